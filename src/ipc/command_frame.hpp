@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+namespace tarnvale::ipc {
+
+// One command from the client. Members other than `cmd` are absent when the
+// frame leaves them out or gives null.
+struct CommandFrame {
+    std::string cmd;
+    std::optional<std::string> version;
+    std::optional<std::uint32_t> pid;
+    std::optional<std::string> engine;
+    std::optional<std::string> target;
+    std::optional<std::uint8_t> max_hops;
+    std::optional<std::string> interface;
+    std::optional<std::uint32_t> probe_count;
+    std::optional<std::uint64_t> poll_interval_ms;
+    std::optional<std::uint64_t> interval_ms;
+    std::optional<std::string> filter;
+
+    bool operator==(const CommandFrame&) const = default;
+};
+
+// What the reader hands over for a blank line or a receive timeout.
+inline constexpr std::string_view timeout_command = "__timeout__";
+
+CommandFrame timeout_frame();
+
+struct DecodeError {
+    std::string message;
+};
+
+using DecodeResult = std::variant<CommandFrame, DecodeError>;
+
+// Decodes one line (line feed included or not): UTF-8 check, white-space trim,
+// then a JSON object or an array of the eleven members in declared order.
+DecodeResult decode_line(std::string_view line);
+
+}  // namespace tarnvale::ipc

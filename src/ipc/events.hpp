@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The messages the probe sends to its client, as plain records. Each is written
+// as one compact JSON object whose members follow the order declared here.
+namespace tarnvale::ipc {
+
+struct HopLossEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float loss_pct = 0;
+    float rtt_ms = 0;
+    float prev_loss_pct = 0;
+    bool is_localized = false;
+};
+
+struct BandwidthConfidence {
+    std::string level;
+    float p05_mbps = 0;
+    float p95_mbps = 0;
+    std::uint32_t sample_count = 0;
+};
+
+struct BwEstimateEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float mbps = 0;
+    float baseline_mbps = 0;
+    bool bottleneck = false;
+    BandwidthConfidence confidence;
+};
+
+struct AppTrafficEvent {
+    std::uint64_t ts = 0;
+    std::uint32_t pid = 0;
+    std::string name;
+    float mbps_up = 0;
+    float mbps_down = 0;
+    float loss_share = 0;
+    bool saturating = false;
+};
+
+struct DegradationEvent {
+    std::uint64_t ts = 0;
+    std::string severity;
+    std::uint32_t trend_min = 0;
+    std::optional<std::uint32_t> eta_drop_sec;
+    std::string cause;
+    std::string cause_detail;
+    std::optional<std::uint8_t> affected_hop;
+    float loss_now_pct = 0;
+    float loss_trend_pct_per_min = 0;
+};
+
+struct ErrorEvent {
+    std::uint64_t ts = 0;
+    std::string engine;
+    std::string code;
+    std::string message;
+    bool fatal = false;
+};
+
+struct AckEvent {
+    std::string cmd;
+    bool ok = false;
+    std::optional<std::string> error;
+};
+
+using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent>;
+
+// The handshake's reply.
+struct Caps {
+    std::string version;
+    std::vector<std::string> engines;
+    std::string proto_version;
+    std::optional<std::string> error;
+};
+
+// The JSON object, without the line feed.
+std::string serialize(const Event& event);
+std::string serialize(const Caps& caps);
+
+// Whole seconds since 1970-01-01 UTC from the wall clock; 0 before the epoch.
+std::uint64_t unix_seconds_now();
+
+}  // namespace tarnvale::ipc

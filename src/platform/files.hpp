@@ -1,0 +1,34 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+
+namespace tarnvale::platform {
+
+// The user's temporary directory as the system reports it.
+std::filesystem::path temp_directory();
+
+// A file written by whole records: each write() is one system call, so records
+// written from several threads never interleave within a record.
+class RecordFile {
+public:
+    RecordFile() = default;
+    RecordFile(RecordFile&& other) noexcept;
+    RecordFile& operator=(RecordFile&& other) noexcept;
+    RecordFile(const RecordFile&) = delete;
+    RecordFile& operator=(const RecordFile&) = delete;
+    ~RecordFile();
+
+    // Creates the file, or truncates it when present; others may read, write and
+    // delete it while it is open.
+    static RecordFile create_truncated(const std::filesystem::path& path, std::error_code& error);
+
+    std::error_code write(std::string_view record) const;
+
+private:
+    explicit RecordFile(long handle) : handle_(handle) {}
+    long handle_ = -1;
+};
+
+}  // namespace tarnvale::platform

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+
+#include "ipc/events.hpp"
+#include "json/compact_writer.hpp"
+
+namespace {
+
+using tarnvale::json::append_f32;
+using tarnvale::json::append_string;
+
+std::string f32(float value) {
+    std::string out;
+    append_f32(out, value);
+    return out;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    append_string(out, text);
+    return out;
+}
+
+TEST(F32Writing, FixedNotationAcrossTheExponentRange) {
+    EXPECT_EQ(f32(3.0f), "3.0");
+    EXPECT_EQ(f32(0.05f), "0.05");
+    EXPECT_EQ(f32(0.1f), "0.1");
+    EXPECT_EQ(f32(12.0f), "12.0");
+    EXPECT_EQ(f32(12.5f), "12.5");
+    EXPECT_EQ(f32(1.5e6f), "1500000.0");
+    EXPECT_EQ(f32(123456789.0f), "123456790.0");
+    EXPECT_EQ(f32(0.001f), "0.001");
+    EXPECT_EQ(f32(2.5e-6f), "0.0000025");
+    EXPECT_EQ(f32(14.285715f), "14.285715");
+    EXPECT_EQ(f32(1.0f / 7.0f * 100.0f), "14.285715");
+    EXPECT_EQ(f32(-12.5f), "-12.5");
+}
+
+TEST(F32Writing, ExponentNotationOutsideTheFixedRange) {
+    EXPECT_EQ(f32(1e13f), "1e+13");
+    EXPECT_EQ(f32(1.25e-7f), "1.25e-7");
+    EXPECT_EQ(f32(9.999999e12f), "9999999000000.0");  // exponent 12: still fixed
+    EXPECT_EQ(f32(1e-6f), "0.000001");                // exponent -6: still fixed
+    EXPECT_EQ(f32(9.9e-7f), "9.9e-7");
+    EXPECT_EQ(f32(-3.5e20f), "-3.5e+20");
+    EXPECT_EQ(f32(std::numeric_limits<float>::denorm_min()), "1e-45");
+    EXPECT_EQ(f32(std::numeric_limits<float>::max()), "3.4028235e+38");
+}
+
+TEST(F32Writing, ZerosAndNonFiniteValues) {
+    EXPECT_EQ(f32(0.0f), "0.0");
+    EXPECT_EQ(f32(-0.0f), "-0.0");
+    EXPECT_EQ(f32(std::numeric_limits<float>::quiet_NaN()), "null");
+    EXPECT_EQ(f32(std::numeric_limits<float>::infinity()), "null");
+    EXPECT_EQ(f32(-std::numeric_limits<float>::infinity()), "null");
+}
+
+TEST(F32Writing, EveryWrittenValueReadsBackToTheSameFloat) {
+    std::mt19937 random(12345);
+    for (int i = 0; i < 100000; ++i) {
+        const auto bits = static_cast<std::uint32_t>(random());
+        float value = 0;
+        std::memcpy(&value, &bits, sizeof value);
+        if (!std::isfinite(value)) {
+            continue;
+        }
+        const std::string text = f32(value);
+        const float back = std::strtof(text.c_str(), nullptr);
+        ASSERT_EQ(back, value) << text;
+    }
+}
+
+TEST(StringWriting, EscapesQuotesBackslashesAndControlCharacters) {
+    EXPECT_EQ(quoted("a\"b\\c"), R"("a\"b\\c")");
+    EXPECT_EQ(quoted("\b\f\n\r\t"), R"("\b\f\n\r\t")");
+    EXPECT_EQ(quoted(std::string_view("\x00\x01\x1f", 3)), R"("\u0000\u0001\u001f")");
+    EXPECT_EQ(quoted("/\x7f"), "\"/\x7f\"");
+}
+
+TEST(StringWriting, KeepsUtf8AndReplacesInvalidBytes) {
+    EXPECT_EQ(quoted("caf\xC3\xA9 \xF0\x9F\x98\x80"), "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"");
+    EXPECT_EQ(quoted("a\xFF" "b"), "\"a\xEF\xBF\xBD" "b\"");
+    EXPECT_EQ(quoted("\xC3"), "\"\xEF\xBF\xBD\"");
+    EXPECT_EQ(quoted("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");  // a surrogate
+}
+
+TEST(EventWriting, EveryKindInMemberOrder) {
+    using namespace tarnvale::ipc;
+    EXPECT_EQ(serialize(Event{AckEvent{"stop_engine", true, std::nullopt}}),
+              R"({"type":"ack","cmd":"stop_engine","ok":true})");
+    EXPECT_EQ(serialize(Event{AckEvent{"SHUTDOWN", false, "unknown command"}}),
+              R"({"type":"ack","cmd":"SHUTDOWN","ok":false,"error":"unknown command"})");
+    EXPECT_EQ(serialize(Event{HopLossEvent{1700000000, 3, "198.51.100.6", 25.0f, 1.5f, 0.0f, true}}),
+              R"({"type":"hop_loss","ts":1700000000,"hop":3,"addr":"198.51.100.6","loss_pct":25.0,)"
+              R"("rtt_ms":1.5,"prev_loss_pct":0.0,"is_localized":true})");
+    EXPECT_EQ(serialize(Event{BwEstimateEvent{5, 1, "", 2.24f, 2.24f, false, {"medium", 1.792f, 2.688f, 3}}}),
+              R"({"type":"bw_estimate","ts":5,"hop":1,"addr":"","mbps":2.24,"baseline_mbps":2.24,)"
+              R"("bottleneck":false,"confidence":{"level":"medium","p05_mbps":1.792,"p95_mbps":2.688,)"
+              R"("sample_count":3}})");
+    EXPECT_EQ(serialize(Event{AppTrafficEvent{7, 42, "my \"app\"", 10.0f, 0.05f, 0.75f, true}}),
+              R"({"type":"app_traffic","ts":7,"pid":42,"name":"my \"app\"","mbps_up":10.0,)"
+              R"("mbps_down":0.05,"loss_share":0.75,"saturating":true})");
+    EXPECT_EQ(serialize(Event{DegradationEvent{9, "warning", 2, std::nullopt, "isp", "detail", std::nullopt,
+                                               7.5f, 1.25f}}),
+              R"({"type":"degradation","ts":9,"severity":"warning","trend_min":2,"eta_drop_sec":null,)"
+              R"("cause":"isp","cause_detail":"detail","affected_hop":null,"loss_now_pct":7.5,)"
+              R"("loss_trend_pct_per_min":1.25})");
+    EXPECT_EQ(serialize(Event{DegradationEvent{9, "critical", 1, 300u, "hardware", "d", std::uint8_t{1}, 15.0f,
+                                               3.0f}}),
+              R"({"type":"degradation","ts":9,"severity":"critical","trend_min":1,"eta_drop_sec":300,)"
+              R"("cause":"hardware","cause_detail":"d","affected_hop":1,"loss_now_pct":15.0,)"
+              R"("loss_trend_pct_per_min":3.0})");
+    EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
+              R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
+}
+
+TEST(EventWriting, CapsWithAndWithoutError) {
+    using namespace tarnvale::ipc;
+    EXPECT_EQ(serialize(Caps{"1.0", {"capture", "hop", "bw", "attr"}, "1.0.0", std::nullopt}),
+              R"({"type":"caps","version":"1.0","engines":["capture","hop","bw","attr"],"proto_version":"1.0.0"})");
+    EXPECT_EQ(serialize(Caps{"1.0", {}, "1.0", "version mismatch: requested 2.0, supports 1.0"}),
+              R"({"type":"caps","version":"1.0","engines":[],"proto_version":"1.0",)"
+              R"("error":"version mismatch: requested 2.0, supports 1.0"})");
+}
+
+}  // namespace
