@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <system_error>
 
 namespace tarnvale::platform {
 
@@ -8,5 +10,15 @@ std::uint32_t current_process_id();
 
 // Writes to a closed pipe or socket must fail with an error, not end the process.
 void ignore_broken_pipe_signal();
+
+// True only for a process that exists and has not exited; a process that may
+// not be inspected counts as not running.
+bool process_is_running(std::uint32_t pid);
+
+// Ends the process with the status at once: no destructors, no clean-up.
+[[noreturn]] void exit_immediately(int status);
+
+// Writes the text to standard output with one unbuffered write.
+std::error_code write_standard_output(std::string_view text);
 
 }  // namespace tarnvale::platform

@@ -1,12 +1,48 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <fstream>
+#include <string>
+
 #include "platform/process.hpp"
 
 namespace tarnvale::platform {
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
 
+bool process_is_running(std::uint32_t pid) {
+    // /proc/PID/stat: "pid (comm) state ..."; comm may itself hold ") ", so the
+    // state follows the last ")". Z (zombie) and X (dead) have exited.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (pid == 0 || !std::getline(stat, text)) {
+        return false;
+    }
+    const auto close = text.rfind(") ");
+    if (close == std::string::npos || close + 2 >= text.size()) {
+        return false;
+    }
+    const char state = text[close + 2];
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
+void exit_immediately(int status) { ::_exit(status); }
+
 void ignore_broken_pipe_signal() { ::signal(SIGPIPE, SIG_IGN); }
+
+std::error_code write_standard_output(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return std::error_code(written < 0 ? errno : EIO, std::system_category());
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return {};
+}
 
 }  // namespace tarnvale::platform

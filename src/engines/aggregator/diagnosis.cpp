@@ -1,0 +1,161 @@
+#include "engines/aggregator/diagnosis.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "log/fill.hpp"
+
+namespace tarnvale::engines::aggregator {
+
+namespace {
+
+constexpr double smallest_denominator = 2.220446049250313e-16;
+constexpr double u32_max = std::numeric_limits<std::uint32_t>::max();
+
+std::uint32_t clamp_to_u32(double value) {
+    if (!(value > 0)) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(std::min(value, u32_max));
+}
+
+std::string whole_number(float value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.0f", static_cast<double>(value));
+    return buffer;
+}
+
+}  // namespace
+
+std::optional<TrendFit> fit_trend(const HopHistory& history) {
+    const auto& samples = history.samples;
+    if (samples.size() < 3) {
+        return std::nullopt;
+    }
+    const auto n = static_cast<double>(samples.size());
+    double sx = 0;
+    double sy = 0;
+    double sxx = 0;
+    double sxy = 0;
+    for (const auto& [t, loss] : samples) {
+        sx += t;
+        sy += loss;
+        sxx += t * t;
+        sxy += t * loss;
+    }
+    const double denominator = n * sxx - sx * sx;
+    if (std::abs(denominator) < smallest_denominator) {
+        return std::nullopt;
+    }
+    const double slope = (n * sxy - sx * sy) / denominator;
+    const std::uint32_t minutes = clamp_to_u32(std::ceil((samples.back().t - samples.front().t) / 60.0));
+    return TrendFit{slope, std::max<std::uint32_t>(minutes, 1), static_cast<float>(samples.back().loss)};
+}
+
+std::uint32_t eta_to_threshold(float loss_now, double slope) {
+    const float remaining = std::max(static_cast<float>(loss_threshold_pct) - loss_now, 0.0f);
+    return clamp_to_u32(std::round(static_cast<double>(remaining) / slope));
+}
+
+std::string severity_for(float loss_now, std::uint32_t eta_s) {
+    if (static_cast<double>(loss_now) >= loss_threshold_pct || eta_s <= 120) {
+        return "high";
+    }
+    return eta_s <= 300 ? "medium" : "low";
+}
+
+void DiagnosisState::apply(const AggregatorReport& report) {
+    if (const auto* loss = std::get_if<HopLossReport>(&report)) {
+        apply_hop_loss(*loss);
+    } else if (const auto* bottleneck = std::get_if<BottleneckReport>(&report)) {
+        if (bottleneck->bottleneck) {
+            bottleneck_hop_ = bottleneck->hop;
+        }
+    } else {
+        const auto& process = std::get<ProcessUplinkReport>(report);
+        std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process.name; });
+        if (process.saturating) {
+            saturating_.emplace_back(process.name, process.mbps_up);
+        }
+    }
+}
+
+void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
+    const auto [entry, created] = histories_.try_emplace(report.hop);
+    HopHistory& history = entry->second;
+    const auto loss = static_cast<double>(report.loss_pct);
+    if (created) {
+        history.base_ts = report.ts;
+        history.samples.push_back({0.0, loss});
+        return;
+    }
+    const double t = report.ts < history.base_ts ? 0.0 : static_cast<double>(report.ts - history.base_ts);
+    history.samples.push_back({t, loss});
+    const double newest_kept =
+        static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
+    const double cutoff = newest_kept - static_cast<double>(history.base_ts);
+    std::erase_if(history.samples, [cutoff](const LossSample& sample) { return sample.t < cutoff; });
+}
+
+std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) const {
+    if (hop == 1) {
+        return {"hardware",
+                "Packet loss is occurring at your local router (hop 1). Check your router or ethernet/wifi "
+                "connection."};
+    }
+    if (bottleneck_hop_ == hop && !saturating_.empty()) {
+        std::string processes;
+        for (const auto& [name, mbps_up] : saturating_) {
+            if (!processes.empty()) {
+                processes += ", ";
+            }
+            processes += log::fill_message("{} ({} Mbps up)", name, whole_number(mbps_up));
+        }
+        return {"saturation",
+                log::fill_message("Hop {} is a bandwidth bottleneck and your uplink is saturated by: {}. Throttling "
+                                  "or pausing these processes should reduce packet loss.",
+                                  hop, processes)};
+    }
+    if (bottleneck_hop_ == hop) {
+        return {"congestion",
+                log::fill_message("Hop {} is a bandwidth bottleneck. No local process is saturating the uplink "
+                                  "\xE2\x80\x94 this is likely network congestion at your ISP or CDN.",
+                                  hop)};
+    }
+    if (hop >= 4) {
+        return {"unknown",
+                log::fill_message("Packet loss trend detected at hop {}. Cause could not be determined from "
+                                  "available data.",
+                                  hop)};
+    }
+    return {"isp", log::fill_message("Packet loss is occurring at hop {}, likely within your ISP's infrastructure. "
+                                     "This may be a transient issue.",
+                                     hop)};
+}
+
+std::optional<Diagnosis> DiagnosisState::evaluate() const {
+    for (const auto& [hop, history] : histories_) {
+        const auto fit = fit_trend(history);
+        if (!fit || !(fit->slope > 0)) {
+            continue;
+        }
+        const std::uint32_t eta = eta_to_threshold(fit->loss_now, fit->slope);
+        if (!(static_cast<double>(fit->loss_now) >= loss_threshold_pct || eta <= max_eta_for_event_s)) {
+            continue;
+        }
+        auto [cause, detail] = cause_for(hop);
+        return Diagnosis{hop,
+                         fit->loss_now,
+                         eta,
+                         fit->minutes,
+                         static_cast<float>(fit->slope * 60.0),
+                         std::move(cause),
+                         std::move(detail),
+                         severity_for(fit->loss_now, eta)};
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarnvale::engines::aggregator

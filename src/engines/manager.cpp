@@ -1,0 +1,63 @@
+#include "engines/manager.hpp"
+
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/post.hpp>
+
+#include "engines/aggregator/aggregator.hpp"
+#include "engines/capture/capture_stub.hpp"
+#include "engines/engine_names.hpp"
+#include "log/fill.hpp"
+#include "log/log.hpp"
+
+namespace tarnvale::engines {
+
+namespace {
+
+using EngineEntry = asio::awaitable<void> (*)(EngineConfig, ipc::EventSender, ReportSender);
+
+EngineEntry find_engine(std::string_view name) {
+    if (name == capture_engine) {
+        return capture::run_capture_stub;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void EngineHandle::cancel() const {
+    asio::post(control_->strand, [control = control_] { control->signal.emit(asio::cancellation_type::terminal); });
+}
+
+EngineHandle EngineManager::launch_engine(std::string name, std::string target, ipc::EventSender events) {
+    auto control = std::make_shared<EngineHandle::Control>(asio::make_strand(executor_));
+    // The completion handler keeps the signal alive for as long as the launch runs.
+    asio::co_spawn(control->strand, run_launch(std::move(name), std::move(target), std::move(events)),
+                   asio::bind_cancellation_slot(control->signal.slot(), [control](std::exception_ptr) {}));
+    return EngineHandle(control);
+}
+
+ReportSender EngineManager::report_sender(const ipc::EventSender& events) {
+    const std::lock_guard lock(reports_lock_);
+    if (!reports_) {
+        reports_ = runtime::make_bounded_queue<AggregatorReport>(executor_, report_queue_capacity);
+        asio::co_spawn(asio::make_strand(executor_), aggregator::run_aggregator(reports_, events), asio::detached);
+    }
+    return ReportSender(reports_);
+}
+
+asio::awaitable<void> EngineManager::run_launch(std::string name, std::string target, ipc::EventSender events) {
+    log::info(log::target::engines, log::fill_message("engine '{}' starting for target '{}'", name, target));
+    ReportSender reports = report_sender(events);
+    const EngineEntry engine = find_engine(name);
+    if (engine == nullptr) {
+        log::warn(log::target::engines, log::fill_message("unknown engine '{}'", name));
+        co_return;
+    }
+    EngineConfig config;
+    config.target = std::move(target);
+    co_await engine(std::move(config), std::move(events), std::move(reports));
+}
+
+}  // namespace tarnvale::engines

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/cancellation_signal.hpp>
+#include <asio/strand.hpp>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "engines/reports.hpp"
+#include "ipc/event_queue.hpp"
+
+namespace tarnvale::engines {
+
+// Cancels one launch. Dropping a handle without cancelling it leaves the engine running.
+class EngineHandle {
+public:
+    struct Control {
+        explicit Control(asio::strand<asio::any_io_executor> launch_strand) : strand(std::move(launch_strand)) {}
+        asio::strand<asio::any_io_executor> strand;
+        asio::cancellation_signal signal;
+    };
+
+    explicit EngineHandle(std::shared_ptr<Control> control) : control_(std::move(control)) {}
+
+    // Stops the launch at its next suspension point, and the engine with it.
+    // Cancelling a launch that has ended does nothing.
+    void cancel() const;
+
+private:
+    std::shared_ptr<Control> control_;
+};
+
+// Starts engines by name. The report queue and the one aggregator come into
+// being with the first launch and stay until the process ends.
+class EngineManager {
+public:
+    explicit EngineManager(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+
+    EngineHandle launch_engine(std::string name, std::string target, ipc::EventSender events);
+
+private:
+    asio::awaitable<void> run_launch(std::string name, std::string target, ipc::EventSender events);
+    ReportSender report_sender(const ipc::EventSender& events);
+
+    asio::any_io_executor executor_;
+    std::mutex reports_lock_;
+    std::shared_ptr<ReportChannel> reports_;  // guarded by reports_lock_
+};
+
+}  // namespace tarnvale::engines

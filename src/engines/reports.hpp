@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "runtime/bounded_queue.hpp"
+
+// Short reports from the engines to the aggregator.
+namespace tarnvale::engines {
+
+struct HopLossReport {
+    std::uint64_t ts = 0;
+    float loss_pct = 0;
+    std::uint8_t hop = 0;
+};
+
+struct BottleneckReport {
+    std::uint8_t hop = 0;
+    bool bottleneck = false;
+};
+
+struct ProcessUplinkReport {
+    std::string name;
+    float mbps_up = 0;
+    bool saturating = false;
+};
+
+using AggregatorReport = std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport>;
+
+using ReportChannel = runtime::BoundedQueue<AggregatorReport>;
+using ReportSender = runtime::QueueSender<AggregatorReport>;
+
+inline constexpr std::size_t report_queue_capacity = 256;
+
+}  // namespace tarnvale::engines

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tarnvale::runtime {
+
+// Ends the whole process at once, without unwinding, after saying why on
+// standard error. For failures after which the probe cannot go on.
+[[noreturn]] inline void fail_fast(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+}  // namespace tarnvale::runtime

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
+#include <cstddef>
+
+namespace tarnvale::runtime {
+
+// The asynchronous runtime: one executor run by one thread per logical
+// processor, and a separate pool for blocking jobs.
+class Runtime {
+public:
+    Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+    ~Runtime();
+
+    asio::io_context& io() { return io_; }
+    asio::thread_pool& blocking_pool() { return blocking_pool_; }
+
+    // Runs `main_task` on the runtime, this thread being one of its workers, and
+    // returns its result once it has finished. Tasks still alive then are
+    // dropped without being resumed.
+    int run(asio::awaitable<int> main_task);
+
+    static std::size_t worker_count();
+
+private:
+    asio::io_context io_;
+    asio::thread_pool blocking_pool_;
+};
+
+}  // namespace tarnvale::runtime
