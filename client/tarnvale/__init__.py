@@ -1,0 +1,17 @@
+"""Client library for tarnvale_probe: start it, shake hands, drive it, read its events."""
+
+from .client import (
+    ConnectionClosed,
+    HandshakeError,
+    Probe,
+    ProbeError,
+    DEFAULT_PROBE_BINARY,
+)
+
+__all__ = [
+    "ConnectionClosed",
+    "HandshakeError",
+    "Probe",
+    "ProbeError",
+    "DEFAULT_PROBE_BINARY",
+]
