@@ -35,7 +35,7 @@ TEST(HandshakeVersion, MajorNumberBeforeTheFirstDot) {
 }
 
 TEST(StartupError, ContextThenCause) {
-    EXPECT_EQ(describe({"handshake failed", "protocol version mismatch"}),
+    EXPECT_EQ(tarnvale::probe::describe({"handshake failed", "protocol version mismatch"}),
               "Error: handshake failed\n\nCaused by:\n    protocol version mismatch\n");
 }
 
