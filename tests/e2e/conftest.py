@@ -8,8 +8,23 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "client"))
+sys.path.insert(0, str(ROOT))
 
+from lab import TestNetwork, clean_leftovers  # noqa: E402
 from tarnvale import Probe  # noqa: E402
+
+
+def pytest_sessionstart(session):
+    clean_leftovers()
+
+
+@pytest.fixture(scope="module")
+def network():
+    """A client, three routers and a server, shared by the tests of one module."""
+    if os.geteuid() != 0:
+        pytest.fail("the test network needs root")
+    with TestNetwork(hops=3) as net:
+        yield net
 
 
 @pytest.fixture(scope="session")

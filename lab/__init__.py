@@ -1,0 +1,8 @@
+"""A small internet in network namespaces: a client, a chain of routers and a server.
+
+Every packet the probe sends in tests, benchmarks and the demo stays inside these namespaces.
+"""
+
+from .network import Link, TestNetwork, clean_leftovers, NetworkError
+
+__all__ = ["Link", "TestNetwork", "clean_leftovers", "NetworkError"]

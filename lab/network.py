@@ -1,0 +1,331 @@
+"""Builds and drives the test network.
+
+    client 192.168.1.10/24 -- r1 (192.168.1.1 | 198.51.100.1/30) -- r2 (198.51.100.2 | 198.51.100.5/30)
+           -- ... -- rN (198.51.100.x | 203.0.113.1/24) -- server 203.0.113.10/24
+
+Each node is a network namespace. A node's eth0 faces the client, its eth1 the server. Links are veth pairs
+created straight inside the namespaces, so nothing appears in the host's own namespace. Root is needed.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import os
+import re
+import secrets
+import shlex
+import subprocess
+import threading
+import time
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+CLIENT_ADDRESS = "192.168.1.10"
+SERVER_ADDRESS = "203.0.113.10"
+CLIENT_NET = ipaddress.ip_network("192.168.1.0/24")
+SERVER_NET = ipaddress.ip_network("203.0.113.0/24")
+ROUTER_LINKS = ipaddress.ip_network("198.51.100.0/24")
+
+# Namespaces are named tvl{owner pid}-{4 hex}-{node}; owner pid 0 marks a network made from the command line,
+# which only `lab down` or `lab clean --all` removes.
+NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
+NFT_TABLE = "tarnvale_lab"
+
+
+class NetworkError(Exception):
+    """A command that builds or changes the network failed."""
+
+
+@dataclass(frozen=True)
+class Link:
+    """The sending side of a link: packets leaving `node` through `interface`."""
+
+    node: str
+    interface: str
+
+    @classmethod
+    def parse(cls, text: str) -> "Link":
+        node, _, interface = text.partition(":")
+        if not node or interface not in ("eth0", "eth1"):
+            raise ValueError(f"a link is NODE:eth0 or NODE:eth1, not {text!r}")
+        return cls(node, interface)
+
+    def __str__(self) -> str:
+        return f"{self.node}:{self.interface}"
+
+
+def run(command: Sequence[str], input_text: Optional[str] = None) -> str:
+    result = subprocess.run(command, input=input_text, capture_output=True, text=True)
+    if result.returncode != 0:
+        raise NetworkError(f"{shlex.join(command)} failed ({result.returncode}): {result.stderr.strip()}")
+    return result.stdout
+
+
+def list_namespaces() -> list[str]:
+    output = run(["ip", "netns", "list"])
+    return [line.split()[0] for line in output.splitlines() if line.strip()]
+
+
+def _process_alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def clean_leftovers(include_persistent: bool = False) -> list[str]:
+    """Removes the namespaces of test networks whose owner process has ended (and, with
+    `include_persistent`, those made from the command line). Returns the names removed."""
+    removed = []
+    for name in list_namespaces():
+        match = NAME_PATTERN.match(name)
+        if not match:
+            continue
+        owner = int(match.group(1))
+        if (owner == 0 and include_persistent) or (owner != 0 and not _process_alive(owner)):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+            removed.append(name)
+    return removed
+
+
+class TestNetwork:
+    """A client, `hops` routers in a chain and a server, each in its own namespace.
+
+    Use it as a context manager, or call `up()` and `down()`; `down()` always removes everything, also after a
+    failure half way through `up()`.
+    """
+
+    __test__ = False  # not a pytest test class
+
+    def __init__(self, hops: int = 3, icmp_rate_limit: bool = False, persistent: bool = False,
+                 prefix: Optional[str] = None):
+        if not 1 <= hops <= 60:
+            raise ValueError("hops must be between 1 and 60")
+        self.hops = hops
+        self.icmp_rate_limit = icmp_rate_limit
+        owner = 0 if persistent else os.getpid()
+        self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
+        self._loss: dict[Link, float] = {}
+        self._ramps: list[_Ramp] = []
+        self._lock = threading.Lock()
+
+    # ---- names and addresses ------------------------------------------------
+
+    @property
+    def routers(self) -> list[str]:
+        return [f"r{i}" for i in range(1, self.hops + 1)]
+
+    @property
+    def nodes(self) -> list[str]:
+        return ["client", *self.routers, "server"]
+
+    def namespace(self, node: str) -> str:
+        if node not in self.nodes:
+            raise ValueError(f"no node {node!r} in this network ({', '.join(self.nodes)})")
+        return f"{self.prefix}-{node}"
+
+    @property
+    def client_address(self) -> str:
+        return CLIENT_ADDRESS
+
+    @property
+    def server_address(self) -> str:
+        return SERVER_ADDRESS
+
+    def _link_subnet(self, index: int) -> ipaddress.IPv4Network:
+        """The /30 between router `index` and router `index + 1` (1-based)."""
+        return ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30")
+
+    def router_addresses(self, router: int) -> tuple[str, str]:
+        """(eth0, eth1) addresses of router `router` (1-based)."""
+        if router == 1:
+            left = "192.168.1.1"
+        else:
+            left = str(self._link_subnet(router - 1).network_address + 2)
+        if router == self.hops:
+            right = "203.0.113.1"
+        else:
+            right = str(self._link_subnet(router).network_address + 1)
+        return left, right
+
+    def hop_addresses(self) -> list[str]:
+        """The address each hop answers from, in path order: every router's eth0, then the server."""
+        return [self.router_addresses(i)[0] for i in range(1, self.hops + 1)] + [SERVER_ADDRESS]
+
+    # ---- building -----------------------------------------------------------
+
+    def _node_script(self, node: str) -> list[str]:
+        """Commands run inside the node's namespace once its links exist."""
+        if node == "client":
+            addresses = [("eth0", f"{CLIENT_ADDRESS}/24")]
+            routes = [f"ip route add default via {self.router_addresses(1)[0]}"]
+        elif node == "server":
+            addresses = [("eth0", f"{SERVER_ADDRESS}/24")]
+            routes = [f"ip route add default via {self.router_addresses(self.hops)[1]}"]
+        else:
+            index = int(node[1:])
+            left, right = self.router_addresses(index)
+            left_prefix = 24 if index == 1 else 30
+            right_prefix = 24 if index == self.hops else 30
+            addresses = [("eth0", f"{left}/{left_prefix}"), ("eth1", f"{right}/{right_prefix}")]
+            routes = []
+            # Networks behind the previous router go left, those behind the next router go right.
+            if index > 1:
+                previous_right = self.router_addresses(index - 1)[1]
+                routes.append(f"ip route add {CLIENT_NET} via {previous_right}")
+                for link in range(1, index - 1):
+                    routes.append(f"ip route add {self._link_subnet(link)} via {previous_right}")
+            if index < self.hops:
+                next_left = self.router_addresses(index + 1)[0]
+                routes.append(f"ip route add {SERVER_NET} via {next_left}")
+                for link in range(index + 1, self.hops):
+                    routes.append(f"ip route add {self._link_subnet(link)} via {next_left}")
+        script = ["ip link set lo up"]
+        for interface, address in addresses:
+            script += [f"ip addr add {address} dev {interface}", f"ip link set {interface} up"]
+        script += routes
+        sysctl = "/proc/sys/net/ipv4"
+        if node.startswith("r"):
+            script.append(f"echo 1 > {sysctl}/ip_forward")
+        if not self.icmp_rate_limit:
+            script += [f"echo 0 > {sysctl}/icmp_ratelimit", f"echo 100000 > {sysctl}/icmp_msgs_per_sec",
+                       f"echo 10000 > {sysctl}/icmp_msgs_burst"]
+        # Loss is dropped on the way out, so that packets a router sends itself (its ICMP errors) and
+        # packets whose TTL ends at the next router are dropped too.
+        script.append(f"nft add table inet {NFT_TABLE}")
+        script.append(f"nft add chain inet {NFT_TABLE} egress "
+                      "'{ type filter hook postrouting priority 0; policy accept; }'")
+        return script
+
+    def up(self) -> "TestNetwork":
+        try:
+            for node in self.nodes:
+                run(["ip", "netns", "add", self.namespace(node)])
+            chain = self.nodes
+            for left, right in zip(chain, chain[1:]):
+                left_interface = "eth0" if left == "client" else "eth1"
+                run(["ip", "link", "add", left_interface, "netns", self.namespace(left), "type", "veth",
+                     "peer", "name", "eth0", "netns", self.namespace(right)])
+            processes = [
+                subprocess.Popen(["ip", "netns", "exec", self.namespace(node), "sh", "-ec",
+                                  "\n".join(self._node_script(node))],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for node in self.nodes
+            ]
+            for node, process in zip(self.nodes, processes):
+                _, stderr = process.communicate()
+                if process.returncode != 0:
+                    raise NetworkError(f"setting up {node} failed: {stderr.strip()}")
+        except BaseException:
+            self.down()
+            raise
+        return self
+
+    def down(self) -> None:
+        """Stops ramps and removes every namespace (with its links, qdiscs and nftables tables)."""
+        for ramp in self._ramps:
+            ramp.stop()
+        self._ramps.clear()
+        existing = set(list_namespaces())
+        for node in self.nodes:
+            name = self.namespace(node)
+            if name in existing:
+                subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+    def __enter__(self) -> "TestNetwork":
+        return self.up()
+
+    def __exit__(self, *exc_info) -> None:
+        self.down()
+
+    # ---- running things -----------------------------------------------------
+
+    def command(self, node: str, command: Sequence[str]) -> list[str]:
+        """The command line that runs `command` inside the node's namespace."""
+        return ["ip", "netns", "exec", self.namespace(node), *command]
+
+    def run(self, node: str, command: Sequence[str], check: bool = True,
+            timeout: Optional[float] = 60) -> subprocess.CompletedProcess:
+        result = subprocess.run(self.command(node, command), capture_output=True, text=True, timeout=timeout)
+        if check and result.returncode != 0:
+            raise NetworkError(f"{shlex.join(command)} in {node} failed: {result.stderr.strip()}")
+        return result
+
+    def popen(self, node: str, command: Sequence[str], **kwargs) -> subprocess.Popen:
+        return subprocess.Popen(self.command(node, command), **kwargs)
+
+    # ---- knobs --------------------------------------------------------------
+
+    def set_loss(self, link: Link | str, percent: float) -> None:
+        """Drops `percent` % of the packets leaving `link.node` through `link.interface` (0 removes it)."""
+        link = Link.parse(link) if isinstance(link, str) else link
+        if not 0 <= percent <= 100:
+            raise ValueError("loss is a percentage from 0 to 100")
+        with self._lock:
+            if percent == 0:
+                self._loss.pop(link, None)
+            else:
+                self._loss[link] = percent
+            rules = [f"flush chain inet {NFT_TABLE} egress"]
+            for other, value in sorted(self._loss.items(), key=lambda item: item[0].interface):
+                if other.node == link.node:
+                    # Hundredths of a percent, so that a slow ramp changes in small steps.
+                    threshold = round(value * 100)
+                    condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
+                    rules.append(f'add rule inet {NFT_TABLE} egress oifname "{other.interface}" {condition}drop')
+            run(self.command(link.node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
+
+    def loss(self, link: Link | str) -> float:
+        link = Link.parse(link) if isinstance(link, str) else link
+        with self._lock:
+            return self._loss.get(link, 0.0)
+
+    def set_bottleneck(self, link: Link | str, rate: Optional[str], burst: str = "1600",
+                       latency: str = "100ms") -> None:
+        """Caps the rate of packets leaving `link` with a token bucket (`rate` such as "500kbit");
+        None removes the cap."""
+        link = Link.parse(link) if isinstance(link, str) else link
+        if rate is None:
+            self.run(link.node, ["tc", "qdisc", "del", "dev", link.interface, "root"], check=False)
+            return
+        self.run(link.node, ["tc", "qdisc", "replace", "dev", link.interface, "root", "tbf", "rate", rate,
+                             "burst", burst, "latency", latency])
+
+    def ramp_loss(self, link: Link | str, start: float, end: float, seconds: float,
+                  step: float = 1.0) -> "_Ramp":
+        """Changes the loss on `link` from `start` to `end` % evenly over `seconds`, in the background.
+        The ramp ends by itself, with `stop()`, or when the network goes down."""
+        link = Link.parse(link) if isinstance(link, str) else link
+        ramp = _Ramp(self, link, start, end, seconds, step)
+        self._ramps.append(ramp)
+        ramp.start()
+        return ramp
+
+
+class _Ramp(threading.Thread):
+    def __init__(self, network: TestNetwork, link: Link, start: float, end: float, seconds: float, step: float):
+        super().__init__(daemon=True, name=f"ramp {link}")
+        self.network, self.link = network, link
+        self.start_pct, self.end_pct, self.seconds, self.step = start, end, seconds, step
+        self._stopped = threading.Event()
+        self.error: Optional[BaseException] = None
+
+    def run(self) -> None:
+        began = time.monotonic()
+        try:
+            while not self._stopped.is_set():
+                fraction = min(1.0, (time.monotonic() - began) / self.seconds) if self.seconds > 0 else 1.0
+                self.network.set_loss(self.link, self.start_pct + (self.end_pct - self.start_pct) * fraction)
+                if fraction >= 1.0:
+                    return
+                self._stopped.wait(self.step)
+        except BaseException as error:  # reported to whoever waits on the ramp
+            self.error = error
+
+    def stop(self) -> None:
+        self._stopped.set()
+        if self.is_alive() and threading.current_thread() is not self:
+            self.join()

@@ -1,0 +1,111 @@
+"""The test network itself, checked with standard tools."""
+
+import json
+import re
+import subprocess
+import time
+
+import pytest
+
+from lab import NetworkError, TestNetwork, clean_leftovers
+from lab.network import list_namespaces
+
+
+def ping_loss(network, node, address, count=200):
+    result = network.run(node, ["ping", "-n", "-q", "-c", str(count), "-i", "0.005", "-W", "1", address],
+                         check=False)
+    match = re.search(r"(\d+) packets transmitted, (\d+) received", result.stdout)
+    assert match, result.stdout + result.stderr
+    sent, received = int(match.group(1)), int(match.group(2))
+    return 100.0 * (sent - received) / sent
+
+
+def test_every_router_answers_in_order_and_the_server_is_reached(network):
+    assert ping_loss(network, "client", network.server_address, count=5) == 0
+    trace = network.run("client", ["traceroute", "-n", "-q", "1", "-w", "1", network.server_address]).stdout
+    hops = re.findall(r"^\s*(\d+)\s+(\S+)", trace, re.MULTILINE)
+    assert [address for _, address in hops] == ["192.168.1.1", "198.51.100.2", "198.51.100.6", "203.0.113.10"]
+    assert network.hop_addresses() == ["192.168.1.1", "198.51.100.2", "198.51.100.6", "203.0.113.10"]
+
+
+def test_loss_on_a_link_drops_beyond_it_and_nowhere_before(network):
+    network.set_loss("r2:eth1", 30)
+    try:
+        before = ping_loss(network, "client", "198.51.100.5")  # r2's far side: does not cross the link
+        beyond = ping_loss(network, "client", network.server_address)
+        router_behind = ping_loss(network, "client", "198.51.100.6")
+    finally:
+        network.set_loss("r2:eth1", 0)
+    assert before == 0
+    assert 20 <= beyond <= 40
+    assert 20 <= router_behind <= 40
+    assert ping_loss(network, "client", network.server_address, count=50) == 0
+
+
+def test_loss_also_drops_what_the_router_sends_itself(network):
+    """A router's own ICMP errors leave through the lossy link too."""
+    network.set_loss("r2:eth0", 100)
+    try:
+        trace = network.run("client", ["traceroute", "-n", "-q", "1", "-w", "0.5", network.server_address]).stdout
+    finally:
+        network.set_loss("r2:eth0", 0)
+    lines = dict(re.findall(r"^\s*(\d+)\s+(\S+)", trace, re.MULTILINE))
+    assert lines["1"] == "192.168.1.1"
+    assert lines["2"] == "*"
+
+
+def test_a_bottleneck_caps_a_udp_flow(network):
+    network.set_bottleneck("r2:eth1", "500kbit")
+    server = network.popen("server", ["iperf3", "-s", "-1", "-p", "5301"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(0.3)
+        result = network.run("client", ["iperf3", "-c", network.server_address, "-p", "5301", "-u", "-b", "2M",
+                                        "-t", "4", "-J"], timeout=30)
+        report = json.loads(result.stdout)
+        received_bps = report["end"]["sum"]["bits_per_second"] * (1 - report["end"]["sum"]["lost_percent"] / 100)
+    finally:
+        network.set_bottleneck("r2:eth1", None)
+        server.kill()
+        server.wait()
+    assert 450_000 <= received_bps <= 550_000, received_bps
+
+
+def test_ramp_moves_the_loss_to_its_end_value(network):
+    ramp = network.ramp_loss("r3:eth1", 0, 30, seconds=1.0, step=0.2)
+    ramp.join(timeout=5)
+    assert ramp.error is None
+    assert network.loss("r3:eth1") == 30
+    network.set_loss("r3:eth1", 0)
+    assert network.loss("r3:eth1") == 0
+
+
+def test_teardown_leaves_nothing_behind_even_after_a_failure():
+    network = TestNetwork(hops=2)
+    with pytest.raises(RuntimeError):
+        with network:
+            network.set_loss("r1:eth1", 10)
+            network.set_bottleneck("r2:eth1", "1mbit")
+            assert all(network.namespace(node) in list_namespaces() for node in network.nodes)
+            raise RuntimeError("a failing test")
+    names = list_namespaces()
+    assert not [n for n in names if n.startswith(network.prefix)]
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
+    assert network.prefix not in links and "eth1@" not in links
+
+
+def test_a_failed_setup_is_undone():
+    network = TestNetwork(hops=2)
+    network._node_script = lambda node: ["false"]  # every node fails to configure
+    with pytest.raises(NetworkError):
+        network.up()
+    assert not [n for n in list_namespaces() if n.startswith(network.prefix)]
+
+
+def test_leftovers_of_ended_runs_are_cleaned_and_live_ones_kept(network):
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    leftover = TestNetwork(hops=1, prefix=f"tvl{ended.pid}-abcd").up()
+    removed = clean_leftovers()
+    assert sorted(removed) == sorted(leftover.namespace(n) for n in leftover.nodes)
+    assert network.namespace("client") in list_namespaces()
