@@ -12,11 +12,13 @@ Typical use::
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
 import select
 import socket
 import subprocess
+import threading
 import time
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional, Sequence
@@ -44,10 +46,11 @@ class ConnectionClosed(ProbeError):
 class Probe:
     """One running probe process and its control connection."""
 
-    def __init__(self, process: subprocess.Popen, port: int, host: str = "127.0.0.1"):
+    def __init__(self, process: subprocess.Popen, port: int, host: str = "127.0.0.1", netns: Optional[str] = None):
         self.process = process
         self.port = port
         self.host = host
+        self.netns = netns
         self._socket: Optional[socket.socket] = None
         self._buffer = b""
 
@@ -91,7 +94,7 @@ class Probe:
             process.kill()
             _, stderr = process.communicate()
             raise ProbeError(f"probe did not print READY (got {line!r}): {stderr.decode(errors='replace')}")
-        return cls(process, int(line[len(b"READY port="):].strip()))
+        return cls(process, int(line[len(b"READY port="):].strip()), netns=netns)
 
     def wait(self, timeout: Optional[float] = 10.0) -> int:
         """Waits for the probe to end and returns its exit status."""
@@ -124,7 +127,12 @@ class Probe:
     # ---- connection --------------------------------------------------------
 
     def connect(self, timeout: float = 5.0) -> socket.socket:
-        self._socket = socket.create_connection((self.host, self.port), timeout=timeout)
+        """Connects to the probe's loopback port (inside the probe's network namespace if it has one)."""
+        address = (self.host, self.port)
+        if self.netns is None:
+            self._socket = socket.create_connection(address, timeout=timeout)
+        else:
+            self._socket = _connect_in_namespace(self.netns, address, timeout)
         self._socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return self._socket
 
@@ -235,6 +243,33 @@ class Probe:
             if event is not None:
                 events.append(event)
         return events
+
+
+def _connect_in_namespace(netns: str, address: tuple, timeout: float) -> socket.socket:
+    """A TCP connection made from inside network namespace `netns`. Entering a network namespace changes
+    only the calling thread, so a short-lived thread enters it and connects; the socket stays in it."""
+    outcome: dict[str, Any] = {}
+
+    def connect() -> None:
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            with open(f"/run/netns/{netns}", "rb") as namespace:
+                if libc.setns(namespace.fileno(), _CLONE_NEWNET) != 0:
+                    error = ctypes.get_errno()
+                    raise OSError(error, f"cannot enter network namespace {netns}: {os.strerror(error)}")
+            outcome["socket"] = socket.create_connection(address, timeout=timeout)
+        except BaseException as error:  # handed to the calling thread
+            outcome["error"] = error
+
+    thread = threading.Thread(target=connect, name=f"connect in {netns}")
+    thread.start()
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["socket"]
+
+
+_CLONE_NEWNET = 0x40000000
 
 
 def _read_line(stream, timeout: float) -> bytes:

@@ -8,6 +8,7 @@
 #include "engines/aggregator/aggregator.hpp"
 #include "engines/capture/capture_stub.hpp"
 #include "engines/engine_names.hpp"
+#include "engines/hop/hop_engine.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
 
@@ -15,11 +16,12 @@ namespace tarnvale::engines {
 
 namespace {
 
-using EngineEntry = asio::awaitable<void> (*)(EngineConfig, ipc::EventSender, ReportSender);
-
 EngineEntry find_engine(std::string_view name) {
     if (name == capture_engine) {
         return capture::run_capture_stub;
+    }
+    if (name == hop_engine) {
+        return hop::run_hop_engine;
     }
     return nullptr;
 }
@@ -57,7 +59,7 @@ asio::awaitable<void> EngineManager::run_launch(std::string name, std::string ta
     }
     EngineConfig config;
     config.target = std::move(target);
-    co_await engine(std::move(config), std::move(events), std::move(reports));
+    co_await engine(std::move(config), EngineOutlets{std::move(events), std::move(reports), blocking_});
 }
 
 }  // namespace tarnvale::engines

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "engines/reports.hpp"
+#include "engines/engine.hpp"
 #include "ipc/event_queue.hpp"
 
 namespace tarnvale::engines {
@@ -35,7 +35,8 @@ private:
 // being with the first launch and stay until the process ends.
 class EngineManager {
 public:
-    explicit EngineManager(asio::any_io_executor executor) : executor_(std::move(executor)) {}
+    EngineManager(asio::any_io_executor executor, runtime::BlockingExecutor blocking)
+        : executor_(std::move(executor)), blocking_(std::move(blocking)) {}
 
     EngineHandle launch_engine(std::string name, std::string target, ipc::EventSender events);
 
@@ -44,6 +45,7 @@ private:
     ReportSender report_sender(const ipc::EventSender& events);
 
     asio::any_io_executor executor_;
+    runtime::BlockingExecutor blocking_;
     std::mutex reports_lock_;
     std::shared_ptr<ReportChannel> reports_;  // guarded by reports_lock_
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -17,6 +18,9 @@ bool process_is_running(std::uint32_t pid);
 
 // Ends the process with the status at once: no destructors, no clean-up.
 [[noreturn]] void exit_immediately(int status);
+
+// Names the calling thread (shown by debuggers and /proc).
+void name_current_thread(const std::string& name);
 
 // Writes the text to standard output with one unbuffered write.
 std::error_code write_standard_output(std::string_view text);

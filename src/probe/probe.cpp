@@ -75,7 +75,7 @@ asio::awaitable<int> run_probe(runtime::Runtime& runtime, std::optional<std::str
     asio::co_spawn(connection->strand(), ipc::run_writer(event_queue, writer_stop, connection),
                    [writer_done](std::exception_ptr) { writer_done->try_send(asio::error_code{}, std::monostate{}); });
 
-    engines::EngineManager manager(executor);
+    engines::EngineManager manager(executor, runtime.blocking_pool().get_executor());
     EngineTable engines;
     start_watchdog(executor, client_pid, events);
 

@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <cstddef>
+#include <optional>
 
 namespace tarnvale::runtime {
 
@@ -16,7 +17,7 @@ public:
     Runtime& operator=(const Runtime&) = delete;
     ~Runtime();
 
-    asio::io_context& io() { return io_; }
+    asio::io_context& io() { return *io_; }
     asio::thread_pool& blocking_pool() { return blocking_pool_; }
 
     // Runs `main_task` on the runtime, this thread being one of its workers, and
@@ -27,8 +28,10 @@ public:
     static std::size_t worker_count();
 
 private:
-    asio::io_context io_;
+    // The pool outlives the executor: tasks dropped with the executor hand their
+    // engines' threads to the pool to be joined.
     asio::thread_pool blocking_pool_;
+    std::optional<asio::io_context> io_;
 };
 
 }  // namespace tarnvale::runtime

@@ -9,12 +9,12 @@
 
 namespace tarnvale::engines::capture {
 
-asio::awaitable<void> run_capture_stub(EngineConfig, ipc::EventSender events, ReportSender) {
+asio::awaitable<void> run_capture_stub(EngineConfig, EngineOutlets outlets) {
     log::info(log::target::capture, "capture engine started (stub)");
     ipc::Event stub_error = ipc::ErrorEvent{
         ipc::unix_seconds_now(), std::string(capture_engine), "ENGINE_STUB",
         "capture engine is not yet implemented; use the hop engine for loss detection", false};
-    co_await events.send(std::move(stub_error));
+    co_await outlets.events.send(std::move(stub_error));
     asio::steady_timer idle(co_await asio::this_coro::executor);
     for (;;) {
         idle.expires_after(std::chrono::seconds(60));

@@ -2,13 +2,11 @@
 
 #include <asio/awaitable.hpp>
 
-#include "engines/engine_config.hpp"
-#include "engines/reports.hpp"
-#include "ipc/event_queue.hpp"
+#include "engines/engine.hpp"
 
 namespace tarnvale::engines::capture {
 
 // Announces that the capture engine is not implemented, then idles until cancelled.
-asio::awaitable<void> run_capture_stub(EngineConfig config, ipc::EventSender events, ReportSender reports);
+asio::awaitable<void> run_capture_stub(EngineConfig config, EngineOutlets outlets);
 
 }  // namespace tarnvale::engines::capture

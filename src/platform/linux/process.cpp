@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,6 +26,11 @@ bool process_is_running(std::uint32_t pid) {
     }
     const char state = text[close + 2];
     return state != 'Z' && state != 'X' && state != 'x';
+}
+
+void name_current_thread(const std::string& name) {
+    // The kernel keeps at most 15 characters.
+    ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
 }
 
 void exit_immediately(int status) { ::_exit(status); }

@@ -1,0 +1,210 @@
+#include "capture/capture.hpp"
+
+#include <pcap/pcap.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+
+#include "log/fill.hpp"
+#include "log/log.hpp"
+
+namespace tarnvale::capture {
+
+namespace {
+
+pcap_t* handle_of(void* handle) { return static_cast<pcap_t*>(handle); }
+
+constexpr std::array<std::string_view, 3> exclusion_words = {"loopback", "hyper-v", "npcap loopback"};
+
+// Device names are ASCII on every system the probe runs on (interface names,
+// \Device\NPF_{GUID}), so ASCII lower-casing is the whole of it.
+std::string lower_case(std::string_view name) {
+    std::string lowered(name);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return lowered;
+}
+
+bool contains_any(std::string_view text, std::span<const std::string_view> words) {
+    return std::any_of(words.begin(), words.end(),
+                       [text](std::string_view word) { return text.find(word) != std::string_view::npos; });
+}
+
+std::string addresses_text(const std::vector<packets::Ipv4>& addresses) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        text += (i > 0 ? ", " : "") + packets::to_text(addresses[i]);
+    }
+    return text + "]";
+}
+
+}  // namespace
+
+std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
+    std::array<char, PCAP_ERRBUF_SIZE> error{};
+    pcap_if_t* first = nullptr;
+    if (pcap_findalldevs(&first, error.data()) != 0) {
+        return std::string(error.data());
+    }
+    std::vector<CaptureDevice> devices;
+    for (const pcap_if_t* device = first; device != nullptr; device = device->next) {
+        CaptureDevice record{device->name, std::nullopt, {}};
+        if (device->description != nullptr) {
+            record.description = device->description;
+        }
+        for (const pcap_addr_t* entry = device->addresses; entry != nullptr; entry = entry->next) {
+            if (entry->addr != nullptr && entry->addr->sa_family == AF_INET) {
+                const auto* inet = reinterpret_cast<const sockaddr_in*>(entry->addr);
+                record.ipv4_addresses.push_back(ntohl(inet->sin_addr.s_addr));
+            }
+        }
+        devices.push_back(std::move(record));
+    }
+    pcap_freealldevs(first);
+    return devices;
+}
+
+bool is_usable_address(packets::Ipv4 address) {
+    const auto first_octet = address >> 24;
+    const auto first_two = address >> 16;
+    return first_octet != 127 && first_two != ((169U << 8) | 254U) && address != 0;
+}
+
+std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
+                                                               std::string_view log_target) {
+    for (const CaptureDevice& device : devices) {
+        log::info(log_target, "pcap device found",
+                  {{"name", device.name}, {"addrs", addresses_text(device.ipv4_addresses)}});
+    }
+    for (const CaptureDevice& device : devices) {
+        if (contains_any(lower_case(device.name), exclusion_words)) {
+            continue;
+        }
+        if (std::none_of(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), is_usable_address)) {
+            continue;
+        }
+        log::info(log_target, "selected capture device", {{"device", device.name}});
+        return device;
+    }
+    for (const CaptureDevice& device : devices) {
+        if (lower_case(device.name).find("loopback") == std::string::npos) {
+            return device;
+        }
+    }
+    return std::string("no suitable pcap device found");
+}
+
+std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target) {
+    auto listed = list_capture_devices();
+    if (auto* error = std::get_if<std::string>(&listed)) {
+        return log::fill_message("pcap device list failed: {}", *error);
+    }
+    return choose_capture_device(std::get<std::vector<CaptureDevice>>(listed), log_target);
+}
+
+std::size_t link_header_length(int link_type) {
+    switch (link_type) {
+        case 0:    // BSD loopback: a 4-byte address family
+        case 101:  // taken like type 0
+            return 4;
+        case 12:  // raw IPv4
+            return 0;
+        case 113:  // Linux cooked capture (the "any" device)
+            return 16;
+        case 276:  // Linux cooked capture v2
+            return 20;
+        default:  // Ethernet and everything else
+            return 14;
+    }
+}
+
+Capture::Capture(Capture&& other) noexcept : handle_(other.handle_), wait_timeout_ms_(other.wait_timeout_ms_) {
+    other.handle_ = nullptr;
+}
+
+Capture::~Capture() {
+    if (handle_ != nullptr) {
+        pcap_close(handle_of(handle_));
+    }
+}
+
+int Capture::link_type() const { return pcap_datalink(handle_of(handle_)); }
+
+std::optional<std::string> Capture::install_filter(const std::string& filter) {
+    bpf_program program{};
+    if (pcap_compile(handle_of(handle_), &program, filter.c_str(), 1, 0) != 0) {
+        return error_text();
+    }
+    const int installed = pcap_setfilter(handle_of(handle_), &program);
+    pcap_freecode(&program);
+    if (installed != 0) {
+        return error_text();
+    }
+    return std::nullopt;
+}
+
+ReadStatus Capture::next(std::span<const std::uint8_t>& packet) {
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    const int result = pcap_next_ex(handle_of(handle_), &header, &data);
+    if (result == 1) {
+        packet = std::span<const std::uint8_t>(data, header->caplen);
+        return ReadStatus::packet;
+    }
+    if (result < 0) {
+        return ReadStatus::error;
+    }
+    if (wait_timeout_ms_ > 0) {
+        // Non-blocking handle: nothing is buffered, so wait for the next packet
+        // at most the read timeout.
+        pollfd ready{pcap_get_selectable_fd(handle_of(handle_)), POLLIN, 0};
+        ::poll(&ready, 1, wait_timeout_ms_);
+    }
+    return ReadStatus::timeout;
+}
+
+std::string Capture::error_text() const { return pcap_geterr(handle_of(handle_)); }
+
+std::optional<Capture::Statistics> Capture::statistics() const {
+    pcap_stat stats{};
+    if (pcap_stats(handle_of(handle_), &stats) != 0) {
+        return std::nullopt;
+    }
+    return Statistics{stats.ps_recv, stats.ps_drop};
+}
+
+std::variant<Capture, std::string> open_capture(const CaptureDevice& device, const CaptureSettings& settings) {
+    std::array<char, PCAP_ERRBUF_SIZE> error{};
+    pcap_t* handle = pcap_create(device.name.c_str(), error.data());
+    if (handle == nullptr) {
+        return std::string(error.data());
+    }
+    Capture capture(handle);
+    pcap_set_promisc(handle, settings.promiscuous ? 1 : 0);
+    pcap_set_snaplen(handle, settings.snapshot_length);
+    if (settings.read_timeout_ms) {
+        pcap_set_timeout(handle, *settings.read_timeout_ms);
+    }
+    if (settings.immediate) {
+        pcap_set_immediate_mode(handle, 1);
+    }
+    const int activated = pcap_activate(handle);
+    if (activated < 0) {
+        return capture.error_text().empty() ? std::string(pcap_statustostr(activated)) : capture.error_text();
+    }
+    if (settings.read_timeout_ms) {
+        // On Linux a blocking read does not return when the timeout passes without
+        // a packet (the kernel ring's block timer only runs once a packet came), so
+        // the read timeout is kept by polling the handle ourselves.
+        std::array<char, PCAP_ERRBUF_SIZE> nonblock_error{};
+        if (pcap_setnonblock(handle, 1, nonblock_error.data()) != 0) {
+            return std::string(nonblock_error.data());
+        }
+        capture.wait_timeout_ms_ = *settings.read_timeout_ms;
+    }
+    return capture;
+}
+
+}  // namespace tarnvale::capture

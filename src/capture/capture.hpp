@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "packets/ipv4.hpp"
+
+// Live packet capture over the capture library: choosing a device, opening it
+// with an engine's settings, reading packets, and finding the IPv4 header.
+namespace tarnvale::capture {
+
+struct CaptureDevice {
+    std::string name;
+    std::optional<std::string> description;
+    std::vector<packets::Ipv4> ipv4_addresses;  // in the device's order; other families left out
+};
+
+struct CaptureSettings {
+    bool promiscuous = false;
+    int snapshot_length = 256;
+    std::optional<int> read_timeout_ms;
+    bool immediate = false;
+};
+
+// The capture library's device list, or its error text.
+std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices();
+
+// Neither loopback nor link-local nor unspecified.
+bool is_usable_address(packets::Ipv4 address);
+
+// The device the receivers capture on: the first whose lower-cased name holds
+// none of the exclusion words and which has a usable IPv4 address; failing that,
+// the first whose name lacks "loopback". Logs the inventory and the choice
+// under `log_target`. The error text when there is none.
+std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
+                                                               std::string_view log_target);
+
+// Lists the devices and chooses one.
+std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target);
+
+// Bytes in front of the IPv4 header for a link type.
+std::size_t link_header_length(int link_type);
+
+enum class ReadStatus { packet, timeout, error };
+
+// An activated capture handle, closed when destroyed.
+class Capture {
+public:
+    Capture(Capture&& other) noexcept;
+    Capture& operator=(Capture&&) = delete;
+    Capture(const Capture&) = delete;
+    ~Capture();
+
+    int link_type() const;
+
+    // Compiles and installs a filter; the library's error text on failure.
+    std::optional<std::string> install_filter(const std::string& filter);
+
+    // The next packet's captured bytes, valid until the next call. With a read
+    // timeout, waits at most that long for one.
+    ReadStatus next(std::span<const std::uint8_t>& packet);
+
+    // The library's text for the last error.
+    std::string error_text() const;
+
+    struct Statistics {
+        std::uint64_t received;
+        std::uint64_t dropped;
+    };
+    std::optional<Statistics> statistics() const;
+
+private:
+    friend std::variant<Capture, std::string> open_capture(const CaptureDevice&, const CaptureSettings&);
+    explicit Capture(void* handle) : handle_(handle) {}
+    void* handle_;
+    int wait_timeout_ms_ = 0;
+};
+
+// Creates, configures and activates a capture on the device.
+std::variant<Capture, std::string> open_capture(const CaptureDevice& device, const CaptureSettings& settings);
+
+}  // namespace tarnvale::capture

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engines/hop/hop_table.hpp"
+#include "ipc/events.hpp"
+
+namespace tarnvale::engines::hop {
+
+// Unanswered outcomes over all outcomes, in percent, in 32-bit arithmetic; 0 without outcomes.
+float loss_percent(const BoundedHistory<bool>& outcomes);
+
+// The mean echo round-trip time; 0 without samples.
+float mean_rtt(const BoundedHistory<float>& samples);
+
+// One hop_loss event per TTL from 1 to `last_ttl` that has outcomes and an
+// address, in TTL order, each compared with the hop reported before it.
+std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>& hops, std::uint64_t ts,
+                                                     std::size_t last_ttl);
+
+}  // namespace tarnvale::engines::hop

@@ -1,0 +1,43 @@
+#include "engines/hop/hop_table.hpp"
+
+namespace tarnvale::engines::hop {
+
+bool HopTable::record_answer(std::uint8_t ttl, packets::Ipv4 source) {
+    const std::lock_guard lock(lock_);
+    if (ttl >= hops_.size()) {
+        return false;
+    }
+    hops_[ttl].outcomes.push(true);
+    hops_[ttl].addr = source;
+    return true;
+}
+
+void HopTable::record_unanswered(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        hops_[ttl].outcomes.push(false);
+    }
+}
+
+void HopTable::record_rtt(std::uint8_t ttl, float milliseconds) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        hops_[ttl].rtt_samples.push(milliseconds);
+    }
+}
+
+std::vector<HopStats> HopTable::snapshot() const {
+    const std::lock_guard lock(lock_);
+    return hops_;
+}
+
+std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::Ipv4 target) {
+    for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
+        if (hops[ttl].addr == target) {
+            return static_cast<std::uint8_t>(ttl);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarnvale::engines::hop

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "engines/bounded_history.hpp"
+#include "packets/ipv4.hpp"
+
+namespace tarnvale::engines::hop {
+
+inline constexpr std::size_t hop_history_length = 20;
+
+// What is known of the router that answers at one TTL.
+struct HopStats {
+    BoundedHistory<bool> outcomes{hop_history_length};  // true: answered, false: unanswered; newest last
+    BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
+    std::optional<packets::Ipv4> addr;                       // source of the latest matched reply
+};
+
+// One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
+// the engine task and the reporter under one lock.
+class HopTable {
+public:
+    explicit HopTable(std::size_t entries) : hops_(entries) {}
+
+    std::size_t size() const { return hops_.size(); }
+
+    // A matched reply from `source` to a probe with this TTL; false when the TTL
+    // is outside the table.
+    bool record_answer(std::uint8_t ttl, packets::Ipv4 source);
+    void record_unanswered(std::uint8_t ttl);
+    void record_rtt(std::uint8_t ttl, float milliseconds);
+
+    std::vector<HopStats> snapshot() const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<HopStats> hops_;
+};
+
+// The lowest TTL whose latest matched reply came from the target itself.
+std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::Ipv4 target);
+
+}  // namespace tarnvale::engines::hop

@@ -1,0 +1,83 @@
+#include "engines/hop/receiver.hpp"
+
+#include <chrono>
+
+#include "capture/capture.hpp"
+#include "engines/hop/reply_parser.hpp"
+#include "log/fill.hpp"
+#include "log/log.hpp"
+
+namespace tarnvale::engines::hop {
+
+namespace {
+
+// Immediate mode delivers each reply as it comes; the read timeout lets the
+// thread notice that it is to stop.
+const capture::CaptureSettings hop_capture_settings{false, 256, 200, true};
+constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
+
+void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {
+    const auto probe = shared.pending->take(reply.probe_id);
+    if (!probe) {
+        return;  // never sent, already answered or already counted as lost
+    }
+    const float rtt_ms =
+        std::chrono::duration<float, std::milli>(std::chrono::steady_clock::now() - probe->sent).count();
+    if (shared.table->record_answer(probe->ttl, reply.source)) {
+        shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
+    }
+    log::info(log::target::hop, "probe reply received",
+              {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", rtt_ms},
+               {"src", packets::to_text(reply.source)}});
+}
+
+}  // namespace
+
+void run_receiver(ReceiverShared shared) {
+    auto device = capture::select_capture_device(log::target::hop);
+    if (auto* failure = std::get_if<std::string>(&device)) {
+        log::error(log::target::hop, log::fill_message("device pick failed: {}", *failure));
+        shared.capturing->try_send(asio::error_code{}, false);
+        return;
+    }
+    auto opened = capture::open_capture(std::get<capture::CaptureDevice>(device), hop_capture_settings);
+    if (auto* failure = std::get_if<std::string>(&opened)) {
+        log::error(log::target::hop, "pcap open failed", {{"err", *failure}});
+        shared.events.try_send(ipc::ErrorEvent{ipc::unix_seconds_now(), "hop", "NPCAP_NOT_FOUND",
+                                               log::fill_message("pcap capture open failed: {}", *failure), true});
+        shared.capturing->try_send(asio::error_code{}, false);
+        return;
+    }
+    capture::Capture& capture = std::get<capture::Capture>(opened);
+    const int link_type = capture.link_type();
+    log::info(log::target::hop, "pcap datalink type", {{"datalink", link_type}});
+    if (const auto failure = capture.install_filter(hop_filter)) {
+        log::error(log::target::hop, "BPF filter compile failed", {{"err", *failure}});
+    }
+    const std::size_t link_header = capture::link_header_length(link_type);
+    shared.capturing->try_send(asio::error_code{}, true);
+
+    std::span<const std::uint8_t> packet;
+    while (!shared.stop->raised()) {
+        const auto status = capture.next(packet);
+        if (status == capture::ReadStatus::timeout) {
+            continue;
+        }
+        if (status == capture::ReadStatus::error) {
+            log::error(log::target::hop, "pcap next_packet error", {{"err", capture.error_text()}});
+            return;
+        }
+        if (packet.size() < link_header) {
+            continue;
+        }
+        const ParsedReply parsed = parse_probe_reply(packet.subspan(link_header), shared.target);
+        if (parsed.time_exceeded_from) {
+            log::info(log::target::hop, "TimeExceeded received", {{"src", packets::to_text(*parsed.time_exceeded_from)}});
+        }
+        if (parsed.reply) {
+            handle_reply(shared, *parsed.reply);
+        }
+    }
+}
+
+}  // namespace tarnvale::engines::hop
