@@ -10,6 +10,7 @@ created straight inside the namespaces, so nothing appears in the host's own nam
 from __future__ import annotations
 
 import ipaddress
+import json
 import os
 import re
 import secrets
@@ -198,6 +199,8 @@ class TestNetwork:
         script.append(f"nft add table inet {NFT_TABLE}")
         script.append(f"nft add chain inet {NFT_TABLE} egress "
                       "'{ type filter hook postrouting priority 0; policy accept; }'")
+        script.append(f"nft add chain inet {NFT_TABLE} ingress "
+                      "'{ type filter hook prerouting priority 0; policy accept; }'")
         return script
 
     def up(self) -> "TestNetwork":
@@ -294,6 +297,22 @@ class TestNetwork:
         self.run(link.node, ["tc", "qdisc", "replace", "dev", link.interface, "root", "tbf", "rate", rate,
                              "burst", burst, "latency", latency])
 
+    def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
+        """Turns the kernel's ICMP error rate limits on (the defaults real hosts have) or off for one node."""
+        values = {"icmp_ratelimit": 1000, "icmp_msgs_per_sec": 1000, "icmp_msgs_burst": 50} if enabled else \
+            {"icmp_ratelimit": 0, "icmp_msgs_per_sec": 100000, "icmp_msgs_burst": 10000}
+        script = "; ".join(f"echo {value} > /proc/sys/net/ipv4/{name}" for name, value in values.items())
+        self.run(node, ["sh", "-ec", script])
+
+    def count_packets(self, node: str, match: str) -> "PacketCounter":
+        """Starts counting the packets arriving at `node` that an nftables match selects,
+        for example 'iifname "eth0" ip saddr 192.168.1.10'."""
+        name = f"c{secrets.token_hex(3)}"
+        script = (f"add counter inet {NFT_TABLE} {name}\n"
+                  f"add rule inet {NFT_TABLE} ingress {match} counter name {name}\n")
+        run(self.command(node, ["nft", "-f", "-"]), input_text=script)
+        return PacketCounter(self, node, name)
+
     def ramp_loss(self, link: Link | str, start: float, end: float, seconds: float,
                   step: float = 1.0) -> "_Ramp":
         """Changes the loss on `link` from `start` to `end` % evenly over `seconds`, in the background.
@@ -303,6 +322,20 @@ class TestNetwork:
         self._ramps.append(ramp)
         ramp.start()
         return ramp
+
+
+class PacketCounter:
+    """An nftables counter in one node; `packets()` reads it."""
+
+    def __init__(self, network: TestNetwork, node: str, name: str):
+        self.network, self.node, self.name = network, node, name
+
+    def packets(self) -> int:
+        output = self.network.run(self.node, ["nft", "-j", "list", "counter", "inet", NFT_TABLE, self.name]).stdout
+        for entry in json.loads(output)["nftables"]:
+            if "counter" in entry:
+                return int(entry["counter"]["packets"])
+        raise NetworkError(f"counter {self.name} not found in {self.node}")
 
 
 class _Ramp(threading.Thread):

@@ -59,7 +59,8 @@ asio::awaitable<void> EngineManager::run_launch(std::string name, std::string ta
     }
     EngineConfig config;
     config.target = std::move(target);
-    co_await engine(std::move(config), EngineOutlets{std::move(events), std::move(reports), blocking_});
+    EngineOutlets outlets{std::move(events), std::move(reports), blocking_};
+    co_await engine(std::move(config), std::move(outlets));
 }
 
 }  // namespace tarnvale::engines

@@ -1,7 +1,6 @@
 #include "ipc/connection.hpp"
 
 #include <asio/bind_cancellation_slot.hpp>
-#include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -27,10 +26,6 @@ Connection::Connection(asio::ip::tcp::socket socket)
       read_deadline_(strand_) {}
 
 asio::awaitable<ReadOutcome> Connection::read_frame() {
-    co_return co_await asio::co_spawn(strand_, read_frame_on_strand(), asio::use_awaitable);
-}
-
-asio::awaitable<ReadOutcome> Connection::read_frame_on_strand() {
     using asio::experimental::as_tuple;
     for (;;) {
         if (buffered_begin_ < buffered_end_) {
@@ -76,10 +71,6 @@ asio::awaitable<ReadOutcome> Connection::read_frame_on_strand() {
 }
 
 asio::awaitable<asio::error_code> Connection::write_line(std::string text) {
-    co_return co_await asio::co_spawn(strand_, write_on_strand(std::move(text)), asio::use_awaitable);
-}
-
-asio::awaitable<asio::error_code> Connection::write_on_strand(std::string text) {
     text.push_back('\n');
     const auto [error, written] =
         co_await asio::async_write(socket_, asio::buffer(text), asio::experimental::as_tuple(asio::use_awaitable));

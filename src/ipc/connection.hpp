@@ -29,8 +29,8 @@ inline constexpr std::size_t receive_chunk = 8192;
 // A client that never ends its line must not grow the probe without bound.
 inline constexpr std::size_t max_line_length = 1024 * 1024;
 
-// The accepted control connection. Reads and writes may be in progress at the
-// same time; every socket operation runs on the connection's strand.
+// The accepted control connection. A read and a write may be in progress at
+// the same time; both must be started from the connection's strand.
 class Connection {
 public:
     explicit Connection(asio::ip::tcp::socket socket);
@@ -45,9 +45,6 @@ public:
     asio::strand<asio::any_io_executor>& strand() { return strand_; }
 
 private:
-    asio::awaitable<ReadOutcome> read_frame_on_strand();
-    asio::awaitable<asio::error_code> write_on_strand(std::string text);
-
     asio::strand<asio::any_io_executor> strand_;
     asio::ip::tcp::socket socket_;
     runtime::OperationDeadline read_deadline_;

@@ -11,8 +11,8 @@ constexpr std::string_view default_target = "8.8.8.8";
 
 
 asio::awaitable<void> acknowledge(const ipc::EventSender& events, std::string cmd, bool ok,
-                                  std::optional<std::string> error = std::nullopt) {
-    ipc::Event ack = ipc::AckEvent{std::move(cmd), ok, std::move(error)};
+                                  const char* error = nullptr) {
+    ipc::Event ack = ipc::AckEvent{std::move(cmd), ok, error ? std::optional<std::string>(error) : std::nullopt};
     co_await events.send(std::move(ack));
 }
 

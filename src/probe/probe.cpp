@@ -30,7 +30,37 @@ int report_startup_failure(const StartupError& error) {
     return 1;
 }
 
-using Done = runtime::BoundedQueue<std::monostate>;
+// The handshake, the command loop and the exit sequence.
+asio::awaitable<int> serve_client(runtime::Runtime& runtime, std::shared_ptr<ipc::Connection> connection) {
+    const ipc::HandshakeResult handshake = co_await ipc::perform_handshake(*connection);
+    if (const auto* failure = std::get_if<ipc::HandshakeFailure>(&handshake)) {
+        co_return report_startup_failure({"handshake failed", failure->message});
+    }
+    const std::uint32_t client_pid = std::get<std::uint32_t>(handshake);
+
+    const auto executor = runtime.io().get_executor();
+    auto event_queue = runtime::make_bounded_queue<ipc::Event>(executor, ipc::event_queue_capacity);
+    const ipc::EventSender events(event_queue);
+    auto writer_stop = std::make_shared<ipc::WriterStop>(connection->strand());
+    auto writer_done = runtime::make_bounded_queue<std::monostate>(executor, 1);
+    asio::co_spawn(connection->strand(), ipc::run_writer(event_queue, writer_stop, connection),
+                   [writer_done](std::exception_ptr) { writer_done->try_send(asio::error_code{}, std::monostate{}); });
+
+    engines::EngineManager manager(executor, runtime.blocking_pool().get_executor());
+    EngineTable engines;
+    start_watchdog(executor, client_pid, events);
+
+    co_await run_command_loop(*connection, events, manager, engines);
+
+    for (auto& [name, handle] : engines) {
+        handle.cancel();
+    }
+    engines.clear();
+    writer_stop->fire();
+    co_await writer_done->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
+    log::info(log::target::probe, "tarnvale_probe exiting cleanly");
+    co_return 0;
+}
 
 }  // namespace
 
@@ -61,34 +91,9 @@ asio::awaitable<int> run_probe(runtime::Runtime& runtime, std::optional<std::str
     if (!connection) {
         co_return report_startup_failure({"failed to accept IPC connection", error.message()});
     }
-    const ipc::HandshakeResult handshake = co_await ipc::perform_handshake(*connection);
-    if (const auto* failure = std::get_if<ipc::HandshakeFailure>(&handshake)) {
-        co_return report_startup_failure({"handshake failed", failure->message});
-    }
-    const std::uint32_t client_pid = std::get<std::uint32_t>(handshake);
-
-    const auto executor = runtime.io().get_executor();
-    auto event_queue = runtime::make_bounded_queue<ipc::Event>(executor, ipc::event_queue_capacity);
-    const ipc::EventSender events(event_queue);
-    auto writer_stop = std::make_shared<ipc::WriterStop>(connection->strand());
-    auto writer_done = runtime::make_bounded_queue<std::monostate>(executor, 1);
-    asio::co_spawn(connection->strand(), ipc::run_writer(event_queue, writer_stop, connection),
-                   [writer_done](std::exception_ptr) { writer_done->try_send(asio::error_code{}, std::monostate{}); });
-
-    engines::EngineManager manager(executor, runtime.blocking_pool().get_executor());
-    EngineTable engines;
-    start_watchdog(executor, client_pid, events);
-
-    co_await run_command_loop(*connection, events, manager, engines);
-
-    for (auto& [name, handle] : engines) {
-        handle.cancel();
-    }
-    engines.clear();
-    writer_stop->fire();
-    co_await writer_done->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
-    log::info(log::target::probe, "tarnvale_probe exiting cleanly");
-    co_return 0;
+    // The conversation runs on the connection's strand, where its reads and the
+    // writer's writes are made.
+    co_return co_await asio::co_spawn(connection->strand(), serve_client(runtime, connection), asio::use_awaitable);
 }
 
 }  // namespace tarnvale::probe

@@ -18,6 +18,10 @@ def pytest_sessionstart(session):
     clean_leftovers()
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: runs for minutes (left out of the sanitizer run)")
+
+
 @pytest.fixture(scope="module")
 def network():
     """A client, three routers and a server, shared by the tests of one module."""

@@ -1,8 +1,5 @@
 #include "engines/hop/hop_engine.hpp"
 
-#include <asio/bind_cancellation_slot.hpp>
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "engines/hop/hop_report.hpp"
@@ -15,7 +12,6 @@
 #include "platform/raw_sockets.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/fail_fast.hpp"
-#include "runtime/operation_deadline.hpp"
 
 namespace tarnvale::engines::hop {
 
@@ -46,16 +42,6 @@ void expire_unanswered(const HopShared& shared) {
     }
 }
 
-// Waits, noting overdue probes every step of the way.
-asio::awaitable<void> pause(asio::steady_timer& timer, const HopShared& shared, std::chrono::milliseconds duration) {
-    const auto until = Clock::now() + duration;
-    while (Clock::now() < until) {
-        timer.expires_at(std::min(until, Clock::now() + probe_spacing));
-        co_await timer.async_wait(asio::use_awaitable);
-        expire_unanswered(shared);
-    }
-}
-
 // The highest TTL to probe in the coming sweep. Once the target has answered,
 // probes beyond its distance would only reach the target again, where they
 // count against its ICMP error rate limit; while the distance is unknown (at
@@ -72,8 +58,49 @@ std::uint8_t last_ttl_to_probe(const HopShared& shared, std::optional<std::uint8
     return distance.value_or(shared.max_hops);
 }
 
-asio::awaitable<void> sweep_forever(HopShared shared, platform::Socket probe_socket, packets::Ipv4 source,
-                                    std::uint64_t interval_ms) {
+// Turns the hop table into hop_loss events and aggregator reports every period.
+class HopReporter {
+public:
+    HopReporter(const HopShared& shared, EngineOutlets outlets)
+        : shared_(shared), outlets_(std::move(outlets)), next_(Clock::now() + report_period) {}
+
+    bool due() const { return Clock::now() >= next_; }
+
+    asio::awaitable<void> report() {
+        const auto hops = shared_.table->snapshot();
+        const auto last_ttl = target_distance(hops, shared_.target).value_or(shared_.max_hops);
+        for (const ipc::HopLossEvent& event : build_hop_loss_events(hops, ipc::unix_seconds_now(), last_ttl)) {
+            ipc::Event hop_loss = event;
+            co_await outlets_.events.send(std::move(hop_loss));
+            AggregatorReport report = HopLossReport{event.ts, event.loss_pct, event.hop};
+            co_await outlets_.reports.send(std::move(report));
+        }
+        next_ = Clock::now() + report_period;  // the next cycle starts a period after this one ended
+    }
+
+private:
+    const HopShared& shared_;
+    EngineOutlets outlets_;
+    Clock::time_point next_;
+};
+
+// Waits in steps, noting overdue probes and reporting when a report is due.
+asio::awaitable<void> pause(asio::steady_timer& timer, const HopShared& shared, HopReporter& reporter,
+                            std::chrono::milliseconds duration) {
+    const auto until = Clock::now() + duration;
+    while (Clock::now() < until) {
+        timer.expires_at(std::min(until, Clock::now() + probe_spacing));
+        co_await timer.async_wait(asio::use_awaitable);
+        expire_unanswered(shared);
+        if (reporter.due()) {
+            co_await reporter.report();
+        }
+    }
+}
+
+// Probing sweeps, each lasting interval_ms, with the reports in between.
+asio::awaitable<void> probe_forever(const HopShared& shared, const platform::Socket& probe_socket,
+                                    packets::Ipv4 source, std::uint64_t interval_ms, HopReporter& reporter) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
     std::uint16_t next_id = 0;
     std::optional<std::uint8_t> distance;
@@ -89,29 +116,25 @@ asio::awaitable<void> sweep_forever(HopShared shared, platform::Socket probe_soc
             } else {
                 log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
             }
-            co_await pause(timer, shared, probe_spacing);
+            co_await pause(timer, shared, reporter, probe_spacing);
         }
         const std::uint64_t probing_ms = std::uint64_t{last_ttl} * probe_spacing.count();
-        if (probing_ms < interval_ms) {
-            co_await pause(timer, shared, std::chrono::milliseconds(interval_ms - probing_ms));
-        }
+        const std::uint64_t rest_ms = probing_ms < interval_ms ? interval_ms - probing_ms : 0;
+        // Even a sweep with nothing to probe waits a step, so that it never spins.
+        co_await pause(timer, shared, reporter, std::chrono::milliseconds(std::max<std::uint64_t>(rest_ms, 1)));
     }
 }
 
-asio::awaitable<void> report_forever(HopShared shared, EngineOutlets outlets) {
+// Waits until the receiver says whether its capture runs, for a bounded time.
+// Polled rather than awaited with a deadline: the answer comes from another
+// thread, and an operation cancelled by a deadline while that thread completes
+// it is exactly the race to stay away from.
+asio::awaitable<void> wait_until_capturing(runtime::BoundedQueue<bool>& capturing) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
-    for (;;) {
-        timer.expires_after(report_period);
+    const auto until = Clock::now() + capture_start_limit;
+    while (Clock::now() < until && !capturing.try_receive([](asio::error_code, bool) {})) {
+        timer.expires_after(std::chrono::milliseconds(10));
         co_await timer.async_wait(asio::use_awaitable);
-        const auto hops = shared.table->snapshot();
-        const auto last_ttl = target_distance(hops, shared.target).value_or(shared.max_hops);
-        const auto events = build_hop_loss_events(hops, ipc::unix_seconds_now(), last_ttl);
-        for (const ipc::HopLossEvent& event : events) {
-            ipc::Event hop_loss = event;
-            co_await outlets.events.send(std::move(hop_loss));
-            AggregatorReport report = HopLossReport{event.ts, event.loss_pct, event.hop};
-            co_await outlets.reports.send(std::move(report));
-        }
     }
 }
 
@@ -125,11 +148,13 @@ struct CloseOnExit {
 }  // namespace
 
 asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets) {
-    // Named, not a temporary inside the co_await: GCC 12 destroys such temporaries twice.
+    // Values handed to a co_await are named first: GCC 12 can destroy a temporary
+    // built inside a co_await expression twice.
     auto resolve = [target_text = config.target] { return platform::resolve_ipv4(target_text); };
     const auto target = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
     if (!target) {
-        co_await send_error(outlets, "NO_TARGET", "hop engine requires a target IP or hostname");
+        std::string message = "hop engine requires a target IP or hostname";
+        co_await send_error(outlets, "NO_TARGET", std::move(message));
         co_return;
     }
     log::info(log::target::hop, "hop engine starting",
@@ -141,8 +166,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     platform::Socket probe_socket = platform::open_raw_udp(platform::Blocking::no, error);
     if (error) {
         log::error(log::target::hop, "failed to create raw ICMP socket", {{"err", error.message()}});
-        co_await send_error(outlets, "SOCKET_CREATE_FAIL",
-                            log::fill_message("raw socket creation failed: {}", error.message()));
+        std::string message = log::fill_message("raw socket creation failed: {}", error.message());
+        co_await send_error(outlets, "SOCKET_CREATE_FAIL", std::move(message));
         co_return;
     }
 
@@ -157,18 +182,14 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                   [receiver = ReceiverShared{shared.target, shared.pending, shared.table, sightings, outlets.events,
                                              threads.stop(), capturing}] { run_receiver(receiver); });
     // A probe sent before the capture runs would have its reply missed and count as lost.
-    runtime::OperationDeadline deadline(executor);
-    co_await capturing->async_receive(
-        asio::bind_cancellation_slot(deadline.arm(capture_start_limit), asio::experimental::as_tuple(asio::use_awaitable)));
-    deadline.disarm();
+    co_await wait_until_capturing(*capturing);
 
     const packets::Ipv4 source = platform::source_address_for(shared.target, error);
     if (error) {
         runtime::fail_fast(error.message());
     }
-    using namespace asio::experimental::awaitable_operators;
-    co_await (sweep_forever(shared, std::move(probe_socket), source, config.interval_ms) &&
-              report_forever(shared, outlets));
+    HopReporter reporter(shared, outlets);
+    co_await probe_forever(shared, probe_socket, source, config.interval_ms, reporter);
 }
 
 }  // namespace tarnvale::engines::hop

@@ -35,7 +35,7 @@ std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>
         }
         const float loss = loss_percent(hop.outcomes);
         events.push_back(ipc::HopLossEvent{ts, static_cast<std::uint8_t>(ttl), packets::to_text(*hop.addr), loss,
-                                           mean_rtt(hop.rtt_samples), previous, loss - previous > 3.0f});
+                                           mean_rtt(hop.rtt_samples), previous, is_localized(loss, previous)});
         previous = loss;
     }
     return events;

@@ -14,6 +14,9 @@ float loss_percent(const BoundedHistory<bool>& outcomes);
 // The mean echo round-trip time; 0 without samples.
 float mean_rtt(const BoundedHistory<float>& samples);
 
+// A hop whose loss exceeds the previous reported hop's by more than 3 points.
+constexpr bool is_localized(float loss, float previous_loss) { return loss - previous_loss > 3.0f; }
+
 // One hop_loss event per TTL from 1 to `last_ttl` that has outcomes and an
 // address, in TTL order, each compared with the hop reported before it.
 std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>& hops, std::uint64_t ts,

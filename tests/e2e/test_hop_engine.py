@@ -1,0 +1,109 @@
+"""The hop engine in a three-router test network."""
+
+import statistics
+import time
+
+import pytest
+
+from hop_helpers import cycles, open_descriptors, thread_names
+
+ROUTER_ADDRESSES = ["192.168.1.1", "198.51.100.2", "198.51.100.6"]
+
+
+@pytest.fixture
+def probe_in_network(start_probe, network):
+    def start():
+        probe = start_probe(netns=network.namespace("client"))
+        probe.handshake()
+        return probe
+    return start
+
+
+def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_network, network):
+    probe = probe_in_network()
+    probe.start_engine("hop", network.server_address)
+    started = time.monotonic()
+    events = probe.collect(22.5)
+    reports = cycles(events)
+    assert len(reports) == 3, reports
+    first_ts = reports[0][0]["ts"]
+    assert 6 <= first_ts - int(time.time() - (time.monotonic() - started)) <= 9
+    for cycle in reports:
+        assert [e["hop"] for e in cycle] == [1, 2, 3, 4], cycle
+        assert [e["addr"] for e in cycle] == ROUTER_ADDRESSES + [network.server_address]
+        previous = 0.0
+        for event in cycle:
+            assert event["prev_loss_pct"] == previous
+            assert event["is_localized"] == (event["loss_pct"] - previous > 3.0)
+            previous = event["loss_pct"]
+    assert all(e["loss_pct"] == 0.0 for e in reports[-1])
+    assert all(e["rtt_ms"] > 0 for e in reports[-1]), "every hop answers echo requests"
+    assert reports[1][0]["ts"] - reports[0][0]["ts"] in (7, 8)
+
+
+@pytest.mark.slow
+def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
+    network.set_loss("r2:eth1", 20)
+    try:
+        probe = probe_in_network()
+        probe.start_engine("hop", network.server_address)
+        probe.collect(30)  # the rings fill
+        reports = cycles(probe.collect(120))
+    finally:
+        network.set_loss("r2:eth1", 0)
+    assert len(reports) >= 15
+    by_hop = {hop: [e for cycle in reports for e in cycle if e["hop"] == hop] for hop in (1, 2, 3, 4)}
+    assert all(e["loss_pct"] == 0 for e in by_hop[1] + by_hop[2])
+    for hop in (3, 4):
+        mean = statistics.mean(e["loss_pct"] for e in by_hop[hop])
+        assert 10 <= mean <= 30, (hop, mean)
+    localized = sum(e["is_localized"] for e in by_hop[3])
+    assert localized > len(by_hop[3]) / 2
+
+
+def test_a_rate_limited_target_shows_no_loss(probe_in_network, network):
+    network.set_icmp_rate_limit("server", True)
+    try:
+        probe = probe_in_network()
+        probe.start_engine("hop", network.server_address)
+        reports = cycles(probe.collect(36))
+    finally:
+        network.set_icmp_rate_limit("server", False)
+    server = [e for cycle in reports[1:] for e in cycle if e["addr"] == network.server_address]
+    assert len(server) >= 3 and {e["hop"] for e in server} == {4}
+    assert all(e["loss_pct"] == 0 for e in server), server
+
+
+def test_a_target_that_does_not_resolve(probe_in_network):
+    probe = probe_in_network()
+    probe.start_engine("hop", "tarnvale-no-such-host.invalid")
+    error, _ = probe.wait_for(lambda e: e["type"] == "error", timeout=30)
+    assert error["engine"] == "hop" and error["code"] == "NO_TARGET" and error["fatal"] is True
+    assert error["message"] == "hop engine requires a target IP or hostname"
+
+
+def test_stopping_the_engine_stops_probes_pings_and_reports(probe_in_network, network):
+    probe = probe_in_network()
+    baseline_threads = thread_names(probe.process.pid)
+    baseline_descriptors = open_descriptors(probe.process.pid)
+    probe.start_engine("hop", network.server_address)
+    probe.collect(9)
+    assert "hop-pinger" in thread_names(probe.process.pid)
+    probe.stop_engine("hop")
+    probe.collect(1.5)
+    counter = network.count_packets("r1", f'iifname "eth0" ip saddr {network.client_address}')
+    after_stop = probe.collect(10)
+    assert [e for e in after_stop if e["type"] == "hop_loss"] == []
+    assert counter.packets() == 0, "no probe or echo request after stop_engine"
+
+    for _ in range(20):
+        probe.start_engine("hop", network.server_address)
+        probe.collect(0.3)
+        probe.stop_engine("hop")
+        probe.collect(0.1)
+    probe.collect(1.5)
+    assert thread_names(probe.process.pid) == baseline_threads
+    assert open_descriptors(probe.process.pid) == baseline_descriptors
+    probe.shutdown()
+    probe.wait_for(lambda e: e.get("cmd") == "shutdown")
+    assert probe.wait() == 0

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "capture/capture.hpp"
+#include "engines/hop/hop_report.hpp"
+#include "engines/hop/hop_table.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::engines::hop;
+
+constexpr packets::Ipv4 r1 = 0xC0A80101;
+constexpr packets::Ipv4 r2 = 0xC6336402;
+constexpr packets::Ipv4 r4 = 0xC6336406;
+constexpr packets::Ipv4 target = 0xCB00710A;
+
+void outcomes(HopTable& table, std::uint8_t ttl, packets::Ipv4 from, int answered, int lost) {
+    for (int i = 0; i < answered; ++i) {
+        table.record_answer(ttl, from);
+    }
+    for (int i = 0; i < lost; ++i) {
+        table.record_unanswered(ttl);
+    }
+}
+
+TEST(HopHistory, KeepsTheNewestTwenty) {
+    HopTable table(3);
+    for (int i = 0; i < 25; ++i) {
+        table.record_rtt(1, static_cast<float>(i));
+    }
+    outcomes(table, 1, r1, 0, 20);
+    outcomes(table, 1, r1, 5, 0);
+    const auto hop = table.snapshot()[1];
+    ASSERT_EQ(hop.rtt_samples.size(), 20u);
+    EXPECT_EQ(*hop.rtt_samples.begin(), 5.0f);
+    EXPECT_EQ(hop.rtt_samples.back(), 24.0f);
+    EXPECT_EQ(loss_percent(hop.outcomes), 75.0f);
+    EXPECT_FALSE(table.record_answer(3, r1)) << "TTL outside the table";
+    table.record_rtt(7, 1.0f);  // ignored, not a crash
+}
+
+TEST(HopReport, LossRttAndTheChainOfPreviousHops) {
+    HopTable table(6);
+    outcomes(table, 1, r1, 20, 0);                    // 0 %
+    outcomes(table, 2, r2, 49, 1);                    // 1 lost in the last 20: 5 %
+    table.record_unanswered(3);                       // outcomes but no address: never reported
+    outcomes(table, 4, r4, 6, 1);                     // 1 of 7: 14.285715 %
+    table.record_rtt(4, 1.0f);
+    table.record_rtt(4, 2.0f);
+    outcomes(table, 5, target, 1, 0);
+    const auto events = build_hop_loss_events(table.snapshot(), 1234, 4);
+    ASSERT_EQ(events.size(), 3u) << "TTL 5 lies beyond the last TTL reported";
+    EXPECT_EQ(events[0].hop, 1);
+    EXPECT_EQ(events[0].addr, "192.168.1.1");
+    EXPECT_EQ(events[0].loss_pct, 0.0f);
+    EXPECT_EQ(events[0].rtt_ms, 0.0f);
+    EXPECT_EQ(events[0].prev_loss_pct, 0.0f);
+    EXPECT_FALSE(events[0].is_localized);
+    EXPECT_EQ(events[1].loss_pct, 5.0f);
+    EXPECT_EQ(events[1].prev_loss_pct, 0.0f);
+    EXPECT_TRUE(events[1].is_localized);
+    EXPECT_EQ(events[2].hop, 4);
+    EXPECT_EQ(events[2].loss_pct, 14.285715f);
+    EXPECT_EQ(events[2].prev_loss_pct, 5.0f) << "the silent TTL 3 does not reset the chain";
+    EXPECT_EQ(events[2].rtt_ms, 1.5f);
+    EXPECT_TRUE(events[2].is_localized);
+    EXPECT_TRUE(std::all_of(events.begin(), events.end(), [](const auto& e) { return e.ts == 1234; }));
+}
+
+TEST(HopReport, LocalizedOnlyAboveThreePoints) {
+    EXPECT_FALSE(is_localized(4.0f, 1.0f));
+    EXPECT_TRUE(is_localized(4.5f, 1.0f));
+    EXPECT_FALSE(is_localized(10.0f, 10.0f));
+    EXPECT_TRUE(is_localized(10.0f, 2.0f));
+    EXPECT_EQ(loss_percent(engines::BoundedHistory<bool>(20)), 0.0f);
+}
+
+TEST(HopReport, TargetDistanceIsTheLowestTtlAnsweringFromTheTarget) {
+    HopTable table(8);
+    EXPECT_FALSE(target_distance(table.snapshot(), target).has_value());
+    outcomes(table, 1, r1, 1, 0);
+    outcomes(table, 6, target, 1, 0);
+    outcomes(table, 4, target, 1, 0);
+    EXPECT_EQ(target_distance(table.snapshot(), target), 4);
+    outcomes(table, 4, r4, 1, 0);  // the path grew: TTL 4 now answers from a router
+    EXPECT_EQ(target_distance(table.snapshot(), target), 6);
+}
+
+capture::CaptureDevice device(std::string name, std::vector<packets::Ipv4> addresses) {
+    return capture::CaptureDevice{std::move(name), std::nullopt, std::move(addresses)};
+}
+
+std::string chosen(const std::vector<capture::CaptureDevice>& devices) {
+    const auto choice = capture::choose_capture_device(devices, "test");
+    if (const auto* error = std::get_if<std::string>(&choice)) {
+        return "error: " + *error;
+    }
+    return std::get<capture::CaptureDevice>(choice).name;
+}
+
+TEST(CaptureDevice, PreferredPassFallbackPassAndFailure) {
+    constexpr packets::Ipv4 usable = 0xC0A8010A;
+    EXPECT_EQ(chosen({}), "error: no suitable pcap device found");
+    EXPECT_EQ(chosen({device("lo", {0x7F000001}), device("eth0", {usable})}), "eth0");
+    EXPECT_EQ(chosen({device("Npcap LOOPBACK Adapter", {usable}), device("eth1", {usable})}), "eth1");
+    EXPECT_EQ(chosen({device("vEthernet (Hyper-V)", {usable}), device("wlan0", {usable})}), "wlan0");
+    EXPECT_EQ(chosen({device("a", {0xA9FE0101}), device("b", {0}), device("c", {}), device("d", {usable})}), "d");
+    // No device qualifies: the first whose name lacks "loopback" is used.
+    EXPECT_EQ(chosen({device("Loopback0", {0x7F000001}), device("hyper-v", {usable}), device("x", {})}), "hyper-v");
+    EXPECT_EQ(chosen({device("LOOPBACK", {usable})}), "error: no suitable pcap device found");
+}
+
+TEST(CaptureDevice, UsableAddressesAndLinkHeaders) {
+    EXPECT_FALSE(capture::is_usable_address(0x7F000001));
+    EXPECT_FALSE(capture::is_usable_address(0x7F123456));
+    EXPECT_FALSE(capture::is_usable_address(0xA9FE0001));
+    EXPECT_FALSE(capture::is_usable_address(0));
+    EXPECT_TRUE(capture::is_usable_address(0xA9FF0001));
+    EXPECT_TRUE(capture::is_usable_address(0x0A000001));
+    EXPECT_EQ(capture::link_header_length(0), 4u);
+    EXPECT_EQ(capture::link_header_length(101), 4u);
+    EXPECT_EQ(capture::link_header_length(12), 0u);
+    EXPECT_EQ(capture::link_header_length(1), 14u);
+    EXPECT_EQ(capture::link_header_length(113), 16u);
+    EXPECT_EQ(capture::link_header_length(276), 20u);
+    EXPECT_EQ(capture::link_header_length(999), 14u);
+}
+
+}  // namespace
