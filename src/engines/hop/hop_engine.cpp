@@ -125,17 +125,17 @@ asio::awaitable<void> probe_forever(const HopShared& shared, const platform::Soc
     }
 }
 
-// Waits until the receiver says whether its capture runs, for a bounded time.
-// Polled rather than awaited with a deadline: the answer comes from another
-// thread, and an operation cancelled by a deadline while that thread completes
-// it is exactly the race to stay away from.
-asio::awaitable<void> wait_until_capturing(runtime::BoundedQueue<bool>& capturing) {
+// Waits, for a bounded time, until the receiver's capture runs or has failed.
+asio::awaitable<std::pair<CaptureStatus::State, std::string>> wait_for_capture(const CaptureStatus& status) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
     const auto until = Clock::now() + capture_start_limit;
-    while (Clock::now() < until && !capturing.try_receive([](asio::error_code, bool) {})) {
+    auto current = status.get();
+    while (current.first == CaptureStatus::State::starting && Clock::now() < until) {
         timer.expires_after(std::chrono::milliseconds(10));
         co_await timer.async_wait(asio::use_awaitable);
+        current = status.get();
     }
+    co_return current;
 }
 
 // Closes the sighting queue when the engine ends, so that a pinger waiting for
@@ -176,13 +176,16 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     const CloseOnExit close_sightings{sightings};
     threads.spawn("hop-pinger", "failed to spawn pinger thread",
                   [pinger = PingerShared{shared.table, sightings, threads.stop()}] { run_pinger(pinger); });
-    const auto executor = co_await asio::this_coro::executor;
-    auto capturing = runtime::make_bounded_queue<bool>(executor, 1);
+    auto capture_status = std::make_shared<CaptureStatus>();
     threads.spawn("hop-receiver", "failed to spawn hop receiver thread",
-                  [receiver = ReceiverShared{shared.target, shared.pending, shared.table, sightings, outlets.events,
-                                             threads.stop(), capturing}] { run_receiver(receiver); });
+                  [receiver = ReceiverShared{shared.target, shared.pending, shared.table, sightings, threads.stop(),
+                                             capture_status}] { run_receiver(receiver); });
     // A probe sent before the capture runs would have its reply missed and count as lost.
-    co_await wait_until_capturing(*capturing);
+    const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
+    if (capture_state == CaptureStatus::State::open_failed) {
+        std::string message = log::fill_message("pcap capture open failed: {}", capture_error);
+        co_await send_error(outlets, "NPCAP_NOT_FOUND", std::move(message));
+    }
 
     const packets::Ipv4 source = platform::source_address_for(shared.target, error);
     if (error) {

@@ -37,15 +37,13 @@ void run_receiver(ReceiverShared shared) {
     auto device = capture::select_capture_device(log::target::hop);
     if (auto* failure = std::get_if<std::string>(&device)) {
         log::error(log::target::hop, log::fill_message("device pick failed: {}", *failure));
-        shared.capturing->try_send(asio::error_code{}, false);
+        shared.status->set(CaptureStatus::State::no_device);
         return;
     }
     auto opened = capture::open_capture(std::get<capture::CaptureDevice>(device), hop_capture_settings);
     if (auto* failure = std::get_if<std::string>(&opened)) {
         log::error(log::target::hop, "pcap open failed", {{"err", *failure}});
-        shared.events.try_send(ipc::ErrorEvent{ipc::unix_seconds_now(), "hop", "NPCAP_NOT_FOUND",
-                                               log::fill_message("pcap capture open failed: {}", *failure), true});
-        shared.capturing->try_send(asio::error_code{}, false);
+        shared.status->set(CaptureStatus::State::open_failed, *failure);
         return;
     }
     capture::Capture& capture = std::get<capture::Capture>(opened);
@@ -55,7 +53,7 @@ void run_receiver(ReceiverShared shared) {
         log::error(log::target::hop, "BPF filter compile failed", {{"err", *failure}});
     }
     const std::size_t link_header = capture::link_header_length(link_type);
-    shared.capturing->try_send(asio::error_code{}, true);
+    shared.status->set(CaptureStatus::State::capturing);
 
     std::span<const std::uint8_t> packet;
     while (!shared.stop->raised()) {

@@ -5,21 +5,44 @@
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/pinger.hpp"
-#include "ipc/event_queue.hpp"
-#include "runtime/bounded_queue.hpp"
+#include <mutex>
+#include <string>
+#include <utility>
+
 #include "runtime/stop_flag.hpp"
 
 namespace tarnvale::engines::hop {
+
+// How the receiver's start went, for the engine task to act on. The thread
+// holds no queue or other object of the asynchronous runtime, so that it may end
+// after the runtime without touching it.
+class CaptureStatus {
+public:
+    enum class State { starting, capturing, no_device, open_failed };
+
+    void set(State state, std::string error = {}) {
+        const std::lock_guard lock(lock_);
+        state_ = state;
+        error_ = std::move(error);
+    }
+    std::pair<State, std::string> get() const {
+        const std::lock_guard lock(lock_);
+        return {state_, error_};
+    }
+
+private:
+    mutable std::mutex lock_;
+    State state_ = State::starting;
+    std::string error_;
+};
 
 struct ReceiverShared {
     packets::Ipv4 target;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<SightingQueue> sightings;
-    ipc::EventSender events;
     std::shared_ptr<runtime::StopFlag> stop;
-    // Told once the capture runs (true) or cannot (false).
-    std::shared_ptr<runtime::BoundedQueue<bool>> capturing;
+    std::shared_ptr<CaptureStatus> status;
 };
 
 // The "hop-receiver" thread: captures the routers' ICMP replies, matches each to
