@@ -194,11 +194,13 @@ class TestNetwork:
         if not self.icmp_rate_limit:
             script += [f"echo 0 > {sysctl}/icmp_ratelimit", f"echo 100000 > {sysctl}/icmp_msgs_per_sec",
                        f"echo 10000 > {sysctl}/icmp_msgs_burst"]
-        # Loss is dropped on the way out, so that packets a router sends itself (its ICMP errors) and
-        # packets whose TTL ends at the next router are dropped too.
+        # Loss on a link is dropped where the link delivers, before anything else sees the packet: that
+        # takes packets the sender forwards and those it makes itself (its ICMP errors, a probe), and the
+        # sender notices nothing, as on a real wire. (Dropping on the way out would hand the sender's own
+        # packets an EPERM from sendto.)
         script.append(f"nft add table inet {NFT_TABLE}")
-        script.append(f"nft add chain inet {NFT_TABLE} egress "
-                      "'{ type filter hook postrouting priority 0; policy accept; }'")
+        script.append(f"nft add chain inet {NFT_TABLE} wire_loss "
+                      "'{ type filter hook prerouting priority -300; policy accept; }'")
         script.append(f"nft add chain inet {NFT_TABLE} ingress "
                       "'{ type filter hook prerouting priority 0; policy accept; }'")
         return script
@@ -262,24 +264,38 @@ class TestNetwork:
 
     # ---- knobs --------------------------------------------------------------
 
+    def peer(self, link: Link) -> Link:
+        """The other end of a link: the node and interface where what `link` sends arrives."""
+        if link.node in ("client", "server") and link.interface != "eth0":
+            raise ValueError(f"{link} leads nowhere: the {link.node} has only eth0")
+        index = self.nodes.index(link.node)
+        towards_server = link.node == "client" or link.interface == "eth1"
+        if towards_server:
+            return Link(self.nodes[index + 1], "eth0")
+        previous = self.nodes[index - 1]
+        return Link(previous, "eth0" if previous == "client" else "eth1")
+
     def set_loss(self, link: Link | str, percent: float) -> None:
-        """Drops `percent` % of the packets leaving `link.node` through `link.interface` (0 removes it)."""
+        """Drops `percent` % of the packets that `link.node` sends through `link.interface` (0 removes it)."""
         link = Link.parse(link) if isinstance(link, str) else link
         if not 0 <= percent <= 100:
             raise ValueError("loss is a percentage from 0 to 100")
+        receiver = self.peer(link)
         with self._lock:
             if percent == 0:
                 self._loss.pop(link, None)
             else:
                 self._loss[link] = percent
-            rules = [f"flush chain inet {NFT_TABLE} egress"]
-            for other, value in sorted(self._loss.items(), key=lambda item: item[0].interface):
-                if other.node == link.node:
+            rules = [f"flush chain inet {NFT_TABLE} wire_loss"]
+            for other, value in sorted(self._loss.items(), key=lambda item: str(item[0])):
+                arriving = self.peer(other)
+                if arriving.node == receiver.node:
                     # Hundredths of a percent, so that a slow ramp changes in small steps.
                     threshold = round(value * 100)
                     condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
-                    rules.append(f'add rule inet {NFT_TABLE} egress oifname "{other.interface}" {condition}drop')
-            run(self.command(link.node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
+                    rules.append(f'add rule inet {NFT_TABLE} wire_loss iifname "{arriving.interface}" '
+                                 f"{condition}drop")
+            run(self.command(receiver.node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
 
     def loss(self, link: Link | str) -> float:
         link = Link.parse(link) if isinstance(link, str) else link

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libasio-dev nlohmann-json3-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3-pytest
+  python3-pytest python3-pytest-xdist
   iproute2 nftables iperf3 traceroute iputils-ping procps
   clang libclang-rt-14-dev
 )

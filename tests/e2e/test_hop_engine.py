@@ -43,20 +43,24 @@ def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_ne
 
 @pytest.mark.slow
 def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
+    # One probe per hop every 5 s: four minutes give each hop about 50 outcomes,
+    # so that the pooled mean of hops 3 and 4 strays by more than 10 points from
+    # the truth in well under one run in a hundred.
     network.set_loss("r2:eth1", 20)
     try:
         probe = probe_in_network()
         probe.start_engine("hop", network.server_address)
         probe.collect(30)  # the rings fill
-        reports = cycles(probe.collect(120))
+        reports = cycles(probe.collect(240))
     finally:
         network.set_loss("r2:eth1", 0)
-    assert len(reports) >= 15
+    assert len(reports) >= 30
     by_hop = {hop: [e for cycle in reports for e in cycle if e["hop"] == hop] for hop in (1, 2, 3, 4)}
     assert all(e["loss_pct"] == 0 for e in by_hop[1] + by_hop[2])
+    behind = [e["loss_pct"] for e in by_hop[3] + by_hop[4]]
+    assert 10 <= statistics.mean(behind) <= 30, statistics.mean(behind)
     for hop in (3, 4):
-        mean = statistics.mean(e["loss_pct"] for e in by_hop[hop])
-        assert 10 <= mean <= 30, (hop, mean)
+        assert 5 <= statistics.mean(e["loss_pct"] for e in by_hop[hop]) <= 35, hop
     localized = sum(e["is_localized"] for e in by_hop[3])
     assert localized > len(by_hop[3]) / 2
 
