@@ -2,6 +2,7 @@
 
 import os
 import socket
+import subprocess
 import time
 
 import pytest
@@ -169,3 +170,21 @@ def test_log_file_records_start_up_in_order(probe, log_dir):
     assert records[3]["fields"]["addr"].startswith("127.0.0.1:")
     assert records[4]["fields"]["python_pid"] == os.getpid()
     assert all(list(r) == ["timestamp", "level", "fields", "target"] for r in records)
+
+
+def run_to_end(probe_binary, argument, env):
+    return subprocess.run([str(probe_binary), argument], env=env, capture_output=True, text=True, timeout=10)
+
+
+def test_start_up_failures_end_with_status_1_and_their_cause(probe_binary, log_dir):
+    missing = dict(os.environ, TMPDIR=str(log_dir / "no-such-directory"))
+    result = run_to_end(probe_binary, "0", missing)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "Error: failed to create log file\n\nCaused by:\n    No such file or directory\n"
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        result = run_to_end(probe_binary, str(taken.getsockname()[1]), dict(os.environ, TMPDIR=str(log_dir)))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "Error: failed to bind IPC socket\n\nCaused by:\n    Address already in use\n"
