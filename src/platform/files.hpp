@@ -4,6 +4,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/handle.hpp"
+
 namespace tarnvale::platform {
 
 // The user's temporary directory as the system reports it.
@@ -14,11 +16,6 @@ std::filesystem::path temp_directory();
 class RecordFile {
 public:
     RecordFile() = default;
-    RecordFile(RecordFile&& other) noexcept;
-    RecordFile& operator=(RecordFile&& other) noexcept;
-    RecordFile(const RecordFile&) = delete;
-    RecordFile& operator=(const RecordFile&) = delete;
-    ~RecordFile();
 
     // Creates the file, or truncates it when present; others may read, write and
     // delete it while it is open.
@@ -28,7 +25,7 @@ public:
 
 private:
     explicit RecordFile(long handle) : handle_(handle) {}
-    long handle_ = -1;
+    OwnedHandle handle_;
 };
 
 }  // namespace tarnvale::platform

@@ -8,26 +8,12 @@
 #include <system_error>
 
 #include "packets/ipv4.hpp"
+#include "platform/handle.hpp"
 
 namespace tarnvale::platform {
 
-// An owned socket handle, closed when destroyed. Not inherited by child processes.
-class Socket {
-public:
-    Socket() = default;
-    explicit Socket(long handle) : handle_(handle) {}
-    Socket(Socket&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-    Socket& operator=(Socket&& other) noexcept;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket();
-
-    bool valid() const { return handle_ >= 0; }
-    long native() const { return handle_; }
-
-private:
-    long handle_ = -1;
-};
+// An owned socket, closed when destroyed. Sockets made here are not inherited by child processes.
+using Socket = OwnedHandle;
 
 enum class Blocking { yes, no };
 

@@ -16,25 +16,6 @@ std::filesystem::path temp_directory() {
     return "/tmp";
 }
 
-RecordFile::RecordFile(RecordFile&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
-
-RecordFile& RecordFile::operator=(RecordFile&& other) noexcept {
-    if (this != &other) {
-        if (handle_ >= 0) {
-            ::close(static_cast<int>(handle_));
-        }
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-RecordFile::~RecordFile() {
-    if (handle_ >= 0) {
-        ::close(static_cast<int>(handle_));
-    }
-}
-
 RecordFile RecordFile::create_truncated(const std::filesystem::path& path, std::error_code& error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -46,11 +27,11 @@ RecordFile RecordFile::create_truncated(const std::filesystem::path& path, std::
 }
 
 std::error_code RecordFile::write(std::string_view record) const {
-    if (handle_ < 0) {
+    if (!handle_.valid()) {
         return std::make_error_code(std::errc::bad_file_descriptor);
     }
     for (;;) {
-        const ssize_t written = ::write(static_cast<int>(handle_), record.data(), record.size());
+        const ssize_t written = ::write(static_cast<int>(handle_.native()), record.data(), record.size());
         if (written == static_cast<ssize_t>(record.size())) {
             return {};
         }

@@ -29,23 +29,6 @@ int fd_of(const Socket& socket) { return static_cast<int>(socket.native()); }
 
 }  // namespace
 
-Socket& Socket::operator=(Socket&& other) noexcept {
-    if (this != &other) {
-        if (handle_ >= 0) {
-            ::close(static_cast<int>(handle_));
-        }
-        handle_ = other.handle_;
-        other.handle_ = -1;
-    }
-    return *this;
-}
-
-Socket::~Socket() {
-    if (handle_ >= 0) {
-        ::close(static_cast<int>(handle_));
-    }
-}
-
 Socket open_raw_udp(Blocking blocking, std::error_code& error) {
     const int type = SOCK_RAW | SOCK_CLOEXEC | (blocking == Blocking::no ? SOCK_NONBLOCK : 0);
     Socket socket(::socket(AF_INET, type, IPPROTO_UDP));
