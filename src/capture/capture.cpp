@@ -167,14 +167,6 @@ ReadStatus Capture::next(std::span<const std::uint8_t>& packet) {
 
 std::string Capture::error_text() const { return pcap_geterr(handle_of(handle_)); }
 
-std::optional<Capture::Statistics> Capture::statistics() const {
-    pcap_stat stats{};
-    if (pcap_stats(handle_of(handle_), &stats) != 0) {
-        return std::nullopt;
-    }
-    return Statistics{stats.ps_recv, stats.ps_drop};
-}
-
 std::variant<Capture, std::string> open_capture(const CaptureDevice& device, const CaptureSettings& settings) {
     std::array<char, PCAP_ERRBUF_SIZE> error{};
     pcap_t* handle = pcap_create(device.name.c_str(), error.data());

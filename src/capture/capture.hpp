@@ -68,12 +68,6 @@ public:
     // The library's text for the last error.
     std::string error_text() const;
 
-    struct Statistics {
-        std::uint64_t received;
-        std::uint64_t dropped;
-    };
-    std::optional<Statistics> statistics() const;
-
 private:
     friend std::variant<Capture, std::string> open_capture(const CaptureDevice&, const CaptureSettings&);
     explicit Capture(void* handle) : handle_(handle) {}

@@ -49,11 +49,6 @@ public:
         ready_.notify_all();
     }
 
-    bool closed() const {
-        const std::lock_guard lock(lock_);
-        return closed_;
-    }
-
 private:
     std::optional<T> pop_locked() {
         if (values_.empty()) {
