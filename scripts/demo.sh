@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# The main job: builds the probe and runs a client session against it.
+# The main job: builds the probe, makes the test network (three routers, 20 % loss
+# after r2), runs a client session with the hop engine against the server for
+# 40 seconds, prints every event, and removes the network again.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
 scripts/install-deps.sh
 scripts/build.sh build
+
+network=$(lab/lab up --hops 3 --loss r2:eth1:20)
+trap '"$root/lab/lab" down "$network"' EXIT
+echo "test network $network: client 192.168.1.10 -> r1 -> r2 -(20 % loss)-> r3 -> server 203.0.113.10"
+
 cd client
-exec /usr/bin/python3 -m tarnvale session tarnvale-demo-target.invalid --engines capture --duration 3 "$@"
+/usr/bin/python3 -m tarnvale session 203.0.113.10 --engines hop --duration "${DEMO_SECONDS:-40}" \
+  --probe ../build/tarnvale_probe --netns "$network-client"
