@@ -65,11 +65,11 @@ def main(argv=None) -> int:
         if args.command == "up":
             network = TestNetwork(hops=args.hops, icmp_rate_limit=args.icmp_rate_limit, persistent=True).up()
             _save(network)
-            for spec in args.loss:
-                link, _, percent = spec.rpartition(":")
+            for setting in args.loss:
+                link, _, percent = setting.rpartition(":")
                 network.set_loss(link, float(percent))
-            for spec in args.bottleneck:
-                link, _, rate = spec.rpartition(":")
+            for setting in args.bottleneck:
+                link, _, rate = setting.rpartition(":")
                 network.set_bottleneck(link, rate)
             print(network.prefix)
         elif args.command == "loss":
