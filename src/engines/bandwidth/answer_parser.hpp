@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "packets/ipv4.hpp"
+
+namespace tarnvale::engines::bandwidth {
+
+// A router's Time Exceeded answer to one train packet.
+struct TrainAnswer {
+    std::uint16_t destination_port;
+    std::uint8_t hop;
+    unsigned packet_index;
+};
+
+// Told of every step of reading an answer, for the receiver's log lines.
+class AnswerSteps {
+public:
+    virtual ~AnswerSteps() = default;
+    virtual void outer_header_unreadable(std::size_t /*length*/) {}
+    virtual void outer_header(packets::Ipv4 /*source*/, std::uint8_t /*protocol*/) {}
+    virtual void icmp_type(std::uint8_t /*type*/) {}
+    virtual void time_exceeded(std::size_t /*payload_length*/) {}
+    virtual void quoted_header(packets::Ipv4 /*destination*/, std::uint8_t /*protocol*/) {}
+    virtual void destination_mismatch() {}
+    virtual void quoted_transport(std::size_t /*header_length*/, std::size_t /*transport_length*/,
+                                  std::size_t /*payload_length*/) {}
+    virtual void quoted_transport_too_short() {}
+    virtual void quoted_ports(std::uint16_t /*destination*/, std::uint16_t /*source*/) {}
+};
+
+// Reads a captured IPv4 datagram (link header removed) as the Time Exceeded
+// answer to a train packet sent to the target: the quoted UDP destination port
+// names the hop and the packet. Nothing for anything else.
+std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram, packets::Ipv4 target,
+                                              AnswerSteps& steps);
+
+}  // namespace tarnvale::engines::bandwidth

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engines/bandwidth/answer_parser.hpp"
+#include "engines/bandwidth/train_packet.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::engines::bandwidth;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr packets::Ipv4 client = 0xC0A8010A;
+constexpr packets::Ipv4 target = 0xCB00710A;
+constexpr packets::Ipv4 router = 0xC6336406;
+
+struct RecordedSteps : AnswerSteps {
+    std::vector<std::string> seen;
+    void outer_header_unreadable(std::size_t) override { seen.push_back("unreadable"); }
+    void time_exceeded(std::size_t payload) override { seen.push_back("te " + std::to_string(payload)); }
+    void destination_mismatch() override { seen.push_back("mismatch"); }
+    void quoted_transport_too_short() override { seen.push_back("short"); }
+    void quoted_ports(std::uint16_t destination, std::uint16_t source) override {
+        seen.push_back("ports " + std::to_string(destination) + " " + std::to_string(source));
+    }
+};
+
+// A Time Exceeded (or other type) from the router quoting `quoted_bytes` of a train packet.
+Bytes answer(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t quoted_bytes,
+             packets::Ipv4 destination = target) {
+    const auto packet = build_train_packet(25, hop, index, client, destination);
+    Bytes datagram(20, 0);
+    datagram[0] = 0x45;
+    datagram[9] = 1;
+    datagram[12] = 198, datagram[13] = 51, datagram[14] = 100, datagram[15] = 6;
+    const Bytes icmp_header = {type, 0, 0, 0, 0, 0, 0, 0};
+    datagram.insert(datagram.end(), icmp_header.begin(), icmp_header.end());
+    datagram.insert(datagram.end(), packet.begin(), packet.begin() + static_cast<long>(quoted_bytes));
+    datagram[2] = static_cast<std::uint8_t>(datagram.size() >> 8);
+    datagram[3] = static_cast<std::uint8_t>(datagram.size());
+    return datagram;
+}
+
+TEST(TrainAnswer, ThePortNamesHopAndPacket) {
+    RecordedSteps steps;
+    const auto last = parse_train_answer(answer(11, 30, 9, 28), target, steps);
+    ASSERT_TRUE(last.has_value());
+    EXPECT_EQ(last->destination_port, 33733);
+    EXPECT_EQ(last->hop, 30);
+    EXPECT_EQ(last->packet_index, 9u);
+    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 32", "ports 33733 50000"}));
+
+    const auto whole = parse_train_answer(answer(11, 3, 7, 1400), target, steps);  // a router quoting it all
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(whole->hop, 3);
+    EXPECT_EQ(whole->packet_index, 7u);
+}
+
+TEST(TrainAnswer, WhatIsIgnored) {
+    RecordedSteps steps;
+    Bytes beyond = answer(11, 30, 9, 28);
+    beyond[20 + 8 + 22] = 0x83, beyond[20 + 8 + 23] = 0xC6;  // quoted port 33734
+    EXPECT_FALSE(parse_train_answer(beyond, target, steps).has_value());
+    EXPECT_EQ(steps.seen.back(), "ports 33734 50000");
+
+    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28, router), target, steps).has_value());
+    EXPECT_EQ(steps.seen.back(), "mismatch");
+
+    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 24), target, steps).has_value());
+    EXPECT_EQ(steps.seen.back(), "short") << "4 quoted transport bytes";
+
+    steps.seen.clear();
+    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 19), target, steps).has_value());
+    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 23"})) << "no room for the quoted header";
+
+    EXPECT_FALSE(parse_train_answer(answer(3, 2, 0, 28), target, steps).has_value()) << "only Time Exceeded";
+    EXPECT_FALSE(parse_train_answer(Bytes(19, 0x45), target, steps).has_value());
+    EXPECT_EQ(steps.seen.back(), "unreadable");
+
+    Bytes truncated_total = answer(11, 2, 0, 28);
+    truncated_total[2] = 0, truncated_total[3] = 22;  // total length leaves 2 ICMP bytes
+    EXPECT_FALSE(parse_train_answer(truncated_total, target, steps).has_value());
+}
+
+}  // namespace
