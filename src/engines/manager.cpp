@@ -6,6 +6,7 @@
 #include <asio/post.hpp>
 
 #include "engines/aggregator/aggregator.hpp"
+#include "engines/bandwidth/bw_engine.hpp"
 #include "engines/capture/capture_stub.hpp"
 #include "engines/engine_names.hpp"
 #include "engines/hop/hop_engine.hpp"
@@ -22,6 +23,9 @@ EngineEntry find_engine(std::string_view name) {
     }
     if (name == hop_engine) {
         return hop::run_hop_engine;
+    }
+    if (name == bandwidth_engine) {
+        return bandwidth::run_bandwidth_engine;
     }
     return nullptr;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ bool process_is_running(std::uint32_t pid);
 
 // Names the calling thread (shown by debuggers and /proc).
 void name_current_thread(const std::string& name);
+
+// Sleeps until the monotonic clock reaches `deadline`, as precisely as the system allows.
+void sleep_until_precise(std::chrono::steady_clock::time_point deadline);
 
 // Writes the text to standard output with one unbuffered write.
 std::error_code write_standard_output(std::string_view text);

@@ -35,6 +35,30 @@ public:
         return value;
     }
 
+    // Calls `change` on the entry under its shard's lock; false when there is none.
+    template <typename Change>
+    bool modify(const Key& key, Change&& change) {
+        Shard& shard = shard_for(key);
+        const std::lock_guard lock(shard.lock);
+        const auto entry = shard.entries.find(key);
+        if (entry == shard.entries.end()) {
+            return false;
+        }
+        change(entry->second);
+        return true;
+    }
+
+    // Visits every entry under its shard's lock, one shard after another.
+    template <typename Visit>
+    void for_each(Visit&& visit) const {
+        for (const Shard& shard : shards_) {
+            const std::lock_guard lock(shard.lock);
+            for (const auto& [key, value] : shard.entries) {
+                visit(key, value);
+            }
+        }
+    }
+
     // Removes every entry the predicate selects, one shard after another, and
     // returns what it removed.
     template <typename Predicate>

@@ -1,5 +1,6 @@
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,16 @@ bool process_is_running(std::uint32_t pid) {
 void name_current_thread(const std::string& name) {
     // The kernel keeps at most 15 characters.
     ::pthread_setname_np(::pthread_self(), name.substr(0, 15).c_str());
+}
+
+void sleep_until_precise(std::chrono::steady_clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC on Linux, so its time points are the kernel's.
+    const auto since_epoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+    timespec until{static_cast<time_t>(seconds.count()),
+                   static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - seconds).count())};
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
 }
 
 void exit_immediately(int status) { ::_exit(status); }

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engines/bandwidth/estimator.hpp"
+#include "runtime/sharded_map.hpp"
+
+namespace tarnvale::engines::bandwidth {
+
+struct TrainRecord {
+    std::uint16_t train_id;
+    std::uint8_t hop;
+    std::uint16_t expected;
+    Instant sent_at;
+    std::vector<Instant> arrivals;
+};
+
+// Trains in flight by number, shared by the sender and the receiver.
+class TrainRegistry {
+public:
+    void add(TrainRecord record) { trains_.insert_or_assign(record.train_id, std::move(record)); }
+    void remove(std::uint16_t train_id) { trains_.take(train_id); }
+
+    // Drops every train registered `age` or longer ago.
+    void purge_older_than(Instant now, std::chrono::seconds age) {
+        trains_.take_if([&](std::uint16_t, const TrainRecord& train) { return now - train.sent_at >= age; });
+    }
+
+    // The newest train of the hop, if any.
+    std::optional<std::uint16_t> newest_train_of(std::uint8_t hop) const;
+
+    // Appends an answer's arrival to the train. When it has two or more, the
+    // train leaves the registry and its arrivals are returned.
+    std::optional<std::vector<Instant>> add_arrival(std::uint16_t train_id, Instant arrival);
+
+private:
+    runtime::ShardedMap<std::uint16_t, TrainRecord> trains_;
+};
+
+}  // namespace tarnvale::engines::bandwidth

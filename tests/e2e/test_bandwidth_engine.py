@@ -1,0 +1,71 @@
+"""The bandwidth engine in a three-router test network."""
+
+import pytest
+
+from hop_helpers import open_descriptors, thread_names
+
+
+@pytest.fixture
+def probe_in_network(start_probe, network):
+    def start():
+        probe = start_probe(netns=network.namespace("client"))
+        probe.handshake()
+        return probe
+    return start
+
+
+def first_sweep_estimates(probe, network):
+    """The estimates of hops 1 to 3 (the routers); hops beyond answer with no Time Exceeded."""
+    probe.start_engine("bw", network.server_address)
+    estimates = {}
+    while len(estimates) < 3:
+        event, _ = probe.wait_for(lambda e: e["type"] == "bw_estimate", timeout=30)
+        estimates[event["hop"]] = event
+    return estimates
+
+
+def test_estimates_for_every_router_and_no_bottleneck_on_an_even_path(probe_in_network, network):
+    estimates = first_sweep_estimates(probe_in_network(), network)
+    assert sorted(estimates) == [1, 2, 3]
+    for event in estimates.values():
+        assert event["addr"] == ""
+        assert event["confidence"]["level"] == "medium" and event["confidence"]["sample_count"] == 3
+        assert not event["bottleneck"], event
+    # Ten 1400-byte packets 5 ms apart: the first hop sees the trains' own rate.
+    assert 1.5 < estimates[1]["mbps"] < 3.0
+    assert estimates[2]["baseline_mbps"] == estimates[1]["mbps"]
+
+
+def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only(probe_in_network, network):
+    network.set_bottleneck("r2:eth1", "500kbit")
+    try:
+        estimates = first_sweep_estimates(probe_in_network(), network)
+    finally:
+        network.set_bottleneck("r2:eth1", None)
+    assert not estimates[1]["bottleneck"] and not estimates[2]["bottleneck"]
+    assert estimates[3]["bottleneck"], estimates[3]
+
+
+def test_a_target_that_does_not_resolve(probe_in_network):
+    probe = probe_in_network()
+    probe.start_engine("bw", "tarnvale-no-such-host.invalid")
+    error, _ = probe.wait_for(lambda e: e["type"] == "error", timeout=30)
+    assert (error["engine"], error["code"], error["fatal"]) == ("bw", "NO_TARGET", True)
+    assert error["message"] == "bandwidth engine requires a target IP or hostname"
+
+
+def test_stopping_the_engine_ends_its_receiver(probe_in_network, network):
+    probe = probe_in_network()
+    baseline_threads = thread_names(probe.process.pid)
+    baseline_descriptors = open_descriptors(probe.process.pid)
+    for _ in range(10):
+        probe.start_engine("bw", network.server_address)
+        probe.collect(0.4)
+        probe.stop_engine("bw")
+        probe.collect(0.1)
+    probe.collect(1.5)
+    assert thread_names(probe.process.pid) == baseline_threads
+    assert open_descriptors(probe.process.pid) == baseline_descriptors
+    probe.shutdown()
+    probe.wait_for(lambda e: e.get("cmd") == "shutdown")
+    assert probe.wait() == 0
