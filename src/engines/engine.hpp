@@ -16,6 +16,10 @@ struct EngineOutlets {
     runtime::BlockingExecutor blocking;  // for blocking jobs and for joining the engine's threads
 };
 
+// Sends an engine's fatal error event, waiting for room in the event queue.
+asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, const char* engine, const char* code,
+                                       std::string message);
+
 // An engine: runs until it ends by itself or its task is cancelled.
 using EngineEntry = asio::awaitable<void> (*)(EngineConfig, EngineOutlets);
 

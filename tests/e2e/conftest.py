@@ -84,3 +84,13 @@ def free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+@pytest.fixture
+def probe_in_network(start_probe, network):
+    """Starts probes inside the test network's client namespace, handshake done."""
+    def start():
+        probe = start_probe(netns=network.namespace("client"))
+        probe.handshake()
+        return probe
+    return start

@@ -2,16 +2,7 @@
 
 import pytest
 
-from hop_helpers import open_descriptors, thread_names
-
-
-@pytest.fixture
-def probe_in_network(start_probe, network):
-    def start():
-        probe = start_probe(netns=network.namespace("client"))
-        probe.handshake()
-        return probe
-    return start
+from probe_helpers import assert_start_stop_leaves_no_trace
 
 
 def first_sweep_estimates(probe, network):
@@ -55,17 +46,4 @@ def test_a_target_that_does_not_resolve(probe_in_network):
 
 
 def test_stopping_the_engine_ends_its_receiver(probe_in_network, network):
-    probe = probe_in_network()
-    baseline_threads = thread_names(probe.process.pid)
-    baseline_descriptors = open_descriptors(probe.process.pid)
-    for _ in range(10):
-        probe.start_engine("bw", network.server_address)
-        probe.collect(0.4)
-        probe.stop_engine("bw")
-        probe.collect(0.1)
-    probe.collect(1.5)
-    assert thread_names(probe.process.pid) == baseline_threads
-    assert open_descriptors(probe.process.pid) == baseline_descriptors
-    probe.shutdown()
-    probe.wait_for(lambda e: e.get("cmd") == "shutdown")
-    assert probe.wait() == 0
+    assert_start_stop_leaves_no_trace(probe_in_network(), "bw", network.server_address, rounds=10)

@@ -5,18 +5,9 @@ import time
 
 import pytest
 
-from hop_helpers import cycles, open_descriptors, thread_names
+from probe_helpers import assert_start_stop_leaves_no_trace, cycles, thread_names
 
 ROUTER_ADDRESSES = ["192.168.1.1", "198.51.100.2", "198.51.100.6"]
-
-
-@pytest.fixture
-def probe_in_network(start_probe, network):
-    def start():
-        probe = start_probe(netns=network.namespace("client"))
-        probe.handshake()
-        return probe
-    return start
 
 
 def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_network, network):
@@ -88,8 +79,6 @@ def test_a_target_that_does_not_resolve(probe_in_network):
 
 def test_stopping_the_engine_stops_probes_pings_and_reports(probe_in_network, network):
     probe = probe_in_network()
-    baseline_threads = thread_names(probe.process.pid)
-    baseline_descriptors = open_descriptors(probe.process.pid)
     probe.start_engine("hop", network.server_address)
     probe.collect(9)
     assert "hop-pinger" in thread_names(probe.process.pid)
@@ -99,15 +88,4 @@ def test_stopping_the_engine_stops_probes_pings_and_reports(probe_in_network, ne
     after_stop = probe.collect(10)
     assert [e for e in after_stop if e["type"] == "hop_loss"] == []
     assert counter.packets() == 0, "no probe or echo request after stop_engine"
-
-    for _ in range(20):
-        probe.start_engine("hop", network.server_address)
-        probe.collect(0.3)
-        probe.stop_engine("hop")
-        probe.collect(0.1)
-    probe.collect(1.5)
-    assert thread_names(probe.process.pid) == baseline_threads
-    assert open_descriptors(probe.process.pid) == baseline_descriptors
-    probe.shutdown()
-    probe.wait_for(lambda e: e.get("cmd") == "shutdown")
-    assert probe.wait() == 0
+    assert_start_stop_leaves_no_trace(probe, "hop", network.server_address, rounds=20)

@@ -18,10 +18,6 @@ namespace {
 
 constexpr auto target_log = log::target::bandwidth;
 
-asio::awaitable<void> send_error(const EngineOutlets& outlets, const char* code, std::string message) {
-    ipc::Event error = ipc::ErrorEvent{ipc::unix_seconds_now(), "bw", code, std::move(message), true};
-    co_await outlets.events.send(std::move(error));
-}
 
 // A plain record, not a bare error code, so that the awaiting task receives it
 // as a value instead of having it thrown.
@@ -77,7 +73,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     const auto target = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
     if (!target) {
         std::string message = "bandwidth engine requires a target IP or hostname";
-        co_await send_error(outlets, "NO_TARGET", std::move(message));
+        co_await send_fatal_error(outlets, "bw", "NO_TARGET", std::move(message));
         co_return;
     }
     log::info(target_log, "bandwidth engine starting",
@@ -92,7 +88,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     if (error) {
         log::error(target_log, "failed to create raw UDP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());
-        co_await send_error(outlets, "SOCKET_CREATE_FAIL", std::move(message));
+        co_await send_fatal_error(outlets, "bw", "SOCKET_CREATE_FAIL", std::move(message));
         co_return;
     }
 

@@ -27,10 +27,6 @@ struct HopShared {
     std::shared_ptr<PendingProbes> pending;
 };
 
-asio::awaitable<void> send_error(const EngineOutlets& outlets, const char* code, std::string message) {
-    ipc::Event error = ipc::ErrorEvent{ipc::unix_seconds_now(), "hop", code, std::move(message), true};
-    co_await outlets.events.send(std::move(error));
-}
 
 // Records every probe whose reply is overdue as lost.
 void expire_unanswered(const HopShared& shared) {
@@ -154,7 +150,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     const auto target = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
     if (!target) {
         std::string message = "hop engine requires a target IP or hostname";
-        co_await send_error(outlets, "NO_TARGET", std::move(message));
+        co_await send_fatal_error(outlets, "hop", "NO_TARGET", std::move(message));
         co_return;
     }
     log::info(log::target::hop, "hop engine starting",
@@ -167,7 +163,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     if (error) {
         log::error(log::target::hop, "failed to create raw ICMP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());
-        co_await send_error(outlets, "SOCKET_CREATE_FAIL", std::move(message));
+        co_await send_fatal_error(outlets, "hop", "SOCKET_CREATE_FAIL", std::move(message));
         co_return;
     }
 
@@ -184,7 +180,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
     if (capture_state == CaptureStatus::State::open_failed) {
         std::string message = log::fill_message("pcap capture open failed: {}", capture_error);
-        co_await send_error(outlets, "NPCAP_NOT_FOUND", std::move(message));
+        co_await send_fatal_error(outlets, "hop", "NPCAP_NOT_FOUND", std::move(message));
     }
 
     const packets::Ipv4 source = platform::source_address_for(shared.target, error);

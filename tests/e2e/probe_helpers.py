@@ -26,3 +26,20 @@ def cycles(events, kind="hop_loss"):
         if event["type"] == kind:
             grouped.setdefault(event["ts"], []).append(event)
     return list(grouped.values())
+
+
+def assert_start_stop_leaves_no_trace(probe, engine, target, rounds):
+    """Starts and stops the engine `rounds` times: threads and open descriptors end where they began."""
+    threads_before = thread_names(probe.process.pid)
+    descriptors_before = open_descriptors(probe.process.pid)
+    for _ in range(rounds):
+        probe.start_engine(engine, target)
+        probe.collect(0.3)
+        probe.stop_engine(engine)
+        probe.collect(0.1)
+    probe.collect(1.5)
+    assert thread_names(probe.process.pid) == threads_before
+    assert open_descriptors(probe.process.pid) == descriptors_before
+    probe.shutdown()
+    probe.wait_for(lambda e: e.get("cmd") == "shutdown")
+    assert probe.wait() == 0
