@@ -47,3 +47,20 @@ def test_a_target_that_does_not_resolve(probe_in_network):
 
 def test_stopping_the_engine_ends_its_receiver(probe_in_network, network):
     assert_start_stop_leaves_no_trace(probe_in_network(), "bw", network.server_address, rounds=10)
+
+
+@pytest.mark.slow
+def test_the_bottleneck_holds_over_ten_sweeps(probe_in_network, network):
+    # A sweep covers 30 hops with three trains each: ten of them take about nine minutes.
+    network.set_bottleneck("r2:eth1", "500kbit")
+    try:
+        probe = probe_in_network()
+        probe.start_engine("bw", network.server_address)
+        verdicts = {1: [], 2: [], 3: []}
+        while len(verdicts[3]) < 10:
+            event, _ = probe.wait_for(lambda e: e["type"] == "bw_estimate", timeout=120)
+            verdicts[event["hop"]].append(event["bottleneck"])
+    finally:
+        network.set_bottleneck("r2:eth1", None)
+    assert sum(verdicts[3]) >= 9, verdicts
+    assert not any(verdicts[1] + verdicts[2]), verdicts
