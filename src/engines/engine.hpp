@@ -1,10 +1,13 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <optional>
+#include <string>
 
 #include "engines/engine_config.hpp"
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
+#include "packets/ipv4.hpp"
 #include "runtime/engine_threads.hpp"
 
 namespace tarnvale::engines {
@@ -15,6 +18,10 @@ struct EngineOutlets {
     ReportSender reports;
     runtime::BlockingExecutor blocking;  // for blocking jobs and for joining the engine's threads
 };
+
+// The target's IPv4 address (a dotted address as is, a name through the
+// system's resolver), looked up on the pool for blocking jobs.
+asio::awaitable<std::optional<packets::Ipv4>> resolve_target(const EngineOutlets& outlets, std::string target);
 
 // Sends an engine's fatal error event, waiting for room in the event queue.
 asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, const char* engine, const char* code,

@@ -67,10 +67,7 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
 }  // namespace
 
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
-    // Values handed to a co_await are named first: GCC 12 can destroy a temporary
-    // built inside a co_await expression twice.
-    auto resolve = [target_text = config.target] { return platform::resolve_ipv4(target_text); };
-    const auto target = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
+    const auto target = co_await resolve_target(outlets, config.target);
     if (!target) {
         std::string message = "bandwidth engine requires a target IP or hostname";
         co_await send_fatal_error(outlets, "bw", "NO_TARGET", std::move(message));

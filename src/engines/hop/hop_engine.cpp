@@ -144,10 +144,7 @@ struct CloseOnExit {
 }  // namespace
 
 asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets) {
-    // Values handed to a co_await are named first: GCC 12 can destroy a temporary
-    // built inside a co_await expression twice.
-    auto resolve = [target_text = config.target] { return platform::resolve_ipv4(target_text); };
-    const auto target = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
+    const auto target = co_await resolve_target(outlets, config.target);
     if (!target) {
         std::string message = "hop engine requires a target IP or hostname";
         co_await send_fatal_error(outlets, "hop", "NO_TARGET", std::move(message));
