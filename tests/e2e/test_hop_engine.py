@@ -35,8 +35,9 @@ def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_ne
 @pytest.mark.slow
 def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
     # One probe per hop every 5 s: four minutes give each hop about 50 outcomes,
-    # so that the pooled mean of hops 3 and 4 strays by more than 10 points from
-    # the truth in well under one run in a hundred.
+    # so the pooled mean of hops 3 and 4 (about 100 outcomes, one standard
+    # deviation 4 points) stays within 14 points of the truth in all but one run
+    # in several thousand; each hop alone shows loss well clear of zero.
     network.set_loss("r2:eth1", 20)
     try:
         probe = probe_in_network()
@@ -49,9 +50,9 @@ def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
     by_hop = {hop: [e for cycle in reports for e in cycle if e["hop"] == hop] for hop in (1, 2, 3, 4)}
     assert all(e["loss_pct"] == 0 for e in by_hop[1] + by_hop[2])
     behind = [e["loss_pct"] for e in by_hop[3] + by_hop[4]]
-    assert 10 <= statistics.mean(behind) <= 30, statistics.mean(behind)
+    assert 6 <= statistics.mean(behind) <= 34, statistics.mean(behind)
     for hop in (3, 4):
-        assert 5 <= statistics.mean(e["loss_pct"] for e in by_hop[hop]) <= 35, hop
+        assert 3 <= statistics.mean(e["loss_pct"] for e in by_hop[hop]) <= 45, hop
     localized = sum(e["is_localized"] for e in by_hop[3])
     assert localized > len(by_hop[3]) / 2
 
