@@ -18,7 +18,9 @@ pcap_t* handle_of(void* handle) { return static_cast<pcap_t*>(handle); }
 constexpr std::array<std::string_view, 3> exclusion_words = {"loopback", "hyper-v", "npcap loopback"};
 
 // Device names are ASCII on every system the probe runs on (interface names,
-// \Device\NPF_{GUID}), so ASCII lower-casing is the whole of it.
+// \Device\NPF_{GUID}). Descriptions may not be, but the words looked for are
+// ASCII and no other letter's lower case is an ASCII letter of them, so ASCII
+// lower-casing finds exactly what full lower-casing would.
 std::string lower_case(std::string_view name) {
     std::string lowered(name);
     std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](char c) {
@@ -96,6 +98,22 @@ std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector
     return std::string("no suitable pcap device found");
 }
 
+std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices) {
+    const auto countable = [](packets::Ipv4 address) {
+        const bool private_172 = (address >> 24) == 172 && ((address >> 16) & 0xFFU) >= 16 && ((address >> 16) & 0xFFU) <= 31;
+        return is_usable_address(address) && !private_172;
+    };
+    for (const CaptureDevice& device : devices) {
+        if (contains_any(lower_case(device.description.value_or("")), traffic_exclusion_words)) {
+            continue;
+        }
+        if (std::any_of(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), countable)) {
+            return device;
+        }
+    }
+    return std::nullopt;
+}
+
 std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target) {
     auto listed = list_capture_devices();
     if (auto* error = std::get_if<std::string>(&listed)) {
@@ -145,12 +163,13 @@ std::optional<std::string> Capture::install_filter(const std::string& filter) {
     return std::nullopt;
 }
 
-ReadStatus Capture::next(std::span<const std::uint8_t>& packet) {
+ReadStatus Capture::next(CapturedFrame& frame) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     const int result = pcap_next_ex(handle_of(handle_), &header, &data);
     if (result == 1) {
-        packet = std::span<const std::uint8_t>(data, header->caplen);
+        frame.bytes = std::span<const std::uint8_t>(data, header->caplen);
+        frame.wire_length = header->len;
         return ReadStatus::packet;
     }
     if (result < 0) {
@@ -163,6 +182,14 @@ ReadStatus Capture::next(std::span<const std::uint8_t>& packet) {
         ::poll(&ready, 1, wait_timeout_ms_);
     }
     return ReadStatus::timeout;
+}
+
+std::optional<CaptureCounts> Capture::counts() const {
+    pcap_stat statistics{};
+    if (pcap_stats(handle_of(handle_), &statistics) != 0) {
+        return std::nullopt;
+    }
+    return CaptureCounts{statistics.ps_recv, statistics.ps_drop};
 }
 
 std::string Capture::error_text() const { return pcap_geterr(handle_of(handle_)); }

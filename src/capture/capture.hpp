@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -48,6 +49,26 @@ std::size_t link_header_length(int link_type);
 
 enum class ReadStatus { packet, timeout, error };
 
+struct CapturedFrame {
+    std::span<const std::uint8_t> bytes;  // as captured, at most the snapshot length
+    std::uint32_t wire_length = 0;        // the frame's whole length on the wire
+};
+
+struct CaptureCounts {
+    std::uint64_t received = 0;
+    std::uint64_t dropped = 0;  // by the kernel, for want of buffer room
+};
+
+// The words that rule a device out of the attribution engine's choice.
+inline constexpr std::array<std::string_view, 5> traffic_exclusion_words = {"hyper-v", "virtual", "loopback",
+                                                                            "vmware", "tap-"};
+
+// The device the attribution engine counts traffic on: the first whose
+// lower-cased description holds none of the exclusion words and which has an
+// IPv4 address outside loopback, link-local, 0.0.0.0 and 172.16.0.0/12. No
+// fallback.
+std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices);
+
 // An activated capture handle, closed when destroyed.
 class Capture {
 public:
@@ -61,9 +82,12 @@ public:
     // Compiles and installs a filter; the library's error text on failure.
     std::optional<std::string> install_filter(const std::string& filter);
 
-    // The next packet's captured bytes, valid until the next call. With a read
-    // timeout, waits at most that long for one.
-    ReadStatus next(std::span<const std::uint8_t>& packet);
+    // The next frame, its bytes valid until the next call. With a read timeout,
+    // waits at most that long for one.
+    ReadStatus next(CapturedFrame& frame);
+
+    // The library's counts since the capture was opened; nothing if it has none.
+    std::optional<CaptureCounts> counts() const;
 
     // The library's text for the last error.
     std::string error_text() const;

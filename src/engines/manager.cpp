@@ -6,6 +6,7 @@
 #include <asio/post.hpp>
 
 #include "engines/aggregator/aggregator.hpp"
+#include "engines/attr/attr_engine.hpp"
 #include "engines/bandwidth/bw_engine.hpp"
 #include "engines/capture/capture_stub.hpp"
 #include "engines/engine_names.hpp"
@@ -26,6 +27,9 @@ EngineEntry find_engine(std::string_view name) {
     }
     if (name == bandwidth_engine) {
         return bandwidth::run_bandwidth_engine;
+    }
+    if (name == attribution_engine) {
+        return attr::run_attr_engine;
     }
     return nullptr;
 }

@@ -48,6 +48,26 @@ public:
         return true;
     }
 
+    // Calls `change` on the entry under its shard's lock, creating the entry
+    // with a value-initialised value first if there is none. Allocates only then.
+    template <typename Change>
+    void update(const Key& key, Change&& change) {
+        Shard& shard = shard_for(key);
+        const std::lock_guard lock(shard.lock);
+        change(shard.entries.try_emplace(key).first->second);
+    }
+
+    // Visits every entry, able to change its value, under its shard's lock.
+    template <typename Visit>
+    void for_each_mutable(Visit&& visit) {
+        for (Shard& shard : shards_) {
+            const std::lock_guard lock(shard.lock);
+            for (auto& [key, value] : shard.entries) {
+                visit(key, value);
+            }
+        }
+    }
+
     // Visits every entry under its shard's lock, one shard after another.
     template <typename Visit>
     void for_each(Visit&& visit) const {

@@ -74,10 +74,11 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
     const std::size_t link_header = capture::link_header_length(link_type);
     LoggedSteps steps(shared.target);
 
-    std::span<const std::uint8_t> packet;
+    capture::CapturedFrame frame;
     while (!shared.stop->raised()) {
-        const auto status = capture.next(packet);
+        const auto status = capture.next(frame);
         const Instant arrival = std::chrono::steady_clock::now();  // first, before any parsing or logging
+        const std::span<const std::uint8_t> packet = frame.bytes;
         if (status == capture::ReadStatus::timeout) {
             continue;
         }

@@ -55,9 +55,10 @@ void run_receiver(ReceiverShared shared) {
     const std::size_t link_header = capture::link_header_length(link_type);
     shared.status->set(CaptureStatus::State::capturing);
 
-    std::span<const std::uint8_t> packet;
+    capture::CapturedFrame frame;
     while (!shared.stop->raised()) {
-        const auto status = capture.next(packet);
+        const auto status = capture.next(frame);
+        const std::span<const std::uint8_t> packet = frame.bytes;
         if (status == capture::ReadStatus::timeout) {
             continue;
         }

@@ -1,0 +1,87 @@
+#include "engines/attr/attr_engine.hpp"
+
+#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <unordered_set>
+
+#include "engines/attr/accumulator.hpp"
+#include "engines/attr/traffic_report.hpp"
+#include "log/log.hpp"
+#include "packets/byte_order.hpp"
+#include "platform/socket_table.hpp"
+#include "runtime/blocking.hpp"
+
+namespace tarnvale::engines::attr {
+
+namespace {
+
+constexpr auto target_log = log::target::attr;
+
+std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
+    auto local = std::make_shared<LocalAddresses>();
+    for (const std::uint32_t address : platform::local_ipv4_addresses()) {
+        local->push_back(packets::from_network_order(address));
+    }
+    log::info(target_log, "local interface addresses resolved", {{"count", local->size()}});
+    return local;
+}
+
+asio::awaitable<void> report_process(const ProcessRates& rates, const std::string& name, std::uint64_t ts,
+                                     const EngineOutlets& outlets) {
+    log::emit(log::Level::debug, target_log, "app_traffic",
+              {{"pid", rates.pid}, {"name", name}, {"mbps_up", rates.mbps_up}, {"mbps_down", rates.mbps_down},
+               {"loss_share", rates.loss_share}, {"saturating", rates.saturating}});
+    ipc::Event event =
+        ipc::AppTrafficEvent{ts, rates.pid, name, rates.mbps_up, rates.mbps_down, rates.loss_share, rates.saturating};
+    co_await outlets.events.send(std::move(event));
+    AggregatorReport report = ProcessUplinkReport{name, rates.mbps_up, rates.saturating};
+    co_await outlets.reports.send(std::move(report));
+}
+
+}  // namespace
+
+asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets) {
+    log::info(target_log, "attr engine starting", {{"poll_interval_ms", config.poll_interval_ms}});
+    const auto local = resolve_local_addresses();
+    const auto flows = std::make_shared<FlowTable>();
+
+    runtime::EngineThreads threads(outlets.blocking);
+    threads.spawn("attr-accumulator", "failed to spawn attr accumulator thread",
+                  [accumulator = AccumulatorShared{flows, local, threads.stop()}] { run_accumulator(accumulator); });
+
+    const auto sockets = std::make_shared<platform::SocketTableReader>();
+    ProcessNameCache names(platform::process_executable_path);
+    // The loss figure shared out among uploading processes: no engine feeds it
+    // to this one, so every share is 0.
+    constexpr std::uint32_t loss_pct = 0;
+    const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    for (;;) {
+        timer.expires_after(std::chrono::milliseconds(config.poll_interval_ms));
+        co_await timer.async_wait(asio::use_awaitable);
+        const FlowSnapshot snapshot = flows->drain();
+        auto query = [sockets] { return query_socket_owners(*sockets); };
+        const SocketOwnerTable owners = co_await runtime::run_blocking(outlets.blocking, std::move(query));
+        if (owners.empty()) {
+            log::emit(log::Level::debug, target_log, "socket table empty or query failed");
+            continue;
+        }
+        const TrafficTally tally = attribute_flows(snapshot, owners);
+        if (tally.processes.empty()) {
+            continue;
+        }
+        const std::uint64_t ts = ipc::unix_seconds_now();
+        for (const ProcessRates& rates : rate_processes(tally, interval_seconds, loss_pct)) {
+            const std::string name = names.name_of(rates.pid);
+            co_await report_process(rates, name, ts, outlets);
+        }
+        std::unordered_set<std::uint32_t> active;
+        for (const auto& [pid, bytes] : tally.processes) {
+            active.insert(pid);
+        }
+        names.prune(active);
+    }
+}
+
+}  // namespace tarnvale::engines::attr

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "packets/ipv4.hpp"
+#include "runtime/sharded_map.hpp"
+
+// Byte counting per flow: reading a captured frame's addresses and ports,
+// keying both directions of a conversation alike, and the table the
+// accumulator adds to and the reporting cycle drains.
+namespace tarnvale::engines::attr {
+
+struct FrameEndpoints {
+    packets::Ipv4 source = 0;
+    packets::Ipv4 destination = 0;
+    std::uint16_t source_port = 0;
+    std::uint16_t destination_port = 0;
+};
+
+// The addresses and the two 16-bit words after the IPv4 header (the TCP or UDP
+// ports) of a frame whose IPv4 header starts after `link_header` bytes; nothing
+// when the frame is too short to hold them. Only the header length and total
+// length fields are read.
+std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header);
+
+// Not in 10/8, 127/8, 192.168/16, 172.16/12 or 169.254/16, and neither 0.0.0.0
+// nor the broadcast address.
+bool is_public(packets::Ipv4 address);
+
+struct FlowKey {
+    packets::Ipv4 addr_a = 0;  // the lower address
+    std::uint16_t port_a = 0;
+    packets::Ipv4 addr_b = 0;
+    std::uint16_t port_b = 0;
+    bool up = false;  // sent from one of the machine's own addresses
+
+    bool operator==(const FlowKey&) const = default;
+};
+
+using LocalAddresses = std::vector<packets::Ipv4>;
+
+FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local);
+
+}  // namespace tarnvale::engines::attr
+
+template <>
+struct std::hash<tarnvale::engines::attr::FlowKey> {
+    std::size_t operator()(const tarnvale::engines::attr::FlowKey& key) const noexcept {
+        const std::uint64_t addresses = (std::uint64_t{key.addr_a} << 32) | key.addr_b;
+        const std::uint64_t rest = (std::uint64_t{key.port_a} << 17) | (std::uint64_t{key.port_b} << 1) |
+                                   (key.up ? 1U : 0U);
+        // Mixed so that flows differing in one port spread over the shards.
+        std::uint64_t mixed = addresses ^ (rest * 0x9E3779B97F4A7C15ULL);
+        mixed ^= mixed >> 29;
+        mixed *= 0xBF58476D1CE4E5B9ULL;
+        mixed ^= mixed >> 32;
+        return static_cast<std::size_t>(mixed);
+    }
+};
+
+namespace tarnvale::engines::attr {
+
+using FlowSnapshot = std::vector<std::pair<FlowKey, std::uint64_t>>;
+
+// Bytes per flow and direction. The accumulator adds under the flow's shard
+// lock; the drain takes each count under the same lock, so a byte counted
+// during a drain lands in this cycle or the next, never in both or neither.
+class FlowTable {
+public:
+    void add(const FlowKey& key, std::uint64_t bytes) {
+        flows_.update(key, [bytes](std::uint64_t& counted) { counted += bytes; });
+    }
+
+    // The non-zero counts, each reset to 0; entries stay.
+    FlowSnapshot drain();
+
+private:
+    runtime::ShardedMap<FlowKey, std::uint64_t, 16> flows_;
+};
+
+// Counts one captured frame of `wire_length` bytes; false when the frame was
+// not counted (unreadable, or between two non-public addresses).
+bool account_frame(std::span<const std::uint8_t> frame, std::uint32_t wire_length, std::size_t link_header,
+                   const LocalAddresses& local, FlowTable& flows);
+
+}  // namespace tarnvale::engines::attr

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "engines/attr/flow_table.hpp"
+#include "engines/attr/socket_owners.hpp"
+
+// One reporting cycle's arithmetic: flows to processes, bytes to rates.
+namespace tarnvale::engines::attr {
+
+inline constexpr float minimum_reported_mbps = 0.1F;
+inline constexpr float saturation_share = 0.4F;
+
+struct ProcessBytes {
+    std::uint64_t up = 0;
+    std::uint64_t down = 0;
+};
+
+struct TrafficTally {
+    std::unordered_map<std::uint32_t, ProcessBytes> processes;
+    std::uint64_t total_up = 0;
+    std::uint64_t total_down = 0;
+};
+
+// Each flow goes to the owner of its A endpoint, else of its B endpoint; flows
+// without an owner, or owned by process 0 or 4 (the system), are left out.
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwnerTable& owners);
+
+// Megabits per second over an interval of `seconds`; 0 when it is not positive.
+float rate_mbps(std::uint64_t bytes, double seconds);
+
+struct ProcessRates {
+    std::uint32_t pid = 0;
+    float mbps_up = 0;
+    float mbps_down = 0;
+    float loss_share = 0;
+    bool saturating = false;  // at least 0.4 of the cycle's whole upload rate
+};
+
+// The processes worth reporting (at least 0.1 Mbps up and down together), in
+// the tally's order. `loss_pct` is shared out by each process's part of the
+// uploaded bytes.
+std::vector<ProcessRates> rate_processes(const TrafficTally& tally, double seconds, std::uint32_t loss_pct);
+
+}  // namespace tarnvale::engines::attr

@@ -1,0 +1,222 @@
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/handle.hpp"
+#include "platform/socket_table.hpp"
+
+// Linux socket tables carry no owner: the kernel reports each socket's inode
+// (netlink sock_diag), and a process owns the inodes its descriptors point to
+// (/proc/PID/fd/N links read "socket:[INODE]").
+namespace tarnvale::platform {
+
+namespace {
+
+struct DiagnosticRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+struct InodeRow {
+    std::uint32_t local_address;
+    std::uint16_t local_port;
+    std::uint64_t inode;
+};
+
+std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t protocol) {
+    const OwnedHandle socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!socket.valid()) {
+        return std::nullopt;
+    }
+    const int descriptor = static_cast<int>(socket.native());
+    DiagnosticRequest message{};
+    message.header.nlmsg_len = sizeof(message);
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_protocol = protocol;
+    message.request.idiag_states = ~0U;  // every state, listening and closing ones included
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(descriptor, &message, sizeof(message), 0, reinterpret_cast<const sockaddr*>(&kernel),
+                 sizeof(kernel)) < 0) {
+        return std::nullopt;
+    }
+    std::vector<InodeRow> rows;
+    alignas(nlmsghdr) std::array<char, 32768> buffer;
+    for (;;) {
+        const ssize_t received = ::recv(descriptor, buffer.data(), buffer.size(), 0);
+        if (received <= 0) {
+            return std::nullopt;
+        }
+        auto remaining = static_cast<unsigned>(received);
+        for (auto* header = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(header, remaining);
+             header = NLMSG_NEXT(header, remaining)) {
+            if (header->nlmsg_type == NLMSG_DONE) {
+                return rows;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR || header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                return std::nullopt;
+            }
+            const auto* socket_info = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+            rows.push_back(InodeRow{socket_info->id.idiag_src[0], ntohs(socket_info->id.idiag_sport),
+                                    socket_info->idiag_inode});
+        }
+    }
+}
+
+std::optional<std::uint64_t> socket_inode_of_link(const char* link, std::size_t length) {
+    constexpr std::string_view prefix = "socket:[";
+    const std::string_view text(link, length);
+    if (!text.starts_with(prefix) || !text.ends_with(']')) {
+        return std::nullopt;
+    }
+    std::uint64_t inode = 0;
+    const char* first = text.data() + prefix.size();
+    const char* last = text.data() + text.size() - 1;
+    if (std::from_chars(first, last, inode).ptr != last) {
+        return std::nullopt;
+    }
+    return inode;
+}
+
+// Every socket inode held open by a process, with the first process (lowest
+// id) that holds it.
+std::unordered_map<std::uint64_t, std::uint32_t> search_socket_owners() {
+    std::unordered_map<std::uint64_t, std::uint32_t> owners;
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) {
+        return owners;
+    }
+    while (const dirent* process = ::readdir(processes)) {
+        std::uint32_t pid = 0;
+        const std::string_view name(process->d_name);
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ptr != name.data() + name.size()) {
+            continue;
+        }
+        const std::string directory = "/proc/" + std::string(name) + "/fd";
+        const int descriptors_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (descriptors_fd < 0) {
+            continue;  // ended meanwhile, or not ours to read
+        }
+        DIR* descriptors = ::fdopendir(descriptors_fd);
+        if (descriptors == nullptr) {
+            ::close(descriptors_fd);
+            continue;
+        }
+        std::array<char, 64> link{};
+        while (const dirent* descriptor = ::readdir(descriptors)) {
+            if (descriptor->d_name[0] == '.') {
+                continue;
+            }
+            const ssize_t length = ::readlinkat(descriptors_fd, descriptor->d_name, link.data(), link.size());
+            if (length <= 0) {
+                continue;
+            }
+            if (const auto inode = socket_inode_of_link(link.data(), static_cast<std::size_t>(length))) {
+                owners.try_emplace(*inode, pid);
+            }
+        }
+        ::closedir(descriptors);
+    }
+    ::closedir(processes);
+    return owners;
+}
+
+}  // namespace
+
+struct SocketTableReader::State {
+    std::unordered_map<std::uint64_t, std::uint32_t> owner_of_inode;
+    // Inodes the last search found no owner for (a process of another pid
+    // namespace, say): they alone do not start another search.
+    std::unordered_set<std::uint64_t> ownerless;
+    std::uint64_t searches = 0;
+
+    bool unknown(std::uint64_t inode) const {
+        return inode != 0 && !owner_of_inode.contains(inode) && !ownerless.contains(inode);
+    }
+};
+
+SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
+SocketTableReader::~SocketTableReader() = default;
+
+std::uint64_t SocketTableReader::owner_searches() const { return state_->searches; }
+
+std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
+    const auto dumped = dump_sockets(protocol == SocketProtocol::tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    if (!dumped) {
+        return std::nullopt;
+    }
+    State& state = *state_;
+    bool search_needed = false;
+    for (const InodeRow& row : *dumped) {
+        search_needed = search_needed || state.unknown(row.inode);
+    }
+    if (search_needed) {
+        state.owner_of_inode = search_socket_owners();
+        state.ownerless.clear();
+        ++state.searches;
+    }
+    std::vector<SocketOwnerRow> rows;
+    rows.reserve(dumped->size());
+    for (const InodeRow& row : *dumped) {
+        const auto owner = state.owner_of_inode.find(row.inode);
+        if (owner == state.owner_of_inode.end()) {
+            if (row.inode != 0) {
+                state.ownerless.insert(row.inode);
+            }
+            // Sockets without an owner (closing ones have inode 0) still take
+            // their place in the table, as process 0.
+            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, 0});
+        } else {
+            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, owner->second});
+        }
+    }
+    return rows;
+}
+
+std::vector<std::uint32_t> local_ipv4_addresses() {
+    std::vector<std::uint32_t> addresses;
+    ifaddrs* interfaces = nullptr;
+    if (::getifaddrs(&interfaces) != 0) {
+        return addresses;
+    }
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        sockaddr_in address{};
+        std::memcpy(&address, entry->ifa_addr, sizeof(address));
+        if ((ntohl(address.sin_addr.s_addr) >> 24) == 127) {
+            continue;
+        }
+        addresses.push_back(address.sin_addr.s_addr);
+    }
+    ::freeifaddrs(interfaces);
+    return addresses;
+}
+
+std::optional<std::string> process_executable_path(std::uint32_t pid) {
+    std::array<char, 4096> path{};
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t length = ::readlink(link.c_str(), path.data(), path.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) {
+        return std::nullopt;
+    }
+    return std::string(path.data(), static_cast<std::size_t>(length));
+}
+
+}  // namespace tarnvale::platform

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarnvale::platform {
+
+// One socket of the system's IPv4 socket tables, by its local endpoint.
+struct SocketOwnerRow {
+    std::uint32_t local_address = 0;  // network byte order, as the system reports it
+    std::uint16_t local_port = 0;     // host byte order
+    std::uint32_t pid = 0;            // 0 when the socket has no owning process
+};
+
+enum class SocketProtocol { tcp, udp };
+
+// Reads the IPv4 socket tables with the owning process of each socket. Keeps
+// whatever it learns between queries (on Linux, which process holds which
+// socket inode) so that a steady system costs one table read per protocol.
+// Used by one thread at a time.
+class SocketTableReader {
+public:
+    SocketTableReader();
+    SocketTableReader(const SocketTableReader&) = delete;
+    SocketTableReader& operator=(const SocketTableReader&) = delete;
+    ~SocketTableReader();
+
+    // Every socket of the protocol (TCP in all states), in the system's order;
+    // nothing when the table cannot be read.
+    std::optional<std::vector<SocketOwnerRow>> read(SocketProtocol protocol);
+
+    // How many times the reader has had to search every process for socket owners.
+    std::uint64_t owner_searches() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The IPv4 addresses assigned to the machine's interfaces, in interface order,
+// 127.0.0.0/8 left out; network byte order.
+std::vector<std::uint32_t> local_ipv4_addresses();
+
+// The full path of the process's executable; nothing when it cannot be read
+// (no such process, no permission, a kernel thread).
+std::optional<std::string> process_executable_path(std::uint32_t pid);
+
+}  // namespace tarnvale::platform

@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "capture/capture.hpp"
+#include "engines/attr/flow_table.hpp"
+#include "engines/attr/socket_owners.hpp"
+#include "engines/attr/traffic_report.hpp"
+#include "packets/byte_order.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::engines::attr;
+
+constexpr packets::Ipv4 home = 0xC0A8010A;       // 192.168.1.10
+constexpr packets::Ipv4 office = 0x0A000005;     // 10.0.0.5
+constexpr packets::Ipv4 server = 0xCB007109;     // 203.0.113.9
+constexpr std::size_t ethernet = 14;
+
+// An Ethernet frame carrying an IPv4 header with the given first byte and total
+// length, then `transport` bytes beginning with the two ports.
+std::vector<std::uint8_t> frame(packets::Ipv4 source, packets::Ipv4 destination, std::uint16_t source_port,
+                                std::uint16_t destination_port, std::uint8_t version_and_length = 0x45,
+                                std::uint16_t total_length = 60, std::size_t transport = 8) {
+    const std::size_t header = std::max<std::size_t>(4U * (version_and_length & 0x0FU), 20);
+    std::vector<std::uint8_t> bytes(ethernet + header + transport, 0);
+    const auto ip = std::span(bytes).subspan(ethernet);
+    ip[0] = version_and_length;
+    packets::write_u16(ip, 2, total_length);
+    packets::write_u32(ip, 12, source);
+    packets::write_u32(ip, 16, destination);
+    if (transport >= 2) {
+        packets::write_u16(ip, header, source_port);
+    }
+    if (transport >= 4) {
+        packets::write_u16(ip, header + 2, destination_port);
+    }
+    return bytes;
+}
+
+TEST(AttrFrame, PortsAreReadAtTheHeadersEnd) {
+    const auto plain = parse_frame(frame(home, server, 50000, 443), ethernet);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->source, home);
+    EXPECT_EQ(plain->destination, server);
+    EXPECT_EQ(plain->source_port, 50000);
+    EXPECT_EQ(plain->destination_port, 443);
+
+    // A 24-byte header with options: the ports follow the options.
+    const auto with_options = parse_frame(frame(home, server, 1234, 53, 0x46, 64), ethernet);
+    ASSERT_TRUE(with_options);
+    EXPECT_EQ(with_options->source_port, 1234);
+    EXPECT_EQ(with_options->destination_port, 53);
+
+    // A header length below 5 words counts as 20 bytes.
+    const auto too_small = parse_frame(frame(home, server, 7, 9, 0x43, 60), ethernet);
+    ASSERT_TRUE(too_small);
+    EXPECT_EQ(too_small->source_port, 7);
+
+    // No Ethernet header on a raw IP link.
+    auto raw = frame(home, server, 80, 8080);
+    raw.erase(raw.begin(), raw.begin() + ethernet);
+    ASSERT_TRUE(parse_frame(raw, 0));
+    EXPECT_EQ(parse_frame(raw, 0)->destination_port, 8080);
+}
+
+TEST(AttrFrame, ShortFramesAndLengthRules) {
+    EXPECT_FALSE(parse_frame(std::vector<std::uint8_t>(33, 0), ethernet));
+    // The ports must be captured: 34 bytes hold the header and nothing after it.
+    EXPECT_FALSE(parse_frame(frame(home, server, 1, 2, 0x45, 60, 0), ethernet));
+    EXPECT_FALSE(parse_frame(frame(home, server, 1, 2, 0x45, 60, 3), ethernet));
+    EXPECT_TRUE(parse_frame(frame(home, server, 1, 2, 0x45, 60, 4), ethernet));
+    // The total length must leave room for the ports after the header.
+    EXPECT_FALSE(parse_frame(frame(home, server, 1, 2, 0x45, 23), ethernet));
+    EXPECT_TRUE(parse_frame(frame(home, server, 1, 2, 0x45, 24), ethernet));
+    EXPECT_FALSE(parse_frame(frame(home, server, 1, 2, 0x45, 0), ethernet));
+    // Options that reach past the capture leave no ports to read.
+    EXPECT_FALSE(parse_frame(frame(home, server, 1, 2, 0x4F, 1500, 0), ethernet));
+}
+
+TEST(AttrFrame, PublicAddresses) {
+    for (const packets::Ipv4 address : {0x0A000001U, 0x7F000001U, 0xC0A80001U, 0xAC100001U, 0xAC1FFFFFU,
+                                        0xA9FE0101U, 0U, 0xFFFFFFFFU}) {
+        EXPECT_FALSE(is_public(address)) << packets::to_text(address);
+    }
+    for (const packets::Ipv4 address : {server, 0xAC0F0001U, 0xAC200001U, 0x08080808U, 0xC0A90001U}) {
+        EXPECT_TRUE(is_public(address)) << packets::to_text(address);
+    }
+}
+
+TEST(AttrFlows, BothDirectionsShareTheEndpointsAndDifferInDirection) {
+    const LocalAddresses local = {home};
+    const FlowKey up = flow_key_of({home, server, 50000, 443}, local);
+    const FlowKey down = flow_key_of({server, home, 443, 50000}, local);
+    EXPECT_EQ(up.addr_a, home);
+    EXPECT_EQ(up.port_a, 50000);
+    EXPECT_EQ(up.addr_b, server);
+    EXPECT_EQ(up.port_b, 443);
+    EXPECT_TRUE(up.up);
+    EXPECT_FALSE(down.up);
+    EXPECT_EQ((FlowKey{down.addr_a, down.port_a, down.addr_b, down.port_b, true}), up);
+    EXPECT_NE(std::hash<FlowKey>{}(up), std::hash<FlowKey>{}(down));
+}
+
+TEST(AttrFlows, AccountingAndDraining) {
+    const LocalAddresses local = {home};
+    FlowTable flows;
+    EXPECT_FALSE(account_frame(frame(home, office, 1, 2), 1500, ethernet, local, flows));
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows));
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 100, ethernet, local, flows));
+    EXPECT_TRUE(account_frame(frame(server, home, 443, 50000), 60, ethernet, local, flows));
+
+    auto snapshot = flows.drain();
+    std::sort(snapshot.begin(), snapshot.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    ASSERT_EQ(snapshot.size(), 2U);
+    EXPECT_FALSE(snapshot[0].first.up);
+    EXPECT_EQ(snapshot[0].second, 60U);
+    EXPECT_TRUE(snapshot[1].first.up);
+    EXPECT_EQ(snapshot[1].second, 1600U);
+    EXPECT_TRUE(flows.drain().empty()) << "a drained count starts again from 0";
+    account_frame(frame(home, server, 50000, 443), 40, ethernet, local, flows);
+    EXPECT_EQ(flows.drain(), (FlowSnapshot{{snapshot[1].first, 40}}));
+}
+
+platform::SocketOwnerRow row(packets::Ipv4 address, std::uint16_t port, std::uint32_t pid) {
+    // The system reports addresses in network byte order.
+    std::array<std::uint8_t, 4> bytes{};
+    packets::write_u32(bytes, 0, address);
+    std::uint32_t as_reported = 0;
+    std::memcpy(&as_reported, bytes.data(), 4);
+    return {as_reported, port, pid};
+}
+
+TEST(AttrSockets, UdpRowsWinAndWildcardsMatchOnlyAddressZero) {
+    const auto table = build_owner_table({row(home, 5000, 10), row(0, 80, 11), row(home, 6000, 12)},
+                                         {row(home, 5000, 20), row(0, 53, 21)});
+    EXPECT_EQ(owner_of(table, home, 5000), 20U);
+    EXPECT_EQ(owner_of(table, home, 6000), 12U);
+    EXPECT_EQ(owner_of(table, 0, 80), 11U);
+    EXPECT_FALSE(owner_of(table, home, 80));
+    EXPECT_FALSE(owner_of(table, home, 53));
+    EXPECT_FALSE(owner_of(table, home, 7000));
+}
+
+TEST(AttrNames, BaseNamesFallbacksAndPruning) {
+    EXPECT_EQ(executable_base_name("C:\\Program Files\\App\\app.exe"), "app.exe");
+    EXPECT_EQ(executable_base_name("/usr/bin/iperf3"), "iperf3");
+    EXPECT_EQ(executable_base_name("plain"), "plain");
+
+    int lookups = 0;
+    ProcessNameCache names([&lookups](std::uint32_t pid) -> std::optional<std::string> {
+        ++lookups;
+        if (pid == 77) {
+            return std::nullopt;  // already gone
+        }
+        return "/opt/app/bin/app" + std::to_string(pid);
+    });
+    EXPECT_EQ(names.name_of(77), "PID:77");
+    EXPECT_EQ(names.name_of(77), "PID:77");
+    EXPECT_EQ(names.name_of(3), "app3");
+    EXPECT_EQ(lookups, 2) << "each process is resolved once, failures included";
+
+    for (std::uint32_t pid = 100; pid < 354; ++pid) {
+        names.name_of(pid);
+    }
+    ASSERT_EQ(names.size(), 256U);
+    names.prune({100, 101});
+    EXPECT_EQ(names.size(), 256U) << "at the limit nothing is removed";
+
+    for (std::uint32_t pid = 354; pid < 398; ++pid) {
+        names.name_of(pid);
+    }
+    ASSERT_EQ(names.size(), 300U);
+    names.prune({3, 100, 397, 5000, 6000});
+    EXPECT_EQ(names.size(), 3U);
+    EXPECT_TRUE(names.contains(3) && names.contains(100) && names.contains(397));
+}
+
+TEST(AttrReport, AttributionByEitherEndpoint) {
+    const LocalAddresses local = {home};
+    const FlowKey browser_down = flow_key_of({server, home, 443, 50000}, local);
+    const FlowKey served_up = flow_key_of({home, server, 8080, 40000}, local);
+    const FlowKey system_up = flow_key_of({home, server, 445, 40001}, local);
+    const FlowKey unowned = flow_key_of({home, server, 9, 9}, local);
+    const SocketOwnerTable owners = build_owner_table(
+        {row(home, 50000, 1000), row(server, 40000, 2000), row(home, 445, 4)}, {});
+    const TrafficTally tally = attribute_flows(
+        {{browser_down, 1'250'000}, {served_up, 500}, {system_up, 900}, {unowned, 5}}, owners);
+    ASSERT_EQ(tally.processes.size(), 2U);
+    EXPECT_EQ(tally.processes.at(1000).down, 1'250'000U);
+    EXPECT_EQ(tally.processes.at(2000).up, 500U) << "the A endpoint (192.168.1.10:8080) is unowned, B is owned";
+    EXPECT_EQ(tally.total_up, 500U);
+    EXPECT_EQ(tally.total_down, 1'250'000U);
+
+    const auto rates = rate_processes(tally, 1.0, 0);
+    ASSERT_EQ(rates.size(), 1U) << "500 bytes a second is below the floor";
+    EXPECT_EQ(rates[0].pid, 1000U);
+    EXPECT_FLOAT_EQ(rates[0].mbps_down, 10.0F);
+    EXPECT_FALSE(rates[0].saturating);
+}
+
+std::vector<ProcessRates> rated(std::vector<std::pair<std::uint64_t, std::uint64_t>> up_and_down,
+                                std::uint32_t loss_pct = 0) {
+    TrafficTally tally;
+    std::uint32_t pid = 1;
+    for (const auto& [up, down] : up_and_down) {
+        tally.processes[pid++] = {up, down};
+        tally.total_up += up;
+        tally.total_down += down;
+    }
+    auto rates = rate_processes(tally, 1.0, loss_pct);
+    std::sort(rates.begin(), rates.end(), [](const auto& a, const auto& b) { return a.pid < b.pid; });
+    return rates;
+}
+
+TEST(AttrReport, RatesFloorSaturationAndLossShare) {
+    EXPECT_FLOAT_EQ(rate_mbps(1'250'000, 1.0), 10.0F);
+    EXPECT_FLOAT_EQ(rate_mbps(1'250'000, 2.0), 5.0F);
+    EXPECT_EQ(rate_mbps(1'250'000, 0.0), 0.0F);
+
+    EXPECT_EQ(rated({{7'500, 6'250}}).size(), 1U) << "0.06 + 0.05 Mbps";
+    EXPECT_TRUE(rated({{6'250, 5'000}}).empty()) << "0.05 + 0.04 Mbps";
+
+    const auto three_and_one = rated({{375'000, 0}, {125'000, 0}});
+    ASSERT_EQ(three_and_one.size(), 2U);
+    EXPECT_TRUE(three_and_one[0].saturating);
+    EXPECT_FALSE(three_and_one[1].saturating);
+
+    const auto two_and_three = rated({{250'000, 0}, {375'000, 0}});
+    ASSERT_EQ(two_and_three.size(), 2U);
+    EXPECT_TRUE(two_and_three[0].saturating) << "a share of exactly 0.4";
+    EXPECT_TRUE(two_and_three[1].saturating);
+
+    const auto download_only = rated({{0, 1'250'000}}, 20);
+    ASSERT_EQ(download_only.size(), 1U);
+    EXPECT_FALSE(download_only[0].saturating);
+    EXPECT_EQ(download_only[0].loss_share, 0.0F);
+
+    const auto shared_loss = rated({{375'000, 0}, {125'000, 0}}, 20);
+    EXPECT_FLOAT_EQ(shared_loss[0].loss_share, 0.15F);
+    EXPECT_FLOAT_EQ(shared_loss[1].loss_share, 0.05F);
+}
+
+capture::CaptureDevice described(std::string name, std::optional<std::string> description,
+                                 std::vector<packets::Ipv4> addresses) {
+    return {std::move(name), std::move(description), std::move(addresses)};
+}
+
+TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
+    const auto choose = [](const std::vector<capture::CaptureDevice>& devices) {
+        const auto device = capture::choose_traffic_device(devices);
+        return device ? device->name : std::string("none");
+    };
+    EXPECT_EQ(choose({}), "none");
+    EXPECT_EQ(choose({described("a", "VMware Network Adapter", {home})}), "none");
+    EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home}), described("b", std::nullopt, {home})}),
+              "b");
+    EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home}), described("b", "Wi-Fi", {server})}), "b");
+    EXPECT_EQ(choose({described("a", "Intel", {0xAC140001})}), "none") << "172.20.0.1 is in 172.16/12";
+    EXPECT_EQ(choose({described("a", "Intel", {0x7F000001, 0xA9FE0001, 0}), described("b", "Realtek", {office})}),
+              "b");
+    EXPECT_EQ(choose({described("a", "Intel", {0xAC100001, 0xAC200001})}), "a") << "172.32.0.1 is not private";
+}
+
+}  // namespace
