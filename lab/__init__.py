@@ -4,5 +4,6 @@ Every packet the probe sends in tests, benchmarks and the demo stays inside thes
 """
 
 from .network import Link, TestNetwork, clean_leftovers, NetworkError
+from .traffic import Iperf3Flow
 
-__all__ = ["Link", "TestNetwork", "clean_leftovers", "NetworkError"]
+__all__ = ["Link", "TestNetwork", "clean_leftovers", "NetworkError", "Iperf3Flow"]
