@@ -9,7 +9,6 @@ Usage: bench/hop_engine.py [--seconds 60] [--loss 20] [--probe build/tarnvale_pr
 """
 
 import argparse
-import os
 import re
 import shutil
 import statistics
@@ -23,21 +22,7 @@ sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "client"))
 from lab import TestNetwork  # noqa: E402
 from tarnvale import Probe  # noqa: E402
-
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid: int) -> float:
-    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
-
-
-def status_value(pid: int, key: str) -> str:
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith(key + ":"):
-            return line.split(":", 1)[1].strip()
-    return "?"
-
+from measure import cpu_seconds, status_value  # noqa: E402
 
 def run_probe(network: TestNetwork, binary: str, seconds: float) -> dict:
     counter = network.count_packets("r1", f'iifname "eth0" ip saddr {network.client_address}')

@@ -37,6 +37,18 @@ def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only(probe_in_network, networ
     assert estimates[3]["bottleneck"], estimates[3]
 
 
+def test_the_hop_engines_probes_are_not_taken_for_trains(probe_in_network, network):
+    # Its TTL-limited probes use destination ports of the trains' range; the
+    # routers' answers to them must not become samples for hops the trains
+    # never reached (hop 4 on is the server, which answers no train).
+    probe = probe_in_network()
+    probe.start_engine("hop", network.server_address)
+    probe.start_engine("bw", network.server_address)
+    # Two sweeps: a train lives for 60 s, long enough to collect stray answers.
+    estimates = [e for e in probe.collect(80) if e["type"] == "bw_estimate"]
+    assert {e["hop"] for e in estimates} == {1, 2, 3}, estimates
+
+
 def test_a_target_that_does_not_resolve(probe_in_network):
     probe = probe_in_network()
     probe.start_engine("bw", "tarnvale-no-such-host.invalid")

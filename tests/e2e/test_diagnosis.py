@@ -1,9 +1,12 @@
 """Rising loss in the test network becomes a degradation event naming the hop where it starts."""
 
+import contextlib
 import os
 import time
 
 import pytest
+
+from lab import Iperf3Flow
 
 pytestmark = pytest.mark.slow
 
@@ -49,3 +52,47 @@ def test_loss_rising_on_the_client_link_is_diagnosed(network, start_probe):
     assert event["affected_hop"] in CAUSE_OF_HOP, event
     assert event["cause"] == CAUSE_OF_HOP[event["affected_hop"]]
     assert event["loss_trend_pct_per_min"] > 0
+
+
+def diagnosis_at_a_bottleneck(network, start_probe, upload):
+    """A 500 kbit bottleneck after r2, found by the bandwidth engine, then loss ramped on the same link,
+    optionally under a local upload that fills the bottleneck: the first degradation that names hop 3."""
+    network.set_bottleneck("r2:eth1", "500kbit")
+    ramp = None
+    try:
+        probe = start_probe(netns=network.namespace("client"))
+        probe.handshake()
+        probe.start_engine("bw", network.server_address)
+        probe.wait_for(lambda e: e["type"] == "bw_estimate" and e["hop"] == 3 and e["bottleneck"], timeout=150)
+        probe.start_engine("hop", network.server_address)
+        with contextlib.ExitStack() as traffic:
+            if upload:
+                probe.start_engine("attr", "")
+                traffic.enter_context(Iperf3Flow(network, "-u", "-b", "1M", "-t", "600", port=5321))
+            probe.collect(10)
+            ramp = network.ramp_loss("r2:eth1", 0, 30, seconds=180)
+            event, before = probe.wait_for(lambda e: e["type"] == "degradation" and e["affected_hop"] == 3,
+                                           timeout=360)
+    finally:
+        if ramp:
+            ramp.stop()
+        network.set_loss("r2:eth1", 0)
+        network.set_bottleneck("r2:eth1", None)
+    earlier = [e for e in before if e["type"] == "degradation"]
+    assert all(e["affected_hop"] == 4 for e in earlier), earlier
+    return event, [e for e in before if e["type"] == "app_traffic"]
+
+
+def test_loss_at_a_bottleneck_without_local_upload_is_congestion(network, start_probe):
+    event, _ = diagnosis_at_a_bottleneck(network, start_probe, upload=False)
+    assert event["cause"] == "congestion", event
+    assert event["cause_detail"] == ("Hop 3 is a bandwidth bottleneck. No local process is saturating the uplink "
+                                     "\u2014 this is likely network congestion at your ISP or CDN.")
+
+
+def test_loss_at_a_bottleneck_filled_by_an_upload_is_saturation(network, start_probe):
+    event, traffic = diagnosis_at_a_bottleneck(network, start_probe, upload=True)
+    assert any(e["name"] == "iperf3" and e["saturating"] for e in traffic), traffic
+    assert event["cause"] == "saturation", event
+    assert event["cause_detail"].startswith("Hop 3 is a bandwidth bottleneck and your uplink is saturated by: iperf3 (")
+    assert event["cause_detail"].endswith("Mbps up). Throttling or pausing these processes should reduce packet loss.")

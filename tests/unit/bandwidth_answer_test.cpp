@@ -64,6 +64,11 @@ TEST(TrainAnswer, WhatIsIgnored) {
     EXPECT_FALSE(parse_train_answer(beyond, target, steps).has_value());
     EXPECT_EQ(steps.seen.back(), "ports 33734 50000");
 
+    Bytes hop_probe = answer(11, 2, 0, 28);
+    hop_probe[20 + 8 + 20] = 0xC0, hop_probe[20 + 8 + 21] = 0x01;  // source port 49153: a hop engine probe
+    EXPECT_FALSE(parse_train_answer(hop_probe, target, steps).has_value());
+    EXPECT_EQ(steps.seen.back(), "ports 33444 49153");
+
     EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28, router), target, steps).has_value());
     EXPECT_EQ(steps.seen.back(), "mismatch");
 

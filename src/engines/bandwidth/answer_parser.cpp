@@ -55,8 +55,10 @@ std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> data
     const std::uint16_t source_port = packets::read_u16(quoted, quoted_header_length);
     const std::uint16_t destination_port = packets::read_u16(quoted, quoted_header_length + 2);
     steps.quoted_ports(destination_port, source_port);
+    // The hop engine's TTL-limited probes use destination ports of the same
+    // range; only our own source port marks an answer to a train.
     const auto hop = hop_for_port(destination_port);
-    if (!hop) {
+    if (!hop || source_port != train_source_port) {
         return std::nullopt;
     }
     return TrainAnswer{destination_port, *hop, static_cast<unsigned>((destination_port - train_base_port) % ports_per_hop)};
