@@ -37,6 +37,24 @@ def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only(probe_in_network, networ
     assert estimates[3]["bottleneck"], estimates[3]
 
 
+def test_routers_that_rate_limit_their_answers_make_no_false_bottleneck(probe_in_network, network):
+    # With the kernel's defaults a router answers a burst and then one packet a
+    # second: later trains of a hop get one answer or none, so a hop has either
+    # no estimate or one from answers that came through unthrottled.
+    routers = ("r1", "r2", "r3")
+    for router in routers:
+        network.set_icmp_rate_limit(router, True)
+    try:
+        probe = probe_in_network()
+        probe.start_engine("bw", network.server_address)
+        estimates = [e for e in probe.collect(12) if e["type"] == "bw_estimate"]
+    finally:
+        for router in routers:
+            network.set_icmp_rate_limit(router, False)
+    assert {e["hop"] for e in estimates} <= {1, 2, 3}, estimates
+    assert not any(e["bottleneck"] for e in estimates), estimates
+
+
 def test_the_hop_engines_probes_are_not_taken_for_trains(probe_in_network, network):
     # Its TTL-limited probes use destination ports of the trains' range; the
     # routers' answers to them must not become samples for hops the trains

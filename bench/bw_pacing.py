@@ -1,0 +1,99 @@
+#!/usr/bin/python3
+"""The bandwidth engine's pacing in the test network (root needed).
+
+Runs the probe's bw engine for SECONDS and records, with tcpdump on r1's client-side interface (kernel
+timestamps, nanosecond precision), every train packet as it arrives at the first router. Prints the
+distribution of the gaps between consecutive packets of a train (the engine waits 5 ms after each packet;
+target: median within 0.1 ms of 5 ms, 99th percentile within 0.5 ms) and the probe's CPU share while it ran.
+
+Usage: bench/bw_pacing.py [--seconds 60] [--probe build/tarnvale_probe]
+"""
+
+import argparse
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(ROOT / "client"))
+from lab import TestNetwork  # noqa: E402
+from tarnvale import Probe  # noqa: E402
+from measure import cpu_seconds, status_value  # noqa: E402
+
+TRAIN_BASE_PORT = 33434
+# "1796641337.123456789 IP (tos 0x0, ttl 3, id 33025, ...)" and on the next line
+# "    192.168.1.10.50000 > 203.0.113.10.33461: UDP, length 1372"
+PACKET = re.compile(r"^(\d+\.\d+) IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.50000 > \S+\.(\d+): UDP", re.MULTILINE)
+
+
+def train_gaps(tcpdump_output: str) -> list[float]:
+    """Milliseconds between consecutive packets of each train, in order of their index."""
+    trains: dict[int, dict[int, float]] = {}
+    for match in PACKET.finditer(tcpdump_output):
+        arrival, identification, port = float(match.group(1)), int(match.group(2)), int(match.group(3))
+        train = (identification & 0x7FFF) // 10
+        trains.setdefault(train, {})[(port - TRAIN_BASE_PORT) % 10] = arrival
+    gaps = []
+    for packets in trains.values():
+        for index in range(1, 10):
+            if index in packets and index - 1 in packets:
+                gaps.append((packets[index] - packets[index - 1]) * 1000)
+    return gaps
+
+
+def percentile(values: list[float], fraction: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--probe", default=str(ROOT / "build" / "tarnvale_probe"))
+    args = parser.parse_args()
+    if shutil.which("tcpdump") is None:
+        subprocess.run(["apt-get", "install", "-y", "-qq", "tcpdump"], check=True, capture_output=True)
+
+    with TestNetwork(hops=3) as network, tempfile.TemporaryFile("w+") as record:
+        # To a file: a pipe nobody reads for a minute would fill and make tcpdump drop packets.
+        tcpdump = network.popen("r1", ["tcpdump", "-i", "eth0", "-n", "-v", "-tt", "-l", "--immediate-mode",
+                                       "--time-stamp-precision=nano", "udp src port 50000"],
+                                stdout=record, stderr=subprocess.DEVNULL, text=True)
+        time.sleep(1)
+        with Probe.start(args.probe, netns=network.namespace("client")) as probe:
+            probe.handshake()
+            pid = probe.process.pid
+            cpu_before, started = cpu_seconds(pid), time.monotonic()
+            probe.start_engine("bw", network.server_address)
+            probe.collect(args.seconds)
+            cpu_share = (cpu_seconds(pid) - cpu_before) / (time.monotonic() - started)
+            peak_rss, threads = status_value(pid, "VmHWM"), status_value(pid, "Threads")
+            probe.shutdown()
+            probe.wait_for(lambda e: e.get("cmd") == "shutdown")
+        time.sleep(0.5)
+        tcpdump.terminate()
+        tcpdump.wait(timeout=10)
+        record.seek(0)
+        output = record.read()
+
+    gaps = train_gaps(output)
+    if not gaps:
+        print("no train packets captured")
+        return 1
+    print(f"{len(gaps)} gaps between consecutive train packets, seen at r1 over {args.seconds:.0f} s")
+    print("| min ms | median ms | p90 ms | p99 ms | max ms |")
+    print("|---|---|---|---|---|")
+    print(f"| {min(gaps):.3f} | {statistics.median(gaps):.3f} | {percentile(gaps, 0.90):.3f} | "
+          f"{percentile(gaps, 0.99):.3f} | {max(gaps):.3f} |")
+    print(f"tarnvale_probe: CPU {cpu_share * 100:.2f} % of one core, peak RSS {peak_rss}, threads {threads}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
