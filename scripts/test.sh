@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit and end-to-end suites, on the plain
-# build and again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# build and again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,15 @@ if ! wait "$asan_build"; then
   echo "sanitizer build failed" >&2
   exit 1
 fi
+# The fuzz targets build and run while the sanitized suites, which mostly wait,
+# take their turn.
+fuzz_log=$(mktemp)
+scripts/fuzz.sh 30 >"$fuzz_log" 2>&1 &
+fuzzing=$!
 # The minutes-long scenarios add nothing under the sanitizers that the short ones miss.
 run_suites build-asan -m "not slow" || status=1
+if ! wait "$fuzzing"; then
+  status=1
+fi
+cat "$fuzz_log"
 exit $status

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "capture/link_header.hpp"
 #include "packets/ipv4.hpp"
 
 // Live packet capture over the capture library: choosing a device, opening it
@@ -43,9 +44,6 @@ std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector
 
 // Lists the devices and chooses one.
 std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target);
-
-// Bytes in front of the IPv4 header for a link type.
-std::size_t link_header_length(int link_type);
 
 enum class ReadStatus { packet, timeout, error };
 

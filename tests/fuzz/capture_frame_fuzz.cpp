@@ -1,0 +1,39 @@
+// Any frame a capture may hand over, on any link type: what the three
+// receivers do with it (link header, hop reply, train answer, traffic frame)
+// must not crash or read out of bounds.
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "capture/link_header.hpp"
+#include "engines/attr/flow_table.hpp"
+#include "engines/bandwidth/answer_parser.hpp"
+#include "engines/hop/reply_parser.hpp"
+
+namespace {
+
+constexpr std::array<int, 7> link_types = {0, 1, 12, 101, 113, 276, 228};
+constexpr tarnvale::packets::Ipv4 target = 0xCB00710A;  // 203.0.113.10
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) {
+        return 0;
+    }
+    const std::size_t link_header = tarnvale::capture::link_header_length(link_types[data[0] % link_types.size()]);
+    const std::span<const std::uint8_t> frame(data + 1, size - 1);
+
+    tarnvale::engines::attr::FlowTable flows;  // per input, so that memory stays bounded
+    const tarnvale::engines::attr::LocalAddresses local = {0xC0A8010A};
+    tarnvale::engines::attr::account_frame(frame, static_cast<std::uint32_t>(frame.size()), link_header, local,
+                                           flows);
+    if (frame.size() < link_header) {
+        return 0;
+    }
+    const auto datagram = frame.subspan(link_header);
+    tarnvale::engines::hop::parse_probe_reply(datagram, target);
+    tarnvale::engines::bandwidth::AnswerSteps steps;
+    tarnvale::engines::bandwidth::parse_train_answer(datagram, target, steps);
+    return 0;
+}
