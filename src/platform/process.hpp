@@ -13,6 +13,12 @@ std::uint32_t current_process_id();
 // Writes to a closed pipe or socket must fail with an error, not end the process.
 void ignore_broken_pipe_signal();
 
+// Occupies standard input, output and error where the parent left them closed,
+// so that no file the process opens later takes their place (and receives what
+// is meant for them). A closed output stays unwritable: writes to it fail as
+// they would have.
+void hold_standard_descriptors();
+
 // True only for a process that exists and has not exited; a process that may
 // not be inspected counts as not running.
 bool process_is_running(std::uint32_t pid);

@@ -19,6 +19,23 @@ def open_descriptors(pid):
     return len(os.listdir(f"/proc/{pid}/fd"))
 
 
+def resident_kb(pid):
+    """The process's resident memory in kB."""
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise ValueError(f"no VmRSS for {pid}")
+
+
+def assert_resident_growth_below(before_kb, after_kb, limit_kb):
+    """Resident memory grew by less than the limit; not judged under the sanitizers,
+    whose quarantine of freed blocks makes resident memory grow by design."""
+    if os.environ.get("TARNVALE_SANITIZED"):
+        return
+    assert after_kb - before_kb < limit_kb, (before_kb, after_kb)
+
+
 def cycles(events, kind="hop_loss"):
     """Groups events of one kind by their reporting cycle (their ts), in arrival order."""
     grouped = {}

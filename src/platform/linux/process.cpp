@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -47,6 +48,20 @@ void sleep_until_precise(std::chrono::steady_clock::time_point deadline) {
 void exit_immediately(int status) { ::_exit(status); }
 
 void ignore_broken_pipe_signal() { ::signal(SIGPIPE, SIG_IGN); }
+
+void hold_standard_descriptors() {
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // Opened read-only, so that a write to a closed output still fails (EBADF).
+        const int null_device = ::open("/dev/null", O_RDONLY);
+        if (null_device >= 0 && null_device != descriptor) {
+            ::dup2(null_device, descriptor);
+            ::close(null_device);
+        }
+    }
+}
 
 std::error_code write_standard_output(std::string_view text) {
     while (!text.empty()) {
