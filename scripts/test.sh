@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit and end-to-end suites, on the plain
-# build and again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# fuzz targets for a bounded time.
+# Builds everything and runs every test: unit and end-to-end suites on the plain
+# build, again under AddressSanitizer and UndefinedBehaviorSanitizer, the unit
+# suite and the concurrency-heavy end-to-end tests under ThreadSanitizer, and
+# the fuzz targets for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 scripts/build.sh build
 
-# The sanitizer build compiles while the plain suites run: those mostly wait on
-# timers and sockets.
-asan_log=$(mktemp)
-scripts/build.sh build-asan -DTARNVALE_SANITIZE=ON -DTARNVALE_BENCH=OFF >"$asan_log" 2>&1 &
-asan_build=$!
+# The sanitizer builds compile, one after the other, while the plain suites run:
+# those mostly wait on timers and sockets.
+sanitizer_log=$(mktemp)
+{
+  scripts/build.sh build-asan -DTARNVALE_SANITIZE=ON -DTARNVALE_BENCH=OFF &&
+    scripts/build.sh build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF
+} >"$sanitizer_log" 2>&1 &
+sanitizer_builds=$!
 
 # End-to-end tests mostly wait on timers and the network, so several run at once,
 # each module's test network made per worker.
@@ -23,25 +27,41 @@ run_suites() {
   ctest --test-dir "$build_dir" --output-on-failure
   echo "== end-to-end tests ($build_dir)"
   TARNVALE_PROBE="$PWD/$build_dir/tarnvale_probe" /usr/bin/python3 -m pytest -p no:cacheprovider -q -n 4 \
-    --dist load "$@" tests/e2e
+    --dist load "$@"
 }
 
 status=0
-run_suites build || status=1
-if ! wait "$asan_build"; then
-  cat "$asan_log"
+run_suites build tests/e2e || status=1
+if ! wait "$sanitizer_builds"; then
+  cat "$sanitizer_log"
   echo "sanitizer build failed" >&2
   exit 1
 fi
+
 # The fuzz targets build and run while the sanitized suites, which mostly wait,
 # take their turn.
 fuzz_log=$(mktemp)
 scripts/fuzz.sh 30 >"$fuzz_log" 2>&1 &
 fuzzing=$!
-# The minutes-long scenarios add nothing under the sanitizers that the short ones miss.
-# Their memory figures are the sanitizer's own (freed blocks are held back in
-# quarantine), so the tests skip what they say about resident memory.
-TARNVALE_SANITIZED=1 run_suites build-asan -m "not slow" || status=1
+
+# Under the sanitizers memory figures are the sanitizer's own (freed blocks are
+# held back in quarantine), so the tests skip what they say about resident
+# memory; the minutes-long scenarios add nothing the short ones miss.
+export TARNVALE_SANITIZED=1
+run_suites build-asan -m "not slow" tests/e2e || status=1
+
+# ThreadSanitizer writes its reports to files, so that a report in a probe whose
+# standard error a test does not read still fails the run.
+race_reports=$(mktemp -d)
+TSAN_OPTIONS="log_path=$race_reports/race second_deadlock_stack=1" \
+  run_suites build-tsan -m "not slow" tests/e2e/test_control_channel.py tests/e2e/test_engine_framework.py \
+  tests/e2e/test_faults.py || status=1
+if compgen -G "$race_reports/race*" >/dev/null; then
+  cat "$race_reports"/race*
+  echo "ThreadSanitizer reported races" >&2
+  status=1
+fi
+
 if ! wait "$fuzzing"; then
   status=1
 fi

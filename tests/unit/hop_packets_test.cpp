@@ -122,9 +122,8 @@ TEST(EchoRequest, LayoutAndReplyMatching) {
     EXPECT_EQ(Bytes(request.begin(), request.end()), (Bytes{8, 0, 0xE5, 0xCA, 0x12, 0x34, 0x00, 0x01}));
     EXPECT_EQ(packets::internet_checksum(request), 0);
 
-    Bytes reply(20, 0);
-    reply[0] = 0x45;
-    reply.insert(reply.end(), {0, 0, 0, 0, 0x12, 0x34, 0x00, 0x01});
+    Bytes reply = {0x45, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // IPv4 header
+                   0, 0, 0, 0, 0x12, 0x34, 0x00, 0x01};                               // echo reply
     EXPECT_TRUE(is_echo_reply(reply, router, 0x1234, 1, router));
     EXPECT_FALSE(is_echo_reply(reply, router, 0x1234, 2, router)) << "a late reply to an earlier request";
     EXPECT_FALSE(is_echo_reply(reply, target, 0x1234, 1, router)) << "from another host";
