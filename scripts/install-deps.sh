@@ -10,6 +10,7 @@ packages=(
   python3-pytest python3-pytest-xdist
   iproute2 nftables iperf3 traceroute iputils-ping procps
   clang libclang-rt-14-dev
+  python3-rich python3-matplotlib tmux
 )
 
 missing=()

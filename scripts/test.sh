@@ -31,7 +31,7 @@ run_suites() {
 }
 
 status=0
-run_suites build tests/e2e || status=1
+run_suites build tests/e2e tests/client || status=1
 if ! wait "$sanitizer_builds"; then
   cat "$sanitizer_log"
   echo "sanitizer build failed" >&2

@@ -1,10 +1,12 @@
-"""Command line of the tarnvale client: `python3 -m tarnvale session`."""
+"""Command line of the tarnvale client: `tarnvale watch`, `tarnvale report`, `tarnvale session`."""
 
 import argparse
 import json
 import sys
 
 from .client import DEFAULT_PROBE_BINARY, Probe, ProbeError
+from .report import report
+from .watch import watch
 
 
 def session(args) -> int:
@@ -37,6 +39,21 @@ def main(argv=None) -> int:
     run.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
     run.add_argument("--netns", help="network namespace to run the probe in")
     run.set_defaults(handler=session)
+
+    live = commands.add_parser("watch", help="measure the path to TARGET and show it live")
+    live.add_argument("target", help="address or host name to measure")
+    live.add_argument("--engines", default="hop,bw,attr", help="comma-separated engines (default: hop,bw,attr)")
+    live.add_argument("--duration", type=float, help="end cleanly after this many seconds")
+    live.add_argument("--json", action="store_true", help="print the raw events as JSON lines instead of the view")
+    live.add_argument("--record", metavar="FILE", help="keep every event with its arrival time in FILE")
+    live.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
+    live.add_argument("--netns", help="network namespace to run the probe in")
+    live.set_defaults(handler=watch)
+
+    chart = commands.add_parser("report", help="draw a recording as a PNG chart")
+    chart.add_argument("recording", help="a file written by watch --record")
+    chart.add_argument("--output", help="the PNG to write (default: the recording's name with .png)")
+    chart.set_defaults(handler=report)
     args = parser.parse_args(argv)
     return args.handler(args)
 

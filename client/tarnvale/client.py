@@ -83,6 +83,9 @@ class Probe:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             env=env,
+            # Its own session: a Ctrl-C at the client's terminal is for the client,
+            # which then shuts the probe down in order.
+            start_new_session=True,
         )
         try:
             line = _read_line(process.stdout, ready_timeout)

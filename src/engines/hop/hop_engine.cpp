@@ -18,7 +18,9 @@ namespace tarnvale::engines::hop {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::seconds capture_start_limit{2};
+// Opening a capture normally takes milliseconds but has been seen to take three
+// seconds on a loaded machine with other captures opening at the same time.
+constexpr std::chrono::seconds capture_start_limit{10};
 
 struct HopShared {
     packets::Ipv4 target;

@@ -1,0 +1,79 @@
+"""The live terminal view of a ViewModel, drawn with rich."""
+
+from __future__ import annotations
+
+from rich import box
+from rich.console import Group
+from rich.panel import Panel
+from rich.table import Table
+from rich.text import Text
+
+from .view_model import SPARK_LENGTH, ViewModel, sparkline
+
+SEVERITY_STYLES = {"high": "bold red", "medium": "yellow", "low": "cyan"}
+
+
+def _number(value, digits=1, unit=""):
+    return "-" if value is None else f"{value:.{digits}f}{unit}"
+
+
+def hop_table(model: ViewModel, target: str) -> Table:
+    table = Table(title=f"path to {target}", title_justify="left", expand=True, box=box.SIMPLE_HEAD)
+    for heading, justify, width in (("hop", "right", 5), ("address", "left", 15), ("loss%", "right", 5),
+                                    ("trend", "left", SPARK_LENGTH), ("rtt ms", "right", 6), ("Mbps", "right", 7),
+                                    ("", "left", 10)):
+        table.add_column(heading, justify=justify, no_wrap=True, min_width=width)
+    ceiling = model.loss_ceiling()
+    for row in model.hop_rows():
+        marks = []
+        if row.bottleneck:
+            marks.append("[bold magenta]bottleneck[/]")
+        if row.is_localized:
+            marks.append("[bold red]loss starts[/]")
+        loss_style = "red" if (row.loss_pct or 0) >= 5 else ("yellow" if (row.loss_pct or 0) > 0 else "green")
+        table.add_row(row.label, row.addr or "*", Text(_number(row.loss_pct), style=loss_style),
+                      Text(sparkline(row.losses, ceiling), style=loss_style), _number(row.rtt_ms, 2),
+                      _number(row.mbps, 2), " ".join(marks))
+    return table
+
+
+def process_panel(model: ViewModel) -> Panel:
+    table = Table(expand=True, box=box.SIMPLE_HEAD)
+    for heading, justify in (("process", "left"), ("pid", "right"), ("up Mbps", "right"), ("down Mbps", "right"),
+                             ("", "left")):
+        table.add_column(heading, justify=justify, no_wrap=True)
+    for row in model.busiest_processes():
+        table.add_row(row.name, str(row.pid), f"{row.mbps_up:.2f}", f"{row.mbps_down:.2f}",
+                      "[bold red]saturating[/]" if row.saturating else "")
+    return Panel(table, title="busiest processes", title_align="left")
+
+
+def diagnosis_panel(model: ViewModel) -> Panel:
+    event = model.diagnosis
+    if event is None:
+        return Panel(Text("no degradation diagnosed", style="green"), title="diagnosis", title_align="left")
+    style = SEVERITY_STYLES.get(event["severity"], "")
+    eta = event.get("eta_drop_sec")
+    lines = [
+        Text.assemble((f"{event['severity'].upper()} ", style), (f"{event['cause']}", "bold"),
+                      f" at hop {event.get('affected_hop', '?')}"),
+        Text(event["cause_detail"]),
+        Text(f"loss now {event['loss_now_pct']:.1f} %, trend {event['loss_trend_pct_per_min']:+.2f} points/min over "
+             f"{event['trend_min']} min, " + ("already at 15 %" if not eta else f"15 % in about {eta} s")),
+    ]
+    return Panel(Group(*lines), title="diagnosis", title_align="left", border_style=style)
+
+
+def render(model: ViewModel, target: str):
+    parts = [hop_table(model, target)]
+    waiting = model.waiting_for()
+    if waiting:
+        parts.append(Text("\n".join(f"waiting: {line}" for line in waiting), style="dim"))
+    if "attr" in model.engines:
+        parts.append(process_panel(model))
+    parts.append(diagnosis_panel(model))
+    for error in model.errors:
+        fatal = " (fatal)" if error.get("fatal") else ""
+        parts.append(Text(f"error from {error.get('engine')}: {error.get('code')}{fatal}: {error.get('message')}",
+                          style="bold red"))
+    return Group(*parts)

@@ -1,0 +1,90 @@
+"""`tarnvale report FILE`: a recording of `watch --record` as a PNG chart: loss per hop over time with
+the diagnoses marked, and bandwidth per hop with the bottlenecks marked."""
+
+from __future__ import annotations
+
+import json
+import sys
+from pathlib import Path
+
+WIDTH_INCHES, HEIGHT_INCHES, DPI = 12, 8, 100  # 1200 x 800 pixels
+
+
+def read_recording(path: Path) -> list[tuple[float, dict]]:
+    entries = []
+    with open(path) as recording:
+        for number, line in enumerate(recording, 1):
+            if not line.strip():
+                continue
+            try:
+                entry = json.loads(line)
+                entries.append((float(entry["at"]), entry["event"]))
+            except (ValueError, KeyError, TypeError) as failure:
+                raise ValueError(f"{path}:{number}: not a recorded event ({failure})") from failure
+    return entries
+
+
+def draw(entries: list[tuple[float, dict]], output: Path) -> None:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    start = entries[0][0] if entries else 0.0
+    loss: dict[int, list[tuple[float, float]]] = {}
+    bandwidth: dict[int, list[tuple[float, float, bool]]] = {}
+    diagnoses = []
+    for at, event in entries:
+        seconds = at - start
+        if event.get("type") == "hop_loss":
+            loss.setdefault(event["hop"], []).append((seconds, event["loss_pct"]))
+        elif event.get("type") == "bw_estimate":
+            bandwidth.setdefault(event["hop"], []).append((seconds, event["mbps"], event["bottleneck"]))
+        elif event.get("type") == "degradation":
+            diagnoses.append((seconds, event))
+
+    figure, (loss_axes, bandwidth_axes) = plt.subplots(2, 1, figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI,
+                                                       sharex=True)
+    for hop, points in sorted(loss.items()):
+        loss_axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
+    for seconds, event in diagnoses:
+        loss_axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
+        loss_axes.annotate(f"{event['cause']} at hop {event.get('affected_hop', '?')} ({event['severity']})",
+                           (seconds, loss_axes.get_ylim()[1] if loss else 1), rotation=90, fontsize=8,
+                           color="red", va="top", ha="right")
+    loss_axes.set_ylabel("loss %")
+    loss_axes.set_title("loss per hop")
+    if loss:
+        loss_axes.legend(loc="upper left", fontsize=8)
+
+    for hop, points in sorted(bandwidth.items()):
+        line, = bandwidth_axes.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=f"hop {hop}")
+        flagged = [p for p in points if p[2]]
+        if flagged:
+            bandwidth_axes.scatter([p[0] for p in flagged], [p[1] for p in flagged], marker="x", s=80,
+                                   color="red", zorder=3)
+    bandwidth_axes.set_yscale("log")
+    bandwidth_axes.set_ylabel("Mbps (red x: bottleneck)")
+    bandwidth_axes.set_xlabel("seconds since the recording began")
+    bandwidth_axes.set_title("bandwidth per hop")
+    if bandwidth:
+        bandwidth_axes.legend(loc="upper left", fontsize=8)
+    figure.tight_layout()
+    figure.savefig(output, dpi=DPI)
+    plt.close(figure)
+
+
+def report(args) -> int:
+    source = Path(args.recording)
+    output = Path(args.output) if args.output else source.with_suffix(".png")
+    try:
+        entries = read_recording(source)
+    except (OSError, ValueError) as failure:
+        print(f"tarnvale: {failure}", file=sys.stderr)
+        return 1
+    try:
+        draw(entries, output)
+    except (KeyError, TypeError) as failure:
+        print(f"tarnvale: {source}: an event lacks a member the chart needs ({failure})", file=sys.stderr)
+        return 1
+    print(f"chart: {output}")
+    return 0

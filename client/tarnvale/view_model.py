@@ -1,0 +1,148 @@
+"""What the live view shows, computed from events alone (no terminal): hop rows, the busiest
+processes, the latest diagnosis, errors, and what is still being waited for."""
+
+from __future__ import annotations
+
+import time
+from collections import deque
+from dataclasses import dataclass, field
+from typing import Optional
+
+SPARK_LENGTH = 12
+SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
+PROCESS_ROWS = 5
+PROCESS_STALE_SECONDS = 3.0
+ERRORS_KEPT = 5
+
+# When the first figures come, counted from the engine's start.
+FIRST_HOP_REPORT_SECONDS = 7
+FIRST_BANDWIDTH_SECONDS = 6
+FULL_BANDWIDTH_SWEEP_SECONDS = 60
+FIRST_TRAFFIC_SECONDS = 1
+
+
+def sparkline(values, ceiling: float) -> str:
+    """One block character per value, scaled so that `ceiling` is the full block."""
+    if ceiling <= 0:
+        ceiling = 1.0
+    blocks = []
+    for value in values:
+        level = min(len(SPARK_BLOCKS) - 1, max(0, int(value / ceiling * (len(SPARK_BLOCKS) - 1) + 0.5)))
+        blocks.append(SPARK_BLOCKS[level])
+    return "".join(blocks)
+
+
+@dataclass
+class HopState:
+    hop: int
+    addr: str = ""
+    loss_pct: Optional[float] = None
+    rtt_ms: Optional[float] = None
+    is_localized: bool = False
+    losses: deque = field(default_factory=lambda: deque(maxlen=SPARK_LENGTH))
+    mbps: Optional[float] = None
+    bottleneck: bool = False
+    confidence: str = ""
+
+
+@dataclass
+class HopRow:
+    label: str          # "3", or "5-9" for hops beyond the target that carry its address
+    addr: str
+    loss_pct: Optional[float]
+    losses: list
+    rtt_ms: Optional[float]
+    mbps: Optional[float]
+    bottleneck: bool
+    is_localized: bool
+    confidence: str
+
+
+@dataclass
+class ProcessRow:
+    pid: int
+    name: str
+    mbps_up: float
+    mbps_down: float
+    saturating: bool
+
+
+class ViewModel:
+    def __init__(self, engines, started: Optional[float] = None):
+        self.engines = list(engines)
+        self.started = time.monotonic() if started is None else started
+        self.hops: dict[int, HopState] = {}
+        self.processes: dict[int, tuple[float, ProcessRow]] = {}
+        self.diagnosis: Optional[dict] = None
+        self.errors: deque = deque(maxlen=ERRORS_KEPT)
+        self.event_count = 0
+
+    def _hop(self, number: int) -> HopState:
+        return self.hops.setdefault(number, HopState(number))
+
+    def apply(self, event: dict, now: Optional[float] = None) -> None:
+        now = time.monotonic() if now is None else now
+        self.event_count += 1
+        kind = event.get("type")
+        if kind == "hop_loss":
+            hop = self._hop(event["hop"])
+            hop.addr = event["addr"] or hop.addr
+            hop.loss_pct, hop.rtt_ms, hop.is_localized = event["loss_pct"], event["rtt_ms"], event["is_localized"]
+            hop.losses.append(event["loss_pct"])
+        elif kind == "bw_estimate":
+            hop = self._hop(event["hop"])
+            hop.mbps, hop.bottleneck = event["mbps"], event["bottleneck"]
+            hop.confidence = event.get("confidence", {}).get("level", "")
+        elif kind == "app_traffic":
+            self.processes[event["pid"]] = (now, ProcessRow(event["pid"], event["name"], event["mbps_up"],
+                                                             event["mbps_down"], event["saturating"]))
+        elif kind == "degradation":
+            self.diagnosis = event
+        elif kind == "error":
+            self.errors.append(event)
+        elif kind == "ack" and not event.get("ok", True):
+            self.errors.append({"engine": event.get("cmd", ""), "code": "NOT_ACCEPTED",
+                                "message": event.get("error") or "command refused", "fatal": False})
+
+    def hop_rows(self) -> list[HopRow]:
+        """One row per hop in order; consecutive hops with the same address (the target answering for
+        every TTL beyond its distance) collapse into the first of them."""
+        rows: list[HopRow] = []
+        for number in sorted(self.hops):
+            hop = self.hops[number]
+            if rows and hop.addr and hop.addr == rows[-1].addr:
+                first = rows[-1].label.split("-")[0]
+                rows[-1].label = f"{first}-{number}"
+                continue
+            rows.append(HopRow(str(number), hop.addr, hop.loss_pct, list(hop.losses), hop.rtt_ms, hop.mbps,
+                               hop.bottleneck, hop.is_localized, hop.confidence))
+        return rows
+
+    def busiest_processes(self, now: Optional[float] = None) -> list[ProcessRow]:
+        """The processes reported in the last few seconds, busiest first."""
+        now = time.monotonic() if now is None else now
+        recent = [row for seen, row in self.processes.values() if now - seen <= PROCESS_STALE_SECONDS]
+        recent.sort(key=lambda row: row.mbps_up + row.mbps_down, reverse=True)
+        return recent[:PROCESS_ROWS]
+
+    def waiting_for(self, now: Optional[float] = None) -> list[str]:
+        """What has not arrived yet, with how long it should take."""
+        now = time.monotonic() if now is None else now
+        elapsed = int(now - self.started)
+        waiting = []
+        if "hop" in self.engines and not any(h.loss_pct is not None for h in self.hops.values()):
+            waiting.append(f"hop: first loss report about {FIRST_HOP_REPORT_SECONDS} s after start "
+                           f"({elapsed} s so far)")
+        if "bw" in self.engines:
+            if not any(h.mbps is not None for h in self.hops.values()):
+                waiting.append(f"bw: first estimate about {FIRST_BANDWIDTH_SECONDS} s after start, a full "
+                               f"sweep about {FULL_BANDWIDTH_SWEEP_SECONDS} s ({elapsed} s so far)")
+        if "attr" in self.engines and not self.processes:
+            waiting.append(f"attr: processes appear about {FIRST_TRAFFIC_SECONDS} s after they send or receive "
+                           f"({elapsed} s so far)")
+        return waiting
+
+    def loss_ceiling(self) -> float:
+        """The sparklines' full scale: 10 % at least, else the highest loss seen."""
+        highest = max((max(h.losses) for h in self.hops.values() if h.losses), default=0.0)
+        return max(10.0, highest)

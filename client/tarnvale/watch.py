@@ -1,0 +1,81 @@
+"""`tarnvale watch TARGET`: starts the probe and its engines and shows what they find, live, as JSON
+lines, or both into a recording."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+from contextlib import ExitStack
+from pathlib import Path
+
+from .client import Probe, ProbeError
+from .view_model import ViewModel
+
+ENGINES = ("hop", "bw", "attr")
+
+
+def check_can_run(probe_binary: str) -> str | None:
+    """Why the probe cannot be started here, or None."""
+    if os.geteuid() != 0:
+        return "watch needs root: the probe opens raw sockets and captures packets (run it with sudo)"
+    if not Path(probe_binary).exists():
+        return f"probe binary not found: {probe_binary} (build it with scripts/build.sh)"
+    return None
+
+
+def watch(args) -> int:
+    engines = [name for name in args.engines.split(",") if name]
+    unknown = [name for name in engines if name not in ENGINES]
+    if unknown:
+        print(f"tarnvale: unknown engine(s) {', '.join(unknown)}; choose from {', '.join(ENGINES)}", file=sys.stderr)
+        return 2
+    problem = check_can_run(args.probe)
+    if problem:
+        print(f"tarnvale: {problem}", file=sys.stderr)
+        return 1
+    try:
+        with ExitStack() as stack:
+            probe = stack.enter_context(Probe.start(args.probe, netns=args.netns))
+            record = stack.enter_context(open(args.record, "w")) if args.record else None
+            probe.handshake()
+            for engine in engines:
+                probe.start_engine(engine, args.target)
+            model = ViewModel(engines)
+            live = None
+            if not args.json:
+                from rich.live import Live  # only the live view needs rich
+                from .live_view import render
+                live = stack.enter_context(Live(render(model, args.target), refresh_per_second=4,
+                                                screen=False, transient=False))
+            try:
+                _stream(probe, model, args, record, live)
+            except KeyboardInterrupt:
+                pass
+            probe.shutdown()
+            probe.wait_for(lambda e: e.get("cmd") == "shutdown", timeout=10)
+            status = probe.wait()
+        if args.record:
+            print(f"recording: {args.record}", file=sys.stderr)
+        return status
+    except ProbeError as failure:
+        print(f"tarnvale: {failure}", file=sys.stderr)
+        return 1
+
+
+def _stream(probe, model, args, record, live) -> None:
+    deadline = None if args.duration is None else time.monotonic() + args.duration
+    while deadline is None or time.monotonic() < deadline:
+        wait = 0.25 if deadline is None else max(0.0, min(0.25, deadline - time.monotonic()))
+        event = probe.next_event(wait)
+        if event is not None:
+            model.apply(event)
+            if record is not None:
+                record.write(json.dumps({"at": time.time(), "event": event}) + "\n")
+                record.flush()
+            if args.json:
+                print(json.dumps(event), flush=True)
+        if live is not None:
+            from .live_view import render
+            live.update(render(model, args.target))
