@@ -42,24 +42,32 @@ def test_watch_json_for_a_duration_records_and_reports(network, probe_binary, tm
     assert png_size(chart) == (1200, 800)
 
 
-def test_live_view_under_tmux_shows_the_hop_rows(network, probe_binary):
+def test_live_view_under_tmux_shows_the_hop_rows_and_ends_cleanly_on_ctrl_c(network, probe_binary):
     session = f"tarnvale-{uuid.uuid4().hex[:8]}"
-    command = (f"cd {CLIENT} && {sys.executable} -m tarnvale watch {network.server_address} --duration 30 "
-               f"--probe {probe_binary} --netns {network.namespace('client')}")
+    command = (f"cd {CLIENT} && {sys.executable} -m tarnvale watch {network.server_address} "
+               f"--probe {probe_binary} --netns {network.namespace('client')}; echo watch-exit-status $?; sleep 60")
     subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "120", "-y", "45", command], check=True)
-    try:
-        screen = ""
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline and "198.51.100.6" not in screen:
-            time.sleep(1)
+
+    def screen_when(text):
+        screen, deadline = "", time.monotonic() + 20
+        while time.monotonic() < deadline and text not in screen:
+            time.sleep(0.5)
             screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
                                     text=True).stdout
+        return screen
+
+    try:
+        view = screen_when("198.51.100.6")
+        subprocess.run(["tmux", "send-keys", "-t", session, "C-c"], check=True)
+        ended = screen_when("watch-exit-status")
     finally:
         subprocess.run(["tmux", "kill-session", "-t", session], capture_output=True)
-    assert f"path to {network.server_address}" in screen, screen
+    assert f"path to {network.server_address}" in view, view
     for address in ("192.168.1.1", "198.51.100.2", "198.51.100.6", network.server_address):
-        assert address in screen, screen
-    assert "busiest processes" in screen and "diagnosis" in screen
+        assert address in view, view
+    assert "busiest processes" in view and "diagnosis" in view
+    assert "watch-exit-status 0" in ended, ended
+    assert "Traceback" not in ended, ended
 
 
 def test_watch_explains_what_it_needs(tmp_path):
