@@ -1,13 +1,12 @@
 #include "capture/capture.hpp"
 
-#include <pcap/pcap.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <array>
 
 #include "log/fill.hpp"
 #include "log/log.hpp"
+#include "platform/capture_library.hpp"
 
 namespace tarnvale::capture {
 
@@ -45,9 +44,14 @@ std::string addresses_text(const std::vector<packets::Ipv4>& addresses) {
 }  // namespace
 
 std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
+    std::string unavailable;
+    const platform::CaptureLibrary* library = platform::capture_library(unavailable);
+    if (library == nullptr) {
+        return unavailable;
+    }
     std::array<char, PCAP_ERRBUF_SIZE> error{};
     pcap_if_t* first = nullptr;
-    if (pcap_findalldevs(&first, error.data()) != 0) {
+    if (library->findalldevs(&first, error.data()) != 0) {
         return std::string(error.data());
     }
     std::vector<CaptureDevice> devices;
@@ -64,7 +68,7 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
         }
         devices.push_back(std::move(record));
     }
-    pcap_freealldevs(first);
+    library->freealldevs(first);
     return devices;
 }
 
@@ -122,25 +126,26 @@ std::variant<CaptureDevice, std::string> select_capture_device(std::string_view 
     return choose_capture_device(std::get<std::vector<CaptureDevice>>(listed), log_target);
 }
 
-Capture::Capture(Capture&& other) noexcept : handle_(other.handle_), wait_timeout_ms_(other.wait_timeout_ms_) {
+Capture::Capture(Capture&& other) noexcept
+    : library_(other.library_), handle_(other.handle_), wait_timeout_ms_(other.wait_timeout_ms_) {
     other.handle_ = nullptr;
 }
 
 Capture::~Capture() {
     if (handle_ != nullptr) {
-        pcap_close(handle_of(handle_));
+        library_->close(handle_of(handle_));
     }
 }
 
-int Capture::link_type() const { return pcap_datalink(handle_of(handle_)); }
+int Capture::link_type() const { return library_->datalink(handle_of(handle_)); }
 
 std::optional<std::string> Capture::install_filter(const std::string& filter) {
     bpf_program program{};
-    if (pcap_compile(handle_of(handle_), &program, filter.c_str(), 1, 0) != 0) {
+    if (library_->compile(handle_of(handle_), &program, filter.c_str(), 1, 0) != 0) {
         return error_text();
     }
-    const int installed = pcap_setfilter(handle_of(handle_), &program);
-    pcap_freecode(&program);
+    const int installed = library_->setfilter(handle_of(handle_), &program);
+    library_->freecode(&program);
     if (installed != 0) {
         return error_text();
     }
@@ -150,7 +155,7 @@ std::optional<std::string> Capture::install_filter(const std::string& filter) {
 ReadStatus Capture::next(CapturedFrame& frame) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
-    const int result = pcap_next_ex(handle_of(handle_), &header, &data);
+    const int result = library_->next_ex(handle_of(handle_), &header, &data);
     if (result == 1) {
         frame.bytes = std::span<const std::uint8_t>(data, header->caplen);
         frame.wire_length = header->len;
@@ -162,47 +167,51 @@ ReadStatus Capture::next(CapturedFrame& frame) {
     if (wait_timeout_ms_ > 0) {
         // Non-blocking handle: nothing is buffered, so wait for the next packet
         // at most the read timeout.
-        pollfd ready{pcap_get_selectable_fd(handle_of(handle_)), POLLIN, 0};
-        ::poll(&ready, 1, wait_timeout_ms_);
+        platform::wait_for_capture_data(*library_, handle_of(handle_), wait_timeout_ms_);
     }
     return ReadStatus::timeout;
 }
 
 std::optional<CaptureCounts> Capture::counts() const {
     pcap_stat statistics{};
-    if (pcap_stats(handle_of(handle_), &statistics) != 0) {
+    if (library_->stats(handle_of(handle_), &statistics) != 0) {
         return std::nullopt;
     }
     return CaptureCounts{statistics.ps_recv, statistics.ps_drop};
 }
 
-std::string Capture::error_text() const { return pcap_geterr(handle_of(handle_)); }
+std::string Capture::error_text() const { return library_->geterr(handle_of(handle_)); }
 
 std::variant<Capture, std::string> open_capture(const CaptureDevice& device, const CaptureSettings& settings) {
+    std::string unavailable;
+    const platform::CaptureLibrary* library = platform::capture_library(unavailable);
+    if (library == nullptr) {
+        return unavailable;
+    }
     std::array<char, PCAP_ERRBUF_SIZE> error{};
-    pcap_t* handle = pcap_create(device.name.c_str(), error.data());
+    pcap_t* handle = library->create(device.name.c_str(), error.data());
     if (handle == nullptr) {
         return std::string(error.data());
     }
-    Capture capture(handle);
-    pcap_set_promisc(handle, settings.promiscuous ? 1 : 0);
-    pcap_set_snaplen(handle, settings.snapshot_length);
+    Capture capture(library, handle);
+    library->set_promisc(handle, settings.promiscuous ? 1 : 0);
+    library->set_snaplen(handle, settings.snapshot_length);
     if (settings.read_timeout_ms) {
-        pcap_set_timeout(handle, *settings.read_timeout_ms);
+        library->set_timeout(handle, *settings.read_timeout_ms);
     }
     if (settings.immediate) {
-        pcap_set_immediate_mode(handle, 1);
+        library->set_immediate_mode(handle, 1);
     }
-    const int activated = pcap_activate(handle);
+    const int activated = library->activate(handle);
     if (activated < 0) {
-        return capture.error_text().empty() ? std::string(pcap_statustostr(activated)) : capture.error_text();
+        return capture.error_text().empty() ? std::string(library->statustostr(activated)) : capture.error_text();
     }
     if (settings.read_timeout_ms) {
         // On Linux a blocking read does not return when the timeout passes without
         // a packet (the kernel ring's block timer only runs once a packet came), so
         // the read timeout is kept by polling the handle ourselves.
         std::array<char, PCAP_ERRBUF_SIZE> nonblock_error{};
-        if (pcap_setnonblock(handle, 1, nonblock_error.data()) != 0) {
+        if (library->setnonblock(handle, 1, nonblock_error.data()) != 0) {
             return std::string(nonblock_error.data());
         }
         capture.wait_timeout_ms_ = *settings.read_timeout_ms;

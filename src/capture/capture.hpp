@@ -14,6 +14,10 @@
 
 // Live packet capture over the capture library: choosing a device, opening it
 // with an engine's settings, reading packets, and finding the IPv4 header.
+namespace tarnvale::platform {
+struct CaptureLibrary;
+}
+
 namespace tarnvale::capture {
 
 struct CaptureDevice {
@@ -92,7 +96,8 @@ public:
 
 private:
     friend std::variant<Capture, std::string> open_capture(const CaptureDevice&, const CaptureSettings&);
-    explicit Capture(void* handle) : handle_(handle) {}
+    Capture(const platform::CaptureLibrary* library, void* handle) : library_(library), handle_(handle) {}
+    const platform::CaptureLibrary* library_;
     void* handle_;
     int wait_timeout_ms_ = 0;
 };
