@@ -44,9 +44,9 @@ void append_timestamp(std::string& out, std::chrono::system_clock::time_point wh
     out.push_back('-');
     append_padded(out, static_cast<long>(static_cast<unsigned>(date.day())), 2);
     out.push_back('T');
-    append_padded(out, time.hours().count(), 2);
+    append_padded(out, static_cast<long>(time.hours().count()), 2);
     out.push_back(':');
-    append_padded(out, time.minutes().count(), 2);
+    append_padded(out, static_cast<long>(time.minutes().count()), 2);
     out.push_back(':');
     append_padded(out, static_cast<long>(time.seconds().count()), 2);
     out.push_back('.');

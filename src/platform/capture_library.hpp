@@ -28,6 +28,9 @@ struct CaptureLibrary {
     decltype(&::pcap_freecode) freecode;
     decltype(&::pcap_next_ex) next_ex;
     decltype(&::pcap_stats) stats;
+#ifdef _WIN32
+    decltype(&::pcap_getevent) getevent;  // signalled when packets are waiting
+#endif
 };
 
 // The library, or nothing with the reason in `error`. Loaded once.

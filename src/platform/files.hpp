@@ -24,8 +24,8 @@ public:
     std::error_code write(std::string_view record) const;
 
 private:
-    explicit RecordFile(long handle) : handle_(handle) {}
-    OwnedHandle handle_;
+    explicit RecordFile(std::intptr_t handle) : handle_(handle) {}
+    OwnedFile handle_;
 };
 
 }  // namespace tarnvale::platform

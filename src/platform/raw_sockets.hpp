@@ -13,7 +13,7 @@
 namespace tarnvale::platform {
 
 // An owned socket, closed when destroyed. Sockets made here are not inherited by child processes.
-using Socket = OwnedHandle;
+using Socket = OwnedSocket;
 
 enum class Blocking { yes, no };
 

@@ -4,11 +4,25 @@
 
 namespace tarnvale::platform {
 
-void OwnedHandle::close() {
-    if (handle_ >= 0) {
-        ::close(static_cast<int>(handle_));
-        handle_ = -1;
+namespace {
+
+void close_descriptor(std::intptr_t& descriptor) {
+    if (descriptor >= 0) {
+        ::close(static_cast<int>(descriptor));
+        descriptor = -1;
     }
+}
+
+}  // namespace
+
+template <>
+void Owned<HandleKind::socket>::close() {
+    close_descriptor(handle_);
+}
+
+template <>
+void Owned<HandleKind::file>::close() {
+    close_descriptor(handle_);
 }
 
 }  // namespace tarnvale::platform

@@ -37,7 +37,7 @@ struct InodeRow {
 };
 
 std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t protocol) {
-    const OwnedHandle socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    const OwnedSocket socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!socket.valid()) {
         return std::nullopt;
     }
