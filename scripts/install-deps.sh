@@ -11,6 +11,7 @@ packages=(
   iproute2 nftables iperf3 traceroute iputils-ping procps
   clang libclang-rt-14-dev
   python3-rich python3-matplotlib tmux
+  g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()

@@ -2,7 +2,8 @@
 # Builds everything and runs every test: unit and end-to-end suites on the plain
 # build, again under AddressSanitizer and UndefinedBehaviorSanitizer, the unit
 # suite and the concurrency-heavy end-to-end tests under ThreadSanitizer, and
-# the fuzz targets for a bounded time.
+# the fuzz targets for a bounded time; cross-builds the Windows executable and
+# runs its control-channel tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,7 +15,8 @@ scripts/build.sh build
 sanitizer_log=$(mktemp)
 {
   scripts/build.sh build-asan -DTARNVALE_SANITIZE=ON -DTARNVALE_BENCH=OFF &&
-    scripts/build.sh build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF
+    scripts/build.sh build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF &&
+    scripts/build.sh build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 } >"$sanitizer_log" 2>&1 &
 sanitizer_builds=$!
 
@@ -34,9 +36,13 @@ status=0
 run_suites build tests/e2e tests/client || status=1
 if ! wait "$sanitizer_builds"; then
   cat "$sanitizer_log"
-  echo "sanitizer build failed" >&2
+  echo "sanitizer or Windows build failed" >&2
   exit 1
 fi
+
+echo "== Windows executable under Wine"
+TARNVALE_WINDOWS_PROBE="$PWD/build-windows/tarnvale_probe.exe" /usr/bin/python3 -m pytest -p no:cacheprovider -q \
+  tests/e2e/test_windows_build.py || status=1
 
 # The fuzz targets build and run while the sanitized suites, which mostly wait,
 # take their turn.

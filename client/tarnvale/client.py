@@ -46,11 +46,14 @@ class ConnectionClosed(ProbeError):
 class Probe:
     """One running probe process and its control connection."""
 
-    def __init__(self, process: subprocess.Popen, port: int, host: str = "127.0.0.1", netns: Optional[str] = None):
+    def __init__(self, process: subprocess.Popen, port: int, host: str = "127.0.0.1", netns: Optional[str] = None,
+                 client_pid: Optional[int] = None):
         self.process = process
         self.port = port
         self.host = host
         self.netns = netns
+        # The process the probe's watchdog follows: this one unless told otherwise.
+        self.client_pid = os.getpid() if client_pid is None else client_pid
         self._socket: Optional[socket.socket] = None
         self._buffer = b""
 
@@ -65,9 +68,13 @@ class Probe:
         env: Optional[dict] = None,
         ready_timeout: float = 10.0,
         extra_args: Sequence[str] = (),
+        launcher: Sequence[str] = (),
+        client_pid: Optional[int] = None,
     ) -> "Probe":
         """Starts the probe (inside network namespace `netns` if given) and waits
-        for its READY line. `port=None` passes no port argument."""
+        for its READY line. `port=None` passes no port argument. `launcher` goes in
+        front of the command (for example Wine for the Windows executable);
+        `client_pid` is the process id the HELLO names, when it is not this one."""
         binary = Path(binary)
         if not binary.exists():
             raise ProbeError(f"probe binary not found: {binary} (build it first)")
@@ -75,6 +82,7 @@ class Probe:
         if port is not None:
             command.append(str(port))
         command.extend(extra_args)
+        command = [*launcher, *command]
         if netns is not None:
             command = ["ip", "netns", "exec", netns] + command
         process = subprocess.Popen(
@@ -97,7 +105,7 @@ class Probe:
             process.kill()
             _, stderr = process.communicate()
             raise ProbeError(f"probe did not print READY (got {line!r}): {stderr.decode(errors='replace')}")
-        return cls(process, int(line[len(b"READY port="):].strip()), netns=netns)
+        return cls(process, int(line[len(b"READY port="):].strip()), netns=netns, client_pid=client_pid)
 
     def wait(self, timeout: Optional[float] = 10.0) -> int:
         """Waits for the probe to end and returns its exit status."""
@@ -141,10 +149,10 @@ class Probe:
 
     def handshake(self, pid: Optional[int] = None, version: Optional[str] = PROTOCOL_VERSION,
                   timeout: float = 10.0) -> dict:
-        """Connects if needed, sends HELLO with this process's id and returns the CAPS reply."""
+        """Connects if needed, sends HELLO with the client's process id and returns the CAPS reply."""
         if self._socket is None:
             self.connect()
-        hello: dict[str, Any] = {"cmd": "hello", "pid": os.getpid() if pid is None else pid}
+        hello: dict[str, Any] = {"cmd": "hello", "pid": self.client_pid if pid is None else pid}
         if version is not None:
             hello["version"] = version
         self.send(hello)
