@@ -57,15 +57,25 @@ public:
         change(shard.entries.try_emplace(key).first->second);
     }
 
-    // Visits every entry, able to change its value, under its shard's lock.
+    // Visits every entry, able to change its value, under its shard's lock; an
+    // entry for which `visit` returns false is removed.
     template <typename Visit>
-    void for_each_mutable(Visit&& visit) {
+    void visit_or_erase(Visit&& visit) {
         for (Shard& shard : shards_) {
             const std::lock_guard lock(shard.lock);
-            for (auto& [key, value] : shard.entries) {
-                visit(key, value);
+            for (auto entry = shard.entries.begin(); entry != shard.entries.end();) {
+                entry = visit(entry->first, entry->second) ? std::next(entry) : shard.entries.erase(entry);
             }
         }
+    }
+
+    std::size_t size() const {
+        std::size_t total = 0;
+        for (const Shard& shard : shards_) {
+            const std::lock_guard lock(shard.lock);
+            total += shard.entries.size();
+        }
+        return total;
     }
 
     // Visits every entry under its shard's lock, one shard after another.

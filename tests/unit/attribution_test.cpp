@@ -119,9 +119,12 @@ TEST(AttrFlows, AccountingAndDraining) {
     EXPECT_EQ(snapshot[0].second, 60U);
     EXPECT_TRUE(snapshot[1].first.up);
     EXPECT_EQ(snapshot[1].second, 1600U);
-    EXPECT_TRUE(flows.drain().empty()) << "a drained count starts again from 0";
+    EXPECT_EQ(flows.size(), 2U) << "drained entries stay for the next cycle";
     account_frame(frame(home, server, 50000, 443), 40, ethernet, local, flows);
-    EXPECT_EQ(flows.drain(), (FlowSnapshot{{snapshot[1].first, 40}}));
+    EXPECT_EQ(flows.drain(), (FlowSnapshot{{snapshot[1].first, 40}})) << "a drained count starts again from 0";
+    EXPECT_EQ(flows.size(), 1U) << "the flow idle for a whole cycle is gone";
+    EXPECT_TRUE(flows.drain().empty());
+    EXPECT_EQ(flows.size(), 0U);
 }
 
 platform::SocketOwnerRow row(packets::Ipv4 address, std::uint16_t port, std::uint32_t pid) {

@@ -42,10 +42,12 @@ FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local
 
 FlowSnapshot FlowTable::drain() {
     FlowSnapshot snapshot;
-    flows_.for_each_mutable([&snapshot](const FlowKey& key, std::uint64_t& counted) {
-        if (counted != 0) {
-            snapshot.emplace_back(key, std::exchange(counted, 0));
+    flows_.visit_or_erase([&snapshot](const FlowKey& key, std::uint64_t& counted) {
+        if (counted == 0) {
+            return false;  // idle for a whole cycle
         }
+        snapshot.emplace_back(key, std::exchange(counted, 0));
+        return true;
     });
     return snapshot;
 }

@@ -76,8 +76,12 @@ public:
         flows_.update(key, [bytes](std::uint64_t& counted) { counted += bytes; });
     }
 
-    // The non-zero counts, each reset to 0; entries stay.
+    // The non-zero counts, each reset to 0. Entries that counted nothing since
+    // the last drain are removed: every new connection is a new flow, and a
+    // table that kept them all would grow for as long as the engine runs.
     FlowSnapshot drain();
+
+    std::size_t size() const { return flows_.size(); }
 
 private:
     runtime::ShardedMap<FlowKey, std::uint64_t, 16> flows_;
