@@ -164,11 +164,13 @@ ReadStatus Capture::next(CapturedFrame& frame) {
     if (result < 0) {
         return ReadStatus::error;
     }
+#ifndef _WIN32
     if (wait_timeout_ms_ > 0) {
         // Non-blocking handle: nothing is buffered, so wait for the next packet
         // at most the read timeout.
-        platform::wait_for_capture_data(*library_, handle_of(handle_), wait_timeout_ms_);
+        platform::wait_for_capture_data(handle_of(handle_), wait_timeout_ms_);
     }
+#endif
     return ReadStatus::timeout;
 }
 
@@ -199,17 +201,14 @@ std::variant<Capture, std::string> open_capture(const CaptureDevice& device, con
     if (settings.read_timeout_ms) {
         library->set_timeout(handle, *settings.read_timeout_ms);
     }
-    if (settings.immediate) {
+    if (settings.immediate && library->set_immediate_mode != nullptr) {
         library->set_immediate_mode(handle, 1);
     }
     const int activated = library->activate(handle);
     if (activated < 0) {
         return capture.error_text().empty() ? std::string(library->statustostr(activated)) : capture.error_text();
     }
-    if (settings.read_timeout_ms) {
-        // On Linux a blocking read does not return when the timeout passes without
-        // a packet (the kernel ring's block timer only runs once a packet came), so
-        // the read timeout is kept by polling the handle ourselves.
+    if (settings.read_timeout_ms && !platform::blocking_reads_time_out) {
         std::array<char, PCAP_ERRBUF_SIZE> nonblock_error{};
         if (library->setnonblock(handle, 1, nonblock_error.data()) != 0) {
             return std::string(nonblock_error.data());

@@ -16,7 +16,7 @@ struct CaptureLibrary {
     decltype(&::pcap_set_promisc) set_promisc;
     decltype(&::pcap_set_snaplen) set_snaplen;
     decltype(&::pcap_set_timeout) set_timeout;
-    decltype(&::pcap_set_immediate_mode) set_immediate_mode;
+    decltype(&::pcap_set_immediate_mode) set_immediate_mode;  // null where the library lacks it
     decltype(&::pcap_activate) activate;
     decltype(&::pcap_statustostr) statustostr;
     decltype(&::pcap_setnonblock) setnonblock;
@@ -28,15 +28,22 @@ struct CaptureLibrary {
     decltype(&::pcap_freecode) freecode;
     decltype(&::pcap_next_ex) next_ex;
     decltype(&::pcap_stats) stats;
-#ifdef _WIN32
-    decltype(&::pcap_getevent) getevent;  // signalled when packets are waiting
-#endif
 };
 
 // The library, or nothing with the reason in `error`. Loaded once.
 const CaptureLibrary* capture_library(std::string& error);
 
+#ifdef _WIN32
+// The driver ends a blocking read when the read timeout passes without packets.
+inline constexpr bool blocking_reads_time_out = true;
+#else
+// A blocking read on Linux does not return when the read timeout passes without
+// a packet (the kernel ring's block timer only runs once a packet came), so a
+// read timeout is kept by a non-blocking handle and a wait for readiness.
+inline constexpr bool blocking_reads_time_out = false;
+
 // Waits until the non-blocking capture handle has packets to read, at most `timeout_ms`.
-void wait_for_capture_data(const CaptureLibrary& library, pcap_t* handle, int timeout_ms);
+void wait_for_capture_data(pcap_t* handle, int timeout_ms);
+#endif
 
 }  // namespace tarnvale::platform

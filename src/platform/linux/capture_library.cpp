@@ -13,7 +13,7 @@ const CaptureLibrary* capture_library(std::string& /*error*/) {
     return &linked;
 }
 
-void wait_for_capture_data(const CaptureLibrary& /*library*/, pcap_t* handle, int timeout_ms) {
+void wait_for_capture_data(pcap_t* handle, int timeout_ms) {
     pollfd ready{pcap_get_selectable_fd(handle), POLLIN, 0};
     ::poll(&ready, 1, timeout_ms);
 }

@@ -42,13 +42,15 @@ Loaded load() {
     loaded.ready = find(module, "pcap_findalldevs", l.findalldevs) && find(module, "pcap_freealldevs", l.freealldevs) &&
                    find(module, "pcap_create", l.create) && find(module, "pcap_set_promisc", l.set_promisc) &&
                    find(module, "pcap_set_snaplen", l.set_snaplen) && find(module, "pcap_set_timeout", l.set_timeout) &&
-                   find(module, "pcap_set_immediate_mode", l.set_immediate_mode) &&
                    find(module, "pcap_activate", l.activate) && find(module, "pcap_statustostr", l.statustostr) &&
                    find(module, "pcap_setnonblock", l.setnonblock) && find(module, "pcap_geterr", l.geterr) &&
                    find(module, "pcap_close", l.close) && find(module, "pcap_datalink", l.datalink) &&
                    find(module, "pcap_compile", l.compile) && find(module, "pcap_setfilter", l.setfilter) &&
                    find(module, "pcap_freecode", l.freecode) && find(module, "pcap_next_ex", l.next_ex) &&
-                   find(module, "pcap_stats", l.stats) && find(module, "pcap_getevent", l.getevent);
+                   find(module, "pcap_stats", l.stats);
+    // Older capture libraries (WinPcap, Wine's) lack immediate mode: packets then
+    // come when the driver's buffer fills or the read timeout passes.
+    find(module, "pcap_set_immediate_mode", l.set_immediate_mode);
     if (!loaded.ready) {
         loaded.error = "wpcap.dll lacks a function the probe needs (too old a capture library)";
     }
@@ -64,15 +66,6 @@ const CaptureLibrary* capture_library(std::string& error) {
         return nullptr;
     }
     return &loaded.library;
-}
-
-void wait_for_capture_data(const CaptureLibrary& library, pcap_t* handle, int timeout_ms) {
-    const HANDLE ready = library.getevent(handle);
-    if (ready != nullptr) {
-        ::WaitForSingleObject(ready, static_cast<DWORD>(timeout_ms));
-    } else {
-        ::Sleep(static_cast<DWORD>(timeout_ms));
-    }
 }
 
 }  // namespace tarnvale::platform
