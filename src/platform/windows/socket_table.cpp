@@ -12,10 +12,13 @@ namespace tarnvale::platform {
 
 namespace {
 
+std::uint16_t port_of(DWORD network_order_port) { return ::ntohs(static_cast<u_short>(network_order_port)); }
+
 // One sizing call and one reading call, never retried: a table that grew in
-// between gives no rows this time.
+// between gives no rows this time. Rows are (local address, local port, owner)
+// in the table's order.
 template <typename Table, typename Query>
-std::vector<std::uint8_t> read_table(Query query) {
+std::vector<SocketOwnerRow> read_rows(Query query) {
     ULONG size = 0;
     query(nullptr, &size);
     if (size == 0) {
@@ -25,10 +28,15 @@ std::vector<std::uint8_t> read_table(Query query) {
     if (query(buffer.data(), &size) != NO_ERROR) {
         return {};
     }
-    return buffer;
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    std::vector<SocketOwnerRow> rows;
+    rows.reserve(table->dwNumEntries);
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const auto& row = table->table[i];
+        rows.push_back({row.dwLocalAddr, port_of(row.dwLocalPort), row.dwOwningPid});
+    }
+    return rows;
 }
-
-std::uint16_t port_of(DWORD network_order_port) { return ::ntohs(static_cast<u_short>(network_order_port)); }
 
 }  // namespace
 
@@ -41,31 +49,14 @@ SocketTableReader::~SocketTableReader() = default;
 std::uint64_t SocketTableReader::owner_searches() const { return 0; }
 
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
-    std::vector<SocketOwnerRow> rows;
     if (protocol == SocketProtocol::tcp) {
-        const auto buffer = read_table<MIB_TCPTABLE_OWNER_PID>([](void* table, ULONG* size) {
+        return read_rows<MIB_TCPTABLE_OWNER_PID>([](void* table, ULONG* size) {
             return ::GetExtendedTcpTable(table, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
         });
-        if (!buffer.empty()) {
-            const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-            for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-                const auto& row = table->table[i];
-                rows.push_back({row.dwLocalAddr, port_of(row.dwLocalPort), row.dwOwningPid});
-            }
-        }
-    } else {
-        const auto buffer = read_table<MIB_UDPTABLE_OWNER_PID>([](void* table, ULONG* size) {
-            return ::GetExtendedUdpTable(table, size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
-        });
-        if (!buffer.empty()) {
-            const auto* table = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(buffer.data());
-            for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-                const auto& row = table->table[i];
-                rows.push_back({row.dwLocalAddr, port_of(row.dwLocalPort), row.dwOwningPid});
-            }
-        }
     }
-    return rows;
+    return read_rows<MIB_UDPTABLE_OWNER_PID>([](void* table, ULONG* size) {
+        return ::GetExtendedUdpTable(table, size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+    });
 }
 
 std::vector<std::uint32_t> local_ipv4_addresses() {
