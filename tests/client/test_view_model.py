@@ -1,6 +1,11 @@
 """The live view's model: events in, rows and panels out, no terminal."""
 
-from tarnvale.view_model import SPARK_LENGTH, ViewModel, sparkline
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "client"))
+
+from tarnvale.view_model import SPARK_LENGTH, ViewModel, sparkline  # noqa: E402
 
 
 def hop_loss(hop, addr, loss, localized=False, rtt=1.0):
