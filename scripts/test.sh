@@ -40,9 +40,10 @@ if ! wait "$sanitizer_builds"; then
   exit 1
 fi
 
-echo "== Windows executable under Wine"
-TARNVALE_WINDOWS_PROBE="$PWD/build-windows/tarnvale_probe.exe" /usr/bin/python3 -m pytest -p no:cacheprovider -q \
-  tests/e2e/test_windows_build.py || status=1
+echo "== Windows executable under Wine: the control-channel suite and the Windows tests"
+TARNVALE_PROBE="$PWD/build/tarnvale_probe" TARNVALE_WINDOWS_PROBE="$PWD/build-windows/tarnvale_probe.exe" \
+  /usr/bin/python3 -m pytest -p no:cacheprovider -q -k windows \
+  tests/e2e/test_control_channel.py tests/e2e/test_windows_build.py || status=1
 
 # The fuzz targets build and run while the sanitized suites, which mostly wait,
 # take their turn.

@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
     using namespace tarnvale;
-    platform::hold_standard_descriptors();
+    platform::prepare_standard_streams();
     platform::ignore_broken_pipe_signal();
 
     std::unique_ptr<runtime::Runtime> runtime;

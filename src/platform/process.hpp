@@ -13,11 +13,12 @@ std::uint32_t current_process_id();
 // Writes to a closed pipe or socket must fail with an error, not end the process.
 void ignore_broken_pipe_signal();
 
-// Occupies standard input, output and error where the parent left them closed,
-// so that no file the process opens later takes their place (and receives what
-// is meant for them). A closed output stays unwritable: writes to it fail as
-// they would have.
-void hold_standard_descriptors();
+// Makes the standard streams safe to use before anything else runs. Where the
+// parent left standard input, output or error closed, occupies them so that no
+// file the process opens later takes their place (a closed output stays
+// unwritable: writes to it fail as they would have). Text goes out byte for
+// byte: no carriage return is added before a line feed.
+void prepare_standard_streams();
 
 // True only for a process that exists and has not exited; a process that may
 // not be inspected counts as not running.

@@ -12,6 +12,7 @@ sys.path.insert(0, str(ROOT))
 
 from lab import TestNetwork, clean_leftovers  # noqa: E402
 from tarnvale import Probe  # noqa: E402
+from wine import WINE, WindowsClient, WinePrefix, log_path_by_port  # noqa: E402
 
 
 def pytest_sessionstart(session):
@@ -39,22 +40,63 @@ def probe_binary() -> Path:
     return binary
 
 
+@pytest.fixture(scope="session")
+def windows_probe() -> Path:
+    """The cross-built executable, when TARNVALE_WINDOWS_PROBE names it (the pid helper lies beside it)."""
+    configured = os.environ.get("TARNVALE_WINDOWS_PROBE")
+    if not configured:
+        pytest.skip("TARNVALE_WINDOWS_PROBE is not set (the Windows build is not part of this run)")
+    executable = Path(configured)
+    if not executable.exists():
+        pytest.fail(f"{executable} is missing: build it with the mingw-w64 toolchain first")
+    return executable
+
+
+@pytest.fixture(scope="session")
+def wine(windows_probe, tmp_path_factory):
+    prefix = WinePrefix(tmp_path_factory.mktemp("wine"))
+    yield prefix
+    prefix.close()
+
+
 @pytest.fixture
-def log_dir(tmp_path) -> Path:
+def windows_client(windows_probe, wine):
+    client = WindowsClient(windows_probe.with_name("tarnvale_wine_pid_helper.exe"), wine.env)
+    yield client
+    client.end()
+
+
+@pytest.fixture
+def probe_kind():
+    """Which build the probe fixtures start; modules that run on both parametrise it."""
+    return "linux"
+
+
+@pytest.fixture
+def log_dir(tmp_path, probe_kind, request) -> Path:
     """The probe's temporary directory, where it writes its log."""
+    if probe_kind == "windows":
+        return request.getfixturevalue("wine").logs
     directory = tmp_path / "tmp"
     directory.mkdir()
     return directory
 
 
 @pytest.fixture
-def start_probe(probe_binary, log_dir):
+def start_probe(probe_binary, log_dir, probe_kind, request):
     """Starts probes writing their logs to log_dir; all are ended at teardown."""
     started = []
+    if probe_kind == "windows":
+        wine = request.getfixturevalue("wine")
+        client = request.getfixturevalue("windows_client")
+        executable = request.getfixturevalue("windows_probe")
 
     def start(port=0, **kwargs):
-        env = dict(os.environ, TMPDIR=str(log_dir))
-        probe = Probe.start(probe_binary, port=port, env=env, **kwargs)
+        if probe_kind == "windows":
+            probe = Probe.start(executable, port=port, env=wine.env, launcher=[WINE], client_pid=client.pid,
+                                ready_timeout=60, **kwargs)
+        else:
+            probe = Probe.start(probe_binary, port=port, env=dict(os.environ, TMPDIR=str(log_dir)), **kwargs)
         started.append(probe)
         return probe
 
@@ -71,13 +113,20 @@ def probe(start_probe):
     return probe
 
 
-def log_records(log_dir: Path, pid: int) -> list[dict]:
-    path = log_dir / f"tv_{pid}.log"
-    return [json.loads(line) for line in path.read_text().splitlines()]
+def log_path(log_dir: Path, probe: Probe | int) -> Path:
+    """A probe's log: by process id for a probe of this system, by port for one under Wine."""
+    if isinstance(probe, int):
+        return log_dir / f"tv_{probe}.log"
+    native = log_dir / f"tv_{probe.process.pid}.log"
+    return native if native.exists() else log_path_by_port(log_dir, probe.port)
 
 
-def log_messages(log_dir: Path, pid: int) -> list[tuple[str, str]]:
-    return [(r["level"], r["fields"]["message"]) for r in log_records(log_dir, pid)]
+def log_records(log_dir: Path, probe: Probe | int) -> list[dict]:
+    return [json.loads(line) for line in log_path(log_dir, probe).read_text().splitlines()]
+
+
+def log_messages(log_dir: Path, probe: Probe | int) -> list[tuple[str, str]]:
+    return [(r["level"], r["fields"]["message"]) for r in log_records(log_dir, probe)]
 
 
 def free_port() -> int:

@@ -49,7 +49,7 @@ void exit_immediately(int status) { ::_exit(status); }
 
 void ignore_broken_pipe_signal() { ::signal(SIGPIPE, SIG_IGN); }
 
-void hold_standard_descriptors() {
+void prepare_standard_streams() {
     for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
         if (::fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
             continue;

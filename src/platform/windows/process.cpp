@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
+
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "platform/process.hpp"
@@ -12,8 +16,9 @@ std::uint32_t current_process_id() { return ::GetCurrentProcessId(); }
 void ignore_broken_pipe_signal() {}
 
 // Windows gives a process started without standard handles null handles, and
-// files opened later never take their place.
-void hold_standard_descriptors() {}
+// files opened later never take their place. The C runtime's text mode would
+// turn every line feed written to standard error into CR LF.
+void prepare_standard_streams() { _setmode(_fileno(stderr), _O_BINARY); }
 
 bool process_is_running(std::uint32_t pid) {
     const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
