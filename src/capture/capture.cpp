@@ -1,6 +1,5 @@
 #include "capture/capture.hpp"
 
-
 #include <algorithm>
 #include <array>
 
@@ -73,9 +72,8 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
 }
 
 bool is_usable_address(packets::Ipv4 address) {
-    const auto first_octet = address >> 24;
-    const auto first_two = address >> 16;
-    return first_octet != 127 && first_two != ((169U << 8) | 254U) && address != 0;
+    return !packets::in_network(address, 0x7F000000, 8) && !packets::in_network(address, 0xA9FE0000, 16) &&
+           address != 0;
 }
 
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
@@ -104,8 +102,7 @@ std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector
 
 std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices) {
     const auto countable = [](packets::Ipv4 address) {
-        const bool private_172 = (address >> 24) == 172 && ((address >> 16) & 0xFFU) >= 16 && ((address >> 16) & 0xFFU) <= 31;
-        return is_usable_address(address) && !private_172;
+        return is_usable_address(address) && !packets::in_network(address, 0xAC100000, 12);
     };
     for (const CaptureDevice& device : devices) {
         if (contains_any(lower_case(device.description.value_or("")), traffic_exclusion_words)) {

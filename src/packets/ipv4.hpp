@@ -12,6 +12,11 @@ using Ipv4 = std::uint32_t;
 
 std::string to_text(Ipv4 address);
 
+// Whether the address lies in network/prefix (for example 0xAC100000, 12 for 172.16.0.0/12).
+constexpr bool in_network(Ipv4 address, Ipv4 network, unsigned prefix) {
+    return prefix == 0 || (address >> (32 - prefix)) == (network >> (32 - prefix));
+}
+
 // Dotted-decimal text: four decimal numbers 0-255, nothing else.
 std::optional<Ipv4> parse_ipv4(std::string_view text);
 

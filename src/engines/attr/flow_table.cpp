@@ -25,11 +25,10 @@ std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, s
 }
 
 bool is_public(packets::Ipv4 address) {
-    const auto in = [address](packets::Ipv4 network, unsigned prefix) {
-        return (address >> (32 - prefix)) == (network >> (32 - prefix));
-    };
-    return !(in(0x0A000000, 8) || in(0x7F000000, 8) || in(0xC0A80000, 16) || in(0xAC100000, 12) ||
-             in(0xA9FE0000, 16) || address == 0 || address == 0xFFFFFFFF);
+    using packets::in_network;
+    return !(in_network(address, 0x0A000000, 8) || in_network(address, 0x7F000000, 8) ||
+             in_network(address, 0xC0A80000, 16) || in_network(address, 0xAC100000, 12) ||
+             in_network(address, 0xA9FE0000, 16) || address == 0 || address == 0xFFFFFFFF);
 }
 
 FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local) {

@@ -29,7 +29,6 @@ struct HopShared {
     std::shared_ptr<PendingProbes> pending;
 };
 
-
 // Records every probe whose reply is overdue as lost.
 void expire_unanswered(const HopShared& shared) {
     const auto overdue = Clock::now() - reply_deadline;
