@@ -20,8 +20,10 @@ struct EngineOutlets {
 };
 
 // The target's IPv4 address (a dotted address as is, a name through the
-// system's resolver), looked up on the pool for blocking jobs.
-asio::awaitable<std::optional<packets::Ipv4>> resolve_target(const EngineOutlets& outlets, std::string target);
+// system's resolver), looked up on the pool for blocking jobs. When there is
+// none, sends the engine's fatal NO_TARGET error with `no_target_message`.
+asio::awaitable<std::optional<packets::Ipv4>> resolve_target(const EngineOutlets& outlets, std::string target,
+                                                             const char* engine, std::string no_target_message);
 
 // Sends an engine's fatal error event, waiting for room in the event queue.
 asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, const char* engine, const char* code,

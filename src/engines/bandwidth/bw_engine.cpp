@@ -67,10 +67,9 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
 }  // namespace
 
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
-    const auto target = co_await resolve_target(outlets, config.target);
+    std::string no_target = "bandwidth engine requires a target IP or hostname";
+    const auto target = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
     if (!target) {
-        std::string message = "bandwidth engine requires a target IP or hostname";
-        co_await send_fatal_error(outlets, "bw", "NO_TARGET", std::move(message));
         co_return;
     }
     log::info(target_log, "bandwidth engine starting",

@@ -145,10 +145,9 @@ struct CloseOnExit {
 }  // namespace
 
 asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets) {
-    const auto target = co_await resolve_target(outlets, config.target);
+    std::string no_target = "hop engine requires a target IP or hostname";
+    const auto target = co_await resolve_target(outlets, config.target, "hop", std::move(no_target));
     if (!target) {
-        std::string message = "hop engine requires a target IP or hostname";
-        co_await send_fatal_error(outlets, "hop", "NO_TARGET", std::move(message));
         co_return;
     }
     log::info(log::target::hop, "hop engine starting",
