@@ -43,14 +43,17 @@ def watch(args) -> int:
             for engine in engines:
                 probe.start_engine(engine, args.target)
             model = ViewModel(engines)
-            live = None
+            redraw = None
             if not args.json:
                 from rich.live import Live  # only the live view needs rich
                 from .live_view import render
                 live = stack.enter_context(Live(render(model, args.target), refresh_per_second=4,
                                                 screen=False, transient=False))
+
+                def redraw():
+                    live.update(render(model, args.target))
             try:
-                _stream(probe, model, args, record, live)
+                _stream(probe, model, args, record, redraw)
             except KeyboardInterrupt:
                 pass
             probe.shutdown()
@@ -64,7 +67,7 @@ def watch(args) -> int:
         return 1
 
 
-def _stream(probe, model, args, record, live) -> None:
+def _stream(probe, model, args, record, redraw) -> None:
     deadline = None if args.duration is None else time.monotonic() + args.duration
     while deadline is None or time.monotonic() < deadline:
         wait = 0.25 if deadline is None else max(0.0, min(0.25, deadline - time.monotonic()))
@@ -76,6 +79,5 @@ def _stream(probe, model, args, record, live) -> None:
                 record.flush()
             if args.json:
                 print(json.dumps(event), flush=True)
-        if live is not None:
-            from .live_view import render
-            live.update(render(model, args.target))
+        if redraw is not None:
+            redraw()
