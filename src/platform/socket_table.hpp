@@ -32,9 +32,6 @@ public:
     // nothing when the table cannot be read.
     std::optional<std::vector<SocketOwnerRow>> read(SocketProtocol protocol);
 
-    // How many times the reader has had to search every process for socket owners.
-    std::uint64_t owner_searches() const;
-
 private:
     struct State;
     std::unique_ptr<State> state_;

@@ -143,7 +143,6 @@ struct SocketTableReader::State {
     // Inodes the last search found no owner for (a process of another pid
     // namespace, say): they alone do not start another search.
     std::unordered_set<std::uint64_t> ownerless;
-    std::uint64_t searches = 0;
 
     bool unknown(std::uint64_t inode) const {
         return inode != 0 && !owner_of_inode.contains(inode) && !ownerless.contains(inode);
@@ -152,8 +151,6 @@ struct SocketTableReader::State {
 
 SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
 SocketTableReader::~SocketTableReader() = default;
-
-std::uint64_t SocketTableReader::owner_searches() const { return state_->searches; }
 
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
     const auto dumped = dump_sockets(protocol == SocketProtocol::tcp ? IPPROTO_TCP : IPPROTO_UDP);
@@ -168,7 +165,6 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
     if (search_needed) {
         state.owner_of_inode = search_socket_owners();
         state.ownerless.clear();
-        ++state.searches;
     }
     std::vector<SocketOwnerRow> rows;
     rows.reserve(dumped->size());

@@ -45,9 +45,6 @@ struct SocketTableReader::State {};
 SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
 SocketTableReader::~SocketTableReader() = default;
 
-// The system's tables carry the owning process: nothing is ever searched for.
-std::uint64_t SocketTableReader::owner_searches() const { return 0; }
-
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
     if (protocol == SocketProtocol::tcp) {
         return read_rows<MIB_TCPTABLE_OWNER_PID>([](void* table, ULONG* size) {
