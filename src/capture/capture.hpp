@@ -12,12 +12,12 @@
 #include "capture/link_header.hpp"
 #include "packets/ipv4.hpp"
 
-// Live packet capture over the capture library: choosing a device, opening it
-// with an engine's settings, reading packets, and finding the IPv4 header.
 namespace tarnvale::platform {
 struct CaptureLibrary;
 }
 
+// Live packet capture over the capture library: choosing a device, opening it
+// with an engine's settings, reading packets, and finding the IPv4 header.
 namespace tarnvale::capture {
 
 struct CaptureDevice {
