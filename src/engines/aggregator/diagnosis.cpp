@@ -136,42 +136,26 @@ std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) 
 }
 
 std::optional<Diagnosis> DiagnosisState::evaluate() const {
-    struct Rising {
-        std::uint8_t hop;
-        TrendFit fit;
-        std::uint32_t eta;
-    };
-    std::vector<Rising> rising;  // in hop order
-    for (const auto& [hop, history] : histories_) {
+    for (const auto& [hop, history] : histories_) {  // in hop order
         const auto fit = fit_trend(history);
-        if (fit && fit->slope > 0) {
-            rising.push_back({hop, *fit, eta_to_threshold(fit->loss_now, fit->slope)});
+        if (!fit || !(fit->slope > 0)) {
+            continue;
         }
+        const std::uint32_t eta = eta_to_threshold(fit->loss_now, fit->slope);
+        if (static_cast<double>(fit->loss_now) < loss_threshold_pct && eta > max_eta_for_event_s) {
+            continue;
+        }
+        auto [cause, detail] = cause_for(hop);
+        return Diagnosis{hop,
+                         fit->loss_now,
+                         eta,
+                         fit->minutes,
+                         static_cast<float>(fit->slope * 60.0),
+                         std::move(cause),
+                         std::move(detail),
+                         severity_for(fit->loss_now, eta)};
     }
-    const auto meets_rule = [](const Rising& r) {
-        return static_cast<double>(r.fit.loss_now) >= loss_threshold_pct || r.eta <= max_eta_for_event_s;
-    };
-    const auto trigger = std::find_if(rising.begin(), rising.end(), meets_rule);
-    if (trigger == rising.end()) {
-        return std::nullopt;
-    }
-    // Loss that begins at one hop shows at every hop behind it with the same
-    // trend, and each hop sees it through few probes: a lower hop rising at a
-    // like rate is where it began, even when its own noisy figures have not yet
-    // met the rule.
-    const auto affected = std::find_if(rising.begin(), trigger, [&](const Rising& r) {
-        return r.fit.slope >= similar_trend_ratio * trigger->fit.slope;
-    });
-    const Rising& named = *affected;
-    auto [cause, detail] = cause_for(named.hop);
-    return Diagnosis{named.hop,
-                     named.fit.loss_now,
-                     named.eta,
-                     named.fit.minutes,
-                     static_cast<float>(named.fit.slope * 60.0),
-                     std::move(cause),
-                     std::move(detail),
-                     severity_for(named.fit.loss_now, named.eta)};
+    return std::nullopt;
 }
 
 }  // namespace tarnvale::engines::aggregator

@@ -16,9 +16,6 @@ namespace tarnvale::engines::aggregator {
 inline constexpr double loss_threshold_pct = 15.0;
 inline constexpr std::uint32_t max_eta_for_event_s = 600;
 inline constexpr std::uint64_t history_span_s = 600;
-// A lower hop whose slope is at least this share of the triggering hop's is
-// taken to carry the same rising loss.
-inline constexpr double similar_trend_ratio = 0.5;
 
 struct LossSample {
     double t;  // seconds since the history's base_ts
@@ -60,10 +57,10 @@ class DiagnosisState {
 public:
     void apply(const AggregatorReport& report);
 
-    // The diagnosis for where rising loss begins: the lowest hop that has
-    // reached the threshold or will within ten minutes, or a hop below it whose
-    // loss rises at least half as fast. Loss that starts at one hop shows at
-    // every hop behind it with the same trend, so that is where it starts.
+    // The diagnosis for where rising loss begins: the lowest hop whose loss
+    // rises and has reached the threshold or will within ten minutes. Loss that
+    // starts at one hop shows at every hop behind it with the same trend, so
+    // which of those rises steepest is chance; the lowest one is where it starts.
     std::optional<Diagnosis> evaluate() const;
 
     const std::map<std::uint8_t, HopHistory>& histories() const { return histories_; }
