@@ -4,6 +4,7 @@
     lab loss NAME r2:eth1 30
     lab bottleneck NAME r2:eth1 500kbit        (or "none")
     lab ramp NAME r2:eth1 0 30 180             # runs in the foreground until the ramp ends
+    lab delay NAME r2:eth1 20                  # 20 ms more on the link while it runs in the foreground
     lab exec NAME client -- ping -c 3 203.0.113.10
     lab down NAME
     lab clean [--all]                          # removes leftovers of earlier runs
@@ -12,6 +13,7 @@
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -50,6 +52,8 @@ def main(argv=None) -> int:
     ramp.add_argument("name"), ramp.add_argument("link")
     ramp.add_argument("start", type=float), ramp.add_argument("end", type=float)
     ramp.add_argument("seconds", type=float)
+    delay = commands.add_parser("delay", help="delay a link's packets until interrupted")
+    delay.add_argument("name"), delay.add_argument("link"), delay.add_argument("milliseconds", type=int)
     execute = commands.add_parser("exec", help="run a command in a node's namespace")
     execute.add_argument("name"), execute.add_argument("node"), execute.add_argument("argv", nargs="+")
     down = commands.add_parser("down", help="remove a network")
@@ -78,6 +82,15 @@ def main(argv=None) -> int:
             _load(args.name).set_bottleneck(args.link, None if args.rate == "none" else args.rate)
         elif args.command == "ramp":
             _load(args.name).ramp_loss(Link.parse(args.link), args.start, args.end, args.seconds).join()
+        elif args.command == "delay":
+            network = _load(args.name)
+            network.set_delay(args.link, args.milliseconds)
+            print(f"{args.link} delayed by {args.milliseconds} ms; Ctrl-C ends the delay", flush=True)
+            signal.signal(signal.SIGTERM, signal.default_int_handler)
+            try:
+                signal.pause()
+            except KeyboardInterrupt:
+                network.set_delay(args.link, 0)
         elif args.command == "exec":
             return subprocess.call(_load(args.name).command(args.node, args.argv))
         elif args.command == "down":

@@ -19,6 +19,7 @@ import subprocess
 import threading
 import time
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Optional, Sequence
 
 CLIENT_ADDRESS = "192.168.1.10"
@@ -31,6 +32,9 @@ ROUTER_LINKS = ipaddress.ip_network("198.51.100.0/24")
 # which only `lab down` or `lab clean --all` removes.
 NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
 NFT_TABLE = "tarnvale_lab"
+# The netfilter-queue delayer built with the probe (lab/link_delayer.cpp).
+LINK_DELAYER = os.environ.get("TARNVALE_LINK_DELAYER",
+                              str(Path(__file__).resolve().parents[1] / "build" / "tarnvale_link_delayer"))
 
 
 class NetworkError(Exception):
@@ -110,6 +114,7 @@ class TestNetwork:
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
         self._loss: dict[Link, float] = {}
+        self._delayers: dict[Link, subprocess.Popen] = {}
         self._ramps: list[_Ramp] = []
         self._lock = threading.Lock()
 
@@ -234,6 +239,10 @@ class TestNetwork:
         for ramp in self._ramps:
             ramp.stop()
         self._ramps.clear()
+        # A process inside a namespace keeps it alive after `ip netns del`.
+        for delayer in self._delayers.values():
+            _stop_process(delayer)
+        self._delayers.clear()
         existing = set(list_namespaces())
         for node in self.nodes:
             name = self.namespace(node)
@@ -313,6 +322,43 @@ class TestNetwork:
         self.run(link.node, ["tc", "qdisc", "replace", "dev", link.interface, "root", "tbf", "rate", rate,
                              "burst", burst, "latency", latency])
 
+    def set_delay(self, link: Link | str, milliseconds: int) -> None:
+        """Holds every packet that `link.node` sends through `link.interface` for `milliseconds` before it
+        arrives (0 removes the delay). A delayer process in the receiving node holds them, fed by a netfilter
+        queue after the link's loss, so a lost packet is never delayed. (This kernel has no netem.)"""
+        link = Link.parse(link) if isinstance(link, str) else link
+        if not 0 <= milliseconds <= 60000:
+            raise ValueError("a delay is from 0 to 60000 ms")
+        receiver = self.peer(link)
+        with self._lock:
+            previous = self._delayers.pop(link, None)
+            if previous:
+                # The rule goes before its delayer, so that no packet meets a queue nobody reads.
+                self._write_delay_rules(receiver.node)
+                _stop_process(previous)
+            if milliseconds == 0:
+                return
+            if not os.access(LINK_DELAYER, os.X_OK):
+                raise NetworkError(f"the link delayer {LINK_DELAYER} is not built (scripts/build.sh builds it)")
+            delayer = self.popen(receiver.node, [LINK_DELAYER, str(_queue_of(receiver)), str(milliseconds)],
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            if delayer.stdout.readline().strip() != "ready":
+                _stop_process(delayer)
+                raise NetworkError(f"the link delayer for {link} did not start: {delayer.stderr.read().strip()}")
+            self._delayers[link] = delayer
+            self._write_delay_rules(receiver.node)
+
+    def _write_delay_rules(self, node: str) -> None:
+        """Feeds each delayed link arriving at `node` to its delayer's queue. The kernel's nftables lack the
+        queue statement; iptables' NFQUEUE target in the mangle table (after the loss chain) does it."""
+        script = ["iptables -t mangle -F PREROUTING"]
+        for link in self._delayers:
+            arriving = self.peer(link)
+            if arriving.node == node:
+                script.append(f"iptables -t mangle -A PREROUTING -i {arriving.interface} "
+                              f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass")
+        self.run(node, ["sh", "-ec", "; ".join(script)])
+
     def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
         """Turns the kernel's ICMP error rate limits on (the defaults real hosts have) or off for one node."""
         values = {"icmp_ratelimit": 1000, "icmp_msgs_per_sec": 1000, "icmp_msgs_burst": 50} if enabled else \
@@ -338,6 +384,20 @@ class TestNetwork:
         self._ramps.append(ramp)
         ramp.start()
         return ramp
+
+
+def _queue_of(arriving: Link) -> int:
+    """The netfilter queue of a node's delayed arrivals through one interface."""
+    return 0 if arriving.interface == "eth0" else 1
+
+
+def _stop_process(process: subprocess.Popen) -> None:
+    process.terminate()
+    try:
+        process.communicate(timeout=5)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
 
 
 class PacketCounter:

@@ -8,7 +8,8 @@ packages=(
   libasio-dev nlohmann-json3-dev libpcap-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-pytest python3-pytest-xdist
-  iproute2 nftables iperf3 traceroute iputils-ping procps
+  libnetfilter-queue-dev
+  iproute2 nftables iptables iperf3 traceroute iputils-ping procps
   clang libclang-rt-14-dev
   python3-rich python3-matplotlib tmux
   g++-mingw-w64-x86-64-posix wine64

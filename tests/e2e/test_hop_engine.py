@@ -11,10 +11,14 @@ ROUTER_ADDRESSES = ["192.168.1.1", "198.51.100.2", "198.51.100.6"]
 
 
 def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_network, network):
-    probe = probe_in_network()
-    probe.start_engine("hop", network.server_address)
-    started = time.monotonic()
-    events = probe.collect(22.5)
+    network.set_delay("r2:eth1", 20)
+    try:
+        probe = probe_in_network()
+        probe.start_engine("hop", network.server_address)
+        started = time.monotonic()
+        events = probe.collect(22.5)
+    finally:
+        network.set_delay("r2:eth1", 0)
     reports = cycles(events)
     assert len(reports) == 3, reports
     first_ts = reports[0][0]["ts"]
@@ -28,7 +32,9 @@ def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_ne
             assert event["is_localized"] == (event["loss_pct"] - previous > 3.0)
             previous = event["loss_pct"]
     assert all(e["loss_pct"] == 0.0 for e in reports[-1])
-    assert all(e["rtt_ms"] > 0 for e in reports[-1]), "every hop answers echo requests"
+    near, behind_delay = reports[-1][:2], reports[-1][2:]
+    assert all(0 < e["rtt_ms"] < 20 for e in near), near
+    assert all(20 <= e["rtt_ms"] < 200 for e in behind_delay), "a 20 ms delay after r2"
     assert reports[1][0]["ts"] - reports[0][0]["ts"] in (7, 8)
 
 

@@ -1,12 +1,13 @@
 """The test network itself, checked with standard tools."""
 
+import os
 import re
 import subprocess
 
 import pytest
 
 from lab import Iperf3Flow, NetworkError, TestNetwork, clean_leftovers
-from lab.network import list_namespaces
+from lab.network import list_namespaces, run
 
 
 def ping_loss(network, node, address, count=200):
@@ -65,6 +66,29 @@ def test_a_bottleneck_caps_a_udp_flow(network):
     assert 450_000 <= received_bps <= 550_000, received_bps
 
 
+def ping_round_trips(network, address, count=10):
+    """(min, max) round trip in ms of pings from the client."""
+    result = network.run("client", ["ping", "-n", "-q", "-c", str(count), "-i", "0.02", address])
+    low, _, high = re.search(r"= ([\d.]+)/([\d.]+)/([\d.]+)", result.stdout).groups()
+    return float(low), float(high)
+
+
+def test_a_delay_holds_packets_crossing_the_link_and_no_others(network):
+    network.set_delay("r2:eth1", 20)
+    try:
+        before = ping_round_trips(network, "198.51.100.5")  # r2's far side: does not cross the link
+        beyond = ping_round_trips(network, network.server_address)
+        network.set_delay("r3:eth0", 10)  # the way back: both directions add up
+        both = ping_round_trips(network, network.server_address)
+    finally:
+        network.set_delay("r2:eth1", 0)
+        network.set_delay("r3:eth0", 0)
+    assert before[1] < 20
+    assert 20 <= beyond[0] and beyond[1] < 120
+    assert 30 <= both[0] and both[1] < 130
+    assert ping_round_trips(network, network.server_address)[1] < 20
+
+
 def test_ramp_moves_the_loss_to_its_end_value(network):
     ramp = network.ramp_loss("r3:eth1", 0, 30, seconds=1.0, step=0.2)
     ramp.join(timeout=5)
@@ -80,8 +104,12 @@ def test_teardown_leaves_nothing_behind_even_after_a_failure():
         with network:
             network.set_loss("r1:eth1", 10)
             network.set_bottleneck("r2:eth1", "1mbit")
+            network.set_delay("r1:eth1", 5)
             assert all(network.namespace(node) in list_namespaces() for node in network.nodes)
+            delayers = [int(pid) for pid in run(["ip", "netns", "pids", network.namespace("r2")]).split()]
+            assert delayers
             raise RuntimeError("a failing test")
+    assert not [pid for pid in delayers if os.path.exists(f"/proc/{pid}")], "a process keeps its namespace alive"
     names = list_namespaces()
     assert not [n for n in names if n.startswith(network.prefix)]
     links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout
