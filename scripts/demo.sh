@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the probe and the `tarnvale`
-# command, makes the test network (three routers, a 500 kbit bottleneck after r2,
-# loss after r2 ramping from 0 to 30 % over three minutes, an iperf3 upload from
+# command, makes the test network (three routers, a 500 kbit bottleneck after r2
+# that also adds 15 ms each way, loss after r2 ramping from 0 to 30 % over three minutes, an iperf3 upload from
 # the client that fills the bottleneck), watches the server live for four minutes
 # with every engine, removes the network and draws the recording as a chart.
 set -euo pipefail
@@ -24,7 +24,12 @@ finish() {
   lab/lab down "$network"
 }
 trap finish EXIT
-echo "test network $network: client 192.168.1.10 -> r1 -> r2 -(500 kbit, loss 0 -> 30 %)-> r3 -> server 203.0.113.10"
+echo "test network $network: client 192.168.1.10 -> r1 -> r2 -(500 kbit, 15 ms, loss 0 -> 30 %)-> r3 -> server 203.0.113.10"
+
+lab/lab delay "$network" r2:eth1 15 >/dev/null &
+background+=($!)
+lab/lab delay "$network" r3:eth0 15 >/dev/null &
+background+=($!)
 
 lab/lab ramp "$network" r2:eth1 0 30 180 &
 background+=($!)
