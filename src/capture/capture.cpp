@@ -17,13 +17,22 @@ constexpr std::array<std::string_view, 3> exclusion_words = {"loopback", "hyper-
 
 // Device names are ASCII on every system the probe runs on (interface names,
 // \Device\NPF_{GUID}). Descriptions may not be, but the words looked for are
-// ASCII and no other letter's lower case is an ASCII letter of them, so ASCII
-// lower-casing finds exactly what full lower-casing would.
+// ASCII, and the only non-ASCII letter whose lower case is an ASCII letter is
+// the Kelvin sign (U+212A, lower case "k"), so ASCII lower-casing plus that one
+// finds exactly what full lower-casing would.
 std::string lower_case(std::string_view name) {
-    std::string lowered(name);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](char c) {
-        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    constexpr std::string_view kelvin_sign = "\xE2\x84\xAA";
+    std::string lowered;
+    lowered.reserve(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name.substr(i, kelvin_sign.size()) == kelvin_sign) {
+            lowered += 'k';
+            i += kelvin_sign.size() - 1;
+        } else {
+            const char c = name[i];
+            lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+    }
     return lowered;
 }
 

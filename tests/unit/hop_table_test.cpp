@@ -108,6 +108,8 @@ TEST(CaptureDevice, PreferredPassFallbackPassAndFailure) {
     // No device qualifies: the first whose name lacks "loopback" is used.
     EXPECT_EQ(chosen({device("Loopback0", {0x7F000001}), device("hyper-v", {usable}), device("x", {})}), "hyper-v");
     EXPECT_EQ(chosen({device("LOOPBACK", {usable})}), "error: no suitable pcap device found");
+    // The Kelvin sign's lower case is "k", as full lower-casing has it.
+    EXPECT_EQ(chosen({device("Loopbac\xE2\x84\xAA", {usable}), device("eth2", {usable})}), "eth2");
 }
 
 TEST(CaptureDevice, UsableAddressesAndLinkHeaders) {
