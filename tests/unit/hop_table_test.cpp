@@ -3,6 +3,7 @@
 #include "capture/capture.hpp"
 #include "engines/hop/hop_report.hpp"
 #include "engines/hop/hop_table.hpp"
+#include "engines/hop/pending_probes.hpp"
 
 namespace {
 
@@ -37,6 +38,39 @@ TEST(HopHistory, KeepsTheNewestTwenty) {
     EXPECT_EQ(loss_percent(hop.outcomes), 75.0f);
     EXPECT_FALSE(table.record_answer(3, r1)) << "TTL outside the table";
     table.record_rtt(7, 1.0f);  // ignored, not a crash
+}
+
+TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
+    using namespace std::chrono_literals;
+    HopTable table(4);
+    PendingProbes pending;
+    const auto sent = std::chrono::steady_clock::time_point{} + 1h;
+    pending.insert_or_assign(7, PendingProbe{sent, 2});
+    pending.insert_or_assign(8, PendingProbe{sent, 3});
+
+    const auto answered = settle_answered(pending, table, 8, r4, sent + 40ms);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->ttl, 3);
+    EXPECT_FLOAT_EQ(answered->rtt_ms, 40.0f);
+    EXPECT_TRUE(answered->in_table);
+    EXPECT_FALSE(settle_answered(pending, table, 8, r4, sent + 50ms)) << "a duplicate reply";
+
+    settle_overdue(pending, table, sent + reply_deadline - 1ms);
+    EXPECT_EQ(table.snapshot()[2].outcomes.size(), 0u) << "not yet overdue";
+    settle_overdue(pending, table, sent + reply_deadline);
+    settle_overdue(pending, table, sent + reply_deadline + 1s);
+    EXPECT_FALSE(settle_answered(pending, table, 7, r2, sent + reply_deadline + 2s)) << "a reply after its deadline";
+
+    const auto hops = table.snapshot();
+    EXPECT_EQ(std::vector<bool>(hops[2].outcomes.begin(), hops[2].outcomes.end()), std::vector<bool>{false});
+    EXPECT_FALSE(hops[2].addr) << "the late reply names no router";
+    EXPECT_EQ(std::vector<bool>(hops[3].outcomes.begin(), hops[3].outcomes.end()), std::vector<bool>{true});
+    EXPECT_EQ(hops[3].addr, r4);
+
+    pending.insert_or_assign(9, PendingProbe{sent, 30});
+    const auto beyond = settle_answered(pending, table, 9, r4, sent + 1ms);
+    ASSERT_TRUE(beyond) << "a TTL outside the table is still matched once";
+    EXPECT_FALSE(beyond->in_table);
 }
 
 TEST(HopReport, LossRttAndTheChainOfPreviousHops) {

@@ -29,16 +29,6 @@ struct HopShared {
     std::shared_ptr<PendingProbes> pending;
 };
 
-// Records every probe whose reply is overdue as lost.
-void expire_unanswered(const HopShared& shared) {
-    const auto overdue = Clock::now() - reply_deadline;
-    const auto expired =
-        shared.pending->take_if([overdue](std::uint16_t, const PendingProbe& probe) { return probe.sent <= overdue; });
-    for (const auto& [id, probe] : expired) {
-        shared.table->record_unanswered(probe.ttl);
-    }
-}
-
 // The highest TTL to probe in the coming sweep. Once the target has answered,
 // probes beyond its distance would only reach the target again, where they
 // count against its ICMP error rate limit; while the distance is unknown (at
@@ -88,7 +78,7 @@ asio::awaitable<void> pause(asio::steady_timer& timer, const HopShared& shared, 
     while (Clock::now() < until) {
         timer.expires_at(std::min(until, Clock::now() + probe_spacing));
         co_await timer.async_wait(asio::use_awaitable);
-        expire_unanswered(shared);
+        settle_overdue(*shared.pending, *shared.table, Clock::now());
         if (reporter.due()) {
             co_await reporter.report();
         }

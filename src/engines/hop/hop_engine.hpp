@@ -9,9 +9,6 @@ namespace tarnvale::engines::hop {
 
 inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
-// A probe without a reply this long after it was sent counts as lost: far above
-// any path's round trip, and short enough that the loss shows in the next report.
-inline constexpr std::chrono::seconds reply_deadline{3};
 
 // The hop engine: TTL-limited probes in sweeps, the pinger and receiver threads,
 // and a hop_loss report every 7 s. Stopping it ends all of them.

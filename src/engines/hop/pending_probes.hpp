@@ -2,10 +2,16 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
+#include "engines/hop/hop_table.hpp"
 #include "runtime/sharded_map.hpp"
 
 namespace tarnvale::engines::hop {
+
+// A probe without a reply this long after it was sent counts as lost: far above
+// any path's round trip, and short enough that the loss shows in the next report.
+inline constexpr std::chrono::seconds reply_deadline{3};
 
 struct PendingProbe {
     std::chrono::steady_clock::time_point sent;
@@ -16,5 +22,20 @@ struct PendingProbe {
 // them; the receiver takes the answered ones. Each is taken once, so each probe
 // ends as exactly one outcome.
 using PendingProbes = runtime::ShardedMap<std::uint16_t, PendingProbe>;
+
+struct AnsweredProbe {
+    std::uint8_t ttl;
+    float rtt_ms;
+    bool in_table;  // the TTL has an entry in the hop table, which now records the answer
+};
+
+// A matched reply from `source` to probe `id`: its outcome when the probe was
+// still pending; nothing when it was never sent, already answered or already
+// counted as lost.
+std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id,
+                                             packets::Ipv4 source, std::chrono::steady_clock::time_point now);
+
+// Counts every probe sent `reply_deadline` or longer before `now` as lost.
+void settle_overdue(PendingProbes& pending, HopTable& table, std::chrono::steady_clock::time_point now);
 
 }  // namespace tarnvale::engines::hop

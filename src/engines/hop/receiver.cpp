@@ -17,17 +17,16 @@ const capture::CaptureSettings hop_capture_settings{false, 256, 200, true};
 constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {
-    const auto probe = shared.pending->take(reply.probe_id);
+    const auto probe =
+        settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, std::chrono::steady_clock::now());
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
-    const float rtt_ms =
-        std::chrono::duration<float, std::milli>(std::chrono::steady_clock::now() - probe->sent).count();
-    if (shared.table->record_answer(probe->ttl, reply.source)) {
+    if (probe->in_table) {
         shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
     }
     log::info(log::target::hop, "probe reply received",
-              {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", rtt_ms},
+              {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", probe->rtt_ms},
                {"src", packets::to_text(reply.source)}});
 }
 
