@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds the probe and the `tarnvale`
 # command, makes the test network (three routers, a 500 kbit bottleneck after r2
-# that also adds 15 ms each way, loss after r2 ramping from 0 to 30 % over three minutes, an iperf3 upload from
-# the client that fills the bottleneck), watches the server live for four minutes
-# with every engine, removes the network and draws the recording as a chart.
+# that also adds 15 ms each way, loss after r2 ramping from 0 to 30 % over three
+# minutes, an iperf3 upload from the client that fills the bottleneck), watches
+# the server live for four minutes with every engine, removes the network and
+# draws the recording as a chart.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
