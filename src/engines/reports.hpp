@@ -13,6 +13,11 @@ struct HopLossReport {
     std::uint64_t ts = 0;
     float loss_pct = 0;
     std::uint8_t hop = 0;
+    // Every outcome settled at this TTL since the engine began, and how many of
+    // them were losses: two reports differ by exactly the probes settled between
+    // them, which the loss percentage of a ring cannot tell.
+    std::uint64_t outcomes_total = 0;
+    std::uint64_t lost_total = 0;
 };
 
 struct BottleneckReport {

@@ -59,7 +59,7 @@ public:
         for (const ipc::HopLossEvent& event : build_hop_loss_events(hops, ipc::unix_seconds_now(), last_ttl)) {
             ipc::Event hop_loss = event;
             co_await outlets_.events.send(std::move(hop_loss));
-            AggregatorReport report = HopLossReport{event.ts, event.loss_pct, event.hop};
+            AggregatorReport report = hop_loss_report(event, hops[event.hop]);
             co_await outlets_.reports.send(std::move(report));
         }
         next_ = Clock::now() + report_period;  // the next cycle starts a period after this one ended

@@ -41,4 +41,8 @@ std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>
     return events;
 }
 
+HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop) {
+    return HopLossReport{event.ts, event.loss_pct, event.hop, hop.outcomes_total, hop.lost_total};
+}
+
 }  // namespace tarnvale::engines::hop

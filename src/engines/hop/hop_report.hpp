@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engines/hop/hop_table.hpp"
+#include "engines/reports.hpp"
 #include "ipc/events.hpp"
 
 namespace tarnvale::engines::hop {
@@ -21,5 +22,8 @@ constexpr bool is_localized(float loss, float previous_loss) { return loss - pre
 // address, in TTL order, each compared with the hop reported before it.
 std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>& hops, std::uint64_t ts,
                                                      std::size_t last_ttl);
+
+// The aggregator's report that goes with one hop_loss event, carrying the hop's outcome totals.
+HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop);
 
 }  // namespace tarnvale::engines::hop

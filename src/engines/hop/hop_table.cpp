@@ -8,6 +8,7 @@ bool HopTable::record_answer(std::uint8_t ttl, packets::Ipv4 source) {
         return false;
     }
     hops_[ttl].outcomes.push(true);
+    ++hops_[ttl].outcomes_total;
     hops_[ttl].addr = source;
     return true;
 }
@@ -16,6 +17,8 @@ void HopTable::record_unanswered(std::uint8_t ttl) {
     const std::lock_guard lock(lock_);
     if (ttl < hops_.size()) {
         hops_[ttl].outcomes.push(false);
+        ++hops_[ttl].outcomes_total;
+        ++hops_[ttl].lost_total;
     }
 }
 

@@ -17,6 +17,8 @@ struct HopStats {
     BoundedHistory<bool> outcomes{hop_history_length};  // true: answered, false: unanswered; newest last
     BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
     std::optional<packets::Ipv4> addr;                       // source of the latest matched reply
+    std::uint64_t outcomes_total = 0;                        // every outcome ever recorded
+    std::uint64_t lost_total = 0;                            // of which unanswered
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
