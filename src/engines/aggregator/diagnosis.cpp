@@ -27,6 +27,10 @@ std::string whole_number(float value) {
     return buffer;
 }
 
+std::uint64_t newest_ts(const HopHistory& history) {
+    return history.samples.empty() ? 0 : history.base_ts + static_cast<std::uint64_t>(history.samples.back().t);
+}
+
 }  // namespace
 
 std::optional<TrendFit> fit_trend(const HopHistory& history) {
@@ -89,14 +93,21 @@ void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
     if (created) {
         history.base_ts = report.ts;
         history.samples.push_back({0.0, loss});
+        history.totals.push_back({0.0, report.outcomes_total, report.lost_total});
         return;
     }
     const double t = report.ts < history.base_ts ? 0.0 : static_cast<double>(report.ts - history.base_ts);
     history.samples.push_back({t, loss});
+    if (!history.totals.empty() && (report.outcomes_total < history.totals.back().outcomes ||
+                                    report.lost_total < history.totals.back().lost)) {
+        history.totals.clear();  // counted by a hop engine started since
+    }
+    history.totals.push_back({t, report.outcomes_total, report.lost_total});
     const double newest_kept =
         static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
     const double cutoff = newest_kept - static_cast<double>(history.base_ts);
     std::erase_if(history.samples, [cutoff](const LossSample& sample) { return sample.t < cutoff; });
+    std::erase_if(history.totals, [cutoff](const OutcomeTotals& totals) { return totals.t < cutoff; });
 }
 
 std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) const {
@@ -135,9 +146,79 @@ std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) 
                                      hop)};
 }
 
-std::optional<Diagnosis> DiagnosisState::evaluate() const {
+std::vector<std::uint8_t> DiagnosisState::current_path() const {
+    std::uint64_t newest = 0;
+    for (const auto& [hop, history] : histories_) {
+        newest = std::max(newest, newest_ts(history));
+    }
+    std::vector<std::uint8_t> path;
     for (const auto& [hop, history] : histories_) {  // in hop order
-        const auto fit = fit_trend(history);
+        if (newest_ts(history) + current_report_age_s >= newest) {
+            path.push_back(hop);
+        }
+    }
+    return path;
+}
+
+std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t>& path) const {
+    // Every hop counted up to the last hop's newest report, which ends its cycle.
+    const std::uint64_t until = newest_ts(histories_.at(path.back()));
+    std::vector<HopEvidence> evidence;
+    for (const std::uint8_t hop : path) {
+        const HopHistory& history = histories_.at(hop);
+        OutcomeTotals end{0, 0, 0};
+        OutcomeTotals start{0, 0, 0};  // a history younger than the window counts from the engine's start
+        for (const OutcomeTotals& totals : history.totals) {
+            const std::uint64_t ts = history.base_ts + static_cast<std::uint64_t>(totals.t);
+            if (ts <= until) {
+                end = totals;
+            }
+            if (ts + evidence_window_s <= until) {
+                start = totals;
+            }
+        }
+        evidence.push_back({hop, end.outcomes - std::min(start.outcomes, end.outcomes),
+                            end.lost - std::min(start.lost, end.lost)});
+    }
+    return evidence;
+}
+
+HopHistory DiagnosisState::pooled_history(std::span<const std::uint8_t> hops) const {
+    // Mean loss of the hops at each report time all of them reported at.
+    std::map<std::uint64_t, std::pair<double, std::size_t>> by_time;
+    for (const std::uint8_t hop : hops) {
+        const HopHistory& history = histories_.at(hop);
+        for (const LossSample& sample : history.samples) {
+            auto& [sum, count] = by_time[history.base_ts + static_cast<std::uint64_t>(sample.t)];
+            sum += sample.loss;
+            ++count;
+        }
+    }
+    HopHistory pooled;
+    for (const auto& [ts, sum_and_count] : by_time) {
+        const auto& [sum, count] = sum_and_count;
+        if (count != hops.size()) {
+            continue;
+        }
+        if (pooled.samples.empty()) {
+            pooled.base_ts = ts;
+        }
+        pooled.samples.push_back({static_cast<double>(ts - pooled.base_ts), sum / static_cast<double>(count)});
+    }
+    return pooled;
+}
+
+std::optional<Diagnosis> DiagnosisState::evaluate() const {
+    const auto path = current_path();
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    const auto hops = evidence(path);
+    for (std::size_t first = 0; first < path.size(); ++first) {
+        if (!loss_begins_at(hops, first)) {
+            continue;
+        }
+        const auto fit = fit_trend(pooled_history(std::span(path).subspan(first)));
         if (!fit || !(fit->slope > 0)) {
             continue;
         }
@@ -145,6 +226,7 @@ std::optional<Diagnosis> DiagnosisState::evaluate() const {
         if (static_cast<double>(fit->loss_now) < loss_threshold_pct && eta > max_eta_for_event_s) {
             continue;
         }
+        const std::uint8_t hop = path[first];
         auto [cause, detail] = cause_for(hop);
         return Diagnosis{hop,
                          fit->loss_now,

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engines/aggregator/loss_location.hpp"
 #include "engines/reports.hpp"
 
 // The aggregator's state and decision, as plain functions of the reports it has
@@ -16,15 +17,29 @@ namespace tarnvale::engines::aggregator {
 inline constexpr double loss_threshold_pct = 15.0;
 inline constexpr std::uint32_t max_eta_for_event_s = 600;
 inline constexpr std::uint64_t history_span_s = 600;
+// The outcomes each hop's location evidence is counted over.
+inline constexpr std::uint64_t evidence_window_s = 600;
+// A hop belongs to the current path while its reports are this recent beside the
+// newest one; hops no longer reported (past a target found nearer, or after a
+// route change) keep their histories but are not judged.
+inline constexpr std::uint64_t current_report_age_s = 10;
 
 struct LossSample {
     double t;  // seconds since the history's base_ts
     double loss;
 };
 
+// The hop's outcome totals as a report gave them, at `t` like a loss sample.
+struct OutcomeTotals {
+    double t;
+    std::uint64_t outcomes;
+    std::uint64_t lost;
+};
+
 struct HopHistory {
     std::uint64_t base_ts = 0;
     std::vector<LossSample> samples;
+    std::vector<OutcomeTotals> totals;  // begun afresh when the totals restart (a new hop engine)
 };
 
 struct TrendFit {
@@ -57,10 +72,11 @@ class DiagnosisState {
 public:
     void apply(const AggregatorReport& report);
 
-    // The diagnosis for where rising loss begins: the lowest hop whose loss
-    // rises and has reached the threshold or will within ten minutes. Loss that
-    // starts at one hop shows at every hop behind it with the same trend, so
-    // which of those rises steepest is chance; the lowest one is where it starts.
+    // The diagnosis for where rising loss begins: the lowest hop of the current
+    // path where a loss begins that every later hop shares (loss_begins_at), when
+    // the loss of that hop and the hops after it together rises and has reached
+    // the threshold or will within ten minutes. The figures are those of the
+    // hops together; the cause and sentence those of the hop where it begins.
     std::optional<Diagnosis> evaluate() const;
 
     const std::map<std::uint8_t, HopHistory>& histories() const { return histories_; }
@@ -68,6 +84,9 @@ public:
 private:
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
+    std::vector<std::uint8_t> current_path() const;
+    std::vector<HopEvidence> evidence(const std::vector<std::uint8_t>& path) const;
+    HopHistory pooled_history(std::span<const std::uint8_t> hops) const;
 
     std::map<std::uint8_t, HopHistory> histories_;
     std::optional<std::uint8_t> bottleneck_hop_;
