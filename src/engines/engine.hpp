@@ -1,9 +1,11 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "engines/answer_budgets.hpp"
 #include "engines/engine_config.hpp"
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
@@ -17,6 +19,7 @@ struct EngineOutlets {
     ipc::EventSender events;
     ReportSender reports;
     runtime::BlockingExecutor blocking;  // for blocking jobs and for joining the engine's threads
+    std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
 };
 
 // The target's IPv4 address (a dotted address as is, a name through the

@@ -48,6 +48,7 @@ private:
     runtime::BlockingExecutor blocking_;
     std::mutex reports_lock_;
     std::shared_ptr<ReportChannel> reports_;  // guarded by reports_lock_
+    const std::shared_ptr<AnswerBudgets> answer_budgets_ = std::make_shared<AnswerBudgets>();
 };
 
 }  // namespace tarnvale::engines

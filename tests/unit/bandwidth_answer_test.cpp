@@ -26,14 +26,17 @@ struct RecordedSteps : AnswerSteps {
     }
 };
 
-// A Time Exceeded (or other type) from the router quoting `quoted_bytes` of a train packet.
+// A Time Exceeded (or other type) from `from` (the router unless told)
+// quoting `quoted_bytes` of a train packet.
 Bytes answer(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t quoted_bytes,
-             packets::Ipv4 destination = target) {
+             packets::Ipv4 destination = target, packets::Ipv4 from = router) {
     const auto packet = build_train_packet(25, hop, index, client, destination);
     Bytes datagram(20, 0);
     datagram[0] = 0x45;
     datagram[9] = 1;
-    datagram[12] = 198, datagram[13] = 51, datagram[14] = 100, datagram[15] = 6;
+    for (unsigned i = 0; i < 4; ++i) {
+        datagram[12 + i] = static_cast<std::uint8_t>(from >> (24 - 8 * i));
+    }
     const Bytes icmp_header = {type, 0, 0, 0, 0, 0, 0, 0};
     datagram.insert(datagram.end(), icmp_header.begin(), icmp_header.end());
     datagram.insert(datagram.end(), packet.begin(), packet.begin() + static_cast<long>(quoted_bytes));
@@ -49,12 +52,22 @@ TEST(TrainAnswer, ThePortNamesHopAndPacket) {
     EXPECT_EQ(last->destination_port, 33733);
     EXPECT_EQ(last->hop, 30);
     EXPECT_EQ(last->packet_index, 9u);
+    EXPECT_FALSE(last->from_target);
     EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 32", "ports 33733 50000"}));
 
     const auto whole = parse_train_answer(answer(11, 3, 7, 1400), target, steps);  // a router quoting it all
     ASSERT_TRUE(whole.has_value());
     EXPECT_EQ(whole->hop, 3);
     EXPECT_EQ(whole->packet_index, 7u);
+}
+
+TEST(TrainAnswer, TheTargetsUnreachableTellsThatTheTrainReachedIt) {
+    RecordedSteps steps;
+    const auto reached = parse_train_answer(answer(3, 5, 2, 28, target, target), target, steps);
+    ASSERT_TRUE(reached.has_value());
+    EXPECT_TRUE(reached->from_target);
+    EXPECT_EQ(reached->hop, 5);
+    EXPECT_EQ(steps.seen, (std::vector<std::string>{"ports 33476 50000"})) << "no Time Exceeded step";
 }
 
 TEST(TrainAnswer, WhatIsIgnored) {
@@ -79,7 +92,8 @@ TEST(TrainAnswer, WhatIsIgnored) {
     EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 19), target, steps).has_value());
     EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 23"})) << "no room for the quoted header";
 
-    EXPECT_FALSE(parse_train_answer(answer(3, 2, 0, 28), target, steps).has_value()) << "only Time Exceeded";
+    EXPECT_FALSE(parse_train_answer(answer(3, 2, 0, 28), target, steps).has_value())
+        << "a router's Destination Unreachable";
     EXPECT_FALSE(parse_train_answer(Bytes(19, 0x45), target, steps).has_value());
     EXPECT_EQ(steps.seen.back(), "unreadable");
 

@@ -19,17 +19,21 @@ std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> data
         steps.outer_header_unreadable(datagram.size());
         return std::nullopt;
     }
-    steps.outer_header(packets::read_u32(datagram, 12), datagram[9]);
+    const packets::Ipv4 source = packets::read_u32(datagram, 12);
+    steps.outer_header(source, datagram[9]);
     const std::size_t end = std::min(datagram.size(), std::max(total_length, header_length));
     const auto icmp = datagram.subspan(header_length, end - header_length);
     if (icmp.size() < 4) {
         return std::nullopt;
     }
     steps.icmp_type(icmp[0]);
-    if (icmp[0] != 11) {
+    const bool from_target = icmp[0] == 3 && source == target;
+    if (icmp[0] != 11 && !from_target) {
         return std::nullopt;
     }
-    steps.time_exceeded(icmp.size() - 4);
+    if (!from_target) {
+        steps.time_exceeded(icmp.size() - 4);
+    }
     // The 4 bytes after the checksum and a 20-byte quoted header must be there.
     if (icmp.size() - 4 <= 23) {
         return std::nullopt;
@@ -61,7 +65,8 @@ std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> data
     if (!hop || source_port != train_source_port) {
         return std::nullopt;
     }
-    return TrainAnswer{destination_port, *hop, static_cast<unsigned>((destination_port - train_base_port) % ports_per_hop)};
+    return TrainAnswer{destination_port, *hop,
+                       static_cast<unsigned>((destination_port - train_base_port) % ports_per_hop), from_target};
 }
 
 }  // namespace tarnvale::engines::bandwidth

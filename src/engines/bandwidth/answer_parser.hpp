@@ -8,11 +8,13 @@
 
 namespace tarnvale::engines::bandwidth {
 
-// A router's Time Exceeded answer to one train packet.
+// A router's Time Exceeded answer to one train packet, or the target's
+// Destination Unreachable answer to one that reached it.
 struct TrainAnswer {
     std::uint16_t destination_port;
     std::uint8_t hop;
     unsigned packet_index;
+    bool from_target;  // the train reached the target: its hop is at or past the target's distance
 };
 
 // Told of every step of reading an answer, for the receiver's log lines.
@@ -32,8 +34,9 @@ public:
 };
 
 // Reads a captured IPv4 datagram (link header removed) as the Time Exceeded
-// answer to a train packet sent to the target: the quoted UDP destination port
-// names the hop and the packet. Nothing for anything else.
+// answer to a train packet sent to the target, or as the target's own
+// Destination Unreachable answer to one: the quoted UDP destination port names
+// the hop and the packet. Nothing for anything else.
 std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram, packets::Ipv4 target,
                                               AnswerSteps& steps);
 

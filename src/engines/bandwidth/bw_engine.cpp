@@ -77,6 +77,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
                {"probe_count", config.probe_count}});
     const auto samples = std::make_shared<HopSampleTable>(std::size_t{config.max_hops} + 1);
     const auto trains = std::make_shared<TrainRegistry>();
+    const auto distance = std::make_shared<TargetDistance>(std::size_t{config.max_hops} + 1);
     BaselineCell baseline;
 
     std::error_code error;
@@ -90,17 +91,21 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
 
     runtime::EngineThreads threads(outlets.blocking);
     threads.spawn("bw-receiver", "failed to spawn bw receiver thread",
-                  [receiver = BandwidthReceiverShared{*target, trains, samples, threads.stop()}] {
+                  [receiver = BandwidthReceiverShared{*target, trains, samples, distance, threads.stop()}] {
                       run_bandwidth_receiver(receiver);
                   });
 
     asio::steady_timer timer(co_await asio::this_coro::executor);
     TrainCounter counter;
     for (;;) {
-        for (std::uint8_t hop = 1; hop <= config.max_hops && hop != 0; ++hop) {
+        // The target's distance is read before every hop: the first train to reach
+        // the target ends the sweep there.
+        for (std::uint8_t hop = 1; hop <= distance->distance().value_or(config.max_hops) && hop != 0; ++hop) {
             for (std::uint32_t train = 0; train < config.probe_count; ++train) {
                 const std::uint16_t train_id = counter.next();
-                trains->add(TrainRecord{train_id, hop, packets_per_train, std::chrono::steady_clock::now(), {}});
+                const auto registered = std::chrono::steady_clock::now();
+                trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
+                outlets.answer_budgets->spend(Responder{*target, hop}, packets_per_train, registered);
                 auto send = [&socket, train_id, hop, destination = *target] {
                     return send_train(socket, train_id, hop, destination);
                 };

@@ -11,7 +11,7 @@ namespace tarnvale::engines::bandwidth {
 namespace {
 
 const capture::CaptureSettings bandwidth_capture_settings{false, 512, 100, true};
-constexpr const char* bandwidth_filter = "icmp and icmp[0] = 11";
+constexpr const char* bandwidth_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 constexpr auto target_log = log::target::bandwidth;
 
 // The receiver's log line for each step of reading an answer.
@@ -94,6 +94,10 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
         log::info(target_log, "bw: parsed datalink", {{"datalink", link_type}, {"ip_data_len", datagram.size()}});
         const auto answer = parse_train_answer(datagram, shared.target, steps);
         if (!answer) {
+            continue;
+        }
+        shared.distance->answered(answer->hop, answer->from_target);
+        if (answer->from_target) {
             continue;
         }
         const auto train = shared.trains->newest_train_of(answer->hop);

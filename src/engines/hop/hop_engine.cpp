@@ -1,6 +1,8 @@
 #include "engines/hop/hop_engine.hpp"
 
 #include <asio/steady_timer.hpp>
+#include <algorithm>
+#include <vector>
 
 #include "engines/hop/hop_report.hpp"
 #include "engines/hop/pending_probes.hpp"
@@ -85,30 +87,62 @@ asio::awaitable<void> pause(asio::steady_timer& timer, const HopShared& shared, 
     }
 }
 
-// Probing sweeps, each lasting interval_ms, with the reports in between.
+// Sends one probe and counts it as pending.
+void send_probe(const HopShared& shared, const platform::Socket& probe_socket, packets::Ipv4 source,
+                std::uint16_t id, std::uint8_t ttl) {
+    const auto probe = build_ttl_probe(id, ttl, source, shared.target);
+    shared.pending->insert_or_assign(id, PendingProbe{Clock::now(), ttl});
+    if (const auto error = platform::send_datagram(probe_socket, probe, shared.target, 0)) {
+        log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
+        shared.pending->take(id);
+    } else {
+        log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
+    }
+}
+
+// Probing sweeps, each lasting interval_ms (or as long as its probes take), with
+// the reports in between. Each step sends the lowest TTL not yet probed in the
+// sweep whose responder has an answer left; a probe that another engine's
+// packets left without one waits for a later step, and one still waiting when
+// the sweep ends is not sent: unanswered, it would count as loss that is not
+// there.
 asio::awaitable<void> probe_forever(const HopShared& shared, const platform::Socket& probe_socket,
-                                    packets::Ipv4 source, std::uint64_t interval_ms, HopReporter& reporter) {
+                                    packets::Ipv4 source, std::uint64_t interval_ms, HopReporter& reporter,
+                                    AnswerBudgets& budgets) {
     asio::steady_timer timer(co_await asio::this_coro::executor);
     std::uint16_t next_id = 0;
     std::optional<std::uint8_t> distance;
     for (;;) {
+        const auto sweep_start = Clock::now();
         const std::uint8_t last_ttl = last_ttl_to_probe(shared, distance);
+        const auto probing = probe_spacing * last_ttl;
+        const auto sweep_end = sweep_start + std::max<Clock::duration>(std::chrono::milliseconds(interval_ms), probing);
+        std::vector<std::uint8_t> waiting;
         for (std::uint8_t ttl = 1; ttl <= last_ttl && ttl != 0; ++ttl) {
-            const std::uint16_t id = next_id++;
-            const auto probe = build_ttl_probe(id, ttl, source, shared.target);
-            shared.pending->insert_or_assign(id, PendingProbe{Clock::now(), ttl});
-            if (const auto error = platform::send_datagram(probe_socket, probe, shared.target, 0)) {
-                log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
-                shared.pending->take(id);
-            } else {
-                log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
+            waiting.push_back(ttl);
+        }
+        while (!waiting.empty()) {
+            const auto now = Clock::now();
+            const auto ready = std::find_if(waiting.begin(), waiting.end(), [&](std::uint8_t ttl) {
+                return budgets.can_answer(Responder{shared.target, ttl}, now);
+            });
+            if (ready != waiting.end()) {
+                budgets.spend(Responder{shared.target, *ready}, 1, now);
+                send_probe(shared, probe_socket, source, next_id++, *ready);
+                waiting.erase(ready);
+            } else if (now + probe_spacing >= sweep_end) {
+                for (const std::uint8_t ttl : waiting) {
+                    log::info(log::target::hop, "probe not sent: no answer left at its hop", {{"ttl", ttl}});
+                }
+                break;
             }
             co_await pause(timer, shared, reporter, probe_spacing);
         }
-        const std::uint64_t probing_ms = std::uint64_t{last_ttl} * probe_spacing.count();
-        const std::uint64_t rest_ms = probing_ms < interval_ms ? interval_ms - probing_ms : 0;
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(sweep_start +
+                                                                       std::chrono::milliseconds(interval_ms) -
+                                                                       Clock::now());
         // Even a sweep with nothing to probe waits a step, so that it never spins.
-        co_await pause(timer, shared, reporter, std::chrono::milliseconds(std::max<std::uint64_t>(rest_ms, 1)));
+        co_await pause(timer, shared, reporter, std::max(rest, std::chrono::milliseconds(1)));
     }
 }
 
@@ -175,7 +209,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         runtime::fail_fast(error.message());
     }
     HopReporter reporter(shared, outlets);
-    co_await probe_forever(shared, probe_socket, source, config.interval_ms, reporter);
+    co_await probe_forever(shared, probe_socket, source, config.interval_ms, reporter, *outlets.answer_budgets);
 }
 
 }  // namespace tarnvale::engines::hop
