@@ -208,6 +208,8 @@ class TestNetwork:
                       "'{ type filter hook prerouting priority -300; policy accept; }'")
         script.append(f"nft add chain inet {NFT_TABLE} ingress "
                       "'{ type filter hook prerouting priority 0; policy accept; }'")
+        script.append(f"nft add chain inet {NFT_TABLE} own_answers "
+                      "'{ type filter hook output priority 0; policy accept; }'")
         return script
 
     def up(self) -> "TestNetwork":
@@ -358,6 +360,19 @@ class TestNetwork:
                 script.append(f"iptables -t mangle -A PREROUTING -i {arriving.interface} "
                               f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass")
         self.run(node, ["sh", "-ec", "; ".join(script)])
+
+    def set_answer_loss(self, node: str, percent: float) -> None:
+        """Makes `node` withhold `percent` % of its own ICMP Time Exceeded answers (0 removes it), as a router
+        that rate-limits or de-prioritises them does, while it forwards every packet as before."""
+        if not 0 <= percent <= 100:
+            raise ValueError("answer loss is a percentage from 0 to 100")
+        self.namespace(node)
+        rules = [f"flush chain inet {NFT_TABLE} own_answers"]
+        if percent > 0:
+            threshold = round(percent * 100)
+            condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
+            rules.append(f"add rule inet {NFT_TABLE} own_answers icmp type time-exceeded {condition}drop")
+        run(self.command(node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
 
     def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
         """Turns the kernel's ICMP error rate limits on (the defaults real hosts have) or off for one node."""

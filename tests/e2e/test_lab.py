@@ -55,6 +55,29 @@ def test_loss_also_drops_what_the_router_sends_itself(network):
     assert lines["2"] == "*"
 
 
+def answers_at(network, ttl, rounds):
+    """How many of `rounds` x 10 traceroute probes with this TTL were answered."""
+    answered = 0
+    for _ in range(rounds):
+        trace = network.run("client", ["traceroute", "-n", "-f", str(ttl), "-m", str(ttl), "-q", "10", "-N", "1",
+                                       "-z", "0.02", "-w", "0.3", network.server_address], timeout=120)
+        answered += len(re.findall(r"\d+\.\d+ ms", trace.stdout))
+    return answered
+
+
+def test_a_router_withholding_answers_still_forwards_everything(network):
+    # 100 probes answered at 50 %: one deviation is 5 answers, the bounds five out.
+    network.set_answer_loss("r2", 50)
+    try:
+        answered = answers_at(network, 2, rounds=10)
+        beyond = ping_loss(network, "client", network.server_address)
+    finally:
+        network.set_answer_loss("r2", 0)
+    assert 25 <= answered <= 75, answered
+    assert beyond == 0
+    assert answers_at(network, 2, rounds=1) == 10
+
+
 def test_a_bottleneck_caps_a_udp_flow(network):
     network.set_bottleneck("r2:eth1", "500kbit")
     try:
