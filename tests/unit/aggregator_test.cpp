@@ -34,12 +34,13 @@ void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> 
 }
 
 // Feeds every hop of a path the same way, hop 1 first.
-void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hops, std::uint64_t outcomes) {
+void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hops, std::uint64_t outcomes,
+               std::uint64_t step = 30) {
     for (std::size_t i = 0; i < hops.size(); ++i) {
         std::uint64_t ts = start_ts;
         for (const float loss : hops[i]) {
-            feed(state, static_cast<std::uint8_t>(i + 1), {loss}, 30, ts, outcomes);
-            ts += 30;
+            feed(state, static_cast<std::uint8_t>(i + 1), {loss}, step, ts, outcomes);
+            ts += step;
         }
     }
 }
@@ -190,6 +191,24 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     ASSERT_TRUE(local.evaluate().has_value());
     EXPECT_EQ(local.evaluate()->hop, 1);
     EXPECT_EQ(local.evaluate()->cause, "hardware");
+}
+
+TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {
+    // For ten minutes loss began in front of hop 2; it has gone, and loss now
+    // rises from hop 3 on. Hop 2's old losses no longer count against it.
+    DiagnosisState state;
+    std::vector<std::vector<float>> hops(3);
+    for (int report = 0; report < 40; ++report) {
+        const bool earlier = report < 20;
+        const float rising = static_cast<float>(report - 19);
+        hops[0].push_back(0);
+        hops[1].push_back(earlier ? 50.0f : 0.0f);
+        hops[2].push_back(earlier ? 50.0f : std::max(rising, 0.0f));
+    }
+    feed_path(state, hops, 20, 29);  // no report exactly ten minutes before the newest
+    const auto diagnosis = state.evaluate();
+    ASSERT_TRUE(diagnosis.has_value());
+    EXPECT_EQ(diagnosis->hop, 3);
 }
 
 TEST(DiagnosisChoice, TooFewOutcomesToTellWhereLossBeginsGiveNoEvent) {

@@ -166,8 +166,13 @@ std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t
     std::vector<HopEvidence> evidence;
     for (const std::uint8_t hop : path) {
         const HopHistory& history = histories_.at(hop);
-        OutcomeTotals end{0, 0, 0};
-        OutcomeTotals start{0, 0, 0};  // a history younger than the window counts from the engine's start
+        if (history.totals.empty()) {
+            evidence.push_back({hop, 0, 0});
+            continue;
+        }
+        // From the newest totals at least a window old, or the oldest there are.
+        OutcomeTotals start = history.totals.front();
+        OutcomeTotals end = start;
         for (const OutcomeTotals& totals : history.totals) {
             const std::uint64_t ts = history.base_ts + static_cast<std::uint64_t>(totals.t);
             if (ts <= until) {
