@@ -3,7 +3,7 @@
 # command, makes the test network (three routers, a 500 kbit bottleneck after r2
 # that also adds 15 ms each way, loss after r2 ramping from 0 to 30 % over three
 # minutes, an iperf3 upload from the client that fills the bottleneck), watches
-# the server live for four minutes with every engine, removes the network and
+# the server live for six minutes with every engine, removes the network and
 # draws the recording as a chart.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,7 +13,7 @@ scripts/build.sh build >/dev/null
 scripts/install-client.sh
 
 output=${DEMO_OUTPUT:-$root/demo-output}
-seconds=${DEMO_SECONDS:-240}
+seconds=${DEMO_SECONDS:-360}
 mkdir -p "$output"
 recording="$output/demo-$(date +%Y%m%d-%H%M%S).jsonl"
 
