@@ -95,13 +95,17 @@ TEST(DiagnosisTrend, NoEventBeyondTenMinutesFlatFallingOrTooFewSamples) {
 TEST(DiagnosisTrend, TrendMinutesAndTheSlopePerMinute) {
     DiagnosisState one_minute;
     feed(one_minute, 2, {9.0f, 9.5f, 10.0f});  // spans 60 s
-    EXPECT_EQ(one_minute.evaluate()->trend_min, 1u);
-    EXPECT_NEAR(one_minute.evaluate()->trend_pct_per_min, 1.0f, 1e-5);
+    const auto within_a_minute = one_minute.evaluate();
+    ASSERT_TRUE(within_a_minute.has_value());
+    EXPECT_EQ(within_a_minute->trend_min, 1u);
+    EXPECT_NEAR(within_a_minute->trend_pct_per_min, 1.0f, 1e-5);
 
     DiagnosisState two_minutes;
     feed(two_minutes, 2, {9.0f, 9.5f, 10.0f}, 30, start_ts);
-    two_minutes.apply(HopLossReport{start_ts + 61, 10.1f, 2});  // spans 61 s
-    EXPECT_EQ(two_minutes.evaluate()->trend_min, 2u);
+    feed(two_minutes, 2, {10.1f}, 30, start_ts + 61);  // spans 61 s
+    const auto over_a_minute = two_minutes.evaluate();
+    ASSERT_TRUE(over_a_minute.has_value());
+    EXPECT_EQ(over_a_minute->trend_min, 2u);
 }
 
 TEST(DiagnosisHistory, SamplesOlderThanTenMinutesAreDropped) {
@@ -167,7 +171,7 @@ TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
                {0, 5, 10, 15, 20, 20, 25, 25}},
               20);
     ASSERT_TRUE(both.evaluate().has_value());
-    EXPECT_EQ(both.evaluate()->hop, 3);
+    EXPECT_EQ(both.evaluate().value().hop, 3);
 }
 
 TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
@@ -189,8 +193,8 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
                       {0, 5, 10, 15, 20, 25, 20, 30}},
               20);
     ASSERT_TRUE(local.evaluate().has_value());
-    EXPECT_EQ(local.evaluate()->hop, 1);
-    EXPECT_EQ(local.evaluate()->cause, "hardware");
+    EXPECT_EQ(local.evaluate().value().hop, 1);
+    EXPECT_EQ(local.evaluate().value().cause, "hardware");
 }
 
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {
@@ -223,8 +227,8 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
     DiagnosisState hardware;
     hardware.apply(BottleneckReport{1, true});
     feed(hardware, 1, {7.0f, 8.5f, 10.0f});
-    EXPECT_EQ(hardware.evaluate()->cause, "hardware");
-    EXPECT_EQ(hardware.evaluate()->cause_detail,
+    EXPECT_EQ(hardware.evaluate().value().cause, "hardware");
+    EXPECT_EQ(hardware.evaluate().value().cause_detail,
               "Packet loss is occurring at your local router (hop 1). Check your router or ethernet/wifi connection.");
 
     DiagnosisState saturation;
@@ -233,31 +237,31 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
     saturation.apply(ProcessUplinkReport{"a", 12.6f, true});
     saturation.apply(ProcessUplinkReport{"b", 3.4f, true});
     feed(saturation, 5, {7.0f, 8.5f, 10.0f});
-    EXPECT_EQ(saturation.evaluate()->cause, "saturation");
-    EXPECT_EQ(saturation.evaluate()->cause_detail,
+    EXPECT_EQ(saturation.evaluate().value().cause, "saturation");
+    EXPECT_EQ(saturation.evaluate().value().cause_detail,
               "Hop 5 is a bandwidth bottleneck and your uplink is saturated by: a (13 Mbps up), b (3 Mbps up). "
               "Throttling or pausing these processes should reduce packet loss.");
     saturation.apply(ProcessUplinkReport{"a", 20.0f, true});  // moves to the end
-    EXPECT_NE(saturation.evaluate()->cause_detail.find("b (3 Mbps up), a (20 Mbps up)"), std::string::npos);
+    EXPECT_NE(saturation.evaluate().value().cause_detail.find("b (3 Mbps up), a (20 Mbps up)"), std::string::npos);
     saturation.apply(ProcessUplinkReport{"a", 0.0f, false});
     saturation.apply(ProcessUplinkReport{"b", 0.0f, false});
 
-    EXPECT_EQ(saturation.evaluate()->cause, "congestion");
-    EXPECT_EQ(saturation.evaluate()->cause_detail,
+    EXPECT_EQ(saturation.evaluate().value().cause, "congestion");
+    EXPECT_EQ(saturation.evaluate().value().cause_detail,
               "Hop 5 is a bandwidth bottleneck. No local process is saturating the uplink \xE2\x80\x94 this is likely "
               "network congestion at your ISP or CDN.");
 
     DiagnosisState unknown;
     unknown.apply(BottleneckReport{3, true});
     feed(unknown, 4, {7.0f, 8.5f, 10.0f});
-    EXPECT_EQ(unknown.evaluate()->cause, "unknown");
-    EXPECT_EQ(unknown.evaluate()->cause_detail,
+    EXPECT_EQ(unknown.evaluate().value().cause, "unknown");
+    EXPECT_EQ(unknown.evaluate().value().cause_detail,
               "Packet loss trend detected at hop 4. Cause could not be determined from available data.");
 
     DiagnosisState isp;
     feed(isp, 3, {7.0f, 8.5f, 10.0f});
-    EXPECT_EQ(isp.evaluate()->cause, "isp");
-    EXPECT_EQ(isp.evaluate()->cause_detail,
+    EXPECT_EQ(isp.evaluate().value().cause, "isp");
+    EXPECT_EQ(isp.evaluate().value().cause_detail,
               "Packet loss is occurring at hop 3, likely within your ISP's infrastructure. This may be a transient "
               "issue.");
 }
