@@ -22,14 +22,17 @@ sanitizer_builds=$!
 
 # End-to-end tests mostly wait on timers and the network, so several run at once,
 # each module's test network made per worker.
+# Called as `run_suites … || status=1`, where `set -e` does not apply: each
+# suite's status is collected, so that a failing unit suite fails the run too.
 run_suites() {
-  local build_dir=$1
+  local build_dir=$1 failed=0
   shift
   echo "== unit tests ($build_dir)"
-  ctest --test-dir "$build_dir" --output-on-failure
+  ctest --test-dir "$build_dir" --output-on-failure || failed=1
   echo "== end-to-end tests ($build_dir)"
   TARNVALE_PROBE="$PWD/$build_dir/tarnvale_probe" /usr/bin/python3 -m pytest -p no:cacheprovider -q -n 4 \
-    --dist load "$@"
+    --dist load "$@" || failed=1
+  return $failed
 }
 
 status=0
