@@ -10,9 +10,7 @@ Usage: bench/engine_interference.py [--seconds 600] [--loss 0] [--probe build/ta
 """
 
 import argparse
-import shutil
 import statistics
-import subprocess
 import sys
 from pathlib import Path
 
@@ -46,8 +44,6 @@ def main() -> int:
     parser.add_argument("--loss", type=float, default=0)
     parser.add_argument("--probe", default=str(ROOT / "build" / "tarnvale_probe"))
     args = parser.parse_args()
-    if shutil.which("mtr") is None:
-        subprocess.run(["apt-get", "install", "-y", "-qq", "mtr-tiny"], check=True, capture_output=True)
 
     with TestNetwork(hops=3, icmp_rate_limit=True) as network:
         if args.loss:

@@ -51,6 +51,10 @@ def run_probe(network: TestNetwork, binary: str, seconds: float) -> dict:
 
 
 def run_mtr(network: TestNetwork, seconds: float) -> dict:
+    """mtr's report for `seconds` of one probe a second per hop: loss per hop and packets sent per minute.
+    Installs Debian's mtr-tiny first when mtr is missing."""
+    if shutil.which("mtr") is None:
+        subprocess.run(["apt-get", "install", "-y", "-qq", "mtr-tiny"], check=True, capture_output=True)
     counter = network.count_packets("r1", f'iifname "eth0" ip saddr {network.client_address}')
     started = time.monotonic()
     report = network.run("client", ["mtr", "-n", "-r", "-c", str(int(seconds)), "-i", "1",
@@ -70,8 +74,6 @@ def main() -> int:
     parser.add_argument("--loss", type=float, default=20)
     parser.add_argument("--probe", default=str(ROOT / "build" / "tarnvale_probe"))
     args = parser.parse_args()
-    if shutil.which("mtr") is None:
-        subprocess.run(["apt-get", "install", "-y", "-qq", "mtr-tiny"], check=True, capture_output=True)
 
     with TestNetwork(hops=3) as network:
         network.set_loss("r2:eth1", args.loss)
