@@ -48,10 +48,15 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // Each scenario's seeds follow from its place in the whole list, so that a
+    // run of some scenarios (--only) gives the figures a run of all of them does.
     std::vector<tarnvale::sim::Scenario> scenarios;
-    for (auto& scenario : tarnvale::sim::standard_scenarios()) {
-        if (scenario.name.find(only) != std::string::npos) {
-            scenarios.push_back(std::move(scenario));
+    std::vector<std::uint64_t> seeds;
+    auto all = tarnvale::sim::standard_scenarios();
+    for (std::size_t place = 0; place < all.size(); ++place) {
+        if (all[place].name.find(only) != std::string::npos) {
+            scenarios.push_back(std::move(all[place]));
+            seeds.push_back(seed * 1000003 + place);
         }
     }
     std::vector<tarnvale::sim::ScenarioRates> rates(scenarios.size());
@@ -60,7 +65,7 @@ int main(int argc, char** argv) {
     for (unsigned worker = 0; worker < workers; ++worker) {
         threads.emplace_back([&, worker] {
             for (std::size_t i = worker; i < scenarios.size(); i += workers) {
-                rates[i] = tarnvale::sim::run_scenario(scenarios[i], runs, seed * 1000003 + i);
+                rates[i] = tarnvale::sim::run_scenario(scenarios[i], runs, seeds[i]);
             }
         });
     }
