@@ -56,7 +56,8 @@ public:
         const auto end = static_cast<Milliseconds>(duration_s * 1000);
         next_report_ = now_ + report_period_ms;
         while (now_ < end) {
-            const std::uint8_t last = last_ttl_to_probe();
+            const std::uint8_t last =
+                engines::hop::last_ttl_to_probe(table_.snapshot(), target(), max_hops, distance_);
             for (std::uint8_t ttl = 1; ttl <= last; ++ttl) {
                 send_probe(ttl);
                 pause(probe_spacing_ms);
@@ -70,18 +71,6 @@ public:
 private:
     std::chrono::steady_clock::time_point instant(Milliseconds at) const {
         return std::chrono::steady_clock::time_point{} + std::chrono::hours(1) + std::chrono::milliseconds(at);
-    }
-
-    // The engine's choice of the last TTL of a sweep.
-    std::uint8_t last_ttl_to_probe() {
-        const auto hops = table_.snapshot();
-        const auto found = engines::hop::target_distance(hops, target());
-        if (distance_ && hops[*distance_].addr != target()) {
-            distance_.reset();
-        } else {
-            distance_ = found;
-        }
-        return distance_.value_or(max_hops);
     }
 
     packets::Ipv4 target() const { return address_of(path_.hops); }

@@ -11,16 +11,16 @@ struct Counts {
     std::uint64_t lost = 0;
 };
 
-Counts pooled(std::span<const HopEvidence> hops, std::size_t except) {
+Counts pooled(std::span<const HopEvidence> hops) {
     Counts sum;
-    for (std::size_t i = 0; i < hops.size(); ++i) {
-        if (i != except) {
-            sum.outcomes += hops[i].outcomes;
-            sum.lost += hops[i].lost;
-        }
+    for (const HopEvidence& hop : hops) {
+        sum.outcomes += hop.outcomes;
+        sum.lost += hop.lost;
     }
     return sum;
 }
+
+Counts without(Counts all, const HopEvidence& hop) { return {all.outcomes - hop.outcomes, all.lost - hop.lost}; }
 
 bool clearly_fewer(const HopEvidence& hop, Counts others, double error_rate) {
     return fewer_losses_probability(hop.lost, hop.outcomes, others.lost, others.outcomes) < error_rate;
@@ -34,7 +34,7 @@ bool clearly_more(const HopEvidence& hop, Counts others, double error_rate) {
 
 bool loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     const auto segment = path.subspan(first);
-    const Counts all = pooled(segment, segment.size());
+    const Counts all = pooled(segment);
     if (all.lost == 0) {
         return false;
     }
@@ -44,13 +44,12 @@ bool loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     // first hop, so that a segment one hop too low fails before this one passes.
     const double per_hop = location_error_rate / static_cast<double>(segment.size());
     const double in_front = location_error_rate / static_cast<double>(segment.size() + 1);
-    for (std::size_t i = 0; i < segment.size(); ++i) {
-        const Counts rest = pooled(segment, i);
-        if (clearly_fewer(segment[i], rest, per_hop)) {
+    for (const HopEvidence& hop : segment) {
+        if (clearly_fewer(hop, without(all, hop), per_hop)) {
             return false;
         }
     }
-    if (segment.size() > 1 && clearly_more(segment[0], pooled(segment, 0), per_hop)) {
+    if (segment.size() > 1 && clearly_more(segment[0], without(all, segment[0]), per_hop)) {
         return false;  // a router declining answers: its excess stops at the next hop
     }
     // The hop in front: the nearest lower hop, passing over routers that decline

@@ -31,22 +31,6 @@ struct HopShared {
     std::shared_ptr<PendingProbes> pending;
 };
 
-// The highest TTL to probe in the coming sweep. Once the target has answered,
-// probes beyond its distance would only reach the target again, where they
-// count against its ICMP error rate limit; while the distance is unknown (at
-// start, or after the TTL at that distance answered from elsewhere) the sweep
-// goes out to max_hops.
-std::uint8_t last_ttl_to_probe(const HopShared& shared, std::optional<std::uint8_t>& distance) {
-    const auto hops = shared.table->snapshot();
-    const auto found = target_distance(hops, shared.target);
-    if (distance && hops[*distance].addr != shared.target) {
-        distance.reset();
-    } else {
-        distance = found;
-    }
-    return distance.value_or(shared.max_hops);
-}
-
 // Turns the hop table into hop_loss events and aggregator reports every period.
 class HopReporter {
 public:
@@ -114,7 +98,8 @@ asio::awaitable<void> probe_forever(const HopShared& shared, const platform::Soc
     std::optional<std::uint8_t> distance;
     for (;;) {
         const auto sweep_start = Clock::now();
-        const std::uint8_t last_ttl = last_ttl_to_probe(shared, distance);
+        const std::uint8_t last_ttl =
+            last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
         const auto probing = probe_spacing * last_ttl;
         const auto sweep_end = sweep_start + std::max<Clock::duration>(std::chrono::milliseconds(interval_ms), probing);
         std::vector<std::uint8_t> waiting;

@@ -43,4 +43,14 @@ std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, p
     return std::nullopt;
 }
 
+std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::Ipv4 target, std::uint8_t max_hops,
+                               std::optional<std::uint8_t>& distance) {
+    if (distance && hops[*distance].addr != target) {
+        distance.reset();
+    } else {
+        distance = target_distance(hops, target);
+    }
+    return distance.value_or(max_hops);
+}
+
 }  // namespace tarnvale::engines::hop

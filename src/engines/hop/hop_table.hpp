@@ -45,4 +45,13 @@ private:
 // The lowest TTL whose latest matched reply came from the target itself.
 std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::Ipv4 target);
 
+// The highest TTL to probe in the coming sweep, `distance` being the target's
+// distance as the previous sweep found it (updated here). Once the target has
+// answered, probes beyond its distance would only reach the target again, where
+// they count against its ICMP error rate limit; while the distance is unknown
+// (at start, or after the TTL at that distance answered from elsewhere) the
+// sweep goes out to max_hops.
+std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::Ipv4 target, std::uint8_t max_hops,
+                               std::optional<std::uint8_t>& distance);
+
 }  // namespace tarnvale::engines::hop
