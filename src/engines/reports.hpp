@@ -31,7 +31,17 @@ struct ProcessUplinkReport {
     bool saturating = false;
 };
 
-using AggregatorReport = std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport>;
+// The hop engine's queue locator, every report cycle: the hop behind a loaded
+// link (0 when none is located) and its round trips.
+struct QueueReport {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float baseline_ms = 0;
+    float current_ms = 0;
+};
+
+using AggregatorReport = std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport>;
 
 using ReportChannel = runtime::BoundedQueue<AggregatorReport>;
 using ReportSender = runtime::QueueSender<AggregatorReport>;

@@ -113,6 +113,30 @@ void write(ObjectWriter& w, const DegradationEvent& e) {
         .f32("loss_trend_pct_per_min", e.loss_trend_pct_per_min);
 }
 
+void write(ObjectWriter& w, const HopDelayEvent& e) {
+    w.string("type", "hop_delay")
+        .u64("ts", e.ts)
+        .u64("hop", e.hop)
+        .string("addr", e.addr)
+        .f32("baseline_ms", e.baseline_ms)
+        .f32("current_ms", e.current_ms)
+        .f32("added_ms", e.added_ms)
+        .boolean("behind_queue", e.behind_queue);
+}
+
+void write(ObjectWriter& w, const LatencyEvent& e) {
+    w.string("type", "latency")
+        .u64("ts", e.ts)
+        .string("severity", e.severity)
+        .string("cause", e.cause)
+        .string("cause_detail", e.cause_detail)
+        .u64("affected_hop", e.affected_hop)
+        .string("addr", e.addr)
+        .f32("baseline_ms", e.baseline_ms)
+        .f32("current_ms", e.current_ms)
+        .f32("added_ms", e.added_ms);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

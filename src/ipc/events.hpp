@@ -59,6 +59,32 @@ struct DegradationEvent {
     float loss_trend_pct_per_min = 0;
 };
 
+// A hop's round trips now against its own usual level; sent after each cycle's
+// hop_loss events for the hops that have both.
+struct HopDelayEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float baseline_ms = 0;
+    float current_ms = 0;
+    float added_ms = 0;
+    bool behind_queue = false;  // at or behind the located queue, and carrying it
+};
+
+// A standing queue located on the path: the diagnosis of delay, as degradation
+// is of loss.
+struct LatencyEvent {
+    std::uint64_t ts = 0;
+    std::string severity;
+    std::string cause;
+    std::string cause_detail;
+    std::uint8_t affected_hop = 0;
+    std::string addr;
+    float baseline_ms = 0;
+    float current_ms = 0;
+    float added_ms = 0;
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -73,7 +99,8 @@ struct AckEvent {
     std::optional<std::string> error;
 };
 
-using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent>;
+using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
+                           HopDelayEvent, LatencyEvent>;
 
 // The handshake's reply.
 struct Caps {

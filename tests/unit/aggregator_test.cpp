@@ -266,6 +266,44 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
               "issue.");
 }
 
+TEST(DiagnosisLatency, ALocatedQueueIsDiagnosedUntilAReportLocatesNone) {
+    DiagnosisState state;
+    EXPECT_FALSE(state.evaluate_latency());
+    state.apply(QueueReport{start_ts, 2, "198.51.100.2", 4.5f, 186.0f});
+    auto latency = state.evaluate_latency().value();
+    EXPECT_EQ(latency.hop, 2);
+    EXPECT_EQ(latency.addr, "198.51.100.2");
+    EXPECT_EQ(latency.cause, "congestion");
+    EXPECT_EQ(latency.severity, "high");
+    EXPECT_EQ(latency.cause_detail,
+              "Round trips from hop 2 on take 182 ms longer than usual: a queue stands on the link in front of it. "
+              "No local process is saturating the uplink \xE2\x80\x94 this is likely network congestion at your ISP "
+              "or CDN.");
+    state.apply(ProcessUplinkReport{"iperf3", 48.4f, true});
+    state.apply(QueueReport{start_ts + 7, 2, "198.51.100.2", 4.5f, 64.0f});
+    latency = state.evaluate_latency().value();
+    EXPECT_EQ(latency.cause, "saturation");
+    EXPECT_EQ(latency.severity, "medium");
+    EXPECT_EQ(latency.cause_detail,
+              "Round trips from hop 2 on take 60 ms longer than usual: a queue stands on the link in front of it and "
+              "your uplink is saturated by: iperf3 (48 Mbps up). Throttling or pausing these processes should bring "
+              "the delay down.");
+    state.apply(QueueReport{start_ts + 14, 0, "", 0, 0});
+    EXPECT_FALSE(state.evaluate_latency());
+    EXPECT_EQ(severity_for_delay(49.9f), "low");
+}
+
+TEST(DiagnosisLatency, LossBehindALocatedQueueTakesTheBottleneckCause) {
+    DiagnosisState state;
+    state.apply(QueueReport{start_ts, 3, "198.51.100.6", 4.5f, 86.0f});
+    feed(state, 3, {7.0f, 8.5f, 10.0f});
+    EXPECT_EQ(state.evaluate().value().cause, "congestion");
+    state.apply(ProcessUplinkReport{"iperf3", 48.4f, true});
+    EXPECT_EQ(state.evaluate().value().cause, "saturation");
+    state.apply(QueueReport{start_ts + 60, 0, "", 0, 0});
+    EXPECT_EQ(state.evaluate().value().cause, "isp") << "the queue has cleared";
+}
+
 TEST(AggregatorTask, EndsSilentlyWhenTheReportQueueCloses) {
     asio::io_context io;
     auto reports = tarnvale::runtime::make_bounded_queue<AggregatorReport>(io.get_executor(), 4);

@@ -114,6 +114,12 @@ TEST(EventWriting, EveryKindInMemberOrder) {
               R"({"type":"degradation","ts":9,"severity":"critical","trend_min":1,"eta_drop_sec":300,)"
               R"("cause":"hardware","cause_detail":"d","affected_hop":1,"loss_now_pct":15.0,)"
               R"("loss_trend_pct_per_min":3.0})");
+    EXPECT_EQ(serialize(Event{HopDelayEvent{9, 2, "198.51.100.2", 0.5f, 80.5f, 80.0f, true}}),
+              R"({"type":"hop_delay","ts":9,"hop":2,"addr":"198.51.100.2","baseline_ms":0.5,"current_ms":80.5,)"
+              R"("added_ms":80.0,"behind_queue":true})");
+    EXPECT_EQ(serialize(Event{LatencyEvent{9, "medium", "congestion", "d", 2, "198.51.100.2", 0.5f, 80.5f, 80.0f}}),
+              R"({"type":"latency","ts":9,"severity":"medium","cause":"congestion","cause_detail":"d",)"
+              R"("affected_hop":2,"addr":"198.51.100.2","baseline_ms":0.5,"current_ms":80.5,"added_ms":80.0})");
     EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }

@@ -109,6 +109,36 @@ TEST(HopReport, LocalizedOnlyAboveThreePoints) {
     EXPECT_EQ(loss_percent(engines::BoundedHistory<bool>(20)), 0.0f);
 }
 
+TEST(HopReport, DelayEventsFollowTheReportedHopsAndMarkThoseBehindTheQueue) {
+    HopTable table(5);
+    outcomes(table, 1, r1, 5, 0);
+    outcomes(table, 2, r2, 5, 0);
+    outcomes(table, 4, target, 5, 0);
+    const auto hops = table.snapshot();
+    const auto loss_events = build_hop_loss_events(hops, 42, 4);
+    std::vector<std::optional<HopDelay>> delays(5);
+    delays[2] = HopDelay{4, 90, 0.2f};
+    delays[3] = HopDelay{6, 95, 0.2f};  // hop 3 never answered a probe: no hop_loss, no hop_delay
+    delays[4] = HopDelay{8, 96, 0.2f};
+    const QueueLocation queue{2, *delays[2]};
+    const auto events = build_hop_delay_events(loss_events, delays, queue);
+    ASSERT_EQ(events.size(), 2u) << "hop 1 has no delay yet";
+    EXPECT_EQ(events[0].hop, 2);
+    EXPECT_EQ(events[0].addr, "198.51.100.2");
+    EXPECT_EQ(events[0].ts, 42u);
+    EXPECT_EQ(events[0].added_ms, 86.0f);
+    EXPECT_TRUE(events[0].behind_queue);
+    EXPECT_EQ(events[1].hop, 4);
+    EXPECT_TRUE(events[1].behind_queue);
+    EXPECT_FALSE(build_hop_delay_events(loss_events, delays, std::nullopt)[1].behind_queue);
+
+    const auto located = queue_report(42, hops, queue);
+    EXPECT_EQ(located.hop, 2);
+    EXPECT_EQ(located.addr, "198.51.100.2");
+    EXPECT_EQ(located.current_ms, 90.0f);
+    EXPECT_EQ(queue_report(42, hops, std::nullopt).hop, 0);
+}
+
 TEST(HopReport, TargetDistanceIsTheLowestTtlAnsweringFromTheTarget) {
     HopTable table(8);
     EXPECT_FALSE(target_distance(table.snapshot(), target).has_value());

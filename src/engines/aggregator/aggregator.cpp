@@ -25,12 +25,53 @@ ipc::DegradationEvent to_event(const Diagnosis& diagnosis) {
                                  diagnosis.trend_pct_per_min};
 }
 
+ipc::LatencyEvent to_event(const LatencyDiagnosis& diagnosis) {
+    return ipc::LatencyEvent{ipc::unix_seconds_now(),
+                             diagnosis.severity,
+                             diagnosis.cause,
+                             diagnosis.cause_detail,
+                             diagnosis.hop,
+                             diagnosis.addr,
+                             diagnosis.baseline_ms,
+                             diagnosis.current_ms,
+                             diagnosis.current_ms - diagnosis.baseline_ms};
+}
+
+// A latency event as soon as a queue is located, then at most one per
+// evaluation period while it stands, as often as the loss diagnosis at most.
+class LatencyPacer {
+public:
+    bool due(std::chrono::steady_clock::time_point now) const {
+        return !last_ || now - *last_ >= evaluation_period;
+    }
+    void sent(std::chrono::steady_clock::time_point now) { last_ = now; }
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> last_;
+};
+
+asio::awaitable<void> send_latency(const DiagnosisState& state, const ipc::EventSender& events) {
+    const auto diagnosis = state.evaluate_latency();
+    if (!diagnosis) {
+        co_return;
+    }
+    log::info(log::target::aggregator, "latency event",
+              {{"hop", diagnosis->hop},
+               {"baseline_ms", diagnosis->baseline_ms},
+               {"current_ms", diagnosis->current_ms},
+               {"cause", diagnosis->cause},
+               {"severity", diagnosis->severity}});
+    ipc::Event event = to_event(*diagnosis);
+    co_await events.send(std::move(event));
+}
+
 }  // namespace
 
 asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc::EventSender events) {
     DiagnosisState state;
     runtime::OperationDeadline deadline(co_await asio::this_coro::executor);
     auto last_evaluation = std::chrono::steady_clock::now();
+    LatencyPacer latency;
     for (;;) {
         auto [error, report] = co_await reports->async_receive(
             asio::bind_cancellation_slot(deadline.arm(evaluation_period),
@@ -42,6 +83,11 @@ asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc
             co_return;  // the queue is closed and empty
         }
         const auto now = std::chrono::steady_clock::now();
+        const auto* queue = error ? nullptr : std::get_if<QueueReport>(&report);
+        if (queue && queue->hop != 0 && latency.due(now)) {
+            latency.sent(now);
+            co_await send_latency(state, events);
+        }
         if (now - last_evaluation < evaluation_period) {
             continue;
         }

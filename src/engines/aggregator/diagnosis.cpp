@@ -77,13 +77,22 @@ void DiagnosisState::apply(const AggregatorReport& report) {
         if (bottleneck->bottleneck) {
             bottleneck_hop_ = bottleneck->hop;
         }
-    } else {
-        const auto& process = std::get<ProcessUplinkReport>(report);
-        std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process.name; });
-        if (process.saturating) {
-            saturating_.emplace_back(process.name, process.mbps_up);
+    } else if (const auto* process = std::get_if<ProcessUplinkReport>(&report)) {
+        std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process->name; });
+        if (process->saturating) {
+            saturating_.emplace_back(process->name, process->mbps_up);
         }
+    } else {
+        const auto& queue = std::get<QueueReport>(report);
+        queue_ = queue.hop == 0 ? std::nullopt : std::optional(queue);
     }
+}
+
+std::string severity_for_delay(float added_ms) {
+    if (added_ms >= 150.0f) {
+        return "high";
+    }
+    return added_ms >= 50.0f ? "medium" : "low";
 }
 
 void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
@@ -116,20 +125,13 @@ std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) 
                 "Packet loss is occurring at your local router (hop 1). Check your router or ethernet/wifi "
                 "connection."};
     }
-    if (bottleneck_hop_ == hop && !saturating_.empty()) {
-        std::string processes;
-        for (const auto& [name, mbps_up] : saturating_) {
-            if (!processes.empty()) {
-                processes += ", ";
-            }
-            processes += log::fill_message("{} ({} Mbps up)", name, whole_number(mbps_up));
-        }
+    if (behind_bottleneck(hop) && !saturating_.empty()) {
         return {"saturation",
                 log::fill_message("Hop {} is a bandwidth bottleneck and your uplink is saturated by: {}. Throttling "
                                   "or pausing these processes should reduce packet loss.",
-                                  hop, processes)};
+                                  hop, saturating_list())};
     }
-    if (bottleneck_hop_ == hop) {
+    if (behind_bottleneck(hop)) {
         return {"congestion",
                 log::fill_message("Hop {} is a bandwidth bottleneck. No local process is saturating the uplink "
                                   "\xE2\x80\x94 this is likely network congestion at your ISP or CDN.",
@@ -144,6 +146,44 @@ std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) 
     return {"isp", log::fill_message("Packet loss is occurring at hop {}, likely within your ISP's infrastructure. "
                                      "This may be a transient issue.",
                                      hop)};
+}
+
+bool DiagnosisState::behind_bottleneck(std::uint8_t hop) const {
+    return bottleneck_hop_ == hop || (queue_ && queue_->hop == hop);
+}
+
+std::string DiagnosisState::saturating_list() const {
+    std::string processes;
+    for (const auto& [name, mbps_up] : saturating_) {
+        if (!processes.empty()) {
+            processes += ", ";
+        }
+        processes += log::fill_message("{} ({} Mbps up)", name, whole_number(mbps_up));
+    }
+    return processes;
+}
+
+std::optional<LatencyDiagnosis> DiagnosisState::evaluate_latency() const {
+    if (!queue_) {
+        return std::nullopt;
+    }
+    const QueueReport& queue = *queue_;
+    const float added_ms = queue.current_ms - queue.baseline_ms;
+    const std::string added = whole_number(added_ms);
+    std::string cause = saturating_.empty() ? "congestion" : "saturation";
+    std::string detail =
+        saturating_.empty()
+            ? log::fill_message("Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
+                                "in front of it. No local process is saturating the uplink \xE2\x80\x94 this is "
+                                "likely network congestion at your ISP or CDN.",
+                                queue.hop, added)
+            : log::fill_message("Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
+                                "in front of it and your uplink is saturated by: {}. Throttling or pausing these "
+                                "processes should bring the delay down.",
+                                queue.hop, added, saturating_list());
+    return LatencyDiagnosis{queue.hop,          queue.addr,        queue.baseline_ms,
+                            queue.current_ms,   std::move(cause),  std::move(detail),
+                            severity_for_delay(added_ms)};
 }
 
 std::vector<std::uint8_t> DiagnosisState::current_path() const {

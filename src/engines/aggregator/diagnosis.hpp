@@ -68,6 +68,21 @@ std::uint32_t eta_to_threshold(float loss_now, double slope);
 
 std::string severity_for(float loss_now, std::uint32_t eta_s);
 
+// A standing queue, located by the hop engine, with what the user can do about it.
+struct LatencyDiagnosis {
+    std::uint8_t hop;
+    std::string addr;
+    float baseline_ms;
+    float current_ms;
+    std::string cause;  // "saturation" or "congestion"
+    std::string cause_detail;
+    std::string severity;
+};
+
+// From the added delay: a round trip 150 ms longer than usual hurts calls and
+// games ("high"), 50 ms is felt ("medium").
+std::string severity_for_delay(float added_ms);
+
 class DiagnosisState {
 public:
     void apply(const AggregatorReport& report);
@@ -79,17 +94,23 @@ public:
     // hops together; the cause and sentence those of the hop where it begins.
     std::optional<Diagnosis> evaluate() const;
 
+    // The diagnosis of the queue the latest queue report located, if it located one.
+    std::optional<LatencyDiagnosis> evaluate_latency() const;
+
     const std::map<std::uint8_t, HopHistory>& histories() const { return histories_; }
 
 private:
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
+    bool behind_bottleneck(std::uint8_t hop) const;
+    std::string saturating_list() const;
     std::vector<std::uint8_t> current_path() const;
     std::vector<HopEvidence> evidence(const std::vector<std::uint8_t>& path) const;
     HopHistory pooled_history(std::span<const std::uint8_t> hops) const;
 
     std::map<std::uint8_t, HopHistory> histories_;
     std::optional<std::uint8_t> bottleneck_hop_;
+    std::optional<QueueReport> queue_;  // the queue of the latest queue report that located one
     std::vector<std::pair<std::string, float>> saturating_;  // in insertion order, one per name
 };
 

@@ -29,9 +29,11 @@ struct HopShared {
     std::uint8_t max_hops;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<PendingProbes> pending;
+    std::shared_ptr<DelayTable> delays;
 };
 
-// Turns the hop table into hop_loss events and aggregator reports every period.
+// Turns the hop table into hop_loss events and aggregator reports every period,
+// followed by the hops' delays and the located queue.
 class HopReporter {
 public:
     HopReporter(const HopShared& shared, EngineOutlets outlets)
@@ -42,12 +44,22 @@ public:
     asio::awaitable<void> report() {
         const auto hops = shared_.table->snapshot();
         const auto last_ttl = target_distance(hops, shared_.target).value_or(shared_.max_hops);
-        for (const ipc::HopLossEvent& event : build_hop_loss_events(hops, ipc::unix_seconds_now(), last_ttl)) {
+        const std::uint64_t ts = ipc::unix_seconds_now();
+        const auto loss_events = build_hop_loss_events(hops, ts, last_ttl);
+        for (const ipc::HopLossEvent& event : loss_events) {
             ipc::Event hop_loss = event;
             co_await outlets_.events.send(std::move(hop_loss));
             AggregatorReport report = hop_loss_report(event, hops[event.hop]);
             co_await outlets_.reports.send(std::move(report));
         }
+        const auto delays = shared_.delays->delays(Clock::now(), last_ttl);
+        const auto queue = locator_.update(delays);
+        for (const ipc::HopDelayEvent& event : build_hop_delay_events(loss_events, delays, queue)) {
+            ipc::Event hop_delay = event;
+            co_await outlets_.events.send(std::move(hop_delay));
+        }
+        AggregatorReport located = queue_report(ts, hops, queue);
+        co_await outlets_.reports.send(std::move(located));
         next_ = Clock::now() + report_period;  // the next cycle starts a period after this one ended
     }
 
@@ -55,6 +67,7 @@ private:
     const HopShared& shared_;
     EngineOutlets outlets_;
     Clock::time_point next_;
+    QueueLocator locator_;
 };
 
 // Waits in steps, noting overdue probes and reporting when a report is due.
@@ -161,8 +174,9 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     }
     log::info(log::target::hop, "hop engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}});
-    const HopShared shared{*target, config.max_hops, std::make_shared<HopTable>(std::size_t{config.max_hops} + 1),
-                           std::make_shared<PendingProbes>()};
+    const std::size_t table_entries = std::size_t{config.max_hops} + 1;
+    const HopShared shared{*target, config.max_hops, std::make_shared<HopTable>(table_entries),
+                           std::make_shared<PendingProbes>(), std::make_shared<DelayTable>(table_entries)};
 
     std::error_code error;
     platform::Socket probe_socket = platform::open_raw_udp(platform::Blocking::no, error);
@@ -177,11 +191,11 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     threads.spawn("hop-pinger", "failed to spawn pinger thread",
-                  [pinger = PingerShared{shared.table, sightings, threads.stop()}] { run_pinger(pinger); });
+                  [pinger = PingerShared{shared.table, shared.delays, sightings, threads.stop()}] { run_pinger(pinger); });
     auto capture_status = std::make_shared<CaptureStatus>();
     threads.spawn("hop-receiver", "failed to spawn hop receiver thread",
-                  [receiver = ReceiverShared{shared.target, shared.pending, shared.table, sightings, threads.stop(),
-                                             capture_status}] { run_receiver(receiver); });
+                  [receiver = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
+                                             threads.stop(), capture_status}] { run_receiver(receiver); });
     // A probe sent before the capture runs would have its reply missed and count as lost.
     const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
     if (capture_state == CaptureStatus::State::open_failed) {

@@ -41,6 +41,31 @@ std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>
     return events;
 }
 
+std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::HopLossEvent>& loss_events,
+                                                       const std::vector<std::optional<HopDelay>>& delays,
+                                                       const std::optional<QueueLocation>& queue) {
+    std::vector<ipc::HopDelayEvent> events;
+    for (const ipc::HopLossEvent& loss : loss_events) {
+        if (loss.hop >= delays.size() || !delays[loss.hop]) {
+            continue;
+        }
+        const HopDelay& delay = *delays[loss.hop];
+        events.push_back(ipc::HopDelayEvent{loss.ts, loss.hop, loss.addr, delay.baseline_ms, delay.current_ms,
+                                            delay.added_ms(), queue && carries_queue(delays, *queue, loss.hop)});
+    }
+    return events;
+}
+
+QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
+                         const std::optional<QueueLocation>& queue) {
+    if (!queue) {
+        return QueueReport{ts, 0, {}, 0, 0};
+    }
+    const auto& addr = queue->hop < hops.size() ? hops[queue->hop].addr : std::nullopt;
+    return QueueReport{ts, queue->hop, addr ? packets::to_text(*addr) : std::string{}, queue->delay.baseline_ms,
+                       queue->delay.current_ms};
+}
+
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop) {
     return HopLossReport{event.ts, event.loss_pct, event.hop, hop.outcomes_total, hop.lost_total};
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engines/hop/hop_table.hpp"
+#include "engines/hop/queue_delay.hpp"
 #include "engines/reports.hpp"
 #include "ipc/events.hpp"
 
@@ -22,6 +23,15 @@ constexpr bool is_localized(float loss, float previous_loss) { return loss - pre
 // address, in TTL order, each compared with the hop reported before it.
 std::vector<ipc::HopLossEvent> build_hop_loss_events(const std::vector<HopStats>& hops, std::uint64_t ts,
                                                      std::size_t last_ttl);
+
+// One hop_delay event per hop_loss event whose hop has a delay, in the same order.
+std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::HopLossEvent>& loss_events,
+                                                       const std::vector<std::optional<HopDelay>>& delays,
+                                                       const std::optional<QueueLocation>& queue);
+
+// The aggregator's report of the cycle's located queue, if any.
+QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
+                         const std::optional<QueueLocation>& queue);
 
 // The aggregator's report that goes with one hop_loss event, carrying the hop's outcome totals.
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop);

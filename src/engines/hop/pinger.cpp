@@ -111,7 +111,9 @@ void run_pinger(PingerShared shared) {
                 continue;
             }
             if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + reply_timeout)) {
-                shared.table->record_rtt(target.ttl, elapsed_ms(sent_at));
+                const float round_trip = elapsed_ms(sent_at);
+                shared.table->record_rtt(target.ttl, round_trip);
+                shared.delays->record(target.ttl, Clock::now(), round_trip);
             }
             shared.stop->sleep_for(pause_between_targets);
         }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "engines/hop/hop_table.hpp"
+#include "engines/hop/queue_delay.hpp"
 #include "runtime/stop_flag.hpp"
 #include "runtime/thread_queue.hpp"
 
@@ -29,12 +30,13 @@ bool is_echo_reply(std::span<const std::uint8_t> datagram, packets::Ipv4 from, s
 
 struct PingerShared {
     std::shared_ptr<HopTable> table;
+    std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
 };
 
 // The "hop-pinger" thread: pings every router the receiver has seen and stores
-// the round-trip times in the hop table, until stopped.
+// the round-trip times in the hop table and the delay table, until stopped.
 void run_pinger(PingerShared shared);
 
 }  // namespace tarnvale::engines::hop

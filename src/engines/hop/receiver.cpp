@@ -17,12 +17,13 @@ const capture::CaptureSettings hop_capture_settings{false, 256, 200, true};
 constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {
-    const auto probe =
-        settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    const auto probe = settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, now);
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
     if (probe->in_table) {
+        shared.delays->record(probe->ttl, now, probe->rtt_ms);
         shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
     }
     log::info(log::target::hop, "probe reply received",

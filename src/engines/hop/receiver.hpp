@@ -1,14 +1,14 @@
 #pragma once
 
 #include <memory>
-
-#include "engines/hop/hop_table.hpp"
-#include "engines/hop/pending_probes.hpp"
-#include "engines/hop/pinger.hpp"
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "engines/hop/hop_table.hpp"
+#include "engines/hop/pending_probes.hpp"
+#include "engines/hop/pinger.hpp"
+#include "engines/hop/queue_delay.hpp"
 #include "runtime/stop_flag.hpp"
 
 namespace tarnvale::engines::hop {
@@ -40,13 +40,15 @@ struct ReceiverShared {
     packets::Ipv4 target;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<HopTable> table;
+    std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
     std::shared_ptr<CaptureStatus> status;
 };
 
 // The "hop-receiver" thread: captures the routers' ICMP replies, matches each to
-// its pending probe, records the hop as answered and tells the pinger, until
+// its pending probe, records the hop as answered with its round trip and tells
+// the pinger, until
 // stopped or the capture fails.
 void run_receiver(ReceiverShared shared);
 
