@@ -1,8 +1,9 @@
-// Holds every packet of one netfilter queue for a fixed time, then lets it go on:
-// the test network's link delay, in place of a queueing discipline this kernel
-// lacks. Runs inside the namespace whose nftables rules feed the queue.
+// Holds every packet of one netfilter queue for a fixed time, or a time drawn
+// at random from a range, then lets it go on: the test network's link delay, in
+// place of a queueing discipline this kernel lacks. Runs inside the namespace
+// whose rules feed the queue.
 //
-// Usage: tarnvale_link_delayer QUEUE DELAY_MS
+// Usage: tarnvale_link_delayer QUEUE DELAY_MS | QUEUE LOWEST_MS-HIGHEST_MS
 // Prints "ready" once the queue is bound; ends when its standard input closes
 // (its owner ended) or on SIGTERM/SIGINT.
 
@@ -21,21 +22,28 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
+#include <functional>
+#include <queue>
+#include <random>
 #include <string_view>
+#include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 struct HeldPacket {
-    std::uint32_t id;
     Clock::time_point release;
+    std::uint32_t id;
+
+    bool operator>(const HeldPacket& other) const { return release > other.release; }
 };
 
 struct Delayer {
-    Clock::duration delay;
-    std::deque<HeldPacket> held;  // release times only grow, so the front is always due first
+    std::uniform_int_distribution<unsigned> delay_ms;
+    std::minstd_rand random{std::random_device{}()};
+    // Soonest release first: with random delays a later packet may be due earlier.
+    std::priority_queue<HeldPacket, std::vector<HeldPacket>, std::greater<>> held;
 };
 
 volatile std::sig_atomic_t stop_requested = 0;
@@ -46,7 +54,8 @@ int hold_packet(nfq_q_handle*, nfgenmsg*, nfq_data* packet, void* context) {
     auto& delayer = *static_cast<Delayer*>(context);
     const nfqnl_msg_packet_hdr* header = nfq_get_msg_packet_hdr(packet);
     if (header != nullptr) {
-        delayer.held.push_back({ntohl(header->packet_id), Clock::now() + delayer.delay});
+        const auto delay = std::chrono::milliseconds(delayer.delay_ms(delayer.random));
+        delayer.held.push({Clock::now() + delay, ntohl(header->packet_id)});
     }
     return 0;
 }
@@ -61,19 +70,31 @@ int fail(const char* what) {
     return 1;
 }
 
+// "20" or "20-50".
+bool parse_delay(std::string_view text, unsigned& lowest, unsigned& highest) {
+    const auto dash = text.find('-');
+    if (dash == std::string_view::npos) {
+        return parse_unsigned(text, lowest) && parse_unsigned(text, highest);
+    }
+    return parse_unsigned(text.substr(0, dash), lowest) && parse_unsigned(text.substr(dash + 1), highest) &&
+           lowest <= highest;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned queue = 0;
-    unsigned delay_ms = 0;
-    if (argc != 3 || !parse_unsigned(argv[1], queue) || queue > 65535 || !parse_unsigned(argv[2], delay_ms)) {
-        std::fprintf(stderr, "usage: tarnvale_link_delayer QUEUE DELAY_MS\n");
+    unsigned lowest_ms = 0;
+    unsigned highest_ms = 0;
+    if (argc != 3 || !parse_unsigned(argv[1], queue) || queue > 65535 || !parse_delay(argv[2], lowest_ms, highest_ms)) {
+        std::fprintf(stderr, "usage: tarnvale_link_delayer QUEUE DELAY_MS | QUEUE LOWEST_MS-HIGHEST_MS\n");
         return 2;
     }
     std::signal(SIGTERM, request_stop);
     std::signal(SIGINT, request_stop);
 
-    Delayer delayer{std::chrono::milliseconds(delay_ms), {}};
+    Delayer delayer;
+    delayer.delay_ms = std::uniform_int_distribution<unsigned>(lowest_ms, highest_ms);
     nfq_handle* handle = nfq_open();
     if (handle == nullptr) {
         return fail("opening the netfilter queue interface");
@@ -95,14 +116,14 @@ int main(int argc, char** argv) {
     char buffer[4096] __attribute__((aligned));
     while (stop_requested == 0) {
         const auto now = Clock::now();
-        while (!delayer.held.empty() && delayer.held.front().release <= now) {
-            nfq_set_verdict(queue_handle, delayer.held.front().id, NF_ACCEPT, 0, nullptr);
-            delayer.held.pop_front();
+        while (!delayer.held.empty() && delayer.held.top().release <= now) {
+            nfq_set_verdict(queue_handle, delayer.held.top().id, NF_ACCEPT, 0, nullptr);
+            delayer.held.pop();
         }
         timespec wait{1, 0};
         if (!delayer.held.empty()) {
             const auto remaining =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(delayer.held.front().release - now);
+                std::chrono::duration_cast<std::chrono::nanoseconds>(delayer.held.top().release - now);
             wait = {static_cast<time_t>(remaining.count() / 1'000'000'000),
                     static_cast<long>(remaining.count() % 1'000'000'000)};
         }

@@ -115,6 +115,7 @@ class TestNetwork:
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
         self._loss: dict[Link, float] = {}
         self._delayers: dict[Link, subprocess.Popen] = {}
+        self._answer_delayers: dict[str, subprocess.Popen] = {}
         self._ramps: list[_Ramp] = []
         self._lock = threading.Lock()
 
@@ -242,9 +243,10 @@ class TestNetwork:
             ramp.stop()
         self._ramps.clear()
         # A process inside a namespace keeps it alive after `ip netns del`.
-        for delayer in self._delayers.values():
+        for delayer in [*self._delayers.values(), *self._answer_delayers.values()]:
             _stop_process(delayer)
         self._delayers.clear()
+        self._answer_delayers.clear()
         existing = set(list_namespaces())
         for node in self.nodes:
             name = self.namespace(node)
@@ -340,15 +342,36 @@ class TestNetwork:
                 _stop_process(previous)
             if milliseconds == 0:
                 return
-            if not os.access(LINK_DELAYER, os.X_OK):
-                raise NetworkError(f"the link delayer {LINK_DELAYER} is not built (scripts/build.sh builds it)")
-            delayer = self.popen(receiver.node, [LINK_DELAYER, str(_queue_of(receiver)), str(milliseconds)],
-                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-            if delayer.stdout.readline().strip() != "ready":
-                _stop_process(delayer)
-                raise NetworkError(f"the link delayer for {link} did not start: {delayer.stderr.read().strip()}")
-            self._delayers[link] = delayer
+            self._delayers[link] = self._start_delayer(receiver.node, _queue_of(receiver), str(milliseconds))
             self._write_delay_rules(receiver.node)
+
+    def set_answer_delay(self, node: str, lowest_ms: int, highest_ms: int) -> None:
+        """Makes `node` hold each ICMP message it sends itself (its answers to probes and pings) for a time drawn
+        at random from lowest_ms to highest_ms, as a router that answers on a slow path does, while it forwards
+        every packet at once; 0 and 0 remove it."""
+        if not 0 <= lowest_ms <= highest_ms <= 60000:
+            raise ValueError("an answer delay is a range of 0 to 60000 ms")
+        self.namespace(node)
+        with self._lock:
+            previous = self._answer_delayers.pop(node, None)
+            if previous:
+                self.run(node, ["iptables", "-t", "mangle", "-F", "OUTPUT"])
+                _stop_process(previous)
+            if highest_ms == 0:
+                return
+            self._answer_delayers[node] = self._start_delayer(node, ANSWER_QUEUE, f"{lowest_ms}-{highest_ms}")
+            self.run(node, ["iptables", "-t", "mangle", "-A", "OUTPUT", "-p", "icmp", "-j", "NFQUEUE",
+                            "--queue-num", str(ANSWER_QUEUE), "--queue-bypass"])
+
+    def _start_delayer(self, node: str, queue: int, delay: str) -> subprocess.Popen:
+        if not os.access(LINK_DELAYER, os.X_OK):
+            raise NetworkError(f"the link delayer {LINK_DELAYER} is not built (scripts/build.sh builds it)")
+        delayer = self.popen(node, [LINK_DELAYER, str(queue), delay],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if delayer.stdout.readline().strip() != "ready":
+            _stop_process(delayer)
+            raise NetworkError(f"the delayer of queue {queue} on {node} did not start: {delayer.stderr.read().strip()}")
+        return delayer
 
     def _write_delay_rules(self, node: str) -> None:
         """Feeds each delayed link arriving at `node` to its delayer's queue. The kernel's nftables lack the
@@ -399,6 +422,10 @@ class TestNetwork:
         self._ramps.append(ramp)
         ramp.start()
         return ramp
+
+
+# The netfilter queue of a node's own ICMP messages; queues 0 and 1 are its delayed arrivals.
+ANSWER_QUEUE = 2
 
 
 def _queue_of(arriving: Link) -> int:
