@@ -94,3 +94,15 @@ def test_the_bottleneck_holds_over_ten_sweeps(probe_in_network, network):
         network.set_bottleneck("r2:eth1", None)
     assert sum(verdicts[3]) >= 9, verdicts
     assert not any(verdicts[1] + verdicts[2]), verdicts
+
+
+def test_trains_go_no_further_than_the_target_and_a_sweep_keeps_its_full_period(probe_in_network, network):
+    trains = network.count_packets("server", f"ip saddr {network.client_address} udp sport 50000")
+    beyond = network.count_packets("server", f"ip saddr {network.client_address} udp sport 50000 ip ttl > 1")
+    probe = probe_in_network()
+    probe.start_engine("bw", network.server_address)
+    probe.collect(70)
+    # A sweep to the target at hop 4 takes 12 trains of 0.55 s, then waits 5 s and the 78 trains beyond it
+    # would have taken: two sweeps begin in 70 s, each sending the target 3 trains of 10 packets.
+    assert trains.packets() == 60
+    assert beyond.packets() == 0, "a train went past the target's distance"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "engines/bandwidth/bw_engine.hpp"
 #include "engines/bandwidth/estimator.hpp"
 #include "engines/bandwidth/train_packet.hpp"
 #include "packets/checksum.hpp"
@@ -101,6 +102,15 @@ TEST(HopSamples, TheSixtyFirstSamplePushesOutTheOldest) {
     EXPECT_EQ(samples.back(), 60.0);
     table.add(31, 1.0);  // outside the table: ignored
     EXPECT_TRUE(table.samples(31).empty());
+}
+
+TEST(TrainSweep, ASweepCutShortAtTheTargetKeepsThePeriodOfAFullOne) {
+    using std::chrono::milliseconds;
+    // 26 hops of 3 trains not sent beyond a target at hop 4, each 10 x 5 ms plus a 500 ms pause.
+    EXPECT_EQ(rest_after_sweep(30, 4, 3, 5000), milliseconds(5000 + 26 * 3 * 550));
+    EXPECT_EQ(rest_after_sweep(30, 30, 3, 5000), milliseconds(5000)) << "a full sweep waits the interval";
+    EXPECT_EQ(rest_after_sweep(0, 0, 3, 5000), milliseconds(5000)) << "nothing to sweep";
+    EXPECT_EQ(rest_after_sweep(255, 1, 1000, 0), milliseconds(254ULL * 1000 * 550)) << "no overflow";
 }
 
 }  // namespace

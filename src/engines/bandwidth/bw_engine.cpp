@@ -66,6 +66,14 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
 
 }  // namespace
 
+std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t last_hop, std::uint32_t probe_count,
+                                           std::uint64_t interval_ms) {
+    const auto skipped_trains = static_cast<std::uint64_t>(max_hops > last_hop ? max_hops - last_hop : 0) *
+                                probe_count;
+    const auto one_train = packet_spacing * packets_per_train + pause_after_train;
+    return std::chrono::milliseconds(interval_ms) + one_train * skipped_trains;
+}
+
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
     std::string no_target = "bandwidth engine requires a target IP or hostname";
     const auto target = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
@@ -100,7 +108,9 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     for (;;) {
         // The target's distance is read before every hop: the first train to reach
         // the target ends the sweep there.
+        std::uint8_t last_hop = 0;
         for (std::uint8_t hop = 1; hop <= distance->distance().value_or(config.max_hops) && hop != 0; ++hop) {
+            last_hop = hop;
             for (std::uint32_t train = 0; train < config.probe_count; ++train) {
                 const std::uint16_t train_id = counter.next();
                 const auto registered = std::chrono::steady_clock::now();
@@ -122,7 +132,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
             }
             co_await report_estimate(hop, *samples, baseline, outlets);
         }
-        timer.expires_after(std::chrono::milliseconds(config.interval_ms));
+        timer.expires_after(rest_after_sweep(config.max_hops, last_hop, config.probe_count, config.interval_ms));
         co_await timer.async_wait(asio::use_awaitable);
     }
 }
