@@ -8,7 +8,7 @@ from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
 
-from .view_model import SPARK_LENGTH, ViewModel, sparkline
+from .view_model import SPARK_LENGTH, ViewModel, link_speed_text, sparkline
 
 SEVERITY_STYLES = {"high": "bold red", "medium": "yellow", "low": "cyan"}
 
@@ -20,7 +20,8 @@ def _number(value, digits=1, unit=""):
 def hop_table(model: ViewModel, target: str) -> Table:
     table = Table(title=f"path to {target}", title_justify="left", expand=True, box=box.SIMPLE_HEAD)
     for heading, justify, width in (("hop", "right", 5), ("address", "left", 15), ("loss%", "right", 5),
-                                    ("trend", "left", SPARK_LENGTH), ("rtt ms", "right", 6), ("Mbps", "right", 7),
+                                    ("trend", "left", SPARK_LENGTH), ("rtt ms", "right", 6), ("queue", "right", 8),
+                                    ("Mbps", "right", 7),
                                     ("", "left", 10)):
         table.add_column(heading, justify=justify, no_wrap=True, min_width=width)
     ceiling = model.loss_ceiling()
@@ -33,7 +34,8 @@ def hop_table(model: ViewModel, target: str) -> Table:
         loss_style = "red" if (row.loss_pct or 0) >= 5 else ("yellow" if (row.loss_pct or 0) > 0 else "green")
         table.add_row(row.label, row.addr or "*", Text(_number(row.loss_pct), style=loss_style),
                       Text(sparkline(row.losses, ceiling), style=loss_style), _number(row.rtt_ms, 2),
-                      _number(row.mbps, 2), " ".join(marks))
+                      Text(f"+{row.queue_ms:.0f} ms", style="magenta") if row.queue_ms is not None else "",
+                      link_speed_text(row.mbps), " ".join(marks))
     return table
 
 
@@ -64,6 +66,22 @@ def diagnosis_panel(model: ViewModel) -> Panel:
     return Panel(Group(*lines), title="diagnosis", title_align="left", border_style=style)
 
 
+def latency_panel(model: ViewModel) -> Panel:
+    event = model.latency
+    if event is None:
+        return Panel(Text("no standing queue located", style="green"), title="delay", title_align="left")
+    standing = model.queue_standing()
+    style = SEVERITY_STYLES.get(event["severity"], "") if standing else "dim"
+    lines = [
+        Text.assemble((f"{event['severity'].upper()} ", style), (event["cause"], "bold"),
+                      f" at hop {event['affected_hop']} ({event['addr']})", "" if standing else " - since cleared"),
+        Text(event["cause_detail"]),
+        Text(f"round trip {event['current_ms']:.1f} ms, usually {event['baseline_ms']:.1f} ms "
+             f"(+{event['added_ms']:.0f} ms)"),
+    ]
+    return Panel(Group(*lines), title="delay", title_align="left", border_style=style)
+
+
 def render(model: ViewModel, target: str):
     parts = [hop_table(model, target)]
     waiting = model.waiting_for()
@@ -72,6 +90,8 @@ def render(model: ViewModel, target: str):
     if "attr" in model.engines:
         parts.append(process_panel(model))
     parts.append(diagnosis_panel(model))
+    if "hop" in model.engines:
+        parts.append(latency_panel(model))
     for error in model.errors:
         fatal = " (fatal)" if error.get("fatal") else ""
         parts.append(Text(f"error from {error.get('engine')}: {error.get('code')}{fatal}: {error.get('message')}",

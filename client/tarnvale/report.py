@@ -1,5 +1,6 @@
 """`tarnvale report FILE`: a recording of `watch --record` as a PNG chart: loss per hop over time with
-the diagnoses marked, and bandwidth per hop with the bottlenecks marked."""
+the diagnoses marked, queueing delay per hop with the located queues marked, and bandwidth per hop with the
+bottlenecks marked."""
 
 from __future__ import annotations
 
@@ -7,7 +8,9 @@ import json
 import sys
 from pathlib import Path
 
-WIDTH_INCHES, HEIGHT_INCHES, DPI = 12, 8, 100  # 1200 x 800 pixels
+from .view_model import TRAIN_RATE_MBPS
+
+WIDTH_INCHES, HEIGHT_INCHES, DPI = 12, 10, 100  # 1200 x 1000 pixels
 
 
 def read_recording(path: Path) -> list[tuple[float, dict]]:
@@ -32,18 +35,24 @@ def draw(entries: list[tuple[float, dict]], output: Path) -> None:
     start = entries[0][0] if entries else 0.0
     loss: dict[int, list[tuple[float, float]]] = {}
     bandwidth: dict[int, list[tuple[float, float, bool]]] = {}
+    delay: dict[int, list[tuple[float, float]]] = {}
     diagnoses = []
+    latencies = []
     for at, event in entries:
         seconds = at - start
         if event.get("type") == "hop_loss":
             loss.setdefault(event["hop"], []).append((seconds, event["loss_pct"]))
         elif event.get("type") == "bw_estimate":
             bandwidth.setdefault(event["hop"], []).append((seconds, event["mbps"], event["bottleneck"]))
+        elif event.get("type") == "hop_delay":
+            delay.setdefault(event["hop"], []).append((seconds, event["added_ms"]))
         elif event.get("type") == "degradation":
             diagnoses.append((seconds, event))
+        elif event.get("type") == "latency":
+            latencies.append((seconds, event))
 
-    figure, (loss_axes, bandwidth_axes) = plt.subplots(2, 1, figsize=(WIDTH_INCHES, HEIGHT_INCHES), dpi=DPI,
-                                                       sharex=True)
+    figure, (loss_axes, delay_axes, bandwidth_axes) = plt.subplots(3, 1, figsize=(WIDTH_INCHES, HEIGHT_INCHES),
+                                                                   dpi=DPI, sharex=True)
     for hop, points in sorted(loss.items()):
         loss_axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
     for seconds, event in diagnoses:
@@ -56,14 +65,29 @@ def draw(entries: list[tuple[float, dict]], output: Path) -> None:
     if loss:
         loss_axes.legend(loc="upper left", fontsize=8)
 
+    for hop, points in sorted(delay.items()):
+        delay_axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
+    for seconds, event in latencies:
+        delay_axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
+        delay_axes.annotate(f"{event['cause']} at hop {event['affected_hop']} (+{event['added_ms']:.0f} ms)",
+                            (seconds, delay_axes.get_ylim()[1] if delay else 1), rotation=90, fontsize=8,
+                            color="red", va="top", ha="right")
+    delay_axes.set_ylabel("ms above usual")
+    delay_axes.set_title("queueing delay per hop")
+    if delay:
+        delay_axes.legend(loc="upper left", fontsize=8)
+
+    # The trains show only links slower than their own rate: faster ones are drawn at that rate.
     for hop, points in sorted(bandwidth.items()):
-        line, = bandwidth_axes.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=f"hop {hop}")
-        flagged = [p for p in points if p[2]]
+        capped = [(p[0], min(p[1], TRAIN_RATE_MBPS), p[2]) for p in points]
+        bandwidth_axes.plot([p[0] for p in capped], [p[1] for p in capped], marker="o", label=f"hop {hop}")
+        flagged = [p for p in capped if p[2]]
         if flagged:
             bandwidth_axes.scatter([p[0] for p in flagged], [p[1] for p in flagged], marker="x", s=80,
                                    color="red", zorder=3)
+    bandwidth_axes.axhline(TRAIN_RATE_MBPS, color="grey", linestyle=":", linewidth=1)
     bandwidth_axes.set_yscale("log")
-    bandwidth_axes.set_ylabel("Mbps (red x: bottleneck)")
+    bandwidth_axes.set_ylabel(f"Mbps (at {TRAIN_RATE_MBPS}: faster; red x: bottleneck)")
     bandwidth_axes.set_xlabel("seconds since the recording began")
     bandwidth_axes.set_title("bandwidth per hop")
     if bandwidth:

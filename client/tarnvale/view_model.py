@@ -1,5 +1,5 @@
 """What the live view shows, computed from events alone (no terminal): hop rows, the busiest
-processes, the latest diagnosis, errors, and what is still being waited for."""
+processes, the latest diagnoses of loss and of delay, errors, and what is still being waited for."""
 
 from __future__ import annotations
 
@@ -13,6 +13,10 @@ SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
 PROCESS_ROWS = 5
 PROCESS_STALE_SECONDS = 3.0
 ERRORS_KEPT = 5
+# The bandwidth trains send ten 1400-byte packets 5 ms apart, 2.24 Mbit/s: the spacing of their answers shows
+# only a link slower than that, so a figure near or above it says nothing but "faster than the trains".
+TRAIN_RATE_MBPS = 2.24
+SLOWER_THAN_TRAINS = 0.9 * TRAIN_RATE_MBPS
 
 # When the first figures come, counted from the engine's start.
 FIRST_HOP_REPORT_SECONDS = 7
@@ -43,6 +47,8 @@ class HopState:
     mbps: Optional[float] = None
     bottleneck: bool = False
     confidence: str = ""
+    added_ms: Optional[float] = None
+    behind_queue: bool = False
 
 
 @dataclass
@@ -56,6 +62,17 @@ class HopRow:
     bottleneck: bool
     is_localized: bool
     confidence: str
+    queue_ms: Optional[float] = None  # the queueing delay, where a standing queue is located in front of the hop
+
+
+def link_speed_text(mbps: Optional[float]) -> str:
+    """What the trains can honestly say of a hop's link: a figure only where their answers came slower than
+    they were sent, otherwise that the link is faster than the trains."""
+    if mbps is None:
+        return "-"
+    if mbps >= SLOWER_THAN_TRAINS:
+        return f"> {TRAIN_RATE_MBPS:.1f}"
+    return f"{mbps:.2f}"
 
 
 @dataclass
@@ -74,6 +91,7 @@ class ViewModel:
         self.hops: dict[int, HopState] = {}
         self.processes: dict[int, tuple[float, ProcessRow]] = {}
         self.diagnosis: Optional[dict] = None
+        self.latency: Optional[dict] = None
         self.errors: deque = deque(maxlen=ERRORS_KEPT)
         self.event_count = 0
 
@@ -96,8 +114,13 @@ class ViewModel:
         elif kind == "app_traffic":
             self.processes[event["pid"]] = (now, ProcessRow(event["pid"], event["name"], event["mbps_up"],
                                                              event["mbps_down"], event["saturating"]))
+        elif kind == "hop_delay":
+            hop = self._hop(event["hop"])
+            hop.added_ms, hop.behind_queue = event["added_ms"], event["behind_queue"]
         elif kind == "degradation":
             self.diagnosis = event
+        elif kind == "latency":
+            self.latency = event
         elif kind == "error":
             self.errors.append(event)
         elif kind == "ack" and not event.get("ok", True):
@@ -115,8 +138,13 @@ class ViewModel:
                 rows[-1].label = f"{first}-{number}"
                 continue
             rows.append(HopRow(str(number), hop.addr, hop.loss_pct, list(hop.losses), hop.rtt_ms, hop.mbps,
-                               hop.bottleneck, hop.is_localized, hop.confidence))
+                               hop.bottleneck, hop.is_localized, hop.confidence,
+                               hop.added_ms if hop.behind_queue else None))
         return rows
+
+    def queue_standing(self) -> bool:
+        """Whether the latest delay reports still place some hop behind a standing queue."""
+        return any(hop.behind_queue for hop in self.hops.values())
 
     def busiest_processes(self, now: Optional[float] = None) -> list[ProcessRow]:
         """The processes reported in the last few seconds, busiest first."""

@@ -74,3 +74,31 @@ def test_waiting_messages_say_what_and_how_long_until_it_arrives():
     model.apply({"type": "app_traffic", "ts": 1, "pid": 9, "name": "x", "mbps_up": 1.0, "mbps_down": 0.0,
                  "loss_share": 0.0, "saturating": True}, now=108)
     assert [line.split(":")[0] for line in model.waiting_for(now=108.0)] == ["bw"]
+
+
+def test_queueing_delay_shows_only_behind_a_located_queue_and_the_latency_diagnosis_is_kept():
+    model = ViewModel(["hop"], started=0)
+    for hop, addr in [(1, "192.168.1.1"), (2, "198.51.100.2"), (3, "203.0.113.10")]:
+        model.apply(hop_loss(hop, addr, 0.0), now=1)
+        model.apply({"type": "hop_delay", "ts": 1, "hop": hop, "addr": addr, "baseline_ms": 1.0,
+                     "current_ms": 1.0 + 90.0 * (hop >= 2), "added_ms": 90.0 * (hop >= 2) or 0.4,
+                     "behind_queue": hop >= 2}, now=1)
+    assert [row.queue_ms for row in model.hop_rows()] == [None, 90.0, 90.0]
+    assert model.queue_standing()
+    latency = {"type": "latency", "ts": 1, "severity": "medium", "cause": "congestion", "cause_detail": "d",
+               "affected_hop": 2, "addr": "198.51.100.2", "baseline_ms": 1.0, "current_ms": 91.0, "added_ms": 90.0}
+    model.apply(latency, now=1)
+    assert model.latency == latency
+    for hop in (2, 3):
+        model.apply({"type": "hop_delay", "ts": 8, "hop": hop, "addr": "", "baseline_ms": 1.0, "current_ms": 1.5,
+                     "added_ms": 0.5, "behind_queue": False}, now=8)
+    assert [row.queue_ms for row in model.hop_rows()] == [None, None, None]
+    assert not model.queue_standing() and model.latency == latency
+
+
+def test_link_speed_is_a_figure_only_below_the_trains_own_rate():
+    from tarnvale.view_model import link_speed_text
+    assert link_speed_text(None) == "-"
+    assert link_speed_text(0.48) == "0.48"
+    assert link_speed_text(2.2) == "> 2.2", "the first hop of a fast path reads the trains' own rate"
+    assert link_speed_text(2240.0) == "> 2.2", "a difference artefact behind it"
