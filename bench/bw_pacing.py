@@ -4,7 +4,8 @@
 Runs the probe's bw engine for SECONDS and records, with tcpdump on r1's client-side interface (kernel
 timestamps, nanosecond precision), every train packet as it arrives at the first router. Prints the
 distribution of the gaps between consecutive packets of a train (the engine waits 5 ms after each packet;
-target: median within 0.1 ms of 5 ms, 99th percentile within 0.5 ms) and the probe's CPU share while it ran.
+target: median within 0.1 ms of 5 ms, 99th percentile within 0.5 ms), the trains' bytes per minute (the
+routers' answer budget they spend; a run of 180 s or more spans several sweeps) and the probe's CPU share.
 
 It also records the routers' Time Exceeded answers as they reach the client (kernel timestamps again) and
 compares the first hop's bandwidth computed from those with the engine's own estimate, which rests on a clock
@@ -123,6 +124,8 @@ def main() -> int:
     print("|---|---|---|---|---|")
     print(f"| {min(gaps):.3f} | {statistics.median(gaps):.3f} | {percentile(gaps, 0.90):.3f} | "
           f"{percentile(gaps, 0.99):.3f} | {max(gaps):.3f} |")
+    sent = len(PACKET.findall(output))
+    print(f"trains: {sent} packets, {sent * 1400 * 60 / args.seconds / 1000:.0f} kB per minute")
     print(f"tarnvale_probe: CPU {cpu_share * 100:.2f} % of one core, peak RSS {peak_rss}, threads {threads}")
     engine_mbps = estimates[-1]["mbps"] if estimates else float("nan")
     print(f"hop 1 bandwidth: engine (clock read after hand-over) {engine_mbps:.4f} Mbps, "
