@@ -27,6 +27,20 @@ def read_recording(path: Path) -> list[tuple[float, dict]]:
     return entries
 
 
+def plot_per_hop(axes, series: dict, ylabel: str, title: str, marks: list[tuple[float, str]]) -> None:
+    """One line per hop, and a dashed red line with its label at each mark (a diagnosis)."""
+    for hop, points in sorted(series.items()):
+        axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
+    for seconds, label in marks:
+        axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
+        axes.annotate(label, (seconds, axes.get_ylim()[1] if series else 1), rotation=90, fontsize=8,
+                      color="red", va="top", ha="right")
+    axes.set_ylabel(ylabel)
+    axes.set_title(title)
+    if series:
+        axes.legend(loc="upper left", fontsize=8)
+
+
 def draw(entries: list[tuple[float, dict]], output: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -53,29 +67,12 @@ def draw(entries: list[tuple[float, dict]], output: Path) -> None:
 
     figure, (loss_axes, delay_axes, bandwidth_axes) = plt.subplots(3, 1, figsize=(WIDTH_INCHES, HEIGHT_INCHES),
                                                                    dpi=DPI, sharex=True)
-    for hop, points in sorted(loss.items()):
-        loss_axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
-    for seconds, event in diagnoses:
-        loss_axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
-        loss_axes.annotate(f"{event['cause']} at hop {event.get('affected_hop', '?')} ({event['severity']})",
-                           (seconds, loss_axes.get_ylim()[1] if loss else 1), rotation=90, fontsize=8,
-                           color="red", va="top", ha="right")
-    loss_axes.set_ylabel("loss %")
-    loss_axes.set_title("loss per hop")
-    if loss:
-        loss_axes.legend(loc="upper left", fontsize=8)
-
-    for hop, points in sorted(delay.items()):
-        delay_axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
-    for seconds, event in latencies:
-        delay_axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
-        delay_axes.annotate(f"{event['cause']} at hop {event['affected_hop']} (+{event['added_ms']:.0f} ms)",
-                            (seconds, delay_axes.get_ylim()[1] if delay else 1), rotation=90, fontsize=8,
-                            color="red", va="top", ha="right")
-    delay_axes.set_ylabel("ms above usual")
-    delay_axes.set_title("queueing delay per hop")
-    if delay:
-        delay_axes.legend(loc="upper left", fontsize=8)
+    plot_per_hop(loss_axes, loss, "loss %", "loss per hop",
+                 [(seconds, f"{event['cause']} at hop {event.get('affected_hop', '?')} ({event['severity']})")
+                  for seconds, event in diagnoses])
+    plot_per_hop(delay_axes, delay, "ms above usual", "queueing delay per hop",
+                 [(seconds, f"{event['cause']} at hop {event['affected_hop']} (+{event['added_ms']:.0f} ms)")
+                  for seconds, event in latencies])
 
     # The trains show only links slower than their own rate: faster ones are drawn at that rate.
     for hop, points in sorted(bandwidth.items()):
