@@ -83,6 +83,21 @@ TEST(HopEstimate, TheWorkedNumbers) {
     EXPECT_FALSE(estimate_hop(6, {5.0}, {}, baseline).has_value());
 }
 
+TEST(HopEstimate, UnevenSpacingsFromSlowAnswersFlagNoBottleneck) {
+    BaselineCell baseline;
+    estimate_hop(1, {5.0, 5.0, 5.0}, {}, baseline);
+    // A router holding its answers 20-50 ms at random: per-train spacings anywhere from 5 to 14 ms.
+    const std::vector<double> jittery{5.2, 14.8, 12.6, 13.9, 6.0, 15.4};
+    const auto slow_router = estimate_hop(2, jittery, {5.0, 5.0, 5.0}, baseline);
+    EXPECT_LT(slow_router->mbps, 1.568f) << "the figure is low";
+    EXPECT_FALSE(slow_router->bottleneck) << "but the spacings are no link's";
+    EXPECT_FALSE(estimate_hop(3, {5.0, 5.0, 5.1}, jittery, baseline)->bottleneck) << "nor behind it";
+    // A 500 kbit link: 22.4 ms between packets, train after train.
+    EXPECT_TRUE(estimate_hop(3, {22.3, 22.4, 22.4, 22.6}, {5.0, 5.0, 5.1}, baseline)->bottleneck);
+    EXPECT_TRUE(evenly_spaced({}));
+    EXPECT_FALSE(evenly_spaced({5.0, 10.0}));
+}
+
 TEST(HopEstimate, HopOneIsNeverABottleneckAndOtherHopsWithoutBaselineUseTheirOwn) {
     BaselineCell baseline;
     const auto second = estimate_hop(2, {20.0, 20.0}, {}, baseline);

@@ -53,12 +53,22 @@ float BaselineCell::baseline_for(std::uint8_t hop, float estimate) {
     return baseline_.value_or(estimate);
 }
 
+bool evenly_spaced(std::vector<double> samples) {
+    if (samples.empty()) {
+        return true;
+    }
+    std::sort(samples.begin(), samples.end());
+    const double spread = samples[samples.size() * 3 / 4] - samples[samples.size() / 4];
+    return spread <= even_spacing_spread * samples[samples.size() / 2];
+}
+
 std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> samples,
                                         std::vector<double> previous_hop_samples, BaselineCell& baseline) {
     const std::size_t count = samples.size();
     if (count < 2) {
         return std::nullopt;
     }
+    const bool even = evenly_spaced(samples) && evenly_spaced(previous_hop_samples);
     const double median = upper_median(std::move(samples));
     double spacing = median;
     if (hop >= 2 && previous_hop_samples.size() >= 2) {
@@ -69,7 +79,7 @@ std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> sa
     const auto estimate = static_cast<float>(mbps);
     const float baseline_mbps = baseline.baseline_for(hop, estimate);
     const std::string level = count >= 6 ? "high" : count >= 3 ? "medium" : "low";
-    return HopEstimate{estimate,       baseline_mbps,    baseline_mbps * bottleneck_ratio > estimate,
+    return HopEstimate{estimate,       baseline_mbps,    even && baseline_mbps * bottleneck_ratio > estimate,
                        level,          estimate * 0.8f,  estimate * 1.2f,
                        static_cast<std::uint32_t>(count)};
 }

@@ -19,6 +19,10 @@ inline constexpr double bits_per_packet = 11200.0;
 inline constexpr double lowest_mbps = 1.0;
 inline constexpr double highest_mbps = 10000.0;
 inline constexpr float bottleneck_ratio = 0.7f;
+// A link spaces a train's packets evenly, train after train; a router whose
+// answers wait at random spaces them anyhow. A hop's spacing samples whose
+// interquartile range exceeds this share of their median say nothing of a link.
+inline constexpr double even_spacing_spread = 0.25;
 
 using Instant = std::chrono::steady_clock::time_point;
 
@@ -60,8 +64,13 @@ struct HopEstimate {
     std::uint32_t sample_count;
 };
 
+// Whether spacing samples agree as a link's do (see even_spacing_spread); no
+// samples disagree.
+bool evenly_spaced(std::vector<double> samples);
+
 // The estimate for a hop from its samples and those of the hop before it;
-// nothing with fewer than two samples.
+// nothing with fewer than two samples. A hop is a bottleneck only when both
+// sets of samples are evenly spaced, since the estimate rests on both.
 std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> samples,
                                         std::vector<double> previous_hop_samples, BaselineCell& baseline);
 
