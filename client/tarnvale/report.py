@@ -27,10 +27,13 @@ def read_recording(path: Path) -> list[tuple[float, dict]]:
     return entries
 
 
-def plot_per_hop(axes, series: dict, ylabel: str, title: str, marks: list[tuple[float, str]]) -> None:
-    """One line per hop, and a dashed red line with its label at each mark (a diagnosis)."""
+def plot_per_hop(axes, series: dict, ylabel: str, title: str, marks: list[tuple[float, str]],
+                 least_top: float) -> None:
+    """One line per hop from 0 up (to least_top at least), and a dashed red line with its label at each mark
+    (a diagnosis)."""
     for hop, points in sorted(series.items()):
         axes.plot([p[0] for p in points], [p[1] for p in points], marker=".", label=f"hop {hop}")
+    axes.set_ylim(bottom=0, top=max(least_top, axes.get_ylim()[1]))
     for seconds, label in marks:
         axes.axvline(seconds, color="red", linestyle="--", linewidth=1)
         axes.annotate(label, (seconds, axes.get_ylim()[1] if series else 1), rotation=90, fontsize=8,
@@ -69,10 +72,10 @@ def draw(entries: list[tuple[float, dict]], output: Path) -> None:
                                                                    dpi=DPI, sharex=True)
     plot_per_hop(loss_axes, loss, "loss %", "loss per hop",
                  [(seconds, f"{event['cause']} at hop {event.get('affected_hop', '?')} ({event['severity']})")
-                  for seconds, event in diagnoses])
+                  for seconds, event in diagnoses], least_top=10)
     plot_per_hop(delay_axes, delay, "ms above usual", "queueing delay per hop",
                  [(seconds, f"{event['cause']} at hop {event['affected_hop']} (+{event['added_ms']:.0f} ms)")
-                  for seconds, event in latencies])
+                  for seconds, event in latencies], least_top=50)
 
     # The trains show only links slower than their own rate: faster ones are drawn at that rate.
     for hop, points in sorted(bandwidth.items()):
@@ -83,7 +86,7 @@ def draw(entries: list[tuple[float, dict]], output: Path) -> None:
             bandwidth_axes.scatter([p[0] for p in flagged], [p[1] for p in flagged], marker="x", s=80,
                                    color="red", zorder=3)
     bandwidth_axes.axhline(TRAIN_RATE_MBPS, color="grey", linestyle=":", linewidth=1)
-    bandwidth_axes.set_yscale("log")
+    bandwidth_axes.set_ylim(0, TRAIN_RATE_MBPS * 1.1)
     bandwidth_axes.set_ylabel(f"Mbps (at {TRAIN_RATE_MBPS}: faster; red x: bottleneck)")
     bandwidth_axes.set_xlabel("seconds since the recording began")
     bandwidth_axes.set_title("bandwidth per hop")
