@@ -191,7 +191,9 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     threads.spawn("hop-pinger", "failed to spawn pinger thread",
-                  [pinger = PingerShared{shared.table, shared.delays, sightings, threads.stop()}] { run_pinger(pinger); });
+                  [pinger = PingerShared{shared.table, shared.delays, sightings, threads.stop()}] {
+                      run_pinger(pinger);
+                  });
     auto capture_status = std::make_shared<CaptureStatus>();
     threads.spawn("hop-receiver", "failed to spawn hop receiver thread",
                   [receiver = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
