@@ -101,8 +101,9 @@ def test_trains_go_no_further_than_the_target_and_a_sweep_keeps_its_full_period(
     beyond = network.count_packets("server", f"ip saddr {network.client_address} udp sport 50000 ip ttl > 1")
     probe = probe_in_network()
     probe.start_engine("bw", network.server_address)
-    probe.collect(70)
+    probe.collect(80)
     # A sweep to the target at hop 4 takes 12 trains of 0.55 s, then waits 5 s and the 78 trains beyond it
-    # would have taken: two sweeps begin in 70 s, each sending the target 3 trains of 10 packets.
+    # would have taken: the second sweep begins at about 55 s and the third at about 110 s, each sending the
+    # target 3 trains of 10 packets (without the wait, six sweeps would have begun in 80 s).
     assert trains.packets() == 60
     assert beyond.packets() == 0, "a train went past the target's distance"
