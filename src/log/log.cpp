@@ -6,12 +6,13 @@
 #include <memory>
 
 #include "json/compact_writer.hpp"
+#include "log/rotating_file.hpp"
 
 namespace tarnvale::log {
 
 namespace {
 
-std::atomic<platform::RecordFile*> installed_file{nullptr};
+std::atomic<RotatingFile*> installed_file{nullptr};
 
 std::string_view level_name(Level level) {
     switch (level) {
@@ -105,10 +106,10 @@ std::string format_line(Level level, std::string_view target, std::string_view m
     return line;
 }
 
-void install(platform::RecordFile file) {
+void install(std::filesystem::path path, platform::RecordFile file) {
     // The file stays installed until the process ends; records may be written
     // from any thread up to the last moment, so it is never freed.
-    auto* installed = new platform::RecordFile(std::move(file));
+    auto* installed = new RotatingFile(std::move(path), std::move(file));
     delete installed_file.exchange(installed);
 }
 
@@ -116,7 +117,7 @@ void emit(Level level, std::string_view target, std::string_view message, Fields
     if (!enabled(level)) {
         return;
     }
-    const platform::RecordFile* file = installed_file.load(std::memory_order_acquire);
+    RotatingFile* file = installed_file.load(std::memory_order_acquire);
     if (file == nullptr) {
         return;
     }

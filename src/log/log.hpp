@@ -3,6 +3,7 @@
 #include <chrono>
 #include <concepts>
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -12,7 +13,8 @@
 #include "platform/files.hpp"
 
 // The probe's diagnostic log: one JSON object per line in its own file, written
-// at once with one write per record, from any thread.
+// at once with one write per record, from any thread; bounded in size (see
+// RotatingFile).
 namespace tarnvale::log {
 
 enum class Level { trace, debug, info, warn, error };
@@ -60,8 +62,8 @@ using Fields = std::initializer_list<Field>;
 // The fixed filter: INFO, WARN and ERROR are written.
 constexpr bool enabled(Level level) { return level >= Level::info; }
 
-// Makes every later record go to `file`. Called once at start-up.
-void install(platform::RecordFile file);
+// Makes every later record go to `file`, opened at `path`. Called once at start-up.
+void install(std::filesystem::path path, platform::RecordFile file);
 
 void emit(Level level, std::string_view target, std::string_view message, Fields fields = {});
 

@@ -73,7 +73,7 @@ asio::awaitable<int> run_probe(runtime::Runtime& runtime, std::optional<std::str
     if (error) {
         co_return report_startup_failure({"failed to create log file", error.message()});
     }
-    log::install(std::move(log_file));
+    log::install(log_path, std::move(log_file));
     log::info(log::target::probe, log::fill_message("tarnvale_probe starting, pid={}", own_pid));
 
     const std::uint16_t requested_port = parse_port_argument(port_argument);

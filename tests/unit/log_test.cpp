@@ -1,9 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "log/fill.hpp"
 #include "log/log.hpp"
+#include "log/rotating_file.hpp"
 
 namespace {
 
@@ -47,6 +57,85 @@ TEST(MessageFill, PlaceholdersTakeArgumentsInOrder) {
     EXPECT_EQ(fill_message("port={}", std::uint16_t{49152}), "port=49152");
     EXPECT_EQ(fill_message("no placeholder", 5), "no placeholder");
     EXPECT_EQ(fill_message("{} and {}", 1), "1 and {}");
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> lines_of(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < content.size()) {
+        const auto end = content.find('\n', start);
+        lines.push_back(content.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) {
+            lines.back() += "<no line feed>";
+            break;
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+TEST(LogFile, SetAsideAtTheLimitWithEveryRecordWholeAndNoneLostAtTheSwitch) {
+    const auto directory = std::filesystem::temp_directory_path() /
+                           ("tarnvale_log_test_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(directory);
+    const auto path = directory / "tv_1.log";
+    std::error_code error;
+    constexpr std::uint64_t limit = 4096;
+    RotatingFile file(path, tarnvale::platform::RecordFile::create_truncated(path, error), limit);
+    ASSERT_FALSE(error);
+
+    // Four threads write numbered records of varying length at once.
+    constexpr int threads = 4;
+    constexpr int records = 500;
+    std::vector<std::thread> writers;
+    for (int writer = 0; writer < threads; ++writer) {
+        writers.emplace_back([&file, writer] {
+            for (int number = 0; number < records; ++number) {
+                const std::string record = "w" + std::to_string(writer) + " n" + std::to_string(number) + " " +
+                                           std::string(static_cast<std::size_t>(number % 97), 'x') + "\n";
+                EXPECT_FALSE(file.write(record));
+            }
+        });
+    }
+    for (auto& writer : writers) {
+        writer.join();
+    }
+
+    const auto older = lines_of(RotatingFile::set_aside_path(path));
+    const auto newest = lines_of(path);
+    EXPECT_LE(std::filesystem::file_size(path), limit);
+    EXPECT_LE(std::filesystem::file_size(RotatingFile::set_aside_path(path)), limit);
+    EXPECT_FALSE(std::filesystem::exists(path.string() + ".2"));
+    // Read in order, the two files hold each writer's last records without a gap
+    // and every line whole.
+    std::array<int, threads> next{};
+    next.fill(-1);
+    for (const auto* lines : {&older, &newest}) {
+        for (const std::string& line : *lines) {
+            int writer = -1;
+            int number = -1;
+            ASSERT_EQ(std::sscanf(line.c_str(), "w%d n%d", &writer, &number), 2) << line;
+            ASSERT_TRUE(writer >= 0 && writer < threads) << line;
+            EXPECT_EQ(line.size(), line.find(' ', line.find(' ') + 1) + 1 + static_cast<std::size_t>(number % 97))
+                << "a whole record: " << line;
+            if (next[writer] >= 0) {
+                EXPECT_EQ(number, next[writer]) << "a record lost at the switch";
+            }
+            next[writer] = number + 1;
+        }
+    }
+    // A writer whose records are all in files set aside twice since has none left.
+    EXPECT_NE(std::count(next.begin(), next.end(), records), 0);
+    for (const int after_last : next) {
+        EXPECT_TRUE(after_last == -1 || after_last == records) << after_last;
+    }
+    std::filesystem::remove_all(directory);
 }
 
 }  // namespace
