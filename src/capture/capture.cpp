@@ -210,6 +210,9 @@ std::variant<Capture, std::string> open_capture(const CaptureDevice& device, con
     if (settings.immediate && library->set_immediate_mode != nullptr) {
         library->set_immediate_mode(handle, 1);
     }
+    if (settings.buffer_bytes && library->set_buffer_size != nullptr) {
+        library->set_buffer_size(handle, *settings.buffer_bytes);
+    }
     const int activated = library->activate(handle);
     if (activated < 0) {
         return capture.error_text().empty() ? std::string(library->statustostr(activated)) : capture.error_text();

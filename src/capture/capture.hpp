@@ -31,6 +31,7 @@ struct CaptureSettings {
     int snapshot_length = 256;
     std::optional<int> read_timeout_ms;
     bool immediate = false;
+    std::optional<int> buffer_bytes;  // the kernel's buffer; the library's default (2 MB on Linux) if unset
 };
 
 // The capture library's device list, or its error text.

@@ -28,6 +28,7 @@ struct CaptureLibrary {
     decltype(&::pcap_freecode) freecode;
     decltype(&::pcap_next_ex) next_ex;
     decltype(&::pcap_stats) stats;
+    decltype(&::pcap_set_buffer_size) set_buffer_size;  // null where the library lacks it
 };
 
 // The library, or nothing with the reason in `error`. Loaded once.

@@ -147,6 +147,15 @@ TEST(AttrSockets, UdpRowsWinAndWildcardsMatchOnlyAddressZero) {
     EXPECT_FALSE(owner_of(table, home, 7000));
 }
 
+TEST(AttrSockets, ASocketClosedSinceTheLastCycleStillOwnsItsLastBytes) {
+    const auto before = build_owner_table({row(home, 5000, 10), row(home, 6000, 12)}, {});
+    const auto now = build_owner_table({row(home, 6000, 13)}, {});  // 5000 closed; 6000 reused by another
+    const auto merged = with_recently_closed(now, before);
+    EXPECT_EQ(owner_of(merged, home, 5000), 10U);
+    EXPECT_EQ(owner_of(merged, home, 6000), 13U) << "the current owner wins";
+    EXPECT_FALSE(owner_of(with_recently_closed(now, now), home, 5000)) << "for one cycle only";
+}
+
 TEST(AttrNames, BaseNamesFallbacksAndPruning) {
     EXPECT_EQ(executable_base_name("C:\\Program Files\\App\\app.exe"), "app.exe");
     EXPECT_EQ(executable_base_name("/usr/bin/iperf3"), "iperf3");

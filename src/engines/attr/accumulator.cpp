@@ -9,9 +9,12 @@ namespace {
 
 constexpr auto target_log = log::target::attr;
 
-// Headers up to the ports are all that is read. The read timeout only lets the
-// thread notice that its engine stopped.
-const capture::CaptureSettings accumulator_capture_settings{false, 96, 200, true};
+// Headers up to the ports are all that is read. Frames come in batches: the
+// kernel hands over a block of them when it fills or 100 ms after its first
+// frame, one wake-up where immediate delivery had one per frame; a one-second
+// report cycle needs nothing sooner. The timeout also lets the thread notice
+// that its engine stopped.
+const capture::CaptureSettings accumulator_capture_settings{false, 96, 100, false, std::nullopt};
 constexpr const char* accumulator_filter = "tcp or udp";
 
 void log_capture_counts(const capture::Capture& capture, std::uint64_t counted) {

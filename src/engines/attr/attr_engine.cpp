@@ -57,17 +57,19 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     constexpr std::uint32_t loss_pct = 0;
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
+    SocketOwnerTable previous_owners;
     for (;;) {
         timer.expires_after(std::chrono::milliseconds(config.poll_interval_ms));
         co_await timer.async_wait(asio::use_awaitable);
         const FlowSnapshot snapshot = flows->drain();
         auto query = [sockets] { return query_socket_owners(*sockets); };
-        const SocketOwnerTable owners = co_await runtime::run_blocking(outlets.blocking, std::move(query));
+        SocketOwnerTable owners = co_await runtime::run_blocking(outlets.blocking, std::move(query));
         if (owners.empty()) {
             log::emit(log::Level::debug, target_log, "socket table empty or query failed");
             continue;
         }
-        const TrafficTally tally = attribute_flows(snapshot, owners);
+        const TrafficTally tally = attribute_flows(snapshot, with_recently_closed(owners, previous_owners));
+        previous_owners = std::move(owners);
         if (tally.processes.empty()) {
             continue;
         }

@@ -24,6 +24,13 @@ SocketOwnerTable query_socket_owners(platform::SocketTableReader& reader) {
                              udp.value_or(std::vector<platform::SocketOwnerRow>{}));
 }
 
+SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwnerTable& previous) {
+    for (const auto& [key, owner] : previous) {
+        current.try_emplace(key, owner);
+    }
+    return current;
+}
+
 std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, packets::Ipv4 address, std::uint16_t port) {
     const auto owner = table.find(SocketKey{address, port});
     if (owner == table.end()) {

@@ -37,6 +37,11 @@ SocketOwnerTable build_owner_table(const std::vector<platform::SocketOwnerRow>& 
 // Both tables as they are now; a protocol whose table cannot be read adds no rows.
 SocketOwnerTable query_socket_owners(platform::SocketTableReader& reader);
 
+// The current table with the entries of the previous cycle's table that it
+// lacks: a socket closed since then still owns the bytes its flow sent before
+// it closed, which the current cycle drains.
+SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwnerTable& previous);
+
 // An exact match: a wildcard-bound socket answers only for address 0.
 std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, packets::Ipv4 address, std::uint16_t port);
 

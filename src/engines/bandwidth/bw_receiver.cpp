@@ -10,7 +10,9 @@ namespace tarnvale::engines::bandwidth {
 
 namespace {
 
-const capture::CaptureSettings bandwidth_capture_settings{false, 512, 100, true};
+// Answers come as they arrive (their spacing is the measurement); ten per train
+// need little room.
+const capture::CaptureSettings bandwidth_capture_settings{false, 512, 100, true, 256 * 1024};
 constexpr const char* bandwidth_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 constexpr auto target_log = log::target::bandwidth;
 

@@ -12,8 +12,8 @@ namespace tarnvale::engines::hop {
 namespace {
 
 // Immediate mode delivers each reply as it comes; the read timeout lets the
-// thread notice that it is to stop.
-const capture::CaptureSettings hop_capture_settings{false, 256, 200, true};
+// thread notice that it is to stop. A few replies a second need little room.
+const capture::CaptureSettings hop_capture_settings{false, 256, 200, true, 256 * 1024};
 constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {

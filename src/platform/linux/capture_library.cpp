@@ -9,7 +9,7 @@ const CaptureLibrary* capture_library(std::string& /*error*/) {
         &pcap_findalldevs,   &pcap_freealldevs, &pcap_create,      &pcap_set_promisc, &pcap_set_snaplen,
         &pcap_set_timeout,   &pcap_set_immediate_mode, &pcap_activate, &pcap_statustostr, &pcap_setnonblock,
         &pcap_geterr,        &pcap_close,       &pcap_datalink,    &pcap_compile,     &pcap_setfilter,
-        &pcap_freecode,      &pcap_next_ex,     &pcap_stats};
+        &pcap_freecode,      &pcap_next_ex,     &pcap_stats,       &pcap_set_buffer_size};
     return &linked;
 }
 

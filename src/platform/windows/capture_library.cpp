@@ -51,6 +51,7 @@ Loaded load() {
     // Older capture libraries (WinPcap, Wine's) lack immediate mode: packets then
     // come when the driver's buffer fills or the read timeout passes.
     find(module, "pcap_set_immediate_mode", l.set_immediate_mode);
+    find(module, "pcap_set_buffer_size", l.set_buffer_size);
     if (!loaded.ready) {
         loaded.error = "wpcap.dll lacks a function the probe needs (too old a capture library)";
     }
