@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -23,6 +24,10 @@ void prepare_standard_streams();
 // True only for a process that exists and has not exited; a process that may
 // not be inspected counts as not running.
 bool process_is_running(std::uint32_t pid);
+
+// The process that started `pid`, as the system records it; nothing when the
+// process is gone or may not be inspected.
+std::optional<std::uint32_t> parent_process_id(std::uint32_t pid);
 
 // Ends the process with the status at once: no destructors, no clean-up.
 [[noreturn]] void exit_immediately(int status);

@@ -37,6 +37,12 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Whether the socket tables may show a local connection without its owner
+// because the connecting process lies outside the system the tables describe:
+// only under Wine, whose tables know Wine's processes and not the Linux ones
+// beside them. Everywhere else an owner the tables do not name is refused.
+bool peers_may_lack_owners();
+
 // The IPv4 addresses assigned to the machine's interfaces, in interface order,
 // 127.0.0.0/8 left out; network byte order.
 std::vector<std::uint32_t> local_ipv4_addresses();

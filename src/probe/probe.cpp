@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engines/manager.hpp"
+#include "ipc/client_owner.hpp"
 #include "ipc/handshake.hpp"
 #include "ipc/listener.hpp"
 #include "ipc/writer.hpp"
@@ -13,6 +14,7 @@
 #include "log/log.hpp"
 #include "platform/files.hpp"
 #include "platform/process.hpp"
+#include "platform/socket_table.hpp"
 #include "probe/command_loop.hpp"
 #include "probe/port_argument.hpp"
 #include "probe/startup_error.hpp"
@@ -87,7 +89,11 @@ asio::awaitable<int> run_probe(runtime::Runtime& runtime, std::optional<std::str
     }
     log::info(log::target::probe, log::fill_message("waiting for Python client on port={}", port));
 
-    const auto connection = co_await ipc::accept_client(std::move(*listener), error);
+    auto owners = ipc::owner_processes(own_pid, platform::parent_process_id);
+    if (owners.empty() && !platform::peers_may_lack_owners()) {
+        log::error(log::target::ipc, "cannot tell which process started the probe: no client will be accepted");
+    }
+    const auto connection = co_await ipc::accept_client(std::move(*listener), std::move(owners), error);
     if (!connection) {
         co_return report_startup_failure({"failed to accept IPC connection", error.message()});
     }

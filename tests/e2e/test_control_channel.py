@@ -162,6 +162,38 @@ def test_a_second_client_is_refused(probe):
     assert probe.next_event()["ok"] is True
 
 
+# Connects as user nobody, says hello and prints what comes back before the connection ends ("reset" when the
+# probe closed it with the hello unread).
+INTRUDER = """
+import socket, sys
+connection = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
+try:
+    connection.sendall(b'{"cmd":"HELLO","pid":1,"version":"1.0"}\\n')
+    print(repr(connection.recv(4096)))
+except ConnectionResetError:
+    print("reset")
+"""
+
+
+def test_a_process_that_did_not_start_the_probe_is_refused_and_the_owner_then_served(start_probe, log_dir,
+                                                                                       probe_kind):
+    if probe_kind == "windows":
+        pytest.skip("Wine's socket tables name no process for a Linux client, so the probe cannot tell who it is")
+    probe = start_probe()
+    intruder = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3",
+                               "-c", INTRUDER, str(probe.port)], capture_output=True, text=True, timeout=30)
+    assert intruder.stdout.strip() in ("b''", "reset"), ("closed without a CAPS reply", intruder.stderr)
+    assert probe.handshake()["type"] == "caps"
+    probe.send({"cmd": "configure_engine"})
+    assert probe.next_event()["ok"] is True
+    records = log_records(log_dir, probe)
+    refused = [r for r in records if r["level"] == "WARN" and
+               r["fields"]["message"] == "connection refused: not from the process that started the probe"]
+    assert len(refused) == 1 and refused[0]["fields"]["pid"] > 0, records
+    connected = [r for r in records if r["fields"]["message"] == "client connected"]
+    assert [r["fields"]["pid"] for r in connected] == [os.getpid()]
+
+
 def test_log_file_records_start_up_in_order(probe, log_dir):
     probe.shutdown()
     probe.wait()

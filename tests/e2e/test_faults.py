@@ -13,17 +13,35 @@ from conftest import log_messages
 from lab import Iperf3Flow
 from probe_helpers import assert_resident_growth_below, open_descriptors, resident_kb, thread_names
 
-# A client in its own process: it shakes hands with its own pid, starts the hop
-# engine and echoes every event line it receives.
+# A client in its own process: it starts the probe (only the process that
+# started it may connect), prints the probe's pid, shakes hands with its own pid,
+# starts the hop engine and echoes every event line it receives.
 KILLABLE_CLIENT = r"""
-import json, os, socket, sys
-connection = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+import json, os, socket, subprocess, sys
+probe = subprocess.Popen([sys.argv[1], "0"], stdout=subprocess.PIPE, text=True)
+port = int(probe.stdout.readline().split("=")[1])
+print(f"probe {probe.pid}", flush=True)
+connection = socket.create_connection(("127.0.0.1", port))
 for command in ({"cmd": "hello", "version": "1.0", "pid": os.getpid()},
                 {"cmd": "start_engine", "engine": "hop", "target": sys.argv[2]}):
     connection.sendall((json.dumps(command) + "\n").encode())
 for line in connection.makefile():
     print(line, end="", flush=True)
 """
+
+
+def wait_until_ended(pid, timeout):
+    """Waits for a process that is not our child to end (or be left a zombie for its new parent to reap)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rpartition(")")[2].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.1)
+    return False
 
 
 @pytest.mark.parametrize("how", ["closed", "pipe-without-reader"])
@@ -62,23 +80,24 @@ def test_garbage_and_half_written_frames_end_the_conversation_cleanly(probe, log
     assert log_messages(log_dir, probe.process.pid)[-1] == ("INFO", "tarnvale_probe exiting cleanly")
 
 
-def test_a_client_killed_mid_stream_ends_the_probe_and_leaves_only_its_log(start_probe, network, log_dir):
-    probe = start_probe(netns=network.namespace("client"))
-    client = network.popen("client", [sys.executable, "-c", KILLABLE_CLIENT, str(probe.port),
+def test_a_client_killed_mid_stream_ends_the_probe_and_leaves_only_its_log(probe_binary, network, log_dir):
+    client = network.popen("client", [sys.executable, "-c", KILLABLE_CLIENT, str(probe_binary),
                                       network.server_address],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           env=dict(os.environ, TMPDIR=str(log_dir)))
     try:
+        probe_pid = int(client.stdout.readline().split()[1])
         for line in client.stdout:
             if '"type":"hop_loss"' in line:
                 break
         client.send_signal(signal.SIGKILL)
         client.wait()
-        assert probe.wait(timeout=15) == 0
+        assert wait_until_ended(probe_pid, timeout=15)
     finally:
         if client.poll() is None:
             client.kill()
-    assert os.listdir(log_dir) == [f"tv_{probe.process.pid}.log"]
-    assert log_messages(log_dir, probe.process.pid)[-1] == ("INFO", "tarnvale_probe exiting cleanly")
+    assert os.listdir(log_dir) == [f"tv_{probe_pid}.log"]
+    assert log_messages(log_dir, probe_pid)[-1] == ("INFO", "tarnvale_probe exiting cleanly")
 
 
 def rapid_cycles(probe, engine, target, rounds, in_flight=10):

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <string>
 
@@ -13,6 +14,30 @@
 namespace tarnvale::platform {
 
 std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+
+std::optional<std::uint32_t> parent_process_id(std::uint32_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return std::nullopt;
+    }
+    // "PID (COMMAND) STATE PPID ...": the command may hold blanks and parentheses.
+    const auto command_end = line.rfind(')');
+    if (command_end == std::string::npos || command_end + 4 >= line.size()) {
+        return std::nullopt;
+    }
+    const auto parent_start = line.find(' ', command_end + 2);
+    if (parent_start == std::string::npos) {
+        return std::nullopt;
+    }
+    std::uint32_t parent = 0;
+    const char* first = line.data() + parent_start + 1;
+    const auto [end, error] = std::from_chars(first, line.data() + line.size(), parent);
+    if (error != std::errc{} || end == first) {
+        return std::nullopt;
+    }
+    return parent;
+}
 
 bool process_is_running(std::uint32_t pid) {
     // /proc/PID/stat: "pid (comm) state ..."; comm may itself hold ") ", so the

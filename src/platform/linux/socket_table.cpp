@@ -205,6 +205,8 @@ std::vector<std::uint32_t> local_ipv4_addresses() {
     return addresses;
 }
 
+bool peers_may_lack_owners() { return false; }
+
 std::optional<std::string> process_executable_path(std::uint32_t pid) {
     std::array<char, 4096> path{};
     const std::string link = "/proc/" + std::to_string(pid) + "/exe";

@@ -8,6 +8,8 @@
 #include "platform/process.hpp"
 #include "platform/windows/windows_api.hpp"
 
+#include <tlhelp32.h>
+
 namespace tarnvale::platform {
 
 std::uint32_t current_process_id() { return ::GetCurrentProcessId(); }
@@ -19,6 +21,24 @@ void ignore_broken_pipe_signal() {}
 // files opened later never take their place. The C runtime's text mode would
 // turn every line feed written to standard error into CR LF.
 void prepare_standard_streams() { _setmode(_fileno(stderr), _O_BINARY); }
+
+std::optional<std::uint32_t> parent_process_id(std::uint32_t pid) {
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> parent;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == pid) {
+            parent = entry.th32ParentProcessID;
+            break;
+        }
+    }
+    ::CloseHandle(snapshot);
+    return parent;
+}
 
 bool process_is_running(std::uint32_t pid) {
     const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);

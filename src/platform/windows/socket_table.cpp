@@ -79,6 +79,13 @@ std::vector<std::uint32_t> local_ipv4_addresses() {
     return addresses;
 }
 
+bool peers_may_lack_owners() {
+    // Wine's own library exports its version; Windows' does not.
+    static const bool under_wine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return under_wine;
+}
+
 std::optional<std::string> process_executable_path(std::uint32_t pid) {
     constexpr DWORD query_and_read = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;  // 0x1010
     const HANDLE process = ::OpenProcess(query_and_read, FALSE, pid);
