@@ -39,7 +39,7 @@ def test_watch_json_for_a_duration_records_and_reports(network, probe_binary, tm
     chart = tmp_path / "chart.png"
     drawn = tarnvale("report", str(recording), "--output", str(chart), timeout=120)
     assert drawn.returncode == 0, drawn.stderr
-    assert png_size(chart) == (1200, 800)
+    assert png_size(chart) == (1200, 1000)
 
 
 def test_live_view_under_tmux_shows_the_hop_rows_and_ends_cleanly_on_ctrl_c(network, probe_binary):
