@@ -12,14 +12,14 @@ namespace {
 
 enum class MemberType { command, text, u8, u32, u64 };
 
-struct MemberSpec {
+struct CommandMember {
     std::string_view name;
     MemberType type;
 };
 
 constexpr std::size_t member_count = 11;
 
-constexpr std::array<MemberSpec, member_count> members = {{
+constexpr std::array<CommandMember, member_count> members = {{
     {"cmd", MemberType::command},
     {"version", MemberType::text},
     {"pid", MemberType::u32},

@@ -45,7 +45,7 @@ void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hop
     }
 }
 
-TEST(DiagnosisTrend, EtaAndSeverityFromTheWorkedNumbers) {
+TEST(DiagnosisTrend, EtaIsTheTimeToFifteenPercentAndSeverityFollowsIt) {
     struct Case {
         std::initializer_list<float> losses;
         std::uint32_t eta;

@@ -53,7 +53,7 @@ TEST(SpacingSample, UpperMedianOfSpacingsAboveTheFloor) {
     EXPECT_FALSE(spacing_sample({start}).has_value());
 }
 
-TEST(HopEstimate, TheWorkedNumbers) {
+TEST(HopEstimate, SpacingToMbpsAgainstThePreviousHopWithClampsLevelsAndBounds) {
     BaselineCell baseline;
     const auto first = estimate_hop(1, {4.0, 5.0, 6.0}, {}, baseline);
     ASSERT_TRUE(first.has_value());
