@@ -94,8 +94,12 @@ TEST(HopEstimate, UnevenSpacingsFromSlowAnswersFlagNoBottleneck) {
     EXPECT_FALSE(estimate_hop(3, {5.0, 5.0, 5.1}, jittery, baseline)->bottleneck) << "nor behind it";
     // A 500 kbit link: 22.4 ms between packets, train after train.
     EXPECT_TRUE(estimate_hop(3, {22.3, 22.4, 22.4, 22.6}, {5.0, 5.0, 5.1}, baseline)->bottleneck);
-    EXPECT_TRUE(evenly_spaced({}));
-    EXPECT_FALSE(evenly_spaced({5.0, 10.0}));
+    // One late wake-up of the sender (7.1 ms instead of 5) is small beside the 17 ms the link adds.
+    EXPECT_TRUE(estimate_hop(3, {19.7, 19.6, 19.6}, {5.1, 7.1, 5.0}, baseline)->bottleneck);
+    EXPECT_FALSE(estimate_hop(3, {19.7, 19.6, 19.6}, {5.1, 10.1, 5.0}, baseline)->bottleneck)
+        << "5 ms of scatter beside 14.6 ms";
+    EXPECT_DOUBLE_EQ(spacing_scatter({}), 0.0);
+    EXPECT_DOUBLE_EQ(spacing_scatter({5.0, 1.0, 3.0, 2.0}), 3.0) << "the 4th less the 2nd of four";
 }
 
 TEST(HopEstimate, HopOneIsNeverABottleneckAndOtherHopsWithoutBaselineUseTheirOwn) {

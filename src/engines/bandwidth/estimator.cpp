@@ -53,13 +53,12 @@ float BaselineCell::baseline_for(std::uint8_t hop, float estimate) {
     return baseline_.value_or(estimate);
 }
 
-bool evenly_spaced(std::vector<double> samples) {
+double spacing_scatter(std::vector<double> samples) {
     if (samples.empty()) {
-        return true;
+        return 0.0;
     }
     std::sort(samples.begin(), samples.end());
-    const double spread = samples[samples.size() * 3 / 4] - samples[samples.size() / 4];
-    return spread <= even_spacing_spread * samples[samples.size() / 2];
+    return samples[samples.size() * 3 / 4] - samples[samples.size() / 4];
 }
 
 std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> samples,
@@ -68,18 +67,19 @@ std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> sa
     if (count < 2) {
         return std::nullopt;
     }
-    const bool even = evenly_spaced(samples) && evenly_spaced(previous_hop_samples);
+    const double scatter = spacing_scatter(samples) + spacing_scatter(previous_hop_samples);
     const double median = upper_median(std::move(samples));
     double spacing = median;
     if (hop >= 2 && previous_hop_samples.size() >= 2) {
         spacing = std::abs(median - upper_median(std::move(previous_hop_samples)));
     }
     spacing = std::max(spacing, spacing_floor_ms);
+    const bool link_like = scatter <= even_spacing_spread * spacing;
     const double mbps = std::clamp(bits_per_packet / (spacing / 1000.0) / 1000000.0, lowest_mbps, highest_mbps);
     const auto estimate = static_cast<float>(mbps);
     const float baseline_mbps = baseline.baseline_for(hop, estimate);
     const std::string level = count >= 6 ? "high" : count >= 3 ? "medium" : "low";
-    return HopEstimate{estimate,       baseline_mbps,    even && baseline_mbps * bottleneck_ratio > estimate,
+    return HopEstimate{estimate,       baseline_mbps,    link_like && baseline_mbps * bottleneck_ratio > estimate,
                        level,          estimate * 0.8f,  estimate * 1.2f,
                        static_cast<std::uint32_t>(count)};
 }

@@ -20,8 +20,9 @@ inline constexpr double lowest_mbps = 1.0;
 inline constexpr double highest_mbps = 10000.0;
 inline constexpr float bottleneck_ratio = 0.7f;
 // A link spaces a train's packets evenly, train after train; a router whose
-// answers wait at random spaces them anyhow. A hop's spacing samples whose
-// interquartile range exceeds this share of their median say nothing of a link.
+// answers wait at random spaces them anyhow. An estimate whose samples (the
+// hop's and the previous hop's interquartile ranges together) scatter by more
+// than this share of the spacing it rests on says nothing of a link.
 inline constexpr double even_spacing_spread = 0.25;
 
 using Instant = std::chrono::steady_clock::time_point;
@@ -64,13 +65,14 @@ struct HopEstimate {
     std::uint32_t sample_count;
 };
 
-// Whether spacing samples agree as a link's do (see even_spacing_spread); no
-// samples disagree.
-bool evenly_spaced(std::vector<double> samples);
+// The interquartile range of spacing samples in ms (0 for none).
+double spacing_scatter(std::vector<double> samples);
 
 // The estimate for a hop from its samples and those of the hop before it;
 // nothing with fewer than two samples. A hop is a bottleneck only when both
-// sets of samples are evenly spaced, since the estimate rests on both.
+// sets of samples scatter little beside the spacing the estimate rests on
+// (see even_spacing_spread): one late wake-up of the sender or the receiver
+// must not hide a link, nor a router's random waits make one.
 std::optional<HopEstimate> estimate_hop(std::uint8_t hop, std::vector<double> samples,
                                         std::vector<double> previous_hop_samples, BaselineCell& baseline);
 
