@@ -13,7 +13,7 @@ namespace {
 using namespace tarnvale;
 using namespace tarnvale::engines::attr;
 
-constexpr packets::Ipv4 local_address = 0xC0A8010A;
+constexpr packets::Ipv4 local_address(0xC0A8010A);
 constexpr std::size_t ethernet = 14;
 
 // `flow_count` conversations with a public server, alternating direction.
@@ -25,10 +25,10 @@ std::vector<std::vector<std::uint8_t>> frames_of(std::size_t flow_count) {
             const auto ip = std::span(frame).subspan(ethernet);
             ip[0] = 0x45;
             packets::write_u16(ip, 2, 1500);
-            const packets::Ipv4 server = 0xCB007100 + static_cast<packets::Ipv4>(flow % 200);
+            const packets::Ipv4 server(0xCB007100 + static_cast<std::uint32_t>(flow % 200));
             const auto local_port = static_cast<std::uint16_t>(40000 + flow);
-            packets::write_u32(ip, 12, up ? local_address : server);
-            packets::write_u32(ip, 16, up ? server : local_address);
+            packets::write_u32(ip, 12, (up ? local_address : server).number());
+            packets::write_u32(ip, 16, (up ? server : local_address).number());
             packets::write_u16(ip, 20, up ? local_port : 443);
             packets::write_u16(ip, 22, up ? 443 : local_port);
             frames.push_back(std::move(frame));
@@ -39,7 +39,7 @@ std::vector<std::vector<std::uint8_t>> frames_of(std::size_t flow_count) {
 
 void account_frames(benchmark::State& state) {
     const auto frames = frames_of(static_cast<std::size_t>(state.range(0)));
-    const LocalAddresses local = {0x0A000002, local_address};
+    const LocalAddresses local = {packets::Ipv4(0x0A000002), local_address};
     FlowTable flows;
     std::size_t next = 0;
     for (auto _ : state) {

@@ -71,7 +71,7 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
         for (const pcap_addr_t* entry = device->addresses; entry != nullptr; entry = entry->next) {
             if (entry->addr != nullptr && entry->addr->sa_family == AF_INET) {
                 const auto* inet = reinterpret_cast<const sockaddr_in*>(entry->addr);
-                record.ipv4_addresses.push_back(ntohl(inet->sin_addr.s_addr));
+                record.ipv4_addresses.push_back(packets::Ipv4::from_network_word(inet->sin_addr.s_addr));
             }
         }
         devices.push_back(std::move(record));
@@ -81,8 +81,8 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
 }
 
 bool is_usable_address(packets::Ipv4 address) {
-    return !packets::in_network(address, 0x7F000000, 8) && !packets::in_network(address, 0xA9FE0000, 16) &&
-           address != 0;
+    return !packets::in_network(address, packets::Ipv4(0x7F000000), 8) &&
+           !packets::in_network(address, packets::Ipv4(0xA9FE0000), 16) && address != packets::Ipv4();
 }
 
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
@@ -111,7 +111,7 @@ std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector
 
 std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices) {
     const auto countable = [](packets::Ipv4 address) {
-        return is_usable_address(address) && !packets::in_network(address, 0xAC100000, 12);
+        return is_usable_address(address) && !packets::in_network(address, packets::Ipv4(0xAC100000), 12);
     };
     for (const CaptureDevice& device : devices) {
         if (contains_any(lower_case(device.description.value_or("")), traffic_exclusion_words)) {

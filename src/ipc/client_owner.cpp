@@ -33,10 +33,7 @@ std::optional<std::uint32_t> loopback_peer_process(const asio::ip::tcp::endpoint
     if (!peer.address().is_v4()) {
         return std::nullopt;
     }
-    // The table gives addresses in network byte order, as the address's bytes lie in memory.
-    const auto bytes = peer.address().to_v4().to_bytes();
-    std::uint32_t address = 0;
-    std::memcpy(&address, bytes.data(), sizeof address);
+    const packets::Ipv4 address(peer.address().to_v4().to_uint());
     platform::SocketTableReader reader;
     const auto rows = reader.read(platform::SocketProtocol::tcp);
     if (!rows) {

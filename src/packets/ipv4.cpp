@@ -7,13 +7,26 @@
 
 namespace tarnvale::packets {
 
+Ipv4 Ipv4::from_wire(std::span<const std::uint8_t> bytes, std::size_t offset) {
+    return Ipv4(read_u32(bytes, offset));
+}
+
+Ipv4 Ipv4::from_network_word(std::uint32_t word) {
+    return Ipv4(from_network_order(word));
+}
+
+std::uint32_t Ipv4::network_word() const {
+    return from_network_order(number_);  // the same swap, either way
+}
+
 std::string to_text(Ipv4 address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+    const std::uint32_t number = address.number();
+    return std::to_string(number >> 24) + "." + std::to_string((number >> 16) & 0xFF) + "." +
+           std::to_string((number >> 8) & 0xFF) + "." + std::to_string(number & 0xFF);
 }
 
 std::optional<Ipv4> parse_ipv4(std::string_view text) {
-    Ipv4 address = 0;
+    std::uint32_t address = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
             if (!text.starts_with('.')) {
@@ -33,7 +46,7 @@ std::optional<Ipv4> parse_ipv4(std::string_view text) {
     if (!text.empty()) {
         return std::nullopt;
     }
-    return address;
+    return Ipv4(address);
 }
 
 void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header) {
@@ -45,8 +58,8 @@ void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header
     out[8] = header.ttl;
     out[9] = header.protocol;
     write_u16(out, 10, 0);
-    write_u32(out, 12, header.source);
-    write_u32(out, 16, header.destination);
+    write_u32(out, 12, header.source.number());
+    write_u32(out, 16, header.destination.number());
     write_u16(out, 10, internet_checksum(out));
 }
 

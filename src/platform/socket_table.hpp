@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "packets/ipv4.hpp"
+
 namespace tarnvale::platform {
 
 // One socket of the system's IPv4 socket tables, by its local endpoint.
 struct SocketOwnerRow {
-    std::uint32_t local_address = 0;  // network byte order, as the system reports it
-    std::uint16_t local_port = 0;     // host byte order
-    std::uint32_t pid = 0;            // 0 when the socket has no owning process
+    packets::Ipv4 local_address;
+    std::uint16_t local_port = 0;
+    std::uint32_t pid = 0;  // 0 when the socket has no owning process
 };
 
 enum class SocketProtocol { tcp, udp };
@@ -44,8 +46,8 @@ private:
 bool peers_may_lack_owners();
 
 // The IPv4 addresses assigned to the machine's interfaces, in interface order,
-// 127.0.0.0/8 left out; network byte order.
-std::vector<std::uint32_t> local_ipv4_addresses();
+// 127.0.0.0/8 left out.
+std::vector<packets::Ipv4> local_ipv4_addresses();
 
 // The full path of the process's executable; nothing when it cannot be read
 // (no such process, no permission, a kernel thread).

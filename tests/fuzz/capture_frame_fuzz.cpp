@@ -1,6 +1,7 @@
 // Any frame a capture may hand over, on any link type: what the three
-// receivers do with it (link header, hop reply, train answer, traffic frame)
-// must not crash or read out of bounds.
+// receivers do with it (link header, hop reply, train answer, traffic frame),
+// and the pinger with a datagram from its socket, must not crash or read out of
+// bounds.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -8,12 +9,13 @@
 #include "capture/link_header.hpp"
 #include "engines/attr/flow_table.hpp"
 #include "engines/bandwidth/answer_parser.hpp"
+#include "engines/hop/echo_packet.hpp"
 #include "engines/hop/reply_parser.hpp"
 
 namespace {
 
 constexpr std::array<int, 7> link_types = {0, 1, 12, 101, 113, 276, 228};
-constexpr tarnvale::packets::Ipv4 target = 0xCB00710A;  // 203.0.113.10
+constexpr tarnvale::packets::Ipv4 target(0xCB00710A);  // 203.0.113.10
 
 }  // namespace
 
@@ -25,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> frame(data + 1, size - 1);
 
     tarnvale::engines::attr::FlowTable flows;  // per input, so that memory stays bounded
-    const tarnvale::engines::attr::LocalAddresses local = {0xC0A8010A};
+    const tarnvale::engines::attr::LocalAddresses local = {tarnvale::packets::Ipv4(0xC0A8010A)};
     tarnvale::engines::attr::account_frame(frame, static_cast<std::uint32_t>(frame.size()), link_header, local,
                                            flows);
     if (frame.size() < link_header) {
@@ -35,5 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnvale::engines::hop::parse_probe_reply(datagram, target);
     tarnvale::engines::bandwidth::AnswerSteps steps;
     tarnvale::engines::bandwidth::parse_train_answer(datagram, target, steps);
+    tarnvale::engines::hop::is_echo_reply(datagram, target, 1, 1, target);
     return 0;
 }

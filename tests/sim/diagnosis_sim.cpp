@@ -28,7 +28,7 @@ constexpr Milliseconds report_period_ms = 7000;
 constexpr Milliseconds evaluation_period_ms = 30000;
 constexpr std::uint64_t first_ts = 1'800'000'000;
 
-packets::Ipv4 address_of(std::uint8_t hop) { return 0x0A000000u + hop; }
+packets::Ipv4 address_of(std::uint8_t hop) { return packets::Ipv4(0x0A000000u + hop); }
 
 class Random {
 public:

@@ -14,9 +14,9 @@ namespace {
 using namespace tarnvale;
 using namespace tarnvale::engines::attr;
 
-constexpr packets::Ipv4 home = 0xC0A8010A;       // 192.168.1.10
-constexpr packets::Ipv4 office = 0x0A000005;     // 10.0.0.5
-constexpr packets::Ipv4 server = 0xCB007109;     // 203.0.113.9
+constexpr packets::Ipv4 home(0xC0A8010A);       // 192.168.1.10
+constexpr packets::Ipv4 office(0x0A000005);     // 10.0.0.5
+constexpr packets::Ipv4 server(0xCB007109);     // 203.0.113.9
 constexpr std::size_t ethernet = 14;
 
 // An Ethernet frame carrying an IPv4 header with the given first byte and total
@@ -29,8 +29,8 @@ std::vector<std::uint8_t> frame(packets::Ipv4 source, packets::Ipv4 destination,
     const auto ip = std::span(bytes).subspan(ethernet);
     ip[0] = version_and_length;
     packets::write_u16(ip, 2, total_length);
-    packets::write_u32(ip, 12, source);
-    packets::write_u32(ip, 16, destination);
+    packets::write_u32(ip, 12, source.number());
+    packets::write_u32(ip, 16, destination.number());
     if (transport >= 2) {
         packets::write_u16(ip, header, source_port);
     }
@@ -81,12 +81,12 @@ TEST(AttrFrame, ShortFramesAndLengthRules) {
 }
 
 TEST(AttrFrame, PublicAddresses) {
-    for (const packets::Ipv4 address : {0x0A000001U, 0x7F000001U, 0xC0A80001U, 0xAC100001U, 0xAC1FFFFFU,
+    for (const std::uint32_t address : {0x0A000001U, 0x7F000001U, 0xC0A80001U, 0xAC100001U, 0xAC1FFFFFU,
                                         0xA9FE0101U, 0U, 0xFFFFFFFFU}) {
-        EXPECT_FALSE(is_public(address)) << packets::to_text(address);
+        EXPECT_FALSE(is_public(packets::Ipv4(address))) << packets::to_text(packets::Ipv4(address));
     }
-    for (const packets::Ipv4 address : {server, 0xAC0F0001U, 0xAC200001U, 0x08080808U, 0xC0A90001U}) {
-        EXPECT_TRUE(is_public(address)) << packets::to_text(address);
+    for (const std::uint32_t address : {server.number(), 0xAC0F0001U, 0xAC200001U, 0x08080808U, 0xC0A90001U}) {
+        EXPECT_TRUE(is_public(packets::Ipv4(address))) << packets::to_text(packets::Ipv4(address));
     }
 }
 
@@ -128,20 +128,17 @@ TEST(AttrFlows, AccountingAndDraining) {
 }
 
 platform::SocketOwnerRow row(packets::Ipv4 address, std::uint16_t port, std::uint32_t pid) {
-    // The system reports addresses in network byte order.
-    std::array<std::uint8_t, 4> bytes{};
-    packets::write_u32(bytes, 0, address);
-    std::uint32_t as_reported = 0;
-    std::memcpy(&as_reported, bytes.data(), 4);
-    return {as_reported, port, pid};
+    return {address, port, pid};
 }
 
+constexpr packets::Ipv4 any_address;
+
 TEST(AttrSockets, UdpRowsWinAndWildcardsMatchOnlyAddressZero) {
-    const auto table = build_owner_table({row(home, 5000, 10), row(0, 80, 11), row(home, 6000, 12)},
-                                         {row(home, 5000, 20), row(0, 53, 21)});
+    const auto table = build_owner_table({row(home, 5000, 10), row(any_address, 80, 11), row(home, 6000, 12)},
+                                         {row(home, 5000, 20), row(any_address, 53, 21)});
     EXPECT_EQ(owner_of(table, home, 5000), 20U);
     EXPECT_EQ(owner_of(table, home, 6000), 12U);
-    EXPECT_EQ(owner_of(table, 0, 80), 11U);
+    EXPECT_EQ(owner_of(table, any_address, 80), 11U);
     EXPECT_FALSE(owner_of(table, home, 80));
     EXPECT_FALSE(owner_of(table, home, 53));
     EXPECT_FALSE(owner_of(table, home, 7000));
@@ -260,6 +257,10 @@ capture::CaptureDevice described(std::string name, std::optional<std::string> de
     return {std::move(name), std::move(description), std::move(addresses)};
 }
 
+packets::Ipv4 ip(std::string_view text) {
+    return packets::parse_ipv4(text).value();
+}
+
 TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
     const auto choose = [](const std::vector<capture::CaptureDevice>& devices) {
         const auto device = capture::choose_traffic_device(devices);
@@ -270,10 +271,12 @@ TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
     EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home}), described("b", std::nullopt, {home})}),
               "b");
     EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home}), described("b", "Wi-Fi", {server})}), "b");
-    EXPECT_EQ(choose({described("a", "Intel", {0xAC140001})}), "none") << "172.20.0.1 is in 172.16/12";
-    EXPECT_EQ(choose({described("a", "Intel", {0x7F000001, 0xA9FE0001, 0}), described("b", "Realtek", {office})}),
+    EXPECT_EQ(choose({described("a", "Intel", {ip("172.20.0.1")})}), "none") << "172.20.0.1 is in 172.16/12";
+    EXPECT_EQ(choose({described("a", "Intel", {ip("127.0.0.1"), ip("169.254.0.1"), ip("0.0.0.0")}),
+                      described("b", "Realtek", {office})}),
               "b");
-    EXPECT_EQ(choose({described("a", "Intel", {0xAC100001, 0xAC200001})}), "a") << "172.32.0.1 is not private";
+    EXPECT_EQ(choose({described("a", "Intel", {ip("172.16.0.1"), ip("172.32.0.1")})}), "a")
+        << "172.32.0.1 is not private";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "engines/bandwidth/answer_parser.hpp"
 #include "engines/bandwidth/train_packet.hpp"
+#include "packets/byte_order.hpp"
 
 namespace {
 
@@ -11,9 +12,9 @@ using namespace tarnvale;
 using namespace tarnvale::engines::bandwidth;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr packets::Ipv4 client = 0xC0A8010A;
-constexpr packets::Ipv4 target = 0xCB00710A;
-constexpr packets::Ipv4 router = 0xC6336406;
+constexpr packets::Ipv4 client(0xC0A8010A);
+constexpr packets::Ipv4 target(0xCB00710A);
+constexpr packets::Ipv4 router(0xC6336406);
 
 struct RecordedSteps : AnswerSteps {
     std::vector<std::string> seen;
@@ -34,9 +35,7 @@ Bytes answer(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t qu
     Bytes datagram(20, 0);
     datagram[0] = 0x45;
     datagram[9] = 1;
-    for (unsigned i = 0; i < 4; ++i) {
-        datagram[12 + i] = static_cast<std::uint8_t>(from >> (24 - 8 * i));
-    }
+    packets::write_u32(datagram, 12, from.number());
     const Bytes icmp_header = {type, 0, 0, 0, 0, 0, 0, 0};
     datagram.insert(datagram.end(), icmp_header.begin(), icmp_header.end());
     datagram.insert(datagram.end(), packet.begin(), packet.begin() + static_cast<long>(quoted_bytes));

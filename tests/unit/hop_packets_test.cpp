@@ -2,9 +2,10 @@
 
 #include <vector>
 
-#include "engines/hop/pinger.hpp"
+#include "engines/hop/echo_packet.hpp"
 #include "engines/hop/probe_packet.hpp"
 #include "engines/hop/reply_parser.hpp"
+#include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
 
 namespace {
@@ -13,9 +14,9 @@ using namespace tarnvale;
 using namespace tarnvale::engines::hop;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr packets::Ipv4 client = 0xC0A8010A;  // 192.168.1.10
-constexpr packets::Ipv4 target = 0xCB00710A;  // 203.0.113.10
-constexpr packets::Ipv4 router = 0xC6336406;  // 198.51.100.6
+constexpr packets::Ipv4 client(0xC0A8010A);  // 192.168.1.10
+constexpr packets::Ipv4 target(0xCB00710A);  // 203.0.113.10
+constexpr packets::Ipv4 router(0xC6336406);  // 198.51.100.6
 
 TEST(TtlProbe, LayoutAndChecksum) {
     const auto probe = build_ttl_probe(7, 3, client, target);
@@ -44,9 +45,7 @@ Bytes icmp_reply(std::uint8_t type, packets::Ipv4 from, const Bytes& quoted, std
     Bytes datagram(outer_header, 0);
     datagram[0] = static_cast<std::uint8_t>(0x40 | (outer_header / 4));
     datagram[9] = 1;
-    for (int i = 0; i < 4; ++i) {
-        datagram[12 + i] = static_cast<std::uint8_t>(from >> (24 - 8 * i));
-    }
+    packets::write_u32(datagram, 12, from.number());
     Bytes icmp = {type, 0, 0, 0, 0, 0, 0, 0};
     icmp.insert(icmp.end(), quoted.begin(), quoted.end());
     datagram.insert(datagram.end(), icmp.begin(), icmp.end());

@@ -10,10 +10,10 @@ namespace {
 using namespace tarnvale;
 using namespace tarnvale::engines::hop;
 
-constexpr packets::Ipv4 r1 = 0xC0A80101;
-constexpr packets::Ipv4 r2 = 0xC6336402;
-constexpr packets::Ipv4 r4 = 0xC6336406;
-constexpr packets::Ipv4 target = 0xCB00710A;
+constexpr packets::Ipv4 r1(0xC0A80101);
+constexpr packets::Ipv4 r2(0xC6336402);
+constexpr packets::Ipv4 r4(0xC6336406);
+constexpr packets::Ipv4 target(0xCB00710A);
 
 void outcomes(HopTable& table, std::uint8_t ttl, packets::Ipv4 from, int answered, int lost) {
     for (int i = 0; i < answered; ++i) {
@@ -163,26 +163,30 @@ std::string chosen(const std::vector<capture::CaptureDevice>& devices) {
 }
 
 TEST(CaptureDevice, PreferredPassFallbackPassAndFailure) {
-    constexpr packets::Ipv4 usable = 0xC0A8010A;
+    constexpr packets::Ipv4 usable(0xC0A8010A);
     EXPECT_EQ(chosen({}), "error: no suitable pcap device found");
-    EXPECT_EQ(chosen({device("lo", {0x7F000001}), device("eth0", {usable})}), "eth0");
+    constexpr packets::Ipv4 loopback(0x7F000001);
+    EXPECT_EQ(chosen({device("lo", {loopback}), device("eth0", {usable})}), "eth0");
     EXPECT_EQ(chosen({device("Npcap LOOPBACK Adapter", {usable}), device("eth1", {usable})}), "eth1");
     EXPECT_EQ(chosen({device("vEthernet (Hyper-V)", {usable}), device("wlan0", {usable})}), "wlan0");
-    EXPECT_EQ(chosen({device("a", {0xA9FE0101}), device("b", {0}), device("c", {}), device("d", {usable})}), "d");
+    const packets::Ipv4 link_local(0xA9FE0101);
+    const packets::Ipv4 unspecified;
+    EXPECT_EQ(chosen({device("a", {link_local}), device("b", {unspecified}), device("c", {}), device("d", {usable})}),
+              "d");
     // No device qualifies: the first whose name lacks "loopback" is used.
-    EXPECT_EQ(chosen({device("Loopback0", {0x7F000001}), device("hyper-v", {usable}), device("x", {})}), "hyper-v");
+    EXPECT_EQ(chosen({device("Loopback0", {loopback}), device("hyper-v", {usable}), device("x", {})}), "hyper-v");
     EXPECT_EQ(chosen({device("LOOPBACK", {usable})}), "error: no suitable pcap device found");
     // The Kelvin sign's lower case is "k", as full lower-casing has it.
     EXPECT_EQ(chosen({device("Loopbac\xE2\x84\xAA", {usable}), device("eth2", {usable})}), "eth2");
 }
 
 TEST(CaptureDevice, UsableAddressesAndLinkHeaders) {
-    EXPECT_FALSE(capture::is_usable_address(0x7F000001));
-    EXPECT_FALSE(capture::is_usable_address(0x7F123456));
-    EXPECT_FALSE(capture::is_usable_address(0xA9FE0001));
-    EXPECT_FALSE(capture::is_usable_address(0));
-    EXPECT_TRUE(capture::is_usable_address(0xA9FF0001));
-    EXPECT_TRUE(capture::is_usable_address(0x0A000001));
+    EXPECT_FALSE(capture::is_usable_address(packets::Ipv4(0x7F000001)));
+    EXPECT_FALSE(capture::is_usable_address(packets::Ipv4(0x7F123456)));
+    EXPECT_FALSE(capture::is_usable_address(packets::Ipv4(0xA9FE0001)));
+    EXPECT_FALSE(capture::is_usable_address(packets::Ipv4()));
+    EXPECT_TRUE(capture::is_usable_address(packets::Ipv4(0xA9FF0001)));
+    EXPECT_TRUE(capture::is_usable_address(packets::Ipv4(0x0A000001)));
     EXPECT_EQ(capture::link_header_length(0), 4u);
     EXPECT_EQ(capture::link_header_length(101), 4u);
     EXPECT_EQ(capture::link_header_length(12), 0u);

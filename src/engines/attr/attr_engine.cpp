@@ -19,10 +19,7 @@ namespace {
 constexpr auto target_log = log::target::attr;
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
-    auto local = std::make_shared<LocalAddresses>();
-    for (const std::uint32_t address : platform::local_ipv4_addresses()) {
-        local->push_back(packets::from_network_order(address));
-    }
+    auto local = std::make_shared<LocalAddresses>(platform::local_ipv4_addresses());
     log::info(target_log, "local interface addresses resolved", {{"count", local->size()}});
     return local;
 }

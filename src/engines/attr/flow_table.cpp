@@ -2,33 +2,28 @@
 
 #include <algorithm>
 
-#include "packets/byte_order.hpp"
+#include "packets/views.hpp"
 
 namespace tarnvale::engines::attr {
 
 std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header) {
-    constexpr std::size_t minimum_header = 20;
-    if (frame.size() < link_header + minimum_header) {
+    if (frame.size() < link_header) {
         return std::nullopt;
     }
-    const auto datagram = frame.subspan(link_header);
-    const std::size_t declared_header = 4U * (datagram[0] & 0x0FU);
-    const std::size_t header = std::max(declared_header, minimum_header);
-    const std::size_t total_length = packets::read_u16(datagram, 2);
-    const std::size_t declared_end = header + (total_length > declared_header ? total_length - declared_header : 0);
-    const std::size_t end = std::min(datagram.size(), declared_end);
-    if (datagram.size() <= header || end < header + 4) {
+    const auto datagram = packets::Ipv4View::read(frame.subspan(link_header));
+    const auto ports = datagram ? packets::TransportPorts::read(datagram->payload()) : std::nullopt;
+    if (!ports) {
         return std::nullopt;
     }
-    return FrameEndpoints{packets::read_u32(datagram, 12), packets::read_u32(datagram, 16),
-                          packets::read_u16(datagram, header), packets::read_u16(datagram, header + 2)};
+    return FrameEndpoints{datagram->source(), datagram->destination(), ports->source, ports->destination};
 }
 
 bool is_public(packets::Ipv4 address) {
     using packets::in_network;
-    return !(in_network(address, 0x0A000000, 8) || in_network(address, 0x7F000000, 8) ||
-             in_network(address, 0xC0A80000, 16) || in_network(address, 0xAC100000, 12) ||
-             in_network(address, 0xA9FE0000, 16) || address == 0 || address == 0xFFFFFFFF);
+    using packets::Ipv4;
+    return !(in_network(address, Ipv4(0x0A000000), 8) || in_network(address, Ipv4(0x7F000000), 8) ||
+             in_network(address, Ipv4(0xC0A80000), 16) || in_network(address, Ipv4(0xAC100000), 12) ||
+             in_network(address, Ipv4(0xA9FE0000), 16) || address == Ipv4() || address == Ipv4(0xFFFFFFFF));
 }
 
 FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local) {

@@ -16,16 +16,15 @@
 namespace tarnvale::engines::attr {
 
 struct FrameEndpoints {
-    packets::Ipv4 source = 0;
-    packets::Ipv4 destination = 0;
+    packets::Ipv4 source;
+    packets::Ipv4 destination;
     std::uint16_t source_port = 0;
     std::uint16_t destination_port = 0;
 };
 
 // The addresses and the two 16-bit words after the IPv4 header (the TCP or UDP
 // ports) of a frame whose IPv4 header starts after `link_header` bytes; nothing
-// when the frame is too short to hold them. Only the header length and total
-// length fields are read.
+// when the frame is too short to hold them (see packets::Ipv4View).
 std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header);
 
 // Not in 10/8, 127/8, 192.168/16, 172.16/12 or 169.254/16, and neither 0.0.0.0
@@ -33,9 +32,9 @@ std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, s
 bool is_public(packets::Ipv4 address);
 
 struct FlowKey {
-    packets::Ipv4 addr_a = 0;  // the lower address
+    packets::Ipv4 addr_a;  // the lower address
     std::uint16_t port_a = 0;
-    packets::Ipv4 addr_b = 0;
+    packets::Ipv4 addr_b;
     std::uint16_t port_b = 0;
     bool up = false;  // sent from one of the machine's own addresses
 
@@ -51,7 +50,7 @@ FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local
 template <>
 struct std::hash<tarnvale::engines::attr::FlowKey> {
     std::size_t operator()(const tarnvale::engines::attr::FlowKey& key) const noexcept {
-        const std::uint64_t addresses = (std::uint64_t{key.addr_a} << 32) | key.addr_b;
+        const std::uint64_t addresses = (std::uint64_t{key.addr_a.number()} << 32) | key.addr_b.number();
         const std::uint64_t rest = (std::uint64_t{key.port_a} << 17) | (std::uint64_t{key.port_b} << 1) |
                                    (key.up ? 1U : 0U);
         // Mixed so that flows differing in one port spread over the shards.

@@ -11,7 +11,7 @@ SocketOwnerTable build_owner_table(const std::vector<platform::SocketOwnerRow>& 
     table.reserve(tcp.size() + udp.size());
     for (const auto* rows : {&tcp, &udp}) {
         for (const platform::SocketOwnerRow& row : *rows) {
-            table.insert_or_assign(SocketKey{packets::from_network_order(row.local_address), row.local_port}, row.pid);
+            table.insert_or_assign(SocketKey{row.local_address, row.local_port}, row.pid);
         }
     }
     return table;

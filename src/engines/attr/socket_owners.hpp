@@ -15,7 +15,7 @@
 namespace tarnvale::engines::attr {
 
 struct SocketKey {
-    packets::Ipv4 address = 0;  // 0 for a socket bound to every address
+    packets::Ipv4 address;  // 0.0.0.0 for a socket bound to every address
     std::uint16_t port = 0;
 
     bool operator==(const SocketKey&) const = default;
@@ -23,7 +23,7 @@ struct SocketKey {
 
 struct SocketKeyHash {
     std::size_t operator()(const SocketKey& key) const noexcept {
-        return std::hash<std::uint64_t>{}((std::uint64_t{key.address} << 16) | key.port);
+        return std::hash<std::uint64_t>{}((std::uint64_t{key.address.number()} << 16) | key.port);
     }
 };
 

@@ -5,8 +5,7 @@
 #include <vector>
 
 #include "log/log.hpp"
-#include "packets/byte_order.hpp"
-#include "packets/checksum.hpp"
+#include "engines/hop/echo_packet.hpp"
 #include "platform/process.hpp"
 #include "platform/raw_sockets.hpp"
 
@@ -48,28 +47,6 @@ bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, 
 }
 
 }  // namespace
-
-std::array<std::uint8_t, 8> build_echo_request(std::uint16_t identifier, std::uint16_t sequence) {
-    std::array<std::uint8_t, 8> request{8, 0, 0, 0, 0, 0, 0, 0};
-    packets::write_u16(request, 4, identifier);
-    packets::write_u16(request, 6, sequence);
-    packets::write_u16(request, 2, packets::internet_checksum(request));
-    return request;
-}
-
-bool is_echo_reply(std::span<const std::uint8_t> datagram, packets::Ipv4 from, std::uint16_t identifier,
-                   std::uint16_t sequence, packets::Ipv4 router) {
-    if (datagram.size() < 20) {
-        return false;
-    }
-    const std::size_t header_length = static_cast<std::size_t>(datagram[0] & 0x0F) * 4;
-    if (datagram.size() < header_length + 8) {
-        return false;
-    }
-    const auto icmp = datagram.subspan(header_length);
-    return icmp[0] == 0 && packets::read_u16(icmp, 4) == identifier && packets::read_u16(icmp, 6) == sequence &&
-           from == router;
-}
 
 void run_pinger(PingerShared shared) {
     std::error_code error;

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <span>
 
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/queue_delay.hpp"
@@ -20,13 +18,6 @@ struct HopSighting {
 
 using SightingQueue = runtime::ThreadQueue<HopSighting>;
 inline constexpr std::size_t sighting_queue_capacity = 256;
-
-std::array<std::uint8_t, 8> build_echo_request(std::uint16_t identifier, std::uint16_t sequence);
-
-// Whether a datagram received on the raw ICMP socket (IPv4 header first) is the
-// echo reply to our request with this identifier and sequence from this router.
-bool is_echo_reply(std::span<const std::uint8_t> datagram, packets::Ipv4 from, std::uint16_t identifier,
-                   std::uint16_t sequence, packets::Ipv4 router);
 
 struct PingerShared {
     std::shared_ptr<HopTable> table;

@@ -8,9 +8,6 @@
 
 namespace tarnvale::engines::hop {
 
-inline constexpr std::uint8_t icmp_time_exceeded = 11;
-inline constexpr std::uint8_t icmp_destination_unreachable = 3;
-
 struct ProbeReply {
     std::uint16_t probe_id;
     packets::Ipv4 source;

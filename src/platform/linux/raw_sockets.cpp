@@ -21,7 +21,7 @@ sockaddr_in socket_address(packets::Ipv4 address, std::uint16_t port) {
     sockaddr_in out{};
     out.sin_family = AF_INET;
     out.sin_port = htons(port);
-    out.sin_addr.s_addr = htonl(address);
+    out.sin_addr.s_addr = address.network_word();
     return out;
 }
 
@@ -98,13 +98,13 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         }
         return std::nullopt;
     }
-    return Received{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr)};
+    return Received{static_cast<std::size_t>(size), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
 }
 
 packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_error) {
-    constexpr packets::Ipv4 loopback = 0x7F000001;
+    constexpr packets::Ipv4 loopback(0x7F000001);
     const Socket lookup(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    const sockaddr_in any = socket_address(0, 0);
+    const sockaddr_in any = socket_address(packets::Ipv4(), 0);
     if (!lookup.valid() || ::bind(fd_of(lookup), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
         bind_error = last_error();
         return loopback;
@@ -118,7 +118,7 @@ packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_err
         local.sin_family != AF_INET) {
         return loopback;
     }
-    return ntohl(local.sin_addr.s_addr);
+    return packets::Ipv4::from_network_word(local.sin_addr.s_addr);
 }
 
 std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
@@ -134,7 +134,8 @@ std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
     std::optional<packets::Ipv4> first;
     for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET) {
-            first = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            first = packets::Ipv4::from_network_word(address->sin_addr.s_addr);
             break;
         }
     }

@@ -176,16 +176,17 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
             }
             // Sockets without an owner (closing ones have inode 0) still take
             // their place in the table, as process 0.
-            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, 0});
+            rows.push_back(SocketOwnerRow{packets::Ipv4::from_network_word(row.local_address), row.local_port, 0});
         } else {
-            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, owner->second});
+            rows.push_back(
+                SocketOwnerRow{packets::Ipv4::from_network_word(row.local_address), row.local_port, owner->second});
         }
     }
     return rows;
 }
 
-std::vector<std::uint32_t> local_ipv4_addresses() {
-    std::vector<std::uint32_t> addresses;
+std::vector<packets::Ipv4> local_ipv4_addresses() {
+    std::vector<packets::Ipv4> addresses;
     ifaddrs* interfaces = nullptr;
     if (::getifaddrs(&interfaces) != 0) {
         return addresses;
@@ -196,10 +197,10 @@ std::vector<std::uint32_t> local_ipv4_addresses() {
         }
         sockaddr_in address{};
         std::memcpy(&address, entry->ifa_addr, sizeof(address));
-        if ((ntohl(address.sin_addr.s_addr) >> 24) == 127) {
-            continue;
+        const auto local = packets::Ipv4::from_network_word(address.sin_addr.s_addr);
+        if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
+            addresses.push_back(local);
         }
-        addresses.push_back(address.sin_addr.s_addr);
     }
     ::freeifaddrs(interfaces);
     return addresses;

@@ -19,7 +19,7 @@ sockaddr_in socket_address(packets::Ipv4 address, std::uint16_t port) {
     sockaddr_in out{};
     out.sin_family = AF_INET;
     out.sin_port = ::htons(port);
-    out.sin_addr.s_addr = ::htonl(address);
+    out.sin_addr.s_addr = address.network_word();
     return out;
 }
 
@@ -97,21 +97,21 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         const int code = ::WSAGetLastError();
         // A message longer than the buffer arrives cut to its size: still a datagram.
         if (code == WSAEMSGSIZE) {
-            return Received{buffer.size(), ::ntohl(from.sin_addr.s_addr)};
+            return Received{buffer.size(), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
         }
         if (code != WSAEWOULDBLOCK) {
             error = std::error_code(code, std::system_category());
         }
         return std::nullopt;
     }
-    return Received{static_cast<std::size_t>(size), ::ntohl(from.sin_addr.s_addr)};
+    return Received{static_cast<std::size_t>(size), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
 }
 
 packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_error) {
-    constexpr packets::Ipv4 loopback = 0x7F000001;
+    constexpr packets::Ipv4 loopback(0x7F000001);
     start_winsock();
     const Socket lookup(static_cast<std::intptr_t>(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
-    const sockaddr_in any = socket_address(0, 0);
+    const sockaddr_in any = socket_address(packets::Ipv4(), 0);
     if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET ||
         ::bind(handle_of(lookup), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
         bind_error = last_socket_error();
@@ -126,7 +126,7 @@ packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_err
         local.sin_family != AF_INET) {
         return loopback;
     }
-    return ::ntohl(local.sin_addr.s_addr);
+    return packets::Ipv4::from_network_word(local.sin_addr.s_addr);
 }
 
 std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
@@ -143,7 +143,8 @@ std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
     std::optional<packets::Ipv4> first;
     for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET) {
-            first = ::ntohl(reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            first = packets::Ipv4::from_network_word(address->sin_addr.s_addr);
             break;
         }
     }

@@ -33,7 +33,7 @@ std::vector<SocketOwnerRow> read_rows(Query query) {
     rows.reserve(table->dwNumEntries);
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const auto& row = table->table[i];
-        rows.push_back({row.dwLocalAddr, port_of(row.dwLocalPort), row.dwOwningPid});
+        rows.push_back({packets::Ipv4::from_network_word(row.dwLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid});
     }
     return rows;
 }
@@ -56,8 +56,8 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
     });
 }
 
-std::vector<std::uint32_t> local_ipv4_addresses() {
-    std::vector<std::uint32_t> addresses;
+std::vector<packets::Ipv4> local_ipv4_addresses() {
+    std::vector<packets::Ipv4> addresses;
     ULONG size = 0;
     if (::GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) {
         return addresses;
@@ -70,9 +70,12 @@ std::vector<std::uint32_t> local_ipv4_addresses() {
     for (const IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
         for (const IP_ADDR_STRING* entry = &adapter->IpAddressList; entry != nullptr; entry = entry->Next) {
             in_addr address{};
-            if (::inet_pton(AF_INET, entry->IpAddress.String, &address) == 1 &&
-                (::ntohl(address.s_addr) >> 24) != 127) {
-                addresses.push_back(address.s_addr);
+            if (::inet_pton(AF_INET, entry->IpAddress.String, &address) != 1) {
+                continue;
+            }
+            const auto local = packets::Ipv4::from_network_word(address.s_addr);
+            if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
+                addresses.push_back(local);
             }
         }
     }

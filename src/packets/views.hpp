@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "packets/ipv4.hpp"
+
+// Read-only views over received bytes. Each is made only by its `read`, which
+// checks every length the view's accessors rely on, so an accessor never reads
+// past the bytes it was given.
+namespace tarnvale::packets {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// An IPv4 datagram. Its header is 4 × IHL bytes, raised to 20 when the field
+// says less (neither version nor IHL is trusted further: the capture filter or
+// the socket chose the packets). The payload ends where the total length says,
+// or where the bytes end if sooner.
+class Ipv4View {
+public:
+    static constexpr std::size_t minimum_header = 20;
+
+    // A datagram from a captured frame, whose link layer may have padded it:
+    // the header must be whole; the payload, possibly empty, ends where the
+    // total length says.
+    static std::optional<Ipv4View> read(Bytes bytes);
+    // Bytes that end where the datagram, or the part of it that was kept,
+    // ends: one from a raw socket, or the one an ICMP error quotes (whose total
+    // length is the original's). The header must be whole; the rest is payload.
+    static std::optional<Ipv4View> read_delimited(Bytes bytes);
+
+    std::uint16_t identification() const;
+    std::uint8_t protocol() const { return bytes_[9]; }
+    Ipv4 source() const { return Ipv4::from_wire(bytes_, 12); }
+    Ipv4 destination() const { return Ipv4::from_wire(bytes_, 16); }
+    std::size_t header_length() const { return header_length_; }
+    Bytes payload() const { return payload_; }
+
+private:
+    Ipv4View(Bytes bytes, std::size_t header_length, Bytes payload)
+        : bytes_(bytes), header_length_(header_length), payload_(payload) {}
+
+    Bytes bytes_;
+    std::size_t header_length_;
+    Bytes payload_;
+};
+
+inline constexpr std::uint8_t icmp_echo_reply = 0;
+inline constexpr std::uint8_t icmp_destination_unreachable = 3;
+inline constexpr std::uint8_t icmp_echo_request = 8;
+inline constexpr std::uint8_t icmp_time_exceeded = 11;
+
+// An ICMP message: type, code and checksum, then four bytes whose meaning the
+// type gives (an echo's identifier and sequence number), then the body.
+class IcmpView {
+public:
+    static constexpr std::size_t header_length = 8;
+
+    // A message of at least `minimum` bytes (4 by default: type to checksum).
+    static std::optional<IcmpView> read(Bytes bytes, std::size_t minimum = 4);
+
+    std::uint8_t type() const { return bytes_[0]; }
+    std::size_t length() const { return bytes_.size(); }
+    // Both need the whole 8-byte header.
+    std::optional<std::uint16_t> echo_identifier() const;
+    std::optional<std::uint16_t> echo_sequence() const;
+    // What an error message quotes of the datagram that caused it.
+    std::optional<Ipv4View> quoted_datagram() const;
+
+private:
+    explicit IcmpView(Bytes bytes) : bytes_(bytes) {}
+
+    Bytes bytes_;
+};
+
+// The source and destination ports at the start of a UDP or TCP header.
+struct TransportPorts {
+    std::uint16_t source;
+    std::uint16_t destination;
+
+    static std::optional<TransportPorts> read(Bytes transport);
+};
+
+}  // namespace tarnvale::packets
