@@ -289,19 +289,13 @@ private:
 
 }  // namespace
 
-CommandFrame timeout_frame() {
-    CommandFrame frame;
-    frame.cmd = std::string(timeout_command);
-    return frame;
-}
-
 DecodeResult decode_line(std::string_view line) {
     if (!utf8::is_valid(line)) {
         return DecodeError{"stream did not contain valid UTF-8"};
     }
     const std::string_view text = utf8::trim_white_space(line);
     if (text.empty()) {
-        return timeout_frame();
+        return NoCommand{};
     }
     FrameBuilder builder;
     const bool parsed = nlohmann::json::sax_parse(text, &builder, nlohmann::json::input_format_t::json, true);

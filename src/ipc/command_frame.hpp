@@ -26,19 +26,22 @@ struct CommandFrame {
     bool operator==(const CommandFrame&) const = default;
 };
 
-// What the reader hands over for a blank line or a receive timeout.
-inline constexpr std::string_view timeout_command = "__timeout__";
-
-CommandFrame timeout_frame();
+// No command arrived: the line was blank, or (from the reader) the receive
+// timeout passed. The command loop reads again; the handshake names it in its
+// failure as if it were a command.
+struct NoCommand {
+    static constexpr std::string_view name = "__timeout__";
+};
 
 struct DecodeError {
     std::string message;
 };
 
-using DecodeResult = std::variant<CommandFrame, DecodeError>;
+using DecodeResult = std::variant<CommandFrame, NoCommand, DecodeError>;
 
-// Decodes one line (line feed included or not): UTF-8 check, white-space trim,
-// then a JSON object or an array of the eleven members in declared order.
+// Decodes one line (line feed included or not): UTF-8 check, white-space trim
+// (nothing left: NoCommand), then a JSON object or an array of the eleven
+// members in declared order.
 DecodeResult decode_line(std::string_view line);
 
 }  // namespace tarnvale::ipc

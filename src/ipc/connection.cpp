@@ -15,6 +15,9 @@ ReadOutcome decode(std::string_view line) {
     if (auto* error = std::get_if<DecodeError>(&result)) {
         return ReadError{std::move(error->message)};
     }
+    if (std::holds_alternative<NoCommand>(result)) {
+        return NoCommand{};
+    }
     return std::get<CommandFrame>(std::move(result));
 }
 
@@ -56,7 +59,7 @@ asio::awaitable<ReadOutcome> Connection::read_frame() {
             continue;
         }
         if (error == asio::error::operation_aborted && timed_out) {
-            co_return timeout_frame();
+            co_return NoCommand{};
         }
         if (error == asio::error::eof || error == asio::error::shut_down) {
             if (line_.empty()) {

@@ -20,9 +20,9 @@ struct ReadError {
     std::string message;
 };
 
-// One read: a frame (the "__timeout__" pseudo-frame included), the end of the
-// conversation, or an error.
-using ReadOutcome = std::variant<CommandFrame, ConnectionClosed, ReadError>;
+// One read: a frame, no command (a blank line or the receive timeout), the end
+// of the conversation, or an error.
+using ReadOutcome = std::variant<CommandFrame, NoCommand, ConnectionClosed, ReadError>;
 
 inline constexpr std::chrono::milliseconds receive_timeout{5000};
 inline constexpr std::size_t receive_chunk = 8192;
@@ -35,8 +35,8 @@ class Connection {
 public:
     explicit Connection(asio::ip::tcp::socket socket);
 
-    // Reads one line and decodes it. A silent client yields "__timeout__" after
-    // the receive timeout; bytes of an unfinished line are kept for the next read.
+    // Reads one line and decodes it. A silent client yields NoCommand after the
+    // receive timeout; bytes of an unfinished line are kept for the next read.
     asio::awaitable<ReadOutcome> read_frame();
 
     // Writes the text and a line feed.

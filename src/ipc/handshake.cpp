@@ -29,6 +29,9 @@ asio::awaitable<HandshakeResult> perform_handshake(Connection& connection) {
     if (auto* error = std::get_if<ReadError>(&outcome)) {
         co_return HandshakeFailure{std::move(error->message)};
     }
+    if (std::holds_alternative<NoCommand>(outcome)) {
+        co_return HandshakeFailure{"expected hello, got " + std::string(NoCommand::name)};
+    }
     const CommandFrame& hello = std::get<CommandFrame>(outcome);
     if (hello.cmd != "hello") {
         co_return HandshakeFailure{"expected hello, got " + hello.cmd};

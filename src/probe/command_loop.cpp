@@ -30,11 +30,11 @@ asio::awaitable<void> run_command_loop(ipc::Connection& connection, const ipc::E
             log::error(log::target::probe, log::fill_message("command read error: {}", error->message));
             co_return;
         }
-        ipc::CommandFrame& frame = std::get<ipc::CommandFrame>(outcome);
-        const std::string& cmd = frame.cmd;
-        if (cmd == ipc::timeout_command) {
+        if (std::holds_alternative<ipc::NoCommand>(outcome)) {
             continue;
         }
+        ipc::CommandFrame& frame = std::get<ipc::CommandFrame>(outcome);
+        const std::string& cmd = frame.cmd;
         if (cmd == "shutdown") {
             log::info(log::target::probe, "SHUTDOWN received");
             co_await acknowledge(events, cmd, true);
