@@ -8,6 +8,7 @@ from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
 
+from .probe_facts import LOSS_THRESHOLD_PCT
 from .view_model import SPARK_LENGTH, ViewModel, link_speed_text, sparkline
 
 SEVERITY_STYLES = {"high": "bold red", "medium": "yellow", "low": "cyan"}
@@ -61,7 +62,8 @@ def diagnosis_panel(model: ViewModel) -> Panel:
                       f" at hop {event.get('affected_hop', '?')}"),
         Text(event["cause_detail"]),
         Text(f"loss now {event['loss_now_pct']:.1f} %, trend {event['loss_trend_pct_per_min']:+.2f} points/min over "
-             f"{event['trend_min']} min, " + ("already at 15 %" if not eta else f"15 % in about {eta} s")),
+             f"{event['trend_min']} min, " + (f"already at {LOSS_THRESHOLD_PCT} %" if not eta
+                                               else f"{LOSS_THRESHOLD_PCT} % in about {eta} s")),
     ]
     return Panel(Group(*lines), title="diagnosis", title_align="left", border_style=style)
 

@@ -8,7 +8,7 @@ import json
 import sys
 from pathlib import Path
 
-from .view_model import TRAIN_RATE_MBPS
+from .probe_facts import TRAIN_RATE_MBPS
 
 WIDTH_INCHES, HEIGHT_INCHES, DPI = 12, 10, 100  # 1200 x 1000 pixels
 

@@ -8,21 +8,15 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Optional
 
+from .probe_facts import (FIRST_BANDWIDTH_SECONDS, FIRST_TRAFFIC_SECONDS, FULL_BANDWIDTH_SWEEP_SECONDS,
+                          HOP_REPORT_SECONDS, TRAIN_RATE_MBPS)
+
 SPARK_LENGTH = 12
 SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
 PROCESS_ROWS = 5
 PROCESS_STALE_SECONDS = 3.0
 ERRORS_KEPT = 5
-# The bandwidth trains send ten 1400-byte packets 5 ms apart, 2.24 Mbit/s: the spacing of their answers shows
-# only a link slower than that, so a figure near or above it says nothing but "faster than the trains".
-TRAIN_RATE_MBPS = 2.24
 SLOWER_THAN_TRAINS = 0.9 * TRAIN_RATE_MBPS
-
-# When the first figures come, counted from the engine's start.
-FIRST_HOP_REPORT_SECONDS = 7
-FIRST_BANDWIDTH_SECONDS = 6
-FULL_BANDWIDTH_SWEEP_SECONDS = 60
-FIRST_TRAFFIC_SECONDS = 1
 
 
 def sparkline(values, ceiling: float) -> str:
@@ -159,7 +153,7 @@ class ViewModel:
         elapsed = int(now - self.started)
         waiting = []
         if "hop" in self.engines and not any(h.loss_pct is not None for h in self.hops.values()):
-            waiting.append(f"hop: first loss report about {FIRST_HOP_REPORT_SECONDS} s after start "
+            waiting.append(f"hop: first loss report about {HOP_REPORT_SECONDS} s after start "
                            f"({elapsed} s so far)")
         if "bw" in self.engines:
             if not any(h.mbps is not None for h in self.hops.values()):

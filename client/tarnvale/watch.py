@@ -13,7 +13,6 @@ from pathlib import Path
 from .client import Probe, ProbeError
 from .view_model import ViewModel
 
-ENGINES = ("hop", "bw", "attr")
 
 
 def check_can_run(probe_binary: str) -> str | None:
@@ -27,10 +26,6 @@ def check_can_run(probe_binary: str) -> str | None:
 
 def watch(args) -> int:
     engines = [name for name in args.engines.split(",") if name]
-    unknown = [name for name in engines if name not in ENGINES]
-    if unknown:
-        print(f"tarnvale: unknown engine(s) {', '.join(unknown)}; choose from {', '.join(ENGINES)}", file=sys.stderr)
-        return 2
     problem = check_can_run(args.probe)
     if problem:
         print(f"tarnvale: {problem}", file=sys.stderr)
@@ -39,7 +34,14 @@ def watch(args) -> int:
         with ExitStack() as stack:
             probe = stack.enter_context(Probe.start(args.probe, netns=args.netns))
             record = stack.enter_context(open(args.record, "w")) if args.record else None
-            probe.handshake()
+            offered = probe.handshake()["engines"]
+            unknown = [name for name in engines if name not in offered]
+            if unknown:
+                print(f"tarnvale: unknown engine(s) {', '.join(unknown)}; choose from {', '.join(offered)}",
+                      file=sys.stderr)
+                probe.shutdown()
+                probe.wait()
+                return 2
             for engine in engines:
                 probe.start_engine(engine, args.target)
             model = ViewModel(engines)
