@@ -10,17 +10,14 @@ created straight inside the namespaces, so nothing appears in the host's own nam
 from __future__ import annotations
 
 import ipaddress
-import json
 import os
 import re
 import secrets
 import shlex
 import subprocess
-import threading
-import time
-from dataclasses import dataclass
-from pathlib import Path
 from typing import Optional, Sequence
+
+from .conditions import NFT_TABLE, Link, NetworkError, PathConditions, run
 
 CLIENT_ADDRESS = "192.168.1.10"
 SERVER_ADDRESS = "203.0.113.10"
@@ -31,39 +28,6 @@ ROUTER_LINKS = ipaddress.ip_network("198.51.100.0/24")
 # Namespaces are named tvl{owner pid}-{4 hex}-{node}; owner pid 0 marks a network made from the command line,
 # which only `lab down` or `lab clean --all` removes.
 NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
-NFT_TABLE = "tarnvale_lab"
-# The netfilter-queue delayer built with the probe (lab/link_delayer.cpp).
-LINK_DELAYER = os.environ.get("TARNVALE_LINK_DELAYER",
-                              str(Path(__file__).resolve().parents[1] / "build" / "tarnvale_link_delayer"))
-
-
-class NetworkError(Exception):
-    """A command that builds or changes the network failed."""
-
-
-@dataclass(frozen=True)
-class Link:
-    """The sending side of a link: packets leaving `node` through `interface`."""
-
-    node: str
-    interface: str
-
-    @classmethod
-    def parse(cls, text: str) -> "Link":
-        node, _, interface = text.partition(":")
-        if not node or interface not in ("eth0", "eth1"):
-            raise ValueError(f"a link is NODE:eth0 or NODE:eth1, not {text!r}")
-        return cls(node, interface)
-
-    def __str__(self) -> str:
-        return f"{self.node}:{self.interface}"
-
-
-def run(command: Sequence[str], input_text: Optional[str] = None) -> str:
-    result = subprocess.run(command, input=input_text, capture_output=True, text=True)
-    if result.returncode != 0:
-        raise NetworkError(f"{shlex.join(command)} failed ({result.returncode}): {result.stderr.strip()}")
-    return result.stdout
 
 
 def list_namespaces() -> list[str]:
@@ -96,7 +60,7 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
     return removed
 
 
-class TestNetwork:
+class TestNetwork(PathConditions):
     """A client, `hops` routers in a chain and a server, each in its own namespace.
 
     Use it as a context manager, or call `up()` and `down()`; `down()` always removes everything, also after a
@@ -113,11 +77,7 @@ class TestNetwork:
         self.icmp_rate_limit = icmp_rate_limit
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
-        self._loss: dict[Link, float] = {}
-        self._delayers: dict[Link, subprocess.Popen] = {}
-        self._answer_delayers: dict[str, subprocess.Popen] = {}
-        self._ramps: list[_Ramp] = []
-        self._lock = threading.Lock()
+        self._init_conditions()
 
     # ---- names and addresses ------------------------------------------------
 
@@ -238,15 +198,8 @@ class TestNetwork:
         return self
 
     def down(self) -> None:
-        """Stops ramps and removes every namespace (with its links, qdiscs and nftables tables)."""
-        for ramp in self._ramps:
-            ramp.stop()
-        self._ramps.clear()
-        # A process inside a namespace keeps it alive after `ip netns del`.
-        for delayer in [*self._delayers.values(), *self._answer_delayers.values()]:
-            _stop_process(delayer)
-        self._delayers.clear()
-        self._answer_delayers.clear()
+        """Stops ramps and delayers and removes every namespace (with its links, qdiscs and nftables tables)."""
+        self._end_conditions()
         existing = set(list_namespaces())
         for node in self.nodes:
             name = self.namespace(node)
@@ -274,209 +227,3 @@ class TestNetwork:
 
     def popen(self, node: str, command: Sequence[str], **kwargs) -> subprocess.Popen:
         return subprocess.Popen(self.command(node, command), **kwargs)
-
-    # ---- knobs --------------------------------------------------------------
-
-    def peer(self, link: Link) -> Link:
-        """The other end of a link: the node and interface where what `link` sends arrives."""
-        if link.node in ("client", "server") and link.interface != "eth0":
-            raise ValueError(f"{link} leads nowhere: the {link.node} has only eth0")
-        index = self.nodes.index(link.node)
-        towards_server = link.node == "client" or link.interface == "eth1"
-        if towards_server:
-            return Link(self.nodes[index + 1], "eth0")
-        previous = self.nodes[index - 1]
-        return Link(previous, "eth0" if previous == "client" else "eth1")
-
-    def set_loss(self, link: Link | str, percent: float) -> None:
-        """Drops `percent` % of the packets that `link.node` sends through `link.interface` (0 removes it)."""
-        link = Link.parse(link) if isinstance(link, str) else link
-        if not 0 <= percent <= 100:
-            raise ValueError("loss is a percentage from 0 to 100")
-        receiver = self.peer(link)
-        with self._lock:
-            if percent == 0:
-                self._loss.pop(link, None)
-            else:
-                self._loss[link] = percent
-            rules = [f"flush chain inet {NFT_TABLE} wire_loss"]
-            for other, value in sorted(self._loss.items(), key=lambda item: str(item[0])):
-                arriving = self.peer(other)
-                if arriving.node == receiver.node:
-                    # Hundredths of a percent, so that a slow ramp changes in small steps.
-                    threshold = round(value * 100)
-                    condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
-                    rules.append(f'add rule inet {NFT_TABLE} wire_loss iifname "{arriving.interface}" '
-                                 f"{condition}drop")
-            run(self.command(receiver.node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
-
-    def loss(self, link: Link | str) -> float:
-        link = Link.parse(link) if isinstance(link, str) else link
-        with self._lock:
-            return self._loss.get(link, 0.0)
-
-    def set_bottleneck(self, link: Link | str, rate: Optional[str], burst: str = "1600",
-                       latency: str = "100ms") -> None:
-        """Caps the rate of packets leaving `link` with a token bucket (`rate` such as "500kbit");
-        None removes the cap."""
-        link = Link.parse(link) if isinstance(link, str) else link
-        if rate is None:
-            self.run(link.node, ["tc", "qdisc", "del", "dev", link.interface, "root"], check=False)
-            return
-        self.run(link.node, ["tc", "qdisc", "replace", "dev", link.interface, "root", "tbf", "rate", rate,
-                             "burst", burst, "latency", latency])
-
-    def set_delay(self, link: Link | str, milliseconds: int) -> None:
-        """Holds every packet that `link.node` sends through `link.interface` for `milliseconds` before it
-        arrives (0 removes the delay). A delayer process in the receiving node holds them, fed by a netfilter
-        queue after the link's loss, so a lost packet is never delayed. (This kernel has no netem.)"""
-        link = Link.parse(link) if isinstance(link, str) else link
-        if not 0 <= milliseconds <= 60000:
-            raise ValueError("a delay is from 0 to 60000 ms")
-        receiver = self.peer(link)
-        with self._lock:
-            previous = self._delayers.pop(link, None)
-            if previous:
-                # The rule goes before its delayer, so that no packet meets a queue nobody reads.
-                self._write_delay_rules(receiver.node)
-                _stop_process(previous)
-            if milliseconds == 0:
-                return
-            self._delayers[link] = self._start_delayer(receiver.node, _queue_of(receiver), str(milliseconds))
-            self._write_delay_rules(receiver.node)
-
-    def set_answer_delay(self, node: str, lowest_ms: int, highest_ms: int) -> None:
-        """Makes `node` hold each ICMP message it sends itself (its answers to probes and pings) for a time drawn
-        at random from lowest_ms to highest_ms, as a router that answers on a slow path does, while it forwards
-        every packet at once; 0 and 0 remove it."""
-        if not 0 <= lowest_ms <= highest_ms <= 60000:
-            raise ValueError("an answer delay is a range of 0 to 60000 ms")
-        self.namespace(node)
-        with self._lock:
-            previous = self._answer_delayers.pop(node, None)
-            if previous:
-                self.run(node, ["iptables", "-t", "mangle", "-F", "OUTPUT"])
-                _stop_process(previous)
-            if highest_ms == 0:
-                return
-            self._answer_delayers[node] = self._start_delayer(node, ANSWER_QUEUE, f"{lowest_ms}-{highest_ms}")
-            self.run(node, ["iptables", "-t", "mangle", "-A", "OUTPUT", "-p", "icmp", "-j", "NFQUEUE",
-                            "--queue-num", str(ANSWER_QUEUE), "--queue-bypass"])
-
-    def _start_delayer(self, node: str, queue: int, delay: str) -> subprocess.Popen:
-        if not os.access(LINK_DELAYER, os.X_OK):
-            raise NetworkError(f"the link delayer {LINK_DELAYER} is not built (scripts/build.sh builds it)")
-        delayer = self.popen(node, [LINK_DELAYER, str(queue), delay],
-                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        if delayer.stdout.readline().strip() != "ready":
-            _stop_process(delayer)
-            raise NetworkError(f"the delayer of queue {queue} on {node} did not start: {delayer.stderr.read().strip()}")
-        return delayer
-
-    def _write_delay_rules(self, node: str) -> None:
-        """Feeds each delayed link arriving at `node` to its delayer's queue. The kernel's nftables lack the
-        queue statement; iptables' NFQUEUE target in the mangle table (after the loss chain) does it."""
-        script = ["iptables -t mangle -F PREROUTING"]
-        for link in self._delayers:
-            arriving = self.peer(link)
-            if arriving.node == node:
-                script.append(f"iptables -t mangle -A PREROUTING -i {arriving.interface} "
-                              f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass")
-        self.run(node, ["sh", "-ec", "; ".join(script)])
-
-    def set_answer_loss(self, node: str, percent: float) -> None:
-        """Makes `node` withhold `percent` % of its own ICMP Time Exceeded answers (0 removes it), as a router
-        that rate-limits or de-prioritises them does, while it forwards every packet as before."""
-        if not 0 <= percent <= 100:
-            raise ValueError("answer loss is a percentage from 0 to 100")
-        self.namespace(node)
-        rules = [f"flush chain inet {NFT_TABLE} own_answers"]
-        if percent > 0:
-            threshold = round(percent * 100)
-            condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
-            rules.append(f"add rule inet {NFT_TABLE} own_answers icmp type time-exceeded {condition}drop")
-        run(self.command(node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
-
-    def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
-        """Turns the kernel's ICMP error rate limits on (the defaults real hosts have) or off for one node."""
-        values = {"icmp_ratelimit": 1000, "icmp_msgs_per_sec": 1000, "icmp_msgs_burst": 50} if enabled else \
-            {"icmp_ratelimit": 0, "icmp_msgs_per_sec": 100000, "icmp_msgs_burst": 10000}
-        script = "; ".join(f"echo {value} > /proc/sys/net/ipv4/{name}" for name, value in values.items())
-        self.run(node, ["sh", "-ec", script])
-
-    def count_packets(self, node: str, match: str) -> "PacketCounter":
-        """Starts counting the packets arriving at `node` that an nftables match selects,
-        for example 'iifname "eth0" ip saddr 192.168.1.10'."""
-        name = f"c{secrets.token_hex(3)}"
-        script = (f"add counter inet {NFT_TABLE} {name}\n"
-                  f"add rule inet {NFT_TABLE} ingress {match} counter name {name}\n")
-        run(self.command(node, ["nft", "-f", "-"]), input_text=script)
-        return PacketCounter(self, node, name)
-
-    def ramp_loss(self, link: Link | str, start: float, end: float, seconds: float,
-                  step: float = 1.0) -> "_Ramp":
-        """Changes the loss on `link` from `start` to `end` % evenly over `seconds`, in the background.
-        The ramp ends by itself, with `stop()`, or when the network goes down."""
-        link = Link.parse(link) if isinstance(link, str) else link
-        ramp = _Ramp(self, link, start, end, seconds, step)
-        self._ramps.append(ramp)
-        ramp.start()
-        return ramp
-
-
-# The netfilter queue of a node's own ICMP messages; queues 0 and 1 are its delayed arrivals.
-ANSWER_QUEUE = 2
-
-
-def _queue_of(arriving: Link) -> int:
-    """The netfilter queue of a node's delayed arrivals through one interface."""
-    return 0 if arriving.interface == "eth0" else 1
-
-
-def _stop_process(process: subprocess.Popen) -> None:
-    process.terminate()
-    try:
-        process.communicate(timeout=5)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.communicate()
-
-
-class PacketCounter:
-    """An nftables counter in one node; `packets()` reads it."""
-
-    def __init__(self, network: TestNetwork, node: str, name: str):
-        self.network, self.node, self.name = network, node, name
-
-    def packets(self) -> int:
-        output = self.network.run(self.node, ["nft", "-j", "list", "counter", "inet", NFT_TABLE, self.name]).stdout
-        for entry in json.loads(output)["nftables"]:
-            if "counter" in entry:
-                return int(entry["counter"]["packets"])
-        raise NetworkError(f"counter {self.name} not found in {self.node}")
-
-
-class _Ramp(threading.Thread):
-    def __init__(self, network: TestNetwork, link: Link, start: float, end: float, seconds: float, step: float):
-        super().__init__(daemon=True, name=f"ramp {link}")
-        self.network, self.link = network, link
-        self.start_pct, self.end_pct, self.seconds, self.step = start, end, seconds, step
-        self._stopped = threading.Event()
-        self.error: Optional[BaseException] = None
-
-    def run(self) -> None:
-        began = time.monotonic()
-        try:
-            while not self._stopped.is_set():
-                fraction = min(1.0, (time.monotonic() - began) / self.seconds) if self.seconds > 0 else 1.0
-                self.network.set_loss(self.link, self.start_pct + (self.end_pct - self.start_pct) * fraction)
-                if fraction >= 1.0:
-                    return
-                self._stopped.wait(self.step)
-        except BaseException as error:  # reported to whoever waits on the ramp
-            self.error = error
-
-    def stop(self) -> None:
-        self._stopped.set()
-        if self.is_alive() and threading.current_thread() is not self:
-            self.join()
