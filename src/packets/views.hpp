@@ -32,6 +32,7 @@ public:
     static std::optional<Ipv4View> read_delimited(Bytes bytes);
 
     std::uint16_t identification() const;
+    std::uint8_t ttl() const { return bytes_[8]; }
     std::uint8_t protocol() const { return bytes_[9]; }
     Ipv4 source() const { return Ipv4::from_wire(bytes_, 12); }
     Ipv4 destination() const { return Ipv4::from_wire(bytes_, 16); }

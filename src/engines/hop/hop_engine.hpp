@@ -1,14 +1,10 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-#include <chrono>
 
 #include "engines/engine.hpp"
 
 namespace tarnvale::engines::hop {
-
-inline constexpr std::chrono::milliseconds probe_spacing{100};
-inline constexpr std::chrono::seconds report_period{7};
 
 // The hop engine: TTL-limited probes in sweeps, the pinger and receiver threads,
 // and a hop_loss report every 7 s. Stopping it ends all of them.

@@ -16,8 +16,7 @@ namespace {
 const capture::CaptureSettings hop_capture_settings{false, 256, 200, true, 256 * 1024};
 constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
 
-void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {
-    const auto now = std::chrono::steady_clock::now();
+void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::chrono::steady_clock::time_point now) {
     const auto probe = settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, now);
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
@@ -32,6 +31,17 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply) {
 }
 
 }  // namespace
+
+void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
+                     std::chrono::steady_clock::time_point arrival) {
+    const ParsedReply parsed = parse_probe_reply(datagram, shared.target);
+    if (parsed.time_exceeded_from) {
+        log::info(log::target::hop, "TimeExceeded received", {{"src", packets::to_text(*parsed.time_exceeded_from)}});
+    }
+    if (parsed.reply) {
+        handle_reply(shared, *parsed.reply, arrival);
+    }
+}
 
 void run_receiver(ReceiverShared shared) {
     auto device = capture::select_capture_device(log::target::hop);
@@ -69,13 +79,7 @@ void run_receiver(ReceiverShared shared) {
         if (packet.size() < link_header) {
             continue;
         }
-        const ParsedReply parsed = parse_probe_reply(packet.subspan(link_header), shared.target);
-        if (parsed.time_exceeded_from) {
-            log::info(log::target::hop, "TimeExceeded received", {{"src", packets::to_text(*parsed.time_exceeded_from)}});
-        }
-        if (parsed.reply) {
-            handle_reply(shared, *parsed.reply);
-        }
+        handle_datagram(shared, packet.subspan(link_header), std::chrono::steady_clock::now());
     }
 }
 

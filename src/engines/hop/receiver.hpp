@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <span>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -45,6 +47,12 @@ struct ReceiverShared {
     std::shared_ptr<runtime::StopFlag> stop;
     std::shared_ptr<CaptureStatus> status;
 };
+
+// One captured datagram (link header removed) that arrived at `arrival`: a
+// reply to a pending probe records its hop as answered with its round trip,
+// notes the round trip for the queue locator and tells the pinger.
+void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
+                     std::chrono::steady_clock::time_point arrival);
 
 // The "hop-receiver" thread: captures the routers' ICMP replies, matches each to
 // its pending probe, records the hop as answered with its round trip and tells

@@ -1,0 +1,104 @@
+#include "engines/hop/sweep.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "engines/hop/hop_report.hpp"
+#include "engines/hop/probe_packet.hpp"
+#include "log/log.hpp"
+
+namespace tarnvale::engines::hop {
+
+namespace {
+
+using Clock = ProbeNetwork::Clock;
+
+// Waits in steps, noting overdue probes and reporting when a report is due.
+asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopReporter& reporter,
+                            std::chrono::milliseconds duration) {
+    const auto until = network.now() + duration;
+    while (network.now() < until) {
+        co_await network.wait_until(std::min(until, network.now() + probe_spacing));
+        settle_overdue(*shared.pending, *shared.table, network.now());
+        if (reporter.due()) {
+            co_await reporter.report();
+        }
+    }
+}
+
+// Sends one probe and counts it as pending.
+void send_probe(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source, std::uint16_t id,
+                std::uint8_t ttl) {
+    const auto probe = build_ttl_probe(id, ttl, source, shared.target);
+    shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl});
+    if (const auto error = network.send(probe, shared.target, 0)) {
+        log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
+        shared.pending->take(id);
+    } else {
+        log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
+    }
+}
+
+}  // namespace
+
+asio::awaitable<void> HopReporter::report() {
+    const auto hops = shared_.table->snapshot();
+    const auto last_ttl = target_distance(hops, shared_.target).value_or(shared_.max_hops);
+    const std::uint64_t ts = ipc::unix_seconds_now();
+    const auto loss_events = build_hop_loss_events(hops, ts, last_ttl);
+    for (const ipc::HopLossEvent& event : loss_events) {
+        ipc::Event hop_loss = event;
+        co_await outlets_.events.send(std::move(hop_loss));
+        AggregatorReport report = hop_loss_report(event, hops[event.hop]);
+        co_await outlets_.reports.send(std::move(report));
+    }
+    const auto delays = shared_.delays->delays(network_.now(), last_ttl);
+    const auto queue = locator_.update(delays);
+    for (const ipc::HopDelayEvent& event : build_hop_delay_events(loss_events, delays, queue)) {
+        ipc::Event hop_delay = event;
+        co_await outlets_.events.send(std::move(hop_delay));
+    }
+    AggregatorReport located = queue_report(ts, hops, queue);
+    co_await outlets_.reports.send(std::move(located));
+    next_ = network_.now() + report_period;  // the next cycle starts a period after this one ended
+}
+
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source,
+                                    std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
+    std::uint16_t next_id = 0;
+    std::optional<std::uint8_t> distance;
+    for (;;) {
+        const auto sweep_start = network.now();
+        const std::uint8_t last_ttl =
+            last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
+        const auto probing = probe_spacing * last_ttl;
+        const auto sweep_end = sweep_start + std::max<Clock::duration>(std::chrono::milliseconds(interval_ms), probing);
+        std::vector<std::uint8_t> waiting;
+        for (std::uint8_t ttl = 1; ttl <= last_ttl && ttl != 0; ++ttl) {
+            waiting.push_back(ttl);
+        }
+        while (!waiting.empty()) {
+            const auto now = network.now();
+            const auto ready = std::find_if(waiting.begin(), waiting.end(), [&](std::uint8_t ttl) {
+                return budgets.can_answer(Responder{shared.target, ttl}, now);
+            });
+            if (ready != waiting.end()) {
+                budgets.spend(Responder{shared.target, *ready}, 1, now);
+                send_probe(shared, network, source, next_id++, *ready);
+                waiting.erase(ready);
+            } else if (now + probe_spacing >= sweep_end) {
+                for (const std::uint8_t ttl : waiting) {
+                    log::info(log::target::hop, "probe not sent: no answer left at its hop", {{"ttl", ttl}});
+                }
+                break;
+            }
+            co_await pause(network, shared, reporter, probe_spacing);
+        }
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(
+            sweep_start + std::chrono::milliseconds(interval_ms) - network.now());
+        // Even a sweep with nothing to probe waits a step, so that it never spins.
+        co_await pause(network, shared, reporter, std::max(rest, std::chrono::milliseconds(1)));
+    }
+}
+
+}  // namespace tarnvale::engines::hop

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+
+#include "engines/answer_budgets.hpp"
+#include "engines/engine.hpp"
+#include "engines/hop/hop_table.hpp"
+#include "engines/hop/pending_probes.hpp"
+#include "engines/hop/queue_delay.hpp"
+#include "engines/probe_network.hpp"
+
+// The hop engine's probing loop: sweeps of TTL-limited probes, overdue probes
+// counted as lost, and the reports every period.
+namespace tarnvale::engines::hop {
+
+inline constexpr std::chrono::milliseconds probe_spacing{100};
+inline constexpr std::chrono::seconds report_period{7};
+
+struct HopShared {
+    packets::Ipv4 target;
+    std::uint8_t max_hops;
+    std::shared_ptr<HopTable> table;
+    std::shared_ptr<PendingProbes> pending;
+    std::shared_ptr<DelayTable> delays;
+};
+
+// Turns the hop table into hop_loss events and aggregator reports every period,
+// followed by the hops' delays and the located queue.
+class HopReporter {
+public:
+    HopReporter(const HopShared& shared, EngineOutlets outlets, const ProbeNetwork& network)
+        : shared_(shared), outlets_(std::move(outlets)), network_(network),
+          next_(network.now() + report_period) {}
+
+    bool due() const { return network_.now() >= next_; }
+    asio::awaitable<void> report();
+
+private:
+    const HopShared& shared_;
+    EngineOutlets outlets_;
+    const ProbeNetwork& network_;
+    ProbeNetwork::Clock::time_point next_;
+    QueueLocator locator_;
+};
+
+// Probing sweeps, each lasting interval_ms (or as long as its probes take), with
+// the reports in between, until the task is cancelled. Each step sends the
+// lowest TTL not yet probed in the sweep whose responder has an answer left; a
+// probe that another engine's packets left without one waits for a later step,
+// and one still waiting when the sweep ends is not sent: unanswered, it would
+// count as loss that is not there.
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source,
+                                    std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets);
+
+}  // namespace tarnvale::engines::hop

@@ -1,0 +1,87 @@
+#include "simulated_path.hpp"
+
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
+#include <algorithm>
+
+#include "packets/views.hpp"
+
+namespace tarnvale::sim {
+
+namespace {
+
+constexpr std::uint8_t port_unreachable = 3;
+// What a router quotes of the datagram it answers: its header and 8 bytes.
+constexpr std::size_t quoted_bytes = 28;
+
+std::vector<std::uint8_t> icmp_answer(packets::Ipv4 from, packets::Ipv4 to, std::uint8_t type, std::uint8_t code,
+                                      std::span<const std::uint8_t> probe) {
+    const std::size_t quoted = std::min(probe.size(), quoted_bytes);
+    std::vector<std::uint8_t> answer(20 + 8 + quoted, 0);
+    packets::write_ipv4_header(std::span(answer).first<20>(),
+                               {static_cast<std::uint16_t>(answer.size()), 0, 0, 64, packets::protocol_icmp, from, to});
+    answer[20] = type;
+    answer[21] = code;
+    std::copy_n(probe.begin(), quoted, answer.begin() + 28);
+    return answer;
+}
+
+}  // namespace
+
+SimulatedPath::SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::seconds run_time,
+                             std::uint64_t seed)
+    : client_(client),
+      hops_(std::move(hops)),
+      start_(Clock::time_point{} + std::chrono::hours(1)),
+      now_(start_),
+      end_(start_ + run_time),
+      random_(seed) {}
+
+void SimulatedPath::change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops) {
+    change_at_ = start_ + after;
+    changed_hops_ = std::move(hops);
+}
+
+const std::vector<SimulatedHop>& SimulatedPath::route() const {
+    return now_ >= change_at_ ? changed_hops_ : hops_;
+}
+
+std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, packets::Ipv4 /*destination*/,
+                                    std::uint16_t /*port*/) {
+    const auto probe = packets::Ipv4View::read(datagram);
+    const auto& hops = route();
+    if (!probe || probe->ttl() == 0 || hops.empty()) {
+        return std::make_error_code(std::errc::invalid_argument);
+    }
+    ++probes_by_ttl_[probe->ttl()];
+    const std::size_t reached = std::min<std::size_t>(probe->ttl(), hops.size()) - 1;
+    const SimulatedHop& hop = hops[reached];
+    if (std::uniform_real_distribution<double>(0.0, 1.0)(random_) >= hop.answered_share) {
+        return {};
+    }
+    const bool at_target = reached + 1 == hops.size();
+    answers_.emplace(now_ + hop.round_trip,
+                     icmp_answer(hop.address, client_,
+                                 at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded,
+                                 at_target ? port_unreachable : 0, datagram));
+    return {};
+}
+
+asio::awaitable<void> SimulatedPath::wait_until(Clock::time_point until) {
+    if (until > end_) {
+        throw asio::system_error(asio::error::operation_aborted);
+    }
+    while (!answers_.empty() && answers_.begin()->first <= until) {
+        const auto due = answers_.extract(answers_.begin());
+        now_ = std::max(now_, due.key());
+        if (deliver_) {
+            deliver_(due.mapped(), now_);
+        }
+    }
+    now_ = std::max(now_, until);
+    // Lets the tasks that read the loop's queues run, as a real wait would.
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+}
+
+}  // namespace tarnvale::sim

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "engines/probe_network.hpp"
+
+namespace tarnvale::sim {
+
+// One hop of a simulated path: the router (or, last, the target) that a probe
+// whose TTL runs out there reaches.
+struct SimulatedHop {
+    packets::Ipv4 address;
+    double answered_share = 1.0;        // of the probes reaching it, the share it answers
+    std::chrono::milliseconds round_trip{10};
+};
+
+// A chain of hops in simulated time, for an engine loop to run over in
+// milliseconds: a probe sent is answered as the hop its TTL reaches would (Time
+// Exceeded from a router, Port Unreachable from the target, which is the last
+// hop), quoting the probe, after that hop's round trip. Time moves only when
+// the loop waits, and every answer due by then is handed over at its arrival.
+// The run ends, with the loop's wait throwing as a cancelled task's does, once
+// a wait would pass `end`.
+class SimulatedPath final : public engines::ProbeNetwork {
+public:
+    using Deliver = std::function<void(std::span<const std::uint8_t> datagram, Clock::time_point arrival)>;
+
+    SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::seconds run_time,
+                  std::uint64_t seed);
+
+    void on_answer(Deliver deliver) { deliver_ = std::move(deliver); }
+    // Probes sent from `after` on take the new route.
+    void change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops);
+
+    Clock::time_point start() const { return start_; }
+    Clock::time_point now() const override { return now_; }
+    std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
+                         std::uint16_t port) override;
+    asio::awaitable<void> wait_until(Clock::time_point until) override;
+
+    // Probes sent, by TTL.
+    const std::map<std::uint8_t, unsigned>& probes_by_ttl() const { return probes_by_ttl_; }
+
+private:
+    const std::vector<SimulatedHop>& route() const;
+
+    packets::Ipv4 client_;
+    std::vector<SimulatedHop> hops_;
+    std::vector<SimulatedHop> changed_hops_;
+    Clock::time_point start_;
+    Clock::time_point now_;
+    Clock::time_point end_;
+    Clock::time_point change_at_ = Clock::time_point::max();
+    std::mt19937_64 random_;
+    std::multimap<Clock::time_point, std::vector<std::uint8_t>> answers_;
+    std::map<std::uint8_t, unsigned> probes_by_ttl_;
+    Deliver deliver_;
+};
+
+}  // namespace tarnvale::sim

@@ -1,0 +1,138 @@
+// The hop engine's probing loop, run in simulated time over simulated paths:
+// minutes of sweeps take milliseconds.
+#include <gtest/gtest.h>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
+
+#include "engines/hop/receiver.hpp"
+#include "engines/hop/sweep.hpp"
+#include "simulated_path.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::engines::hop;
+using sim::SimulatedHop;
+using sim::SimulatedPath;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr packets::Ipv4 client(0xC0A8010A);   // 192.168.1.10
+constexpr packets::Ipv4 r1(0xC0A80101);       // 192.168.1.1
+constexpr packets::Ipv4 r2(0xC6336402);       // 198.51.100.2
+constexpr packets::Ipv4 r3(0xC6336406);       // 198.51.100.6
+constexpr packets::Ipv4 r4(0xC633640A);       // 198.51.100.10
+constexpr packets::Ipv4 target(0xCB00710A);   // 203.0.113.10
+constexpr std::uint8_t max_hops = 30;
+
+struct SweepRun {
+    std::vector<HopStats> hops;              // the hop table at the end
+    std::vector<ipc::HopLossEvent> reports;  // every hop_loss event, in order
+};
+
+// Runs the loop over the path until the path's run time is over.
+SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000) {
+    asio::io_context io;
+    asio::thread_pool unused_pool(1);
+    auto events = runtime::make_bounded_queue<ipc::Event>(io.get_executor(), 100000);
+    auto reports = runtime::make_bounded_queue<engines::AggregatorReport>(io.get_executor(), 100000);
+    const engines::EngineOutlets outlets{ipc::EventSender(events), engines::ReportSender(reports),
+                                         unused_pool.get_executor(), std::make_shared<engines::AnswerBudgets>()};
+    const std::size_t entries = std::size_t{max_hops} + 1;
+    const HopShared shared{target, max_hops, std::make_shared<HopTable>(entries), std::make_shared<PendingProbes>(),
+                           std::make_shared<DelayTable>(entries)};
+    const ReceiverShared receiver{target,
+                                  shared.pending,
+                                  shared.table,
+                                  shared.delays,
+                                  std::make_shared<SightingQueue>(sighting_queue_capacity),
+                                  std::make_shared<runtime::StopFlag>(),
+                                  std::make_shared<CaptureStatus>()};
+    path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
+        handle_datagram(receiver, datagram, arrival);
+    });
+    HopReporter reporter(shared, outlets, path);
+    bool ended_by_the_path = false;
+    asio::co_spawn(io, probe_forever(shared, path, client, interval_ms, reporter, *outlets.answer_budgets),
+                   [&ended_by_the_path](std::exception_ptr ended) { ended_by_the_path = ended != nullptr; });
+    io.run();
+    EXPECT_TRUE(ended_by_the_path);
+
+    SweepRun run{shared.table->snapshot(), {}};
+    while (events->ready()) {
+        events->try_receive([&run](asio::error_code, ipc::Event event) {
+            if (const auto* loss = std::get_if<ipc::HopLossEvent>(&event)) {
+                run.reports.push_back(*loss);
+            }
+        });
+    }
+    return run;
+}
+
+double lost_share(const HopStats& hop) {
+    return hop.outcomes_total == 0 ? 0.0 : static_cast<double>(hop.lost_total) / static_cast<double>(hop.outcomes_total);
+}
+
+// The last hop_loss event of each hop.
+std::map<std::uint8_t, ipc::HopLossEvent> latest(const SweepRun& run) {
+    std::map<std::uint8_t, ipc::HopLossEvent> by_hop;
+    for (const auto& event : run.reports) {
+        by_hop[event.hop] = event;
+    }
+    return by_hop;
+}
+
+TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHopDoes) {
+    SimulatedPath path(client, {{r1}, {r2, 0.5}, {r3}, {target}}, seconds(300), 7);
+    const auto run = run_sweeps(path);
+
+    EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
+    for (const std::size_t hop : {1U, 3U, 4U}) {
+        EXPECT_EQ(run.hops[hop].lost_total, 0u) << "hop " << hop;
+        EXPECT_GE(run.hops[hop].outcomes_total, 55u) << "a probe every 5 s for 300 s";
+    }
+    const auto reported = latest(run);
+    ASSERT_EQ(reported.size(), 4u);
+    EXPECT_EQ(reported.at(2).addr, "198.51.100.2");
+    EXPECT_GT(reported.at(2).loss_pct, 20.0f);
+    EXPECT_EQ(reported.at(4).addr, "203.0.113.10");
+    EXPECT_EQ(run.reports.size() % 4, 0u) << "every report names the four hops";
+    EXPECT_GE(run.reports.size() / 4, 40u) << "a report every 7 s";
+
+    // The first sweep goes out to max_hops; once the target has answered, none goes past it.
+    EXPECT_EQ(path.probes_by_ttl().at(5), 1u);
+    EXPECT_EQ(path.probes_by_ttl().at(max_hops), 1u);
+}
+
+TEST(HopSweepSimulation, ATargetThatMovesFromTtl4To5IsFollowed) {
+    SimulatedPath path(client, {{r1}, {r2}, {r3}, {target}}, seconds(120), 11);
+    path.change_route(seconds(60), {{r1}, {r2}, {r3}, {r4}, {target}});
+    const auto run = run_sweeps(path);
+
+    const auto reported = latest(run);
+    ASSERT_EQ(reported.size(), 5u);
+    EXPECT_EQ(reported.at(4).addr, "198.51.100.10") << "TTL 4 now reaches a router";
+    EXPECT_EQ(reported.at(5).addr, "203.0.113.10");
+    // Out to max_hops twice: at the start, and once when TTL 4 answered from elsewhere.
+    EXPECT_EQ(path.probes_by_ttl().at(6), 2u);
+    EXPECT_GE(path.probes_by_ttl().at(5), 10u);
+    EXPECT_EQ(run.hops[5].lost_total, 0u);
+}
+
+TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLater) {
+    const milliseconds beyond_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) + milliseconds(500);
+    const milliseconds within_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) - milliseconds(500);
+    SimulatedPath path(client, {{r1}, {r2, 1.0, within_deadline}, {r3, 1.0, beyond_deadline}, {target}},
+                       seconds(120), 3);
+    const auto run = run_sweeps(path);
+
+    EXPECT_EQ(run.hops[2].lost_total, 0u) << "slow, but in time";
+    EXPECT_GE(run.hops[3].outcomes_total, 20u);
+    EXPECT_EQ(run.hops[3].lost_total, run.hops[3].outcomes_total) << "every answer came too late";
+    EXPECT_FALSE(run.hops[3].addr.has_value()) << "a late answer does not name the hop";
+    EXPECT_EQ(run.hops[4].lost_total, 0u);
+}
+
+}  // namespace
