@@ -5,15 +5,25 @@
 #include <cstdint>
 #include <span>
 #include <system_error>
+#include <vector>
 
 #include "packets/ipv4.hpp"
 #include "platform/raw_sockets.hpp"
+#include "runtime/engine_threads.hpp"
 
 namespace tarnvale::engines {
 
-// What an engine's probing loop needs of the world: the clock, a datagram sent,
-// and waiting. The system's network is the one below; tests put a simulated
-// path in its place and run the loop in simulated time.
+// A datagram to send, its IPv4 header included.
+struct Outgoing {
+    std::vector<std::uint8_t> datagram;
+    packets::Ipv4 destination;
+    std::uint16_t port;
+};
+
+// What an engine's probing loop needs of the world: the clock, the source
+// address toward a target, datagrams sent, and waiting. The system's network is
+// the one below; tests put a simulated path in its place and run the loop in
+// simulated time.
 class ProbeNetwork {
 public:
     using Clock = std::chrono::steady_clock;
@@ -21,26 +31,39 @@ public:
     virtual ~ProbeNetwork() = default;
 
     virtual Clock::time_point now() const = 0;
+    // The local address the system would send from to the destination.
+    virtual packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const = 0;
     // Sends an IPv4 datagram, its header included, to the destination and port.
     virtual std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
                                  std::uint16_t port) = 0;
+    // Sends the datagrams in order, each followed by a wait of `spacing`
+    // counted from the first send, so that the spacing does not drift. The
+    // first failed send ends it with its error.
+    virtual asio::awaitable<std::error_code> send_paced(std::vector<Outgoing> datagrams,
+                                                        std::chrono::microseconds spacing) = 0;
     // Resumes at `until`, at once when it has passed. A wait in a cancelled task
     // throws, as a timer's does.
     virtual asio::awaitable<void> wait_until(Clock::time_point until) = 0;
 };
 
-// A raw socket, the steady clock and the task's timers.
+// A raw socket, the steady clock and the task's timers. Paced sends block on
+// the pool for blocking jobs, where precise waits cost the task nothing.
 class SystemProbeNetwork final : public ProbeNetwork {
 public:
-    explicit SystemProbeNetwork(const platform::Socket& socket) : socket_(socket) {}
+    SystemProbeNetwork(const platform::Socket& socket, runtime::BlockingExecutor blocking)
+        : socket_(socket), blocking_(std::move(blocking)) {}
 
     Clock::time_point now() const override { return Clock::now(); }
+    packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const override;
     std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
                          std::uint16_t port) override;
+    asio::awaitable<std::error_code> send_paced(std::vector<Outgoing> datagrams,
+                                                std::chrono::microseconds spacing) override;
     asio::awaitable<void> wait_until(Clock::time_point until) override;
 
 private:
     const platform::Socket& socket_;
+    runtime::BlockingExecutor blocking_;
 };
 
 }  // namespace tarnvale::engines

@@ -49,6 +49,24 @@ const std::vector<SimulatedHop>& SimulatedPath::route() const {
 
 std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, packets::Ipv4 /*destination*/,
                                     std::uint16_t /*port*/) {
+    return send_at(datagram, now_);
+}
+
+asio::awaitable<std::error_code> SimulatedPath::send_paced(std::vector<engines::Outgoing> datagrams,
+                                                           std::chrono::microseconds spacing) {
+    const auto started = now_;
+    for (std::size_t index = 0; index < datagrams.size(); ++index) {
+        const auto at = started + spacing * static_cast<long>(index);
+        advance_to(at);
+        if (const auto error = send_at(datagrams[index].datagram, at)) {
+            co_return error;
+        }
+    }
+    co_await wait_until(started + spacing * static_cast<long>(datagrams.size()));
+    co_return std::error_code{};
+}
+
+std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, Clock::time_point at) {
     const auto probe = packets::Ipv4View::read(datagram);
     const auto& hops = route();
     if (!probe || probe->ttl() == 0 || hops.empty()) {
@@ -56,12 +74,22 @@ std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, pack
     }
     ++probes_by_ttl_[probe->ttl()];
     const std::size_t reached = std::min<std::size_t>(probe->ttl(), hops.size()) - 1;
+    // Each slow link on the way sends the datagram when it has sent what it held.
+    auto passed = at;
+    for (std::size_t index = 0; index <= reached; ++index) {
+        if (const auto rate = hops[index].link_mbps) {
+            auto& free = link_free_[index];
+            free = std::max(free, passed) + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                                static_cast<double>(datagram.size()) * 8.0 / (*rate * 1e6)));
+            passed = free;
+        }
+    }
     const SimulatedHop& hop = hops[reached];
     if (std::uniform_real_distribution<double>(0.0, 1.0)(random_) >= hop.answered_share) {
         return {};
     }
     const bool at_target = reached + 1 == hops.size();
-    answers_.emplace(now_ + hop.round_trip,
+    answers_.emplace(passed + hop.round_trip,
                      icmp_answer(hop.address, client_,
                                  at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded,
                                  at_target ? port_unreachable : 0, datagram));
@@ -72,6 +100,12 @@ asio::awaitable<void> SimulatedPath::wait_until(Clock::time_point until) {
     if (until > end_) {
         throw asio::system_error(asio::error::operation_aborted);
     }
+    advance_to(until);
+    // Lets the tasks that read the loop's queues run, as a real wait would.
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+}
+
+void SimulatedPath::advance_to(Clock::time_point until) {
     while (!answers_.empty() && answers_.begin()->first <= until) {
         const auto due = answers_.extract(answers_.begin());
         now_ = std::max(now_, due.key());
@@ -80,8 +114,6 @@ asio::awaitable<void> SimulatedPath::wait_until(Clock::time_point until) {
         }
     }
     now_ = std::max(now_, until);
-    // Lets the tasks that read the loop's queues run, as a real wait would.
-    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
 }
 
 }  // namespace tarnvale::sim

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 #include <span>
 #include <vector>
@@ -18,13 +19,15 @@ struct SimulatedHop {
     packets::Ipv4 address;
     double answered_share = 1.0;        // of the probes reaching it, the share it answers
     std::chrono::milliseconds round_trip{10};
+    std::optional<double> link_mbps = std::nullopt;  // the rate of the link into it, when one slower than the sender's
 };
 
 // A chain of hops in simulated time, for an engine loop to run over in
 // milliseconds: a probe sent is answered as the hop its TTL reaches would (Time
 // Exceeded from a router, Port Unreachable from the target, which is the last
-// hop), quoting the probe, after that hop's round trip. Time moves only when
-// the loop waits, and every answer due by then is handed over at its arrival.
+// hop), quoting the probe, after that hop's round trip and after every slow
+// link on its way has sent it in turn. Time moves only when the loop waits or
+// paces its sends, and every answer due by then is handed over at its arrival.
 // The run ends, with the loop's wait throwing as a cancelled task's does, once
 // a wait would pass `end`.
 class SimulatedPath final : public engines::ProbeNetwork {
@@ -40,8 +43,14 @@ public:
 
     Clock::time_point start() const { return start_; }
     Clock::time_point now() const override { return now_; }
+    packets::Ipv4 source_for(packets::Ipv4 /*destination*/, std::error_code& error) const override {
+        error.clear();
+        return client_;
+    }
     std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
                          std::uint16_t port) override;
+    asio::awaitable<std::error_code> send_paced(std::vector<engines::Outgoing> datagrams,
+                                                std::chrono::microseconds spacing) override;
     asio::awaitable<void> wait_until(Clock::time_point until) override;
 
     // Probes sent, by TTL.
@@ -49,6 +58,9 @@ public:
 
 private:
     const std::vector<SimulatedHop>& route() const;
+    std::error_code send_at(std::span<const std::uint8_t> datagram, Clock::time_point at);
+    // Hands over every answer due by `until`, and sets the clock to it.
+    void advance_to(Clock::time_point until);
 
     packets::Ipv4 client_;
     std::vector<SimulatedHop> hops_;
@@ -60,6 +72,7 @@ private:
     std::mt19937_64 random_;
     std::multimap<Clock::time_point, std::vector<std::uint8_t>> answers_;
     std::map<std::uint8_t, unsigned> probes_by_ttl_;
+    std::map<std::size_t, Clock::time_point> link_free_;  // by hop index: when its link has sent all it holds
     Deliver deliver_;
 };
 

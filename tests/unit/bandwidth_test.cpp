@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "engines/bandwidth/bw_engine.hpp"
+#include "engines/bandwidth/train_sweep.hpp"
 #include "engines/bandwidth/estimator.hpp"
 #include "engines/bandwidth/train_packet.hpp"
 #include "packets/checksum.hpp"

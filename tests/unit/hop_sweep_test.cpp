@@ -2,12 +2,9 @@
 // minutes of sweeps take milliseconds.
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
-#include <asio/thread_pool.hpp>
-
 #include "engines/hop/receiver.hpp"
 #include "engines/hop/sweep.hpp"
+#include "loop_harness.hpp"
 #include "simulated_path.hpp"
 
 namespace {
@@ -27,6 +24,10 @@ constexpr packets::Ipv4 r4(0xC633640A);       // 198.51.100.10
 constexpr packets::Ipv4 target(0xCB00710A);   // 203.0.113.10
 constexpr std::uint8_t max_hops = 30;
 
+SimulatedHop hop(packets::Ipv4 address) {
+    return {.address = address};
+}
+
 struct SweepRun {
     std::vector<HopStats> hops;              // the hop table at the end
     std::vector<ipc::HopLossEvent> reports;  // every hop_loss event, in order
@@ -34,12 +35,7 @@ struct SweepRun {
 
 // Runs the loop over the path until the path's run time is over.
 SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000) {
-    asio::io_context io;
-    asio::thread_pool unused_pool(1);
-    auto events = runtime::make_bounded_queue<ipc::Event>(io.get_executor(), 100000);
-    auto reports = runtime::make_bounded_queue<engines::AggregatorReport>(io.get_executor(), 100000);
-    const engines::EngineOutlets outlets{ipc::EventSender(events), engines::ReportSender(reports),
-                                         unused_pool.get_executor(), std::make_shared<engines::AnswerBudgets>()};
+    sim::LoopHarness harness;
     const std::size_t entries = std::size_t{max_hops} + 1;
     const HopShared shared{target, max_hops, std::make_shared<HopTable>(entries), std::make_shared<PendingProbes>(),
                            std::make_shared<DelayTable>(entries)};
@@ -53,20 +49,15 @@ SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000) {
     path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
         handle_datagram(receiver, datagram, arrival);
     });
-    HopReporter reporter(shared, outlets, path);
-    bool ended_by_the_path = false;
-    asio::co_spawn(io, probe_forever(shared, path, client, interval_ms, reporter, *outlets.answer_budgets),
-                   [&ended_by_the_path](std::exception_ptr ended) { ended_by_the_path = ended != nullptr; });
-    io.run();
-    EXPECT_TRUE(ended_by_the_path);
+    HopReporter reporter(shared, harness.outlets(), path);
+    EXPECT_TRUE(
+        harness.run(probe_forever(shared, path, client, interval_ms, reporter, *harness.outlets().answer_budgets)));
 
     SweepRun run{shared.table->snapshot(), {}};
-    while (events->ready()) {
-        events->try_receive([&run](asio::error_code, ipc::Event event) {
-            if (const auto* loss = std::get_if<ipc::HopLossEvent>(&event)) {
-                run.reports.push_back(*loss);
-            }
-        });
+    for (const auto& event : harness.take_events()) {
+        if (const auto* loss = std::get_if<ipc::HopLossEvent>(&event)) {
+            run.reports.push_back(*loss);
+        }
     }
     return run;
 }
@@ -85,7 +76,7 @@ std::map<std::uint8_t, ipc::HopLossEvent> latest(const SweepRun& run) {
 }
 
 TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHopDoes) {
-    SimulatedPath path(client, {{r1}, {r2, 0.5}, {r3}, {target}}, seconds(300), 7);
+    SimulatedPath path(client, {hop(r1), {.address = r2, .answered_share = 0.5}, hop(r3), hop(target)}, seconds(300), 7);
     const auto run = run_sweeps(path);
 
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
@@ -107,8 +98,8 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
 }
 
 TEST(HopSweepSimulation, ATargetThatMovesFromTtl4To5IsFollowed) {
-    SimulatedPath path(client, {{r1}, {r2}, {r3}, {target}}, seconds(120), 11);
-    path.change_route(seconds(60), {{r1}, {r2}, {r3}, {r4}, {target}});
+    SimulatedPath path(client, {hop(r1), hop(r2), hop(r3), hop(target)}, seconds(120), 11);
+    path.change_route(seconds(60), {hop(r1), hop(r2), hop(r3), hop(r4), hop(target)});
     const auto run = run_sweeps(path);
 
     const auto reported = latest(run);
@@ -124,7 +115,9 @@ TEST(HopSweepSimulation, ATargetThatMovesFromTtl4To5IsFollowed) {
 TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLater) {
     const milliseconds beyond_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) + milliseconds(500);
     const milliseconds within_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) - milliseconds(500);
-    SimulatedPath path(client, {{r1}, {r2, 1.0, within_deadline}, {r3, 1.0, beyond_deadline}, {target}},
+    SimulatedPath path(client,
+                       {hop(r1), {.address = r2, .round_trip = within_deadline},
+                        {.address = r3, .round_trip = beyond_deadline}, hop(target)},
                        seconds(120), 3);
     const auto run = run_sweeps(path);
 

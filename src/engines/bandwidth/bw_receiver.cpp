@@ -55,6 +55,30 @@ private:
 
 }  // namespace
 
+void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::uint8_t> datagram, Instant arrival) {
+    LoggedSteps steps(shared.target);
+    const auto answer = parse_train_answer(datagram, shared.target, steps);
+    if (!answer) {
+        return;
+    }
+    shared.distance->answered(answer->hop, answer->from_target);
+    if (answer->from_target) {
+        return;
+    }
+    const auto train = shared.trains->newest_train_of(answer->hop);
+    if (!train) {
+        return;
+    }
+    log::info(target_log, "bw: hop matched to train",
+              {{"dst_port", answer->destination_port}, {"hop_from_port", answer->hop}, {"train_id", *train},
+               {"_packet_idx", answer->packet_index}});
+    if (const auto arrivals = shared.trains->add_arrival(*train, arrival)) {
+        if (const auto sample = spacing_sample(*arrivals)) {
+            shared.samples->add(answer->hop, *sample);
+        }
+    }
+}
+
 void run_bandwidth_receiver(BandwidthReceiverShared shared) {
     auto device = capture::select_capture_device(target_log);
     if (auto* failure = std::get_if<std::string>(&device)) {
@@ -74,8 +98,6 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
     const int link_type = capture.link_type();
     log::info(target_log, "bw: capture datalink type", {{"datalink", link_type}});
     const std::size_t link_header = capture::link_header_length(link_type);
-    LoggedSteps steps(shared.target);
-
     capture::CapturedFrame frame;
     while (!shared.stop->raised()) {
         const auto status = capture.next(frame);
@@ -94,26 +116,7 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
         }
         const auto datagram = packet.subspan(link_header);
         log::info(target_log, "bw: parsed datalink", {{"datalink", link_type}, {"ip_data_len", datagram.size()}});
-        const auto answer = parse_train_answer(datagram, shared.target, steps);
-        if (!answer) {
-            continue;
-        }
-        shared.distance->answered(answer->hop, answer->from_target);
-        if (answer->from_target) {
-            continue;
-        }
-        const auto train = shared.trains->newest_train_of(answer->hop);
-        if (!train) {
-            continue;
-        }
-        log::info(target_log, "bw: hop matched to train",
-                  {{"dst_port", answer->destination_port}, {"hop_from_port", answer->hop}, {"train_id", *train},
-                   {"_packet_idx", answer->packet_index}});
-        if (const auto arrivals = shared.trains->add_arrival(*train, arrival)) {
-            if (const auto sample = spacing_sample(*arrivals)) {
-                shared.samples->add(answer->hop, *sample);
-            }
-        }
+        handle_answer(shared, datagram, arrival);
     }
 }
 

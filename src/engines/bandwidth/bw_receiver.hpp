@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 
 #include "engines/bandwidth/estimator.hpp"
 #include "engines/bandwidth/target_distance.hpp"
@@ -17,6 +18,12 @@ struct BandwidthReceiverShared {
     std::shared_ptr<TargetDistance> distance;
     std::shared_ptr<runtime::StopFlag> stop;
 };
+
+// One captured datagram (link header removed) that arrived at `arrival`, with a
+// log line for each step of reading it: a router's answer to a train adds to
+// the train's arrivals (its second makes the hop's sample), the target's answer
+// tells how far the target is.
+void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::uint8_t> datagram, Instant arrival);
 
 // The "bw-receiver" thread: captures the routers' Time Exceeded answers to the
 // trains and turns each train's first two answers into a spacing sample for its

@@ -85,7 +85,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     if (error) {
         runtime::fail_fast(error.message());
     }
-    SystemProbeNetwork network(probe_socket);
+    SystemProbeNetwork network(probe_socket, outlets.blocking);
     HopReporter reporter(shared, outlets, network);
     co_await probe_forever(shared, network, source, config.interval_ms, reporter, *outlets.answer_budgets);
 }

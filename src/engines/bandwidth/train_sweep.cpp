@@ -1,0 +1,88 @@
+#include "engines/bandwidth/train_sweep.hpp"
+
+#include "engines/bandwidth/train_packet.hpp"
+#include "log/log.hpp"
+#include "runtime/fail_fast.hpp"
+
+namespace tarnvale::engines::bandwidth {
+
+namespace {
+
+constexpr auto target_log = log::target::bandwidth;
+
+// The ten packets of one train, from the source address the system would use now.
+std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, std::uint16_t train_id, std::uint8_t hop,
+                                      packets::Ipv4 target) {
+    std::error_code bind_error;
+    const packets::Ipv4 source = network.source_for(target, bind_error);
+    if (bind_error) {
+        runtime::fail_fast(bind_error.message());
+    }
+    std::vector<Outgoing> datagrams;
+    for (unsigned index = 0; index < packets_per_train; ++index) {
+        const auto packet = build_train_packet(train_id, hop, index, source, target);
+        datagrams.push_back({{packet.begin(), packet.end()}, target, train_destination_port(hop, index)});
+    }
+    return datagrams;
+}
+
+asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& samples, BaselineCell& baseline,
+                                      const EngineOutlets& outlets) {
+    auto previous = hop >= 2 ? samples.samples(static_cast<std::uint8_t>(hop - 1)) : std::vector<double>{};
+    const auto estimate = estimate_hop(hop, samples.samples(hop), std::move(previous), baseline);
+    if (!estimate) {
+        co_return;
+    }
+    log::info(target_log, "bw_estimate",
+              {{"hop", hop}, {"bw_mbps", estimate->mbps}, {"baseline_mbps", estimate->baseline_mbps},
+               {"bottleneck", estimate->bottleneck}, {"ci_level", estimate->level}});
+    ipc::Event event = ipc::BwEstimateEvent{
+        ipc::unix_seconds_now(), hop, "", estimate->mbps, estimate->baseline_mbps, estimate->bottleneck,
+        ipc::BandwidthConfidence{estimate->level, estimate->p05_mbps, estimate->p95_mbps, estimate->sample_count}};
+    co_await outlets.events.send(std::move(event));
+    AggregatorReport report = BottleneckReport{hop, estimate->bottleneck};
+    co_await outlets.reports.send(std::move(report));
+}
+
+}  // namespace
+
+std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t last_hop, std::uint32_t probe_count,
+                                           std::uint64_t interval_ms) {
+    const auto skipped_trains = static_cast<std::uint64_t>(max_hops > last_hop ? max_hops - last_hop : 0) *
+                                probe_count;
+    const auto one_train = packet_spacing * packets_per_train + pause_after_train;
+    return std::chrono::milliseconds(interval_ms) + one_train * skipped_trains;
+}
+
+asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwork& network,
+                                          const EngineOutlets& outlets) {
+    BaselineCell baseline;
+    TrainCounter counter;
+    for (;;) {
+        std::uint8_t last_hop = 0;
+        for (std::uint8_t hop = 1; hop <= shared.distance->distance().value_or(shared.max_hops) && hop != 0; ++hop) {
+            last_hop = hop;
+            for (std::uint32_t train = 0; train < shared.trains_per_hop; ++train) {
+                const std::uint16_t train_id = counter.next();
+                const auto registered = network.now();
+                shared.trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
+                outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
+                auto datagrams = train_datagrams(network, train_id, hop, shared.target);
+                if (const auto error = co_await network.send_paced(std::move(datagrams), packet_spacing)) {
+                    log::warn(target_log, "train send failed",
+                              {{"hop", hop}, {"train_id", train_id}, {"err", error.message()}});
+                    shared.trains->remove(train_id);
+                    continue;
+                }
+                log::info(target_log, "train sent", {{"hop", hop}, {"train_id", train_id}});
+                co_await network.wait_until(network.now() + pause_after_train);
+                shared.trains->purge_older_than(network.now(), train_lifetime);
+            }
+            co_await report_estimate(hop, *shared.samples, baseline, outlets);
+        }
+        co_await network.wait_until(
+            network.now() + rest_after_sweep(shared.max_hops, last_hop, shared.trains_per_hop, shared.interval_ms));
+    }
+}
+
+}  // namespace tarnvale::engines::bandwidth

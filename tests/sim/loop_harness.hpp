@@ -1,0 +1,38 @@
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
+#include <memory>
+#include <vector>
+
+#include "engines/engine.hpp"
+#include "ipc/event_queue.hpp"
+
+namespace tarnvale::sim {
+
+// An engine loop's outlets on one thread, for a run in simulated time: the
+// queues are large enough never to make the loop wait, and what the loop put
+// on them is kept for the test to read.
+class LoopHarness {
+public:
+    LoopHarness();
+
+    const engines::EngineOutlets& outlets() const { return outlets_; }
+
+    // Runs the loop until it ends; true when it ended by an exception, as a
+    // loop run over a simulated path does when the path's time is over.
+    bool run(asio::awaitable<void> loop);
+
+    // Everything sent so far, in order, taken off the queue.
+    std::vector<ipc::Event> take_events();
+
+private:
+    asio::io_context io_;
+    asio::thread_pool unused_pool_{1};
+    std::shared_ptr<ipc::EventChannel> events_;
+    std::shared_ptr<runtime::BoundedQueue<engines::AggregatorReport>> reports_;
+    engines::EngineOutlets outlets_;
+};
+
+}  // namespace tarnvale::sim

@@ -1,0 +1,118 @@
+// The bandwidth engine's train loop, run in simulated time over simulated
+// paths: the receiver's handling of each answer, the estimator and the
+// schedule of the trains, as the engine runs them.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "engines/bandwidth/bw_receiver.hpp"
+#include "engines/bandwidth/train_packet.hpp"
+#include "engines/bandwidth/train_sweep.hpp"
+#include "loop_harness.hpp"
+#include "simulated_path.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::engines::bandwidth;
+using sim::SimulatedHop;
+using sim::SimulatedPath;
+using std::chrono::seconds;
+
+constexpr packets::Ipv4 client(0xC0A8010A);   // 192.168.1.10
+constexpr packets::Ipv4 r1(0xC0A80101);       // 192.168.1.1
+constexpr packets::Ipv4 r2(0xC6336402);       // 198.51.100.2
+constexpr packets::Ipv4 r3(0xC6336406);       // 198.51.100.6
+constexpr packets::Ipv4 target(0xCB00710A);   // 203.0.113.10
+constexpr std::uint8_t max_hops = 30;
+constexpr std::uint32_t trains_per_hop = 3;
+
+SimulatedHop hop(packets::Ipv4 address) {
+    return {.address = address};
+}
+
+// Every bw_estimate event of a run over the path until its time is over.
+std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path) {
+    sim::LoopHarness harness;
+    const std::size_t entries = std::size_t{max_hops} + 1;
+    const TrainShared shared{target,
+                             max_hops,
+                             trains_per_hop,
+                             5000,
+                             std::make_shared<HopSampleTable>(entries),
+                             std::make_shared<TrainRegistry>(),
+                             std::make_shared<TargetDistance>(entries)};
+    const BandwidthReceiverShared receiver{target, shared.trains, shared.samples, shared.distance,
+                                           std::make_shared<runtime::StopFlag>()};
+    path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
+        handle_answer(receiver, datagram, arrival);
+    });
+    EXPECT_TRUE(harness.run(send_trains_forever(shared, path, harness.outlets())));
+    std::vector<ipc::BwEstimateEvent> estimates;
+    for (const auto& event : harness.take_events()) {
+        if (const auto* estimate = std::get_if<ipc::BwEstimateEvent>(&event)) {
+            estimates.push_back(*estimate);
+        }
+    }
+    return estimates;
+}
+
+std::map<std::uint8_t, ipc::BwEstimateEvent> latest(const std::vector<ipc::BwEstimateEvent>& estimates) {
+    std::map<std::uint8_t, ipc::BwEstimateEvent> by_hop;
+    for (const auto& estimate : estimates) {
+        by_hop[estimate.hop] = estimate;
+    }
+    return by_hop;
+}
+
+TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
+    // One sweep: 4 hops of 3 trains of 10 packets 5 ms apart and a 500 ms pause,
+    // then the interval and the 26 x 3 trains not sent beyond the target: 54.5 s.
+    SimulatedPath path(client, {hop(r1), hop(r2), hop(r3), hop(target)}, seconds(200), 5);
+    const auto estimates = run_trains(path);
+
+    const auto& sent = path.probes_by_ttl();
+    EXPECT_EQ(sent.size(), 4u) << "no train beyond the target's distance, not even in the first sweep";
+    for (std::uint8_t ttl = 1; ttl <= 4; ++ttl) {
+        EXPECT_EQ(sent.at(ttl), 4u * trains_per_hop * packets_per_train) << "four sweeps in 200 s, TTL " << int{ttl};
+    }
+    // The target answers a train with Port Unreachable: it has no spacing sample, hence no estimate.
+    EXPECT_EQ(estimates.size(), 4u * 3u);
+    for (const auto& estimate : estimates) {
+        EXPECT_LE(estimate.hop, 3);
+        EXPECT_FALSE(estimate.bottleneck) << "hop " << int{estimate.hop};
+        if (estimate.hop == 1) {
+            EXPECT_NEAR(estimate.mbps, 2.24, 0.01) << "the trains' own rate";
+        } else {
+            EXPECT_GT(estimate.mbps, 2.24f) << "no slower than the hop before it";
+        }
+    }
+}
+
+TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneck) {
+    SimulatedHop slow = hop(r3);
+    slow.link_mbps = 0.5;  // 22.4 ms for each 1400-byte packet
+    SimulatedPath path(client, {hop(r1), hop(r2), slow, hop(target)}, seconds(60), 5);
+    const auto reported = latest(run_trains(path));
+
+    ASSERT_EQ(reported.size(), 3u);
+    EXPECT_FALSE(reported.at(1).bottleneck);
+    EXPECT_FALSE(reported.at(2).bottleneck);
+    EXPECT_TRUE(reported.at(3).bottleneck);
+    EXPECT_LT(reported.at(3).mbps, 0.7f * reported.at(3).baseline_mbps);
+}
+
+TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBehindIt) {
+    SimulatedHop silent = hop(r2);
+    silent.answered_share = 0.0;
+    SimulatedHop slow = hop(r3);
+    slow.link_mbps = 0.5;
+    SimulatedPath path(client, {hop(r1), silent, slow, hop(target)}, seconds(60), 5);
+    const auto reported = latest(run_trains(path));
+
+    EXPECT_FALSE(reported.contains(2));
+    ASSERT_TRUE(reported.contains(3));
+    EXPECT_TRUE(reported.at(3).bottleneck) << "judged on its own spacing when the hop before it has none";
+}
+
+}  // namespace
