@@ -158,6 +158,15 @@ std::optional<std::string> Capture::install_filter(const std::string& filter) {
     return std::nullopt;
 }
 
+std::chrono::steady_clock::time_point steady_arrival(const CapturedFrame& frame) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto age = std::chrono::system_clock::now() - frame.captured_at;
+    if (age < std::chrono::system_clock::duration::zero() || age > std::chrono::seconds(1)) {
+        return now;
+    }
+    return now - std::chrono::duration_cast<std::chrono::steady_clock::duration>(age);
+}
+
 ReadStatus Capture::next(CapturedFrame& frame) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
@@ -165,6 +174,9 @@ ReadStatus Capture::next(CapturedFrame& frame) {
     if (result == 1) {
         frame.bytes = std::span<const std::uint8_t>(data, header->caplen);
         frame.wire_length = header->len;
+        frame.captured_at = std::chrono::system_clock::time_point(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                std::chrono::seconds(header->ts.tv_sec) + std::chrono::microseconds(header->ts.tv_usec)));
         return ReadStatus::packet;
     }
     if (result < 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -55,7 +56,14 @@ enum class ReadStatus { packet, timeout, error };
 struct CapturedFrame {
     std::span<const std::uint8_t> bytes;  // as captured, at most the snapshot length
     std::uint32_t wire_length = 0;        // the frame's whole length on the wire
+    std::chrono::system_clock::time_point captured_at;  // the kernel's time stamp
 };
+
+// When the kernel captured the frame, on the steady clock: its age by the
+// system clock taken from the steady clock's now. A receiver that wakes late,
+// or takes several frames at once, still gets each frame's own arrival. An age
+// below zero or above a second (the system clock was set meanwhile) counts as 0.
+std::chrono::steady_clock::time_point steady_arrival(const CapturedFrame& frame);
 
 struct CaptureCounts {
     std::uint64_t received = 0;

@@ -22,6 +22,21 @@ struct SimulatedHop {
     std::optional<double> link_mbps = std::nullopt;  // the rate of the link into it, when one slower than the sender's
 };
 
+// Addresses as in the test network, for simulated paths that mirror it.
+namespace test_network {
+inline constexpr packets::Ipv4 client(0xC0A8010A);  // 192.168.1.10
+inline constexpr packets::Ipv4 r1(0xC0A80101);      // 192.168.1.1
+inline constexpr packets::Ipv4 r2(0xC6336402);      // 198.51.100.2
+inline constexpr packets::Ipv4 r3(0xC6336406);      // 198.51.100.6
+inline constexpr packets::Ipv4 r4(0xC633640A);      // 198.51.100.10
+inline constexpr packets::Ipv4 server(0xCB00710A);  // 203.0.113.10
+}  // namespace test_network
+
+// A hop that answers every probe after 10 ms.
+inline SimulatedHop hop_at(packets::Ipv4 address) {
+    return {.address = address};
+}
+
 // A chain of hops in simulated time, for an engine loop to run over in
 // milliseconds: a probe sent is answered as the hop its TTL reaches would (Time
 // Exceeded from a router, Port Unreachable from the target, which is the last

@@ -11,22 +11,15 @@ namespace {
 
 using namespace tarnvale;
 using namespace tarnvale::engines::hop;
+using sim::hop_at;
 using sim::SimulatedHop;
 using sim::SimulatedPath;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-constexpr packets::Ipv4 client(0xC0A8010A);   // 192.168.1.10
-constexpr packets::Ipv4 r1(0xC0A80101);       // 192.168.1.1
-constexpr packets::Ipv4 r2(0xC6336402);       // 198.51.100.2
-constexpr packets::Ipv4 r3(0xC6336406);       // 198.51.100.6
-constexpr packets::Ipv4 r4(0xC633640A);       // 198.51.100.10
-constexpr packets::Ipv4 target(0xCB00710A);   // 203.0.113.10
+using namespace sim::test_network;
+constexpr packets::Ipv4 target = server;
 constexpr std::uint8_t max_hops = 30;
-
-SimulatedHop hop(packets::Ipv4 address) {
-    return {.address = address};
-}
 
 struct SweepRun {
     std::vector<HopStats> hops;              // the hop table at the end
@@ -76,7 +69,7 @@ std::map<std::uint8_t, ipc::HopLossEvent> latest(const SweepRun& run) {
 }
 
 TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHopDoes) {
-    SimulatedPath path(client, {hop(r1), {.address = r2, .answered_share = 0.5}, hop(r3), hop(target)}, seconds(300), 7);
+    SimulatedPath path(client, {hop_at(r1), {.address = r2, .answered_share = 0.5}, hop_at(r3), hop_at(target)}, seconds(300), 7);
     const auto run = run_sweeps(path);
 
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
@@ -98,8 +91,8 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
 }
 
 TEST(HopSweepSimulation, ATargetThatMovesFromTtl4To5IsFollowed) {
-    SimulatedPath path(client, {hop(r1), hop(r2), hop(r3), hop(target)}, seconds(120), 11);
-    path.change_route(seconds(60), {hop(r1), hop(r2), hop(r3), hop(r4), hop(target)});
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(target)}, seconds(120), 11);
+    path.change_route(seconds(60), {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(r4), hop_at(target)});
     const auto run = run_sweeps(path);
 
     const auto reported = latest(run);
@@ -116,8 +109,8 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
     const milliseconds beyond_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) + milliseconds(500);
     const milliseconds within_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) - milliseconds(500);
     SimulatedPath path(client,
-                       {hop(r1), {.address = r2, .round_trip = within_deadline},
-                        {.address = r3, .round_trip = beyond_deadline}, hop(target)},
+                       {hop_at(r1), {.address = r2, .round_trip = within_deadline},
+                        {.address = r3, .round_trip = beyond_deadline}, hop_at(target)},
                        seconds(120), 3);
     const auto run = run_sweeps(path);
 

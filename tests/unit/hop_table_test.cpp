@@ -196,4 +196,19 @@ TEST(CaptureDevice, UsableAddressesAndLinkHeaders) {
     EXPECT_EQ(capture::link_header_length(999), 14u);
 }
 
+TEST(CaptureTime, AFrameTakenLateKeepsItsOwnArrival) {
+    using namespace std::chrono;
+    capture::CapturedFrame frame;
+    frame.captured_at = system_clock::now() - milliseconds(50);
+    const auto before = steady_clock::now();
+    const auto arrival = capture::steady_arrival(frame);
+    EXPECT_LE(arrival, before - milliseconds(50));
+    EXPECT_GT(arrival, before - milliseconds(500)) << "about 50 ms ago, however slow this machine";
+
+    frame.captured_at = system_clock::now() + seconds(5);  // the system clock was set back meanwhile
+    EXPECT_GE(capture::steady_arrival(frame), before);
+    frame.captured_at = system_clock::now() - hours(1);  // or forward
+    EXPECT_GE(capture::steady_arrival(frame), before);
+}
+
 }  // namespace

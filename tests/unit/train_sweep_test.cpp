@@ -15,21 +15,15 @@ namespace {
 
 using namespace tarnvale;
 using namespace tarnvale::engines::bandwidth;
+using sim::hop_at;
 using sim::SimulatedHop;
 using sim::SimulatedPath;
 using std::chrono::seconds;
 
-constexpr packets::Ipv4 client(0xC0A8010A);   // 192.168.1.10
-constexpr packets::Ipv4 r1(0xC0A80101);       // 192.168.1.1
-constexpr packets::Ipv4 r2(0xC6336402);       // 198.51.100.2
-constexpr packets::Ipv4 r3(0xC6336406);       // 198.51.100.6
-constexpr packets::Ipv4 target(0xCB00710A);   // 203.0.113.10
+using namespace sim::test_network;
+constexpr packets::Ipv4 target = server;
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint32_t trains_per_hop = 3;
-
-SimulatedHop hop(packets::Ipv4 address) {
-    return {.address = address};
-}
 
 // Every bw_estimate event of a run over the path until its time is over.
 std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path) {
@@ -68,7 +62,7 @@ std::map<std::uint8_t, ipc::BwEstimateEvent> latest(const std::vector<ipc::BwEst
 TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
     // One sweep: 4 hops of 3 trains of 10 packets 5 ms apart and a 500 ms pause,
     // then the interval and the 26 x 3 trains not sent beyond the target: 54.5 s.
-    SimulatedPath path(client, {hop(r1), hop(r2), hop(r3), hop(target)}, seconds(200), 5);
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(target)}, seconds(200), 5);
     const auto estimates = run_trains(path);
 
     const auto& sent = path.probes_by_ttl();
@@ -90,9 +84,9 @@ TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
 }
 
 TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneck) {
-    SimulatedHop slow = hop(r3);
+    SimulatedHop slow = hop_at(r3);
     slow.link_mbps = 0.5;  // 22.4 ms for each 1400-byte packet
-    SimulatedPath path(client, {hop(r1), hop(r2), slow, hop(target)}, seconds(60), 5);
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), slow, hop_at(target)}, seconds(60), 5);
     const auto reported = latest(run_trains(path));
 
     ASSERT_EQ(reported.size(), 3u);
@@ -103,11 +97,11 @@ TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneck) {
 }
 
 TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBehindIt) {
-    SimulatedHop silent = hop(r2);
+    SimulatedHop silent = hop_at(r2);
     silent.answered_share = 0.0;
-    SimulatedHop slow = hop(r3);
+    SimulatedHop slow = hop_at(r3);
     slow.link_mbps = 0.5;
-    SimulatedPath path(client, {hop(r1), silent, slow, hop(target)}, seconds(60), 5);
+    SimulatedPath path(client, {hop_at(r1), silent, slow, hop_at(target)}, seconds(60), 5);
     const auto reported = latest(run_trains(path));
 
     EXPECT_FALSE(reported.contains(2));

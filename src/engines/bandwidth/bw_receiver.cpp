@@ -101,7 +101,6 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
     capture::CapturedFrame frame;
     while (!shared.stop->raised()) {
         const auto status = capture.next(frame);
-        const Instant arrival = std::chrono::steady_clock::now();  // first, before any parsing or logging
         const std::span<const std::uint8_t> packet = frame.bytes;
         if (status == capture::ReadStatus::timeout) {
             continue;
@@ -116,7 +115,7 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
         }
         const auto datagram = packet.subspan(link_header);
         log::info(target_log, "bw: parsed datalink", {{"datalink", link_type}, {"ip_data_len", datagram.size()}});
-        handle_answer(shared, datagram, arrival);
+        handle_answer(shared, datagram, capture::steady_arrival(frame));
     }
 }
 

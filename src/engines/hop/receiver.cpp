@@ -79,7 +79,7 @@ void run_receiver(ReceiverShared shared) {
         if (packet.size() < link_header) {
             continue;
         }
-        handle_datagram(shared, packet.subspan(link_header), std::chrono::steady_clock::now());
+        handle_datagram(shared, packet.subspan(link_header), capture::steady_arrival(frame));
     }
 }
 
