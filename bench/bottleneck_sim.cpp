@@ -4,7 +4,11 @@
 // that now and then wake late (as on a busy host), and per scenario either nothing, a slow link after hop 2, or a router
 // at hop 3 that holds its answers 20-50 ms at random.
 //
-//   tarnvale_bottleneck_sim [--runs N] [--seed S]
+//   tarnvale_bottleneck_sim [--runs N] [--seed S] [--kernel-time-stamps]
+//
+// With --kernel-time-stamps the receiver's late wake-ups no longer move the
+// answers' arrivals (they come from the capture's time stamps); the sender's
+// still move its packets.
 //
 // Per scenario and number of trains per hop: right (exactly the expected hops
 // flagged), wrong (a hop flagged that should not be) and silent (a bottleneck
@@ -44,7 +48,8 @@ double late_wake(std::mt19937_64& random) {
 }
 
 // The receiver's arrival times of the first two answers from `hop` to one train.
-std::vector<Instant> train_answers(const Scenario& scenario, int hop, std::mt19937_64& random) {
+std::vector<Instant> train_answers(const Scenario& scenario, int hop, bool kernel_time_stamps,
+                                   std::mt19937_64& random) {
     std::vector<double> at_hop;
     double link_free = 0.0;
     for (int index = 0; index < packets_per_train; ++index) {
@@ -62,7 +67,7 @@ std::vector<Instant> train_answers(const Scenario& scenario, int hop, std::mt199
         if (scenario.slow_router_at_hop_3 && hop == 3) {
             answer += std::uniform_real_distribution<double>(20.0, 50.0)(random);
         }
-        received.push_back(answer + late_wake(random));
+        received.push_back(kernel_time_stamps ? answer : answer + late_wake(random));
     }
     // The receiver takes a train's sample from its first two answers.
     std::sort(received.begin(), received.end());
@@ -75,11 +80,11 @@ std::vector<Instant> train_answers(const Scenario& scenario, int hop, std::mt199
 }
 
 // The hops flagged after `trains` trains to every hop.
-std::set<int> flagged_hops(const Scenario& scenario, int trains, std::mt19937_64& random) {
+std::set<int> flagged_hops(const Scenario& scenario, int trains, bool kernel_time_stamps, std::mt19937_64& random) {
     std::vector<std::vector<double>> samples(hops + 1);
     for (int hop = 1; hop <= hops; ++hop) {
         for (int train = 0; train < trains; ++train) {
-            if (const auto sample = spacing_sample(train_answers(scenario, hop, random))) {
+            if (const auto sample = spacing_sample(train_answers(scenario, hop, kernel_time_stamps, random))) {
                 samples[static_cast<std::size_t>(hop)].push_back(*sample);
             }
         }
@@ -102,13 +107,16 @@ std::set<int> flagged_hops(const Scenario& scenario, int trains, std::mt19937_64
 int main(int argc, char** argv) {
     int runs = 1000;
     unsigned long seed = 1;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--runs") == 0) {
-            runs = std::atoi(argv[i + 1]);
-        } else if (std::strcmp(argv[i], "--seed") == 0) {
-            seed = std::strtoul(argv[i + 1], nullptr, 10);
+    bool kernel_time_stamps = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--kernel-time-stamps") == 0) {
+            kernel_time_stamps = true;
+        } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
+            runs = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
+            seed = std::strtoul(argv[++i], nullptr, 10);
         } else {
-            std::fprintf(stderr, "usage: %s [--runs N] [--seed S]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--seed S] [--kernel-time-stamps]\n", argv[0]);
             return 2;
         }
     }
@@ -128,7 +136,7 @@ int main(int argc, char** argv) {
             int wrong = 0;
             int silent = 0;
             for (int run = 0; run < runs; ++run) {
-                const auto flagged = flagged_hops(scenario, trains, random);
+                const auto flagged = flagged_hops(scenario, trains, kernel_time_stamps, random);
                 if (flagged == expected) {
                     ++right;
                 } else if (std::any_of(flagged.begin(), flagged.end(),
