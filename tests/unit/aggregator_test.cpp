@@ -275,6 +275,7 @@ TEST(DiagnosisLatency, ALocatedQueueIsDiagnosedUntilAReportLocatesNone) {
     EXPECT_EQ(latency.addr, "198.51.100.2");
     EXPECT_EQ(latency.cause, "congestion");
     EXPECT_EQ(latency.severity, "high");
+    EXPECT_FLOAT_EQ(latency.added_ms, 181.5f);
     EXPECT_EQ(latency.cause_detail,
               "Round trips from hop 2 on take 182 ms longer than usual: a queue stands on the link in front of it. "
               "No local process is saturating the uplink \xE2\x80\x94 this is likely network congestion at your ISP "

@@ -34,7 +34,7 @@ ipc::LatencyEvent to_event(const LatencyDiagnosis& diagnosis) {
                              diagnosis.addr,
                              diagnosis.baseline_ms,
                              diagnosis.current_ms,
-                             diagnosis.current_ms - diagnosis.baseline_ms};
+                             diagnosis.added_ms};
 }
 
 // A latency event as soon as a queue is located, then at most one per

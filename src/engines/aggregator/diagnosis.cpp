@@ -181,9 +181,8 @@ std::optional<LatencyDiagnosis> DiagnosisState::evaluate_latency() const {
                                 "in front of it and your uplink is saturated by: {}. Throttling or pausing these "
                                 "processes should bring the delay down.",
                                 queue.hop, added, saturating_list());
-    return LatencyDiagnosis{queue.hop,          queue.addr,        queue.baseline_ms,
-                            queue.current_ms,   std::move(cause),  std::move(detail),
-                            severity_for_delay(added_ms)};
+    return LatencyDiagnosis{queue.hop,        queue.addr,       queue.baseline_ms, queue.current_ms,
+                            added_ms,         std::move(cause), std::move(detail), severity_for_delay(added_ms)};
 }
 
 std::vector<std::uint8_t> DiagnosisState::current_path() const {

@@ -74,6 +74,7 @@ struct LatencyDiagnosis {
     std::string addr;
     float baseline_ms;
     float current_ms;
+    float added_ms;     // current less baseline, as the sentence and the severity give it
     std::string cause;  // "saturation" or "congestion"
     std::string cause_detail;
     std::string severity;
