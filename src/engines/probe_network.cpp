@@ -4,10 +4,15 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "ipc/events.hpp"
 #include "platform/process.hpp"
 #include "runtime/blocking.hpp"
 
 namespace tarnvale::engines {
+
+std::uint64_t SystemProbeNetwork::unix_seconds() const {
+    return ipc::unix_seconds_now();
+}
 
 packets::Ipv4 SystemProbeNetwork::source_for(packets::Ipv4 destination, std::error_code& error) const {
     return platform::source_address_for(destination, error);

@@ -31,6 +31,8 @@ public:
     virtual ~ProbeNetwork() = default;
 
     virtual Clock::time_point now() const = 0;
+    // Whole seconds since 1970 by the wall clock, for the events' `ts`.
+    virtual std::uint64_t unix_seconds() const = 0;
     // The local address the system would send from to the destination.
     virtual packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const = 0;
     // Sends an IPv4 datagram, its header included, to the destination and port.
@@ -54,6 +56,7 @@ public:
         : socket_(socket), blocking_(std::move(blocking)) {}
 
     Clock::time_point now() const override { return Clock::now(); }
+    std::uint64_t unix_seconds() const override;
     packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const override;
     std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
                          std::uint16_t port) override;

@@ -2,31 +2,24 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <optional>
-#include <queue>
 #include <random>
 
 #include "engines/aggregator/diagnosis.hpp"
-#include "engines/hop/hop_report.hpp"
-#include "engines/hop/hop_table.hpp"
-#include "engines/hop/pending_probes.hpp"
+#include "engines/hop/receiver.hpp"
+#include "engines/hop/sweep.hpp"
+#include "loop_harness.hpp"
+#include "simulated_path.hpp"
 
 namespace tarnvale::sim {
 
 namespace {
 
-using engines::hop::HopTable;
-using engines::hop::PendingProbe;
-using engines::hop::PendingProbes;
-using Milliseconds = std::int64_t;
+using std::chrono::milliseconds;
 
 constexpr std::uint8_t max_hops = 30;
-constexpr Milliseconds sweep_ms = 5000;
-constexpr Milliseconds probe_spacing_ms = 100;
-constexpr Milliseconds report_period_ms = 7000;
-constexpr Milliseconds evaluation_period_ms = 30000;
-constexpr std::uint64_t first_ts = 1'800'000'000;
+constexpr std::uint64_t sweep_ms = 5000;
+constexpr double evaluation_period_s = 30.0;
+constexpr double first_ts = 1'800'000'000;
 
 packets::Ipv4 address_of(std::uint8_t hop) { return packets::Ipv4(0x0A000000u + hop); }
 
@@ -34,114 +27,23 @@ class Random {
 public:
     explicit Random(std::uint64_t seed) : engine_(seed) {}
     double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
-    bool chance(double probability) { return uniform() < probability; }
 
 private:
     std::mt19937_64 engine_;
 };
 
-struct Reply {
-    Milliseconds at;
-    std::uint16_t id;
-    packets::Ipv4 source;
-    bool operator>(const Reply& other) const { return at > other.at; }
-};
-
-class Simulation {
-public:
-    Simulation(const PathModel& path, std::uint64_t seed)
-        : path_(path), random_(seed), table_(std::size_t{max_hops} + 1), wall_offset_s_(random_.uniform()) {}
-
-    std::vector<Verdict> run(double duration_s) {
-        const auto end = static_cast<Milliseconds>(duration_s * 1000);
-        next_report_ = now_ + report_period_ms;
-        while (now_ < end) {
-            const std::uint8_t last =
-                engines::hop::last_ttl_to_probe(table_.snapshot(), target(), max_hops, distance_);
-            for (std::uint8_t ttl = 1; ttl <= last; ++ttl) {
-                send_probe(ttl);
-                pause(probe_spacing_ms);
-            }
-            const Milliseconds probing = Milliseconds{last} * probe_spacing_ms;
-            pause(std::max<Milliseconds>(sweep_ms - probing, 1));
-        }
-        return verdicts_;
+// The path as the simulated network: link i drops as its loss says, hop i
+// answers its share after 1 + i ms.
+std::vector<SimulatedHop> simulated_hops(const PathModel& path) {
+    std::vector<SimulatedHop> hops;
+    for (std::uint8_t hop = 1; hop <= path.hops; ++hop) {
+        hops.push_back({.address = address_of(hop),
+                        .answered_share = path.answer_share[hop],
+                        .round_trip = milliseconds(1 + hop),
+                        .link_loss = path.link_loss[hop]});
     }
-
-private:
-    std::chrono::steady_clock::time_point instant(Milliseconds at) const {
-        return std::chrono::steady_clock::time_point{} + std::chrono::hours(1) + std::chrono::milliseconds(at);
-    }
-
-    packets::Ipv4 target() const { return address_of(path_.hops); }
-
-    void send_probe(std::uint8_t ttl) {
-        const std::uint16_t id = next_id_++;
-        pending_.insert_or_assign(id, PendingProbe{instant(now_), ttl});
-        const std::uint8_t reached = std::min(ttl, path_.hops);
-        const double seconds = static_cast<double>(now_) / 1000.0;
-        for (std::uint8_t link = 1; link <= reached; ++link) {
-            const auto& loss = path_.link_loss[link];
-            if (loss && random_.chance(loss(seconds))) {
-                return;
-            }
-        }
-        if (random_.chance(path_.answer_share[reached])) {
-            replies_.push(Reply{now_ + 1 + reached, id, address_of(reached)});
-        }
-    }
-
-    // The engine's pause: timer steps of at most 100 ms, each followed by the
-    // overdue check and, when due, a report cycle; replies arrive in between.
-    void pause(Milliseconds duration) {
-        const Milliseconds until = now_ + duration;
-        while (now_ < until) {
-            const Milliseconds step = std::min(until, now_ + probe_spacing_ms);
-            while (!replies_.empty() && replies_.top().at <= step) {
-                const Reply reply = replies_.top();
-                replies_.pop();
-                engines::hop::settle_answered(pending_, table_, reply.id, reply.source, instant(reply.at));
-            }
-            now_ = step;
-            engines::hop::settle_overdue(pending_, table_, instant(now_));
-            if (now_ >= next_report_) {
-                report();
-                next_report_ = now_ + report_period_ms;
-            }
-        }
-    }
-
-    void report() {
-        const auto hops = table_.snapshot();
-        const auto ts = first_ts + static_cast<std::uint64_t>(wall_offset_s_ + static_cast<double>(now_) / 1000.0);
-        const auto last = engines::hop::target_distance(hops, target()).value_or(max_hops);
-        for (const auto& event : engines::hop::build_hop_loss_events(hops, ts, last)) {
-            aggregator_.apply(engines::hop::hop_loss_report(event, hops[event.hop]));
-            // The aggregator evaluates on the first report that finds 30 s gone
-            // since its last evaluation, before the rest of the cycle arrives.
-            if (now_ - last_evaluation_ >= evaluation_period_ms) {
-                last_evaluation_ = now_;
-                if (const auto diagnosis = aggregator_.evaluate()) {
-                    verdicts_.push_back(Verdict{static_cast<double>(now_) / 1000.0, diagnosis->hop, diagnosis->cause});
-                }
-            }
-        }
-    }
-
-    const PathModel& path_;
-    Random random_;
-    HopTable table_;
-    PendingProbes pending_;
-    engines::aggregator::DiagnosisState aggregator_;
-    std::priority_queue<Reply, std::vector<Reply>, std::greater<>> replies_;
-    std::vector<Verdict> verdicts_;
-    double wall_offset_s_;
-    Milliseconds now_ = 0;
-    Milliseconds next_report_ = 0;
-    Milliseconds last_evaluation_ = 0;
-    std::uint16_t next_id_ = 0;
-    std::optional<std::uint8_t> distance_;
-};
+    return hops;
+}
 
 std::uint64_t mix(std::uint64_t value) {
     value += 0x9E3779B97F4A7C15ull;
@@ -218,7 +120,45 @@ Scenario quiet_scenario(std::uint8_t hops) {
 }  // namespace
 
 std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s, std::uint64_t seed) {
-    return Simulation(path, seed).run(duration_s);
+    // The wall clock's second turns over at a different moment in each run.
+    const double unix_start = first_ts + Random(seed).uniform();
+    SimulatedPath network(address_of(0), simulated_hops(path),
+                          milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed, unix_start);
+    const packets::Ipv4 target = address_of(path.hops);
+    const std::size_t entries = std::size_t{max_hops} + 1;
+    const engines::hop::HopShared shared{target, max_hops, std::make_shared<engines::hop::HopTable>(entries),
+                                         std::make_shared<engines::hop::PendingProbes>(),
+                                         std::make_shared<engines::hop::DelayTable>(entries)};
+    const engines::hop::ReceiverShared receiver{
+        target, shared.pending, shared.table, shared.delays,
+        std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
+        std::make_shared<runtime::StopFlag>(), std::make_shared<engines::hop::CaptureStatus>()};
+    network.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
+        engines::hop::handle_datagram(receiver, datagram, arrival);
+    });
+
+    // The aggregator takes every report; it evaluates on the first loss report
+    // that finds 30 s gone since its last evaluation.
+    engines::aggregator::DiagnosisState aggregator;
+    std::vector<Verdict> verdicts;
+    double last_evaluation_s = 0;
+    const auto on_report = [&](engines::AggregatorReport report) {
+        const bool loss_report = std::holds_alternative<engines::HopLossReport>(report);
+        aggregator.apply(report);
+        const double now_s = std::chrono::duration<double>(network.now() - network.start()).count();
+        if (loss_report && now_s - last_evaluation_s >= evaluation_period_s) {
+            last_evaluation_s = now_s;
+            if (const auto diagnosis = aggregator.evaluate()) {
+                verdicts.push_back(Verdict{now_s, diagnosis->hop, diagnosis->cause});
+            }
+        }
+    };
+    LoopHarness harness;
+    engines::hop::HopReporter reporter(shared, harness.outlets(), network);
+    harness.run(engines::hop::probe_forever(shared, network, address_of(0), sweep_ms, reporter,
+                                            *harness.outlets().answer_budgets),
+                on_report);
+    return verdicts;
 }
 
 LinkLoss loss_step(double fraction, double at_s) {

@@ -6,11 +6,12 @@
 #include <vector>
 
 // A seeded simulation of the hop engine sampling a path and of the aggregator
-// judging what it reports. The sampling follows the engine: one probe per TTL
-// per 5 s sweep, 100 ms apart, out to the target's distance once it is known;
-// a probe unanswered for 3 s counts as lost; rings of 20 outcomes in the real
-// hop table; a report cycle every 7 s through the real report builder; the real
-// aggregator state, evaluated at most every 30 s as reports arrive.
+// judging what it reports: the engine's own probing loop and reply handling run
+// over a simulated path (one probe per TTL per 5 s sweep, 100 ms apart, out to
+// the target's distance once it is known; a probe unanswered for 3 s counts as
+// lost; rings of 20 outcomes; a report cycle every 7 s), and the real
+// aggregator state takes every report, evaluated at most every 30 s as loss
+// reports arrive.
 namespace tarnvale::sim {
 
 // Loss of one link, as a fraction, at a time in seconds since the engine started.

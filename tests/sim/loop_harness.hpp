@@ -3,6 +3,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,13 +17,17 @@ namespace tarnvale::sim {
 // on them is kept for the test to read.
 class LoopHarness {
 public:
+    using ReportHandler = std::function<void(engines::AggregatorReport)>;
+
     LoopHarness();
 
     const engines::EngineOutlets& outlets() const { return outlets_; }
 
     // Runs the loop until it ends; true when it ended by an exception, as a
-    // loop run over a simulated path does when the path's time is over.
-    bool run(asio::awaitable<void> loop);
+    // loop run over a simulated path does when the path's time is over. With a
+    // handler, each report goes to it as the loop sends it (at the loop's next
+    // wait), as to the aggregator; without one, reports stay on their queue.
+    bool run(asio::awaitable<void> loop, ReportHandler on_report = {});
 
     // Everything sent so far, in order, taken off the queue.
     std::vector<ipc::Event> take_events();

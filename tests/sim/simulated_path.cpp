@@ -29,14 +29,19 @@ std::vector<std::uint8_t> icmp_answer(packets::Ipv4 from, packets::Ipv4 to, std:
 
 }  // namespace
 
-SimulatedPath::SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::seconds run_time,
-                             std::uint64_t seed)
+SimulatedPath::SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
+                             std::uint64_t seed, double unix_start)
     : client_(client),
       hops_(std::move(hops)),
       start_(Clock::time_point{} + std::chrono::hours(1)),
+      unix_start_(unix_start),
       now_(start_),
       end_(start_ + run_time),
       random_(seed) {}
+
+std::uint64_t SimulatedPath::unix_seconds() const {
+    return static_cast<std::uint64_t>(unix_start_ + std::chrono::duration<double>(now_ - start_).count());
+}
 
 void SimulatedPath::change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops) {
     change_at_ = start_ + after;
@@ -74,9 +79,14 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     }
     ++probes_by_ttl_[probe->ttl()];
     const std::size_t reached = std::min<std::size_t>(probe->ttl(), hops.size()) - 1;
-    // Each slow link on the way sends the datagram when it has sent what it held.
+    // Each link on the way may drop the datagram; each slow one sends it when it has sent what it held.
+    const double seconds = std::chrono::duration<double>(at - start_).count();
     auto passed = at;
     for (std::size_t index = 0; index <= reached; ++index) {
+        const auto& loss = hops[index].link_loss;
+        if (loss && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < loss(seconds)) {
+            return {};
+        }
         if (const auto rate = hops[index].link_mbps) {
             auto& free = link_free_[index];
             free = std::max(free, passed) + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(

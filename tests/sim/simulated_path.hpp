@@ -19,6 +19,8 @@ struct SimulatedHop {
     packets::Ipv4 address;
     double answered_share = 1.0;        // of the probes reaching it, the share it answers
     std::chrono::milliseconds round_trip{10};
+    // The share of packets the link into it drops, by seconds since the run began.
+    std::function<double(double seconds)> link_loss = nullptr;
     std::optional<double> link_mbps = std::nullopt;  // the rate of the link into it, when one slower than the sender's
 };
 
@@ -49,8 +51,9 @@ class SimulatedPath final : public engines::ProbeNetwork {
 public:
     using Deliver = std::function<void(std::span<const std::uint8_t> datagram, Clock::time_point arrival)>;
 
-    SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::seconds run_time,
-                  std::uint64_t seed);
+    // The wall clock starts at `unix_start` seconds since 1970.
+    SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
+                  std::uint64_t seed, double unix_start = 1.8e9);
 
     void on_answer(Deliver deliver) { deliver_ = std::move(deliver); }
     // Probes sent from `after` on take the new route.
@@ -58,6 +61,7 @@ public:
 
     Clock::time_point start() const { return start_; }
     Clock::time_point now() const override { return now_; }
+    std::uint64_t unix_seconds() const override;
     packets::Ipv4 source_for(packets::Ipv4 /*destination*/, std::error_code& error) const override {
         error.clear();
         return client_;
@@ -81,6 +85,7 @@ private:
     std::vector<SimulatedHop> hops_;
     std::vector<SimulatedHop> changed_hops_;
     Clock::time_point start_;
+    double unix_start_;
     Clock::time_point now_;
     Clock::time_point end_;
     Clock::time_point change_at_ = Clock::time_point::max();

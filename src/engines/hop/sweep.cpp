@@ -44,7 +44,7 @@ void send_probe(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 so
 asio::awaitable<void> HopReporter::report() {
     const auto hops = shared_.table->snapshot();
     const auto last_ttl = target_distance(hops, shared_.target).value_or(shared_.max_hops);
-    const std::uint64_t ts = ipc::unix_seconds_now();
+    const std::uint64_t ts = network_.unix_seconds();
     const auto loss_events = build_hop_loss_events(hops, ts, last_ttl);
     for (const ipc::HopLossEvent& event : loss_events) {
         ipc::Event hop_loss = event;
