@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -13,15 +14,18 @@ using packets::Ipv4;
 using packets::Ipv4View;
 using Bytes = std::vector<std::uint8_t>;
 
-// An IPv4 header of `header` bytes (IHL as given) with this total length, then `payload` bytes 0xAB.
+// An IPv4 header of `header` bytes (IHL as given, fields past the end cut off)
+// with this total length, then `payload` bytes 0xAB.
 Bytes datagram(std::uint8_t ihl, std::uint16_t total_length, std::size_t header, std::size_t payload) {
+    Bytes fields(20, 0);
+    fields[0] = static_cast<std::uint8_t>(0x40 | ihl);
+    packets::write_u16(fields, 2, total_length);
+    fields[9] = packets::protocol_udp;
+    packets::write_u32(fields, 12, 0xC0000207);
+    packets::write_u32(fields, 16, 0xCB00710A);
+    fields.resize(header, 0);
     Bytes bytes(header + payload, 0xAB);
-    std::fill_n(bytes.begin(), header, 0);
-    bytes[0] = static_cast<std::uint8_t>(0x40 | ihl);
-    packets::write_u16(bytes, 2, total_length);
-    bytes[9] = packets::protocol_udp;
-    packets::write_u32(bytes, 12, 0xC0000207);
-    packets::write_u32(bytes, 16, 0xCB00710A);
+    std::copy(fields.begin(), fields.end(), bytes.begin());
     return bytes;
 }
 
