@@ -1,7 +1,6 @@
 #include "ipc/client_owner.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "platform/socket_table.hpp"
 

@@ -27,7 +27,7 @@ std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, std::uint16_t
 }
 
 asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& samples, BaselineCell& baseline,
-                                      const EngineOutlets& outlets) {
+                                      const ProbeNetwork& network, const EngineOutlets& outlets) {
     auto previous = hop >= 2 ? samples.samples(static_cast<std::uint8_t>(hop - 1)) : std::vector<double>{};
     const auto estimate = estimate_hop(hop, samples.samples(hop), std::move(previous), baseline);
     if (!estimate) {
@@ -37,7 +37,7 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
               {{"hop", hop}, {"bw_mbps", estimate->mbps}, {"baseline_mbps", estimate->baseline_mbps},
                {"bottleneck", estimate->bottleneck}, {"ci_level", estimate->level}});
     ipc::Event event = ipc::BwEstimateEvent{
-        ipc::unix_seconds_now(), hop, "", estimate->mbps, estimate->baseline_mbps, estimate->bottleneck,
+        network.unix_seconds(), hop, "", estimate->mbps, estimate->baseline_mbps, estimate->bottleneck,
         ipc::BandwidthConfidence{estimate->level, estimate->p05_mbps, estimate->p95_mbps, estimate->sample_count}};
     co_await outlets.events.send(std::move(event));
     AggregatorReport report = BottleneckReport{hop, estimate->bottleneck};
@@ -78,7 +78,7 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 co_await network.wait_until(network.now() + pause_after_train);
                 shared.trains->purge_older_than(network.now(), train_lifetime);
             }
-            co_await report_estimate(hop, *shared.samples, baseline, outlets);
+            co_await report_estimate(hop, *shared.samples, baseline, network, outlets);
         }
         co_await network.wait_until(
             network.now() + rest_after_sweep(shared.max_hops, last_hop, shared.trains_per_hop, shared.interval_ms));
