@@ -1,8 +1,7 @@
 #include "engines/hop/pinger.hpp"
 
+#include <algorithm>
 #include <chrono>
-#include <map>
-#include <vector>
 
 #include "log/log.hpp"
 #include "engines/hop/echo_packet.hpp"
@@ -16,9 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto reply_timeout = 500ms;
-constexpr auto pause_between_targets = 50ms;
-constexpr auto sighting_wait = 2000ms;
 
 float elapsed_ms(Clock::time_point since) {
     return std::chrono::duration<float, std::milli>(Clock::now() - since).count();
@@ -48,6 +44,33 @@ bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, 
 
 }  // namespace
 
+std::vector<HopSighting> PingChoice::take_new(SightingQueue& sightings) {
+    std::vector<HopSighting> chosen;
+    while (const auto sighting = sightings.try_pop()) {
+        const auto [known, added] = known_hops_.emplace(sighting->addr, sighting->ttl);
+        if (added) {
+            chosen.push_back(*sighting);
+        } else {
+            // The target answers every probe that reaches it, so it is sighted at
+            // each TTL from its own out to the longest probed: its own is the lowest.
+            known->second = std::min(known->second, sighting->ttl);
+        }
+    }
+    return chosen;
+}
+
+std::vector<HopSighting> PingChoice::after_wait(std::optional<HopSighting> sighting) {
+    if (sighting) {
+        known_hops_[sighting->addr] = sighting->ttl;
+        return {*sighting};
+    }
+    std::vector<HopSighting> chosen;
+    for (const auto& [addr, ttl] : known_hops_) {
+        chosen.push_back({ttl, addr});
+    }
+    return chosen;
+}
+
 void run_pinger(PingerShared shared) {
     std::error_code error;
     const platform::Socket socket = platform::open_raw_icmp(error);
@@ -58,24 +81,12 @@ void run_pinger(PingerShared shared) {
     platform::receive_only_echo_replies(socket);
     const auto identifier = static_cast<std::uint16_t>((platform::current_process_id() + 1) & 0xFFFF);
     std::uint16_t sequence = 0;
-    std::map<packets::Ipv4, std::uint8_t> known_hops;
-    std::vector<HopSighting> targets;
+    PingChoice choice;
 
     while (!shared.stop->raised()) {
-        while (const auto sighting = shared.sightings->try_pop()) {
-            if (known_hops.emplace(sighting->addr, sighting->ttl).second) {
-                targets.push_back(*sighting);
-            }
-        }
+        auto targets = choice.take_new(*shared.sightings);
         if (targets.empty()) {
-            if (const auto sighting = shared.sightings->pop_for(sighting_wait)) {
-                known_hops[sighting->addr] = sighting->ttl;
-                targets.push_back(*sighting);
-            } else {
-                for (const auto& [addr, ttl] : known_hops) {
-                    targets.push_back({ttl, addr});
-                }
-            }
+            targets = choice.after_wait(shared.sightings->pop_for(sighting_wait));
         }
         for (const HopSighting& target : targets) {
             if (shared.stop->raised()) {
@@ -87,14 +98,13 @@ void run_pinger(PingerShared shared) {
             if (platform::send_datagram(socket, request, target.addr, 0)) {
                 continue;
             }
-            if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + reply_timeout)) {
+            if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout)) {
                 const float round_trip = elapsed_ms(sent_at);
                 shared.table->record_rtt(target.ttl, round_trip);
                 shared.delays->record(target.ttl, Clock::now(), round_trip);
             }
             shared.stop->sleep_for(pause_between_targets);
         }
-        targets.clear();
     }
 }
 

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/queue_delay.hpp"
@@ -18,6 +22,28 @@ struct HopSighting {
 
 using SightingQueue = runtime::ThreadQueue<HopSighting>;
 inline constexpr std::size_t sighting_queue_capacity = 256;
+
+// How long the pinger waits for a sighting before it pings every router it
+// knows, for an echo reply, and between two routers.
+inline constexpr std::chrono::milliseconds sighting_wait{2000};
+inline constexpr std::chrono::milliseconds echo_reply_timeout{500};
+inline constexpr std::chrono::milliseconds pause_between_targets{50};
+
+// The pinger's choice of routers to ping: every router newly seen, at once;
+// with none new, the next sighting that comes within sighting_wait; and when
+// none comes, every router seen so far. A router's TTL is the lowest it was
+// sighted at, or the TTL of the sighting that last ended a wait.
+class PingChoice {
+public:
+    // The routers not seen before among the sightings waiting, which it takes
+    // off the queue.
+    std::vector<HopSighting> take_new(SightingQueue& sightings);
+    // After the wait: the sighting that ended it, or every router known.
+    std::vector<HopSighting> after_wait(std::optional<HopSighting> sighting);
+
+private:
+    std::map<packets::Ipv4, std::uint8_t> known_hops_;
+};
 
 struct PingerShared {
     std::shared_ptr<HopTable> table;
