@@ -5,10 +5,7 @@
 #include <random>
 
 #include "engines/aggregator/diagnosis.hpp"
-#include "engines/hop/receiver.hpp"
-#include "engines/hop/sweep.hpp"
-#include "loop_harness.hpp"
-#include "simulated_path.hpp"
+#include "hop_loop.hpp"
 
 namespace tarnvale::sim {
 
@@ -124,18 +121,7 @@ std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s
     const double unix_start = first_ts + Random(seed).uniform();
     SimulatedPath network(address_of(0), simulated_hops(path),
                           milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed, unix_start);
-    const packets::Ipv4 target = address_of(path.hops);
-    const std::size_t entries = std::size_t{max_hops} + 1;
-    const engines::hop::HopShared shared{target, max_hops, std::make_shared<engines::hop::HopTable>(entries),
-                                         std::make_shared<engines::hop::PendingProbes>(),
-                                         std::make_shared<engines::hop::DelayTable>(entries)};
-    const engines::hop::ReceiverShared receiver{
-        target, shared.pending, shared.table, shared.delays,
-        std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
-        std::make_shared<runtime::StopFlag>(), std::make_shared<engines::hop::CaptureStatus>()};
-    network.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
-        engines::hop::handle_datagram(receiver, datagram, arrival);
-    });
+    SimulatedHopLoop loop(network, address_of(path.hops), max_hops);
 
     // The aggregator takes every report; it evaluates on the first loss report
     // that finds 30 s gone since its last evaluation.
@@ -153,11 +139,7 @@ std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s
             }
         }
     };
-    LoopHarness harness;
-    engines::hop::HopReporter reporter(shared, harness.outlets(), network);
-    harness.run(engines::hop::probe_forever(shared, network, address_of(0), sweep_ms, reporter,
-                                            *harness.outlets().answer_budgets),
-                on_report);
+    loop.run(sweep_ms, on_report);
     return verdicts;
 }
 

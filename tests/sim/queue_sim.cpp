@@ -3,63 +3,57 @@
 #include <algorithm>
 #include <chrono>
 
-#include "engines/hop/queue_delay.hpp"
+#include "hop_loop.hpp"
 
 namespace tarnvale::sim {
 
 namespace {
 
-using engines::hop::DelayClock;
-using engines::hop::DelayTable;
+constexpr std::uint64_t sweep_ms = 5000;
+constexpr std::uint8_t max_hops = 30;
 
-constexpr double sweep_s = 5.0;
-constexpr double report_s = 7.0;
-constexpr double probe_spacing_s = 0.1;
-constexpr double pinger_wait_s = 2.0;
+packets::Ipv4 address_of(std::uint8_t hop) { return packets::Ipv4(0x0A000000u + hop); }
 
-DelayClock::time_point instant(double seconds) {
-    return DelayClock::time_point{} + std::chrono::duration_cast<DelayClock::duration>(
-                                          std::chrono::duration<double>(seconds));
-}
-
-float round_trip(const DelayPathModel& path, std::uint8_t hop, double at_s, std::mt19937_64& random) {
-    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    float ms = path.base_ms[hop] + path.jitter_ms * unit(random);
-    if (path.queue_hop != 0 && hop >= path.queue_hop && at_s >= path.queue_from_s && at_s < path.queue_until_s) {
-        ms += path.queue_ms - path.queue_swing_ms * unit(random);
+// The model's hops as the simulated network: each answers after its quiet round
+// trip plus its jitter, the queue it stands behind and its own slowness.
+std::vector<SimulatedHop> simulated_hops(const DelayPathModel& path) {
+    std::vector<SimulatedHop> hops;
+    for (std::uint8_t hop = 1; hop <= path.hops; ++hop) {
+        const auto added = [path, hop](double at_s, std::mt19937_64& random) {
+            std::uniform_real_distribution<double> unit(0.0, 1.0);
+            double ms = path.jitter_ms * unit(random);
+            if (path.queue_hop != 0 && hop >= path.queue_hop && at_s >= path.queue_from_s &&
+                at_s < path.queue_until_s) {
+                ms += path.queue_ms - path.queue_swing_ms * unit(random);
+            }
+            if (hop == path.slow_router && at_s >= path.slow_from_s) {
+                ms += 20.0 + 30.0 * unit(random);
+            }
+            return ms;
+        };
+        hops.push_back({.address = address_of(hop),
+                        .round_trip = std::chrono::duration_cast<std::chrono::microseconds>(
+                            std::chrono::duration<float, std::milli>(path.base_ms[hop])),
+                        .added_delay_ms = added});
     }
-    if (hop == path.slow_router && at_s >= path.slow_from_s) {
-        ms += 20.0f + 30.0f * unit(random);
-    }
-    return ms;
+    return hops;
 }
 
 }  // namespace
 
 std::vector<QueueFindingAt> simulate_queue_location(const DelayPathModel& path, double duration_s,
                                                     std::uint64_t seed) {
-    std::mt19937_64 random(seed);
-    DelayTable table(std::size_t{path.hops} + 1);
-    engines::hop::QueueLocator locator;
+    SimulatedPath network(address_of(0), simulated_hops(path),
+                          std::chrono::milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed);
+    SimulatedHopLoop loop(network, address_of(path.hops), max_hops);
+    loop.add_pinger();
     std::vector<QueueFindingAt> findings;
-    double next_report = report_s;
-    for (double sweep = 0; sweep < duration_s; sweep += sweep_s) {
-        // One probe answer per hop, an echo reply on its sighting, and a round of
-        // echoes once the pinger has waited for sightings in vain.
-        for (std::uint8_t hop = 1; hop <= path.hops; ++hop) {
-            const double probed = sweep + probe_spacing_s * (hop - 1);
-            for (const double at : {probed, probed + 0.05, probed + pinger_wait_s + probe_spacing_s * path.hops}) {
-                table.record(hop, instant(at), round_trip(path, hop, at, random));
-            }
+    loop.run(sweep_ms, [&](engines::AggregatorReport report) {
+        const auto* queue = std::get_if<engines::QueueReport>(&report);
+        if (queue != nullptr && queue->hop != 0) {
+            findings.push_back({std::chrono::duration<double>(network.now() - network.start()).count(), queue->hop});
         }
-        while (next_report < sweep + sweep_s) {
-            const auto delays = table.delays(instant(next_report), path.hops);
-            if (const auto queue = locator.update(delays)) {
-                findings.push_back({next_report, queue->hop});
-            }
-            next_report += report_s;
-        }
-    }
+    });
     return findings;
 }
 

@@ -6,10 +6,9 @@
 #include <string>
 #include <vector>
 
-// A seeded simulation of the hop engine's round trips on a path whose links may
-// queue, judged by the real delay table and queue locator. The sampling follows
-// the engine: per 5 s sweep, each hop's probe answer and two echo replies from
-// the pinger; a report cycle every 7 s.
+// A seeded simulation of the hop engine on a path whose links may queue: its
+// probing loop, reply handling, delay table and queue locator run over a
+// simulated path, with its pinger's choice of routers beside them.
 namespace tarnvale::sim {
 
 struct DelayPathModel {

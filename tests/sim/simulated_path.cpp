@@ -80,11 +80,10 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     ++probes_by_ttl_[probe->ttl()];
     const std::size_t reached = std::min<std::size_t>(probe->ttl(), hops.size()) - 1;
     // Each link on the way may drop the datagram; each slow one sends it when it has sent what it held.
-    const double seconds = std::chrono::duration<double>(at - start_).count();
+    const double seconds = seconds_since_start(at);
     auto passed = at;
     for (std::size_t index = 0; index <= reached; ++index) {
-        const auto& loss = hops[index].link_loss;
-        if (loss && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < loss(seconds)) {
+        if (link_drops(hops[index], seconds)) {
             return {};
         }
         if (const auto rate = hops[index].link_mbps) {
@@ -95,15 +94,50 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
         }
     }
     const SimulatedHop& hop = hops[reached];
-    if (std::uniform_real_distribution<double>(0.0, 1.0)(random_) >= hop.answered_share) {
+    if (!answers(hop)) {
         return {};
     }
     const bool at_target = reached + 1 == hops.size();
-    answers_.emplace(passed + hop.round_trip,
+    answers_.emplace(passed + answer_delay(hop, seconds),
                      icmp_answer(hop.address, client_,
                                  at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded,
                                  at_target ? port_unreachable : 0, datagram));
     return {};
+}
+
+double SimulatedPath::seconds_since_start(Clock::time_point at) const {
+    return std::chrono::duration<double>(at - start_).count();
+}
+
+bool SimulatedPath::link_drops(const SimulatedHop& hop, double seconds) {
+    return hop.link_loss && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < hop.link_loss(seconds);
+}
+
+bool SimulatedPath::answers(const SimulatedHop& hop) {
+    return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < hop.answered_share;
+}
+
+SimulatedPath::Clock::duration SimulatedPath::answer_delay(const SimulatedHop& hop, double seconds) {
+    const double added_ms = hop.added_delay_ms ? hop.added_delay_ms(seconds, random_) : 0.0;
+    return hop.round_trip +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(added_ms));
+}
+
+std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(packets::Ipv4 router,
+                                                                             Clock::time_point at) {
+    const auto& hops = route();
+    const auto hop = std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) {
+        return each.address == router;
+    });
+    if (hop == hops.end()) {
+        return std::nullopt;
+    }
+    const double seconds = seconds_since_start(at);
+    if (std::any_of(hops.begin(), hop + 1, [&](const SimulatedHop& on_way) { return link_drops(on_way, seconds); }) ||
+        !answers(*hop)) {
+        return std::nullopt;
+    }
+    return answer_delay(*hop, seconds);
 }
 
 asio::awaitable<void> SimulatedPath::wait_until(Clock::time_point until) {
@@ -124,6 +158,9 @@ void SimulatedPath::advance_to(Clock::time_point until) {
         }
     }
     now_ = std::max(now_, until);
+    if (tick_) {
+        tick_(now_);
+    }
 }
 
 }  // namespace tarnvale::sim

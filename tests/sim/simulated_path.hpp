@@ -18,7 +18,10 @@ namespace tarnvale::sim {
 struct SimulatedHop {
     packets::Ipv4 address;
     double answered_share = 1.0;        // of the probes reaching it, the share it answers
-    std::chrono::milliseconds round_trip{10};
+    std::chrono::microseconds round_trip{10000};
+    // What its answers wait beyond the round trip, in ms, by seconds since the
+    // run began: a queue on the way or the router's own slowness.
+    std::function<double(double seconds, std::mt19937_64& random)> added_delay_ms = nullptr;
     // The share of packets the link into it drops, by seconds since the run began.
     std::function<double(double seconds)> link_loss = nullptr;
     std::optional<double> link_mbps = std::nullopt;  // the rate of the link into it, when one slower than the sender's
@@ -50,12 +53,16 @@ inline SimulatedHop hop_at(packets::Ipv4 address) {
 class SimulatedPath final : public engines::ProbeNetwork {
 public:
     using Deliver = std::function<void(std::span<const std::uint8_t> datagram, Clock::time_point arrival)>;
+    using Tick = std::function<void(Clock::time_point now)>;
 
     // The wall clock starts at `unix_start` seconds since 1970.
     SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
                   std::uint64_t seed, double unix_start = 1.8e9);
 
     void on_answer(Deliver deliver) { deliver_ = std::move(deliver); }
+    // Called each time the clock has moved, after the answers due were handed
+    // over: for what runs beside the loop, as the hop engine's pinger does.
+    void on_tick(Tick tick) { tick_ = std::move(tick); }
     // Probes sent from `after` on take the new route.
     void change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops);
 
@@ -72,12 +79,20 @@ public:
                                                 std::chrono::microseconds spacing) override;
     asio::awaitable<void> wait_until(Clock::time_point until) override;
 
+    // The round trip of an echo request sent to `router` at `at`, or nothing
+    // when it is lost or no hop of the route has that address.
+    std::optional<Clock::duration> echo_round_trip(packets::Ipv4 router, Clock::time_point at);
+
     // Probes sent, by TTL.
     const std::map<std::uint8_t, unsigned>& probes_by_ttl() const { return probes_by_ttl_; }
 
 private:
     const std::vector<SimulatedHop>& route() const;
     std::error_code send_at(std::span<const std::uint8_t> datagram, Clock::time_point at);
+    double seconds_since_start(Clock::time_point at) const;
+    bool link_drops(const SimulatedHop& hop, double seconds);
+    bool answers(const SimulatedHop& hop);
+    Clock::duration answer_delay(const SimulatedHop& hop, double seconds);
     // Hands over every answer due by `until`, and sets the clock to it.
     void advance_to(Clock::time_point until);
 
@@ -94,6 +109,7 @@ private:
     std::map<std::uint8_t, unsigned> probes_by_ttl_;
     std::map<std::size_t, Clock::time_point> link_free_;  // by hop index: when its link has sent all it holds
     Deliver deliver_;
+    Tick tick_;
 };
 
 }  // namespace tarnvale::sim

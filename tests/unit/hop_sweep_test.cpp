@@ -2,10 +2,7 @@
 // minutes of sweeps take milliseconds.
 #include <gtest/gtest.h>
 
-#include "engines/hop/receiver.hpp"
-#include "engines/hop/sweep.hpp"
-#include "loop_harness.hpp"
-#include "simulated_path.hpp"
+#include "hop_loop.hpp"
 
 namespace {
 
@@ -28,26 +25,10 @@ struct SweepRun {
 
 // Runs the loop over the path until the path's run time is over.
 SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000) {
-    sim::LoopHarness harness;
-    const std::size_t entries = std::size_t{max_hops} + 1;
-    const HopShared shared{target, max_hops, std::make_shared<HopTable>(entries), std::make_shared<PendingProbes>(),
-                           std::make_shared<DelayTable>(entries)};
-    const ReceiverShared receiver{target,
-                                  shared.pending,
-                                  shared.table,
-                                  shared.delays,
-                                  std::make_shared<SightingQueue>(sighting_queue_capacity),
-                                  std::make_shared<runtime::StopFlag>(),
-                                  std::make_shared<CaptureStatus>()};
-    path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
-        handle_datagram(receiver, datagram, arrival);
-    });
-    HopReporter reporter(shared, harness.outlets(), path);
-    EXPECT_TRUE(
-        harness.run(probe_forever(shared, path, client, interval_ms, reporter, *harness.outlets().answer_budgets)));
-
-    SweepRun run{shared.table->snapshot(), {}};
-    for (const auto& event : harness.take_events()) {
+    sim::SimulatedHopLoop loop(path, target, max_hops);
+    EXPECT_TRUE(loop.run(interval_ms));
+    SweepRun run{loop.shared().table->snapshot(), {}};
+    for (const auto& event : loop.take_events()) {
         if (const auto* loss = std::get_if<ipc::HopLossEvent>(&event)) {
             run.reports.push_back(*loss);
         }
@@ -122,3 +103,45 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
 }
 
 }  // namespace
+
+TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
+    // The first sweep goes out to max_hops, so the target is sighted at every TTL from 4 on.
+    SimulatedPath path(client,
+                       {{.address = r1, .round_trip = milliseconds(2)}, {.address = r2, .round_trip = milliseconds(4)},
+                        {.address = r3, .round_trip = milliseconds(6)}, {.address = target, .round_trip = milliseconds(8)}},
+                       seconds(120), 5);
+    sim::SimulatedHopLoop loop(path, target, max_hops);
+    loop.add_pinger();
+    EXPECT_TRUE(loop.run(5000));
+
+    const auto hops = loop.shared().table->snapshot();
+    for (const std::size_t ttl : {1U, 2U, 3U, 4U}) {
+        ASSERT_EQ(hops[ttl].rtt_samples.size(), hop_history_length) << "ttl " << ttl;
+        EXPECT_NEAR(hops[ttl].rtt_samples.back(), 2.0 * static_cast<double>(ttl), 0.01) << "ttl " << ttl;
+    }
+    for (std::size_t ttl = 5; ttl < hops.size(); ++ttl) {
+        // Pinged at most while the first sweep's sightings were the newest, and in
+        // the round of all known routers before the next sweep.
+        EXPECT_LE(hops[ttl].rtt_samples.size(), 2u) << "ttl " << ttl;
+    }
+}
+
+TEST(HopPinger, AKnownRouterSightedAfterAWaitTakesItsNewTtl) {
+    SightingQueue sightings(sighting_queue_capacity);
+    PingChoice choice;
+    sightings.try_push({3, r3});
+    sightings.try_push({4, target});
+    sightings.try_push({5, target});
+    ASSERT_EQ(choice.take_new(sightings).size(), 2u);
+
+    // After a route change r3 answers at TTL 4: a wait's sighting moves it there.
+    const auto moved = choice.after_wait(HopSighting{4, r3});
+    ASSERT_EQ(moved.size(), 1u);
+    const auto all = choice.after_wait(std::nullopt);
+    ASSERT_EQ(all.size(), 2u);
+    for (const HopSighting& known : all) {
+        EXPECT_EQ(known.ttl, 4u) << packets::to_text(known.addr);
+    }
+    sightings.try_push({2, r3});
+    EXPECT_TRUE(choice.take_new(sightings).empty()) << "a known router is not pinged again from the drain";
+}

@@ -1,0 +1,82 @@
+#include "hop_loop.hpp"
+
+namespace tarnvale::sim {
+
+using engines::hop::HopSighting;
+using Clock = SimulatedPath::Clock;
+
+void SimulatedPinger::catch_up(Clock::time_point now) {
+    while (free_at_ <= now) {
+        std::vector<HopSighting> routers;
+        Clock::time_point start = free_at_;
+        if (!waiting_since_) {
+            routers = choice_.take_new(*shared_.sightings);
+            if (routers.empty()) {
+                waiting_since_ = free_at_;
+            }
+        }
+        if (waiting_since_) {
+            if (const auto sighting = shared_.sightings->try_pop()) {
+                routers = choice_.after_wait(sighting);
+                start = now;
+            } else if (now - *waiting_since_ >= engines::hop::sighting_wait) {
+                routers = choice_.after_wait(std::nullopt);
+                start = *waiting_since_ + engines::hop::sighting_wait;
+            } else {
+                return;
+            }
+            waiting_since_.reset();
+        }
+        free_at_ = ping(routers, start);
+    }
+}
+
+Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers, Clock::time_point start) {
+    auto at = start;
+    for (const HopSighting& router : routers) {
+        if (const auto round_trip = path_.echo_round_trip(router.addr, at)) {
+            const float milliseconds = std::chrono::duration<float, std::milli>(*round_trip).count();
+            shared_.table->record_rtt(router.ttl, milliseconds);
+            shared_.delays->record(router.ttl, at + *round_trip, milliseconds);
+            at += *round_trip;
+        } else {
+            at += engines::hop::echo_reply_timeout;
+        }
+        at += engines::hop::pause_between_targets;
+    }
+    return at;
+}
+
+SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, packets::Ipv4 target, std::uint8_t max_hops)
+    : path_(path),
+      shared_{target, max_hops, std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
+              std::make_shared<engines::hop::PendingProbes>(),
+              std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1)},
+      receiver_{target,
+                shared_.pending,
+                shared_.table,
+                shared_.delays,
+                std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
+                std::make_shared<runtime::StopFlag>(),
+                std::make_shared<engines::hop::CaptureStatus>()} {
+    path_.on_answer([this](std::span<const std::uint8_t> datagram, Clock::time_point arrival) {
+        engines::hop::handle_datagram(receiver_, datagram, arrival);
+    });
+}
+
+void SimulatedHopLoop::add_pinger() {
+    pinger_.emplace(path_, engines::hop::PingerShared{shared_.table, shared_.delays, receiver_.sightings,
+                                                      receiver_.stop});
+    path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
+}
+
+bool SimulatedHopLoop::run(std::uint64_t interval_ms, LoopHarness::ReportHandler on_report) {
+    std::error_code error;
+    const packets::Ipv4 source = path_.source_for(shared_.target, error);
+    engines::hop::HopReporter reporter(shared_, harness_.outlets(), path_);
+    return harness_.run(
+        engines::hop::probe_forever(shared_, path_, source, interval_ms, reporter, *harness_.outlets().answer_budgets),
+        std::move(on_report));
+}
+
+}  // namespace tarnvale::sim
