@@ -56,7 +56,9 @@ struct Ipv4Header {
 };
 
 inline constexpr std::uint8_t protocol_icmp = 1;
+inline constexpr std::uint8_t protocol_tcp = 6;
 inline constexpr std::uint8_t protocol_udp = 17;
+inline constexpr std::uint8_t protocol_icmpv6 = 58;
 inline constexpr std::uint16_t dont_fragment = 0x4000;
 
 void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header);

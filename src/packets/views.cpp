@@ -73,6 +73,69 @@ std::optional<Ipv4View> IcmpView::quoted_datagram() const {
     return Ipv4View::read_delimited(bytes_.subspan(header_length));
 }
 
+std::optional<Ipv6View> Ipv6View::read(Bytes bytes) {
+    if (bytes.size() < header_length) {
+        return std::nullopt;
+    }
+    const std::size_t declared = read_u16(bytes, 4);
+    const std::size_t available = bytes.size() - header_length;
+    return Ipv6View(bytes, bytes.subspan(header_length, declared == 0 ? available : std::min(declared, available)));
+}
+
+namespace {
+
+constexpr std::uint8_t hop_by_hop = 0;
+constexpr std::uint8_t routing = 43;
+constexpr std::uint8_t fragment = 44;
+constexpr std::uint8_t authentication = 51;
+constexpr std::uint8_t destination_options = 60;
+constexpr std::uint8_t mobility = 135;
+constexpr std::uint8_t host_identity = 139;
+constexpr std::uint8_t shim6 = 140;
+constexpr std::size_t fragment_header_length = 8;
+
+// The length of an extension header that begins with its next-header byte
+// and a length byte; nothing for a header that is not one.
+std::optional<std::size_t> extension_length(std::uint8_t header, std::uint8_t length_field) {
+    switch (header) {
+        case hop_by_hop:
+        case routing:
+        case destination_options:
+        case mobility:
+        case host_identity:
+        case shim6:
+            return (std::size_t{length_field} + 1) * 8;  // in 8-byte units, the first not counted
+        case authentication:
+            return (std::size_t{length_field} + 2) * 4;  // in 4-byte units, the first two not counted
+        case fragment:
+            return fragment_header_length;
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::optional<UpperLayer> Ipv6View::upper_layer() const {
+    std::uint8_t header = next_header();
+    Bytes rest = payload_;
+    for (std::size_t walked = 0; walked <= most_extension_headers; ++walked) {
+        const auto length = extension_length(header, rest.size() >= 2 ? rest[1] : 0);
+        if (!length) {
+            return UpperLayer{header, rest};
+        }
+        if (rest.size() < *length) {
+            return std::nullopt;
+        }
+        if (header == fragment && (read_u16(rest, 2) & 0xFFF8U) != 0) {
+            return std::nullopt;  // a later fragment: its upper-layer header is in the first
+        }
+        header = rest[0];
+        rest = rest.subspan(*length);
+    }
+    return std::nullopt;
+}
+
 std::optional<TransportPorts> TransportPorts::read(Bytes transport) {
     if (transport.size() < 4) {
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "packets/ip_address.hpp"
 #include "packets/ipv4.hpp"
 
 // Read-only views over received bytes. Each is made only by its `read`, which
@@ -45,6 +46,44 @@ private:
 
     Bytes bytes_;
     std::size_t header_length_;
+    Bytes payload_;
+};
+
+// The header after an IPv6 packet's extension headers, and its protocol.
+struct UpperLayer {
+    std::uint8_t protocol;
+    Bytes bytes;  // from the header's first byte to the payload's end
+};
+
+// An IPv6 packet: the fixed 40-byte header, then extension headers and the
+// upper-layer header. The payload ends where the payload length says, or
+// where the bytes end if sooner; a length of 0 (a jumbogram's) runs to the end.
+class Ipv6View {
+public:
+    static constexpr std::size_t header_length = 40;
+    // At most this many extension headers are walked: more is no packet a host sends.
+    static constexpr std::size_t most_extension_headers = 8;
+
+    // The fixed header must be whole.
+    static std::optional<Ipv6View> read(Bytes bytes);
+
+    std::uint8_t next_header() const { return bytes_[6]; }
+    std::uint8_t hop_limit() const { return bytes_[7]; }
+    IpAddress source() const { return IpAddress::from_wire(bytes_, 8); }
+    IpAddress destination() const { return IpAddress::from_wire(bytes_, 24); }
+    Bytes payload() const { return payload_; }
+    // The first header after the extension headers (hop-by-hop, routing,
+    // fragment, destination options, authentication, mobility, HIP, shim6),
+    // with its protocol number: the caller takes the ones it reads (ESP, say,
+    // hides what follows it). Nothing when the chain cannot be followed in
+    // these bytes (cut off, or longer than most_extension_headers), or when
+    // this is a fragment other than the first, which holds no upper-layer header.
+    std::optional<UpperLayer> upper_layer() const;
+
+private:
+    Ipv6View(Bytes bytes, Bytes payload) : bytes_(bytes), payload_(payload) {}
+
+    Bytes bytes_;
     Bytes payload_;
 };
 
