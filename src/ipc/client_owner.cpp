@@ -32,7 +32,7 @@ std::optional<std::uint32_t> loopback_peer_process(const asio::ip::tcp::endpoint
     if (!peer.address().is_v4()) {
         return std::nullopt;
     }
-    const packets::Ipv4 address(peer.address().to_v4().to_uint());
+    const packets::IpAddress address(packets::Ipv4(peer.address().to_v4().to_uint()));
     platform::SocketTableReader reader;
     const auto rows = reader.read(platform::SocketProtocol::tcp);
     if (!rows) {

@@ -6,20 +6,22 @@
 #include <string>
 #include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
 namespace tarnvale::platform {
 
-// One socket of the system's IPv4 socket tables, by its local endpoint.
+// One socket of the system's IPv4 or IPv6 socket tables, by its local
+// endpoint. An IPv6 socket bound to an IPv4-mapped address carries it as such,
+// and so equals the IPv4 address of its packets.
 struct SocketOwnerRow {
-    packets::Ipv4 local_address;
+    packets::IpAddress local_address;
     std::uint16_t local_port = 0;
     std::uint32_t pid = 0;  // 0 when the socket has no owning process
 };
 
 enum class SocketProtocol { tcp, udp };
 
-// Reads the IPv4 socket tables with the owning process of each socket. Keeps
+// Reads the IPv4 and IPv6 socket tables with the owning process of each socket. Keeps
 // whatever it learns between queries (on Linux, which process holds which
 // socket inode) so that a steady system costs one table read per protocol.
 // Used by one thread at a time.
@@ -30,8 +32,10 @@ public:
     SocketTableReader& operator=(const SocketTableReader&) = delete;
     ~SocketTableReader();
 
-    // Every socket of the protocol (TCP in all states), in the system's order;
-    // nothing when the table cannot be read.
+    // Every socket of the protocol (TCP in all states), the IPv4 table's in the
+    // system's order and then the IPv6 table's; nothing when the IPv4 table
+    // cannot be read. An IPv6 table that cannot be read (a system without
+    // IPv6) adds no rows.
     std::optional<std::vector<SocketOwnerRow>> read(SocketProtocol protocol);
 
 private:
@@ -45,9 +49,9 @@ private:
 // beside them. Everywhere else an owner the tables do not name is refused.
 bool peers_may_lack_owners();
 
-// The IPv4 addresses assigned to the machine's interfaces, in interface order,
-// 127.0.0.0/8 left out.
-std::vector<packets::Ipv4> local_ipv4_addresses();
+// The IPv4 and IPv6 addresses assigned to the machine's interfaces, in
+// interface order, 127.0.0.0/8 and ::1 left out.
+std::vector<packets::IpAddress> local_ip_addresses();
 
 // The full path of the process's executable; nothing when it cannot be read
 // (no such process, no permission, a kernel thread).

@@ -1,7 +1,7 @@
 // Any frame a capture may hand over, on any link type: what the three
-// receivers do with it (link header, hop reply, train answer, traffic frame),
-// and the pinger with a datagram from its socket, must not crash or read out of
-// bounds.
+// receivers do with it (link header, hop reply, train answer, IPv4 or IPv6
+// traffic frame with its extension headers), and the pinger with a datagram
+// from its socket, must not crash or read out of bounds.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> frame(data + 1, size - 1);
 
     tarnvale::engines::attr::FlowTable flows;  // per input, so that memory stays bounded
-    const tarnvale::engines::attr::LocalAddresses local = {tarnvale::packets::Ipv4(0xC0A8010A)};
+    const tarnvale::engines::attr::LocalAddresses local = {
+        tarnvale::packets::IpAddress(tarnvale::packets::Ipv4(0xC0A8010A))};
     tarnvale::engines::attr::account_frame(frame, static_cast<std::uint32_t>(frame.size()), link_header, local,
                                            flows);
     if (frame.size() < link_header) {

@@ -7,6 +7,7 @@
 #include "engines/attr/flow_table.hpp"
 #include "engines/attr/socket_owners.hpp"
 #include "engines/attr/traffic_report.hpp"
+#include "ipv6_packet_builder.hpp"
 #include "packets/byte_order.hpp"
 
 namespace {
@@ -14,14 +15,14 @@ namespace {
 using namespace tarnvale;
 using namespace tarnvale::engines::attr;
 
-constexpr packets::Ipv4 home(0xC0A8010A);       // 192.168.1.10
-constexpr packets::Ipv4 office(0x0A000005);     // 10.0.0.5
-constexpr packets::Ipv4 server(0xCB007109);     // 203.0.113.9
+constexpr packets::IpAddress home(packets::Ipv4(0xC0A8010A));    // 192.168.1.10
+constexpr packets::IpAddress office(packets::Ipv4(0x0A000005));  // 10.0.0.5
+constexpr packets::IpAddress server(packets::Ipv4(0xCB007109));  // 203.0.113.9
 constexpr std::size_t ethernet = 14;
 
 // An Ethernet frame carrying an IPv4 header with the given first byte and total
 // length, then `transport` bytes beginning with the two ports.
-std::vector<std::uint8_t> frame(packets::Ipv4 source, packets::Ipv4 destination, std::uint16_t source_port,
+std::vector<std::uint8_t> frame(packets::IpAddress source, packets::IpAddress destination, std::uint16_t source_port,
                                 std::uint16_t destination_port, std::uint8_t version_and_length = 0x45,
                                 std::uint16_t total_length = 60, std::size_t transport = 8) {
     const std::size_t header = std::max<std::size_t>(4U * (version_and_length & 0x0FU), 20);
@@ -29,8 +30,8 @@ std::vector<std::uint8_t> frame(packets::Ipv4 source, packets::Ipv4 destination,
     const auto ip = std::span(bytes).subspan(ethernet);
     ip[0] = version_and_length;
     packets::write_u16(ip, 2, total_length);
-    packets::write_u32(ip, 12, source.number());
-    packets::write_u32(ip, 16, destination.number());
+    packets::write_u32(ip, 12, source.v4().number());
+    packets::write_u32(ip, 16, destination.v4().number());
     if (transport >= 2) {
         packets::write_u16(ip, header, source_port);
     }
@@ -83,11 +84,71 @@ TEST(AttrFrame, ShortFramesAndLengthRules) {
 TEST(AttrFrame, PublicAddresses) {
     for (const std::uint32_t address : {0x0A000001U, 0x7F000001U, 0xC0A80001U, 0xAC100001U, 0xAC1FFFFFU,
                                         0xA9FE0101U, 0U, 0xFFFFFFFFU}) {
-        EXPECT_FALSE(is_public(packets::Ipv4(address))) << packets::to_text(packets::Ipv4(address));
+        EXPECT_FALSE(is_public(packets::IpAddress(packets::Ipv4(address)))) << packets::to_text(packets::Ipv4(address));
     }
-    for (const std::uint32_t address : {server.number(), 0xAC0F0001U, 0xAC200001U, 0x08080808U, 0xC0A90001U}) {
-        EXPECT_TRUE(is_public(packets::Ipv4(address))) << packets::to_text(packets::Ipv4(address));
+    for (const std::uint32_t address : {server.v4().number(), 0xAC0F0001U, 0xAC200001U, 0x08080808U, 0xC0A90001U}) {
+        EXPECT_TRUE(is_public(packets::IpAddress(packets::Ipv4(address)))) << packets::to_text(packets::Ipv4(address));
     }
+}
+
+platform::SocketOwnerRow row(packets::IpAddress address, std::uint16_t port, std::uint32_t pid) {
+    return {address, port, pid};
+}
+
+// An IPv6 frame from the test builder behind a link header of `link_header` zero bytes.
+std::vector<std::uint8_t> ipv6_frame(const std::vector<test_packets::Extension>& extensions, std::uint8_t upper,
+                                     std::size_t link_header = ethernet) {
+    auto bytes = test_packets::packet(extensions, upper);
+    bytes.insert(bytes.begin(), link_header, 0);
+    return bytes;
+}
+
+TEST(AttrFrame, Ipv6TcpAndUdpPortsBehindExtensionHeaders) {
+    const auto plain = parse_frame(ipv6_frame({}, packets::protocol_tcp), ethernet);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->source, test_packets::address("2001:db8:1::10"));
+    EXPECT_EQ(plain->destination, test_packets::address("2001:db8:113::10"));
+    EXPECT_EQ(plain->source_port, 40000);
+    EXPECT_EQ(plain->destination_port, 443);
+
+    constexpr std::size_t linux_cooked = 16;
+    const auto chained = parse_frame(
+        ipv6_frame({{test_packets::hop_by_hop, 8}, {test_packets::fragment, 8}}, packets::protocol_udp, linux_cooked),
+        linux_cooked);
+    ASSERT_TRUE(chained);
+    EXPECT_EQ(chained->destination_port, 443);
+
+    EXPECT_FALSE(parse_frame(ipv6_frame({}, packets::protocol_icmpv6), ethernet)) << "neither TCP nor UDP";
+    EXPECT_FALSE(parse_frame(ipv6_frame({{test_packets::hop_by_hop, 8}}, test_packets::esp), ethernet));
+    EXPECT_FALSE(parse_frame(ipv6_frame({{test_packets::fragment, 8, 0x0100}}, packets::protocol_tcp), ethernet))
+        << "a later fragment";
+    auto cut = ipv6_frame({}, packets::protocol_tcp);
+    cut.resize(ethernet + 40 + 3);
+    EXPECT_FALSE(parse_frame(cut, ethernet)) << "ports cut off";
+}
+
+TEST(AttrFrame, Ipv6PublicAddresses) {
+    for (const char* text : {"::", "::1", "fe80::1", "febf:ffff::1", "fc00::1", "fd12:3456::1", "ff02::1",
+                             "ff0e::101", "::ffff:192.168.1.10", "::ffff:10.1.2.3"}) {
+        EXPECT_FALSE(is_public(test_packets::address(text))) << text;
+    }
+    for (const char* text : {"2001:db8:113::10", "2a00:1450:4001::200e", "fec0::1", "fe00::1", "::ffff:203.0.113.9",
+                             "64:ff9b::cb00:7109"}) {
+        EXPECT_TRUE(is_public(test_packets::address(text))) << text;
+    }
+}
+
+TEST(AttrSockets, AMappedIpv6SocketOwnsItsIpv4FlowAndIpv6FlowsFindIpv6Sockets) {
+    const packets::IpAddress home_v6 = test_packets::address("2001:db8:1::10");
+    const LocalAddresses local = {home, home_v6};
+    FlowTable flows;
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows));
+    EXPECT_TRUE(account_frame(ipv6_frame({}, packets::protocol_tcp), 1400, ethernet, local, flows));
+    const SocketOwnerTable owners = build_owner_table(
+        {row(test_packets::address("::ffff:192.168.1.10"), 50000, 300), row(home_v6, 40000, 300)}, {});
+    const TrafficTally tally = attribute_flows(flows.drain(), owners);
+    ASSERT_EQ(tally.processes.size(), 1U);
+    EXPECT_EQ(tally.processes.at(300).up, 2900U) << "one process, one IPv4 and one IPv6 flow";
 }
 
 TEST(AttrFlows, BothDirectionsShareTheEndpointsAndDifferInDirection) {
@@ -127,11 +188,7 @@ TEST(AttrFlows, AccountingAndDraining) {
     EXPECT_EQ(flows.size(), 0U);
 }
 
-platform::SocketOwnerRow row(packets::Ipv4 address, std::uint16_t port, std::uint32_t pid) {
-    return {address, port, pid};
-}
-
-constexpr packets::Ipv4 any_address;
+constexpr packets::IpAddress any_address{packets::Ipv4()};
 
 TEST(AttrSockets, UdpRowsWinAndWildcardsMatchOnlyAddressZero) {
     const auto table = build_owner_table({row(home, 5000, 10), row(any_address, 80, 11), row(home, 6000, 12)},
@@ -267,13 +324,13 @@ TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
         return device ? device->name : std::string("none");
     };
     EXPECT_EQ(choose({}), "none");
-    EXPECT_EQ(choose({described("a", "VMware Network Adapter", {home})}), "none");
-    EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home}), described("b", std::nullopt, {home})}),
+    EXPECT_EQ(choose({described("a", "VMware Network Adapter", {home.v4()})}), "none");
+    EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home.v4()}), described("b", std::nullopt, {home.v4()})}),
               "b");
-    EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home}), described("b", "Wi-Fi", {server})}), "b");
+    EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home.v4()}), described("b", "Wi-Fi", {server.v4()})}), "b");
     EXPECT_EQ(choose({described("a", "Intel", {ip("172.20.0.1")})}), "none") << "172.20.0.1 is in 172.16/12";
     EXPECT_EQ(choose({described("a", "Intel", {ip("127.0.0.1"), ip("169.254.0.1"), ip("0.0.0.0")}),
-                      described("b", "Realtek", {office})}),
+                      described("b", "Realtek", {office.v4()})}),
               "b");
     EXPECT_EQ(choose({described("a", "Intel", {ip("172.16.0.1"), ip("172.32.0.1")})}), "a")
         << "172.32.0.1 is not private";

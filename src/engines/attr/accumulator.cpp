@@ -15,7 +15,10 @@ constexpr auto target_log = log::target::attr;
 // report cycle needs nothing sooner. The timeout also lets the thread notice
 // that its engine stopped.
 const capture::CaptureSettings accumulator_capture_settings{false, 96, 100, false, std::nullopt};
-constexpr const char* accumulator_filter = "tcp or udp";
+// IPv6 frames whose TCP or UDP header follows extension headers are not
+// "tcp or udp" to the filter, which reads only the fixed header's next-header
+// field: every IPv6 frame but ICMPv6 comes, and the parser walks its chain.
+constexpr const char* accumulator_filter = "tcp or udp or (ip6 and not icmp6)";
 
 void log_capture_counts(const capture::Capture& capture, std::uint64_t counted) {
     if (const auto counts = capture.counts()) {
@@ -47,7 +50,7 @@ void run_accumulator(AccumulatorShared shared) {
     if (const auto failure = capture.install_filter(accumulator_filter)) {
         log::error(target_log, "BPF filter failed in attr accumulator", {{"err", *failure}});
     }
-    // The header in front of IPv4 as the device's link type has it: 14 bytes on
+    // The header in front of IP as the device's link type has it: 14 bytes on
     // Ethernet, none on a raw IP tunnel.
     const std::size_t link_header = capture::link_header_length(capture.link_type());
 

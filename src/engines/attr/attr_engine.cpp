@@ -19,7 +19,7 @@ namespace {
 constexpr auto target_log = log::target::attr;
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
-    auto local = std::make_shared<LocalAddresses>(platform::local_ipv4_addresses());
+    auto local = std::make_shared<LocalAddresses>(platform::local_ip_addresses());
     log::info(target_log, "local interface addresses resolved", {{"count", local->size()}});
     return local;
 }

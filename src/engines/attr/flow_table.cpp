@@ -6,24 +6,67 @@
 
 namespace tarnvale::engines::attr {
 
-std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header) {
-    if (frame.size() < link_header) {
-        return std::nullopt;
-    }
-    const auto datagram = packets::Ipv4View::read(frame.subspan(link_header));
+namespace {
+
+constexpr unsigned ip_version_6 = 6;
+
+std::optional<FrameEndpoints> parse_ipv4(packets::Bytes network) {
+    const auto datagram = packets::Ipv4View::read(network);
     const auto ports = datagram ? packets::TransportPorts::read(datagram->payload()) : std::nullopt;
     if (!ports) {
         return std::nullopt;
     }
-    return FrameEndpoints{datagram->source(), datagram->destination(), ports->source, ports->destination};
+    return FrameEndpoints{packets::IpAddress(datagram->source()), packets::IpAddress(datagram->destination()),
+                          ports->source, ports->destination};
 }
 
-bool is_public(packets::Ipv4 address) {
+std::optional<FrameEndpoints> parse_ipv6(packets::Bytes network) {
+    const auto packet = packets::Ipv6View::read(network);
+    const auto upper = packet ? packet->upper_layer() : std::nullopt;
+    if (!upper || (upper->protocol != packets::protocol_tcp && upper->protocol != packets::protocol_udp)) {
+        return std::nullopt;
+    }
+    const auto ports = packets::TransportPorts::read(upper->bytes);
+    if (!ports) {
+        return std::nullopt;
+    }
+    return FrameEndpoints{packet->source(), packet->destination(), ports->source, ports->destination};
+}
+
+bool is_public_ipv4(packets::Ipv4 address) {
     using packets::in_network;
     using packets::Ipv4;
     return !(in_network(address, Ipv4(0x0A000000), 8) || in_network(address, Ipv4(0x7F000000), 8) ||
              in_network(address, Ipv4(0xC0A80000), 16) || in_network(address, Ipv4(0xAC100000), 12) ||
              in_network(address, Ipv4(0xA9FE0000), 16) || address == Ipv4() || address == Ipv4(0xFFFFFFFF));
+}
+
+constexpr packets::IpAddress ipv6_network(std::uint8_t first, std::uint8_t second) {
+    return packets::IpAddress::from_octets({first, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+
+}  // namespace
+
+std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header) {
+    if (frame.size() <= link_header) {
+        return std::nullopt;
+    }
+    // The capture passes IPv4 and IPv6 frames only, chosen by their link-layer
+    // type; the version field tells the two apart on every link type.
+    const auto network = frame.subspan(link_header);
+    return (network[0] >> 4) == ip_version_6 ? parse_ipv6(network) : parse_ipv4(network);
+}
+
+bool is_public(const packets::IpAddress& address) {
+    if (address.is_v4()) {
+        return is_public_ipv4(address.v4());
+    }
+    static constexpr packets::IpAddress loopback = packets::IpAddress::from_octets(
+        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    return !(address == packets::IpAddress() || address == loopback ||
+             packets::in_network(address, ipv6_network(0xFE, 0x80), 10) ||
+             packets::in_network(address, ipv6_network(0xFC, 0x00), 7) ||
+             packets::in_network(address, ipv6_network(0xFF, 0x00), 8));
 }
 
 FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local) {

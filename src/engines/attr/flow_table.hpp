@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 #include "runtime/sharded_map.hpp"
 
 // Byte counting per flow: reading a captured frame's addresses and ports,
@@ -16,32 +16,38 @@
 namespace tarnvale::engines::attr {
 
 struct FrameEndpoints {
-    packets::Ipv4 source;
-    packets::Ipv4 destination;
+    packets::IpAddress source;
+    packets::IpAddress destination;
     std::uint16_t source_port = 0;
     std::uint16_t destination_port = 0;
 };
 
-// The addresses and the two 16-bit words after the IPv4 header (the TCP or UDP
-// ports) of a frame whose IPv4 header starts after `link_header` bytes; nothing
-// when the frame is too short to hold them (see packets::Ipv4View).
+// The addresses and ports of a frame whose IP header starts after
+// `link_header` bytes. IPv4: the two 16-bit words after the header, whatever
+// the protocol (the capture takes TCP and UDP only); nothing when the frame is
+// too short to hold them (see packets::Ipv4View). IPv6: the ports of the TCP or
+// UDP header after the extension headers; nothing for any other protocol, and
+// for a chain that cannot be followed (see packets::Ipv6View).
 std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header);
 
-// Not in 10/8, 127/8, 192.168/16, 172.16/12 or 169.254/16, and neither 0.0.0.0
-// nor the broadcast address.
-bool is_public(packets::Ipv4 address);
+// IPv4: not in 10/8, 127/8, 192.168/16, 172.16/12 or 169.254/16, and neither
+// 0.0.0.0 nor the broadcast address. IPv6: not unspecified, loopback,
+// link-local (fe80::/10), unique-local (fc00::/7) or multicast (ff00::/8).
+// The documentation prefix 2001:db8::/32 counts as public, as the IPv4
+// documentation networks do: the test network is built from them.
+bool is_public(const packets::IpAddress& address);
 
 struct FlowKey {
-    packets::Ipv4 addr_a;  // the lower address
+    packets::IpAddress addr_a;  // the lower address
     std::uint16_t port_a = 0;
-    packets::Ipv4 addr_b;
+    packets::IpAddress addr_b;
     std::uint16_t port_b = 0;
     bool up = false;  // sent from one of the machine's own addresses
 
     bool operator==(const FlowKey&) const = default;
 };
 
-using LocalAddresses = std::vector<packets::Ipv4>;
+using LocalAddresses = std::vector<packets::IpAddress>;
 
 FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local);
 
@@ -50,7 +56,8 @@ FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local
 template <>
 struct std::hash<tarnvale::engines::attr::FlowKey> {
     std::size_t operator()(const tarnvale::engines::attr::FlowKey& key) const noexcept {
-        const std::uint64_t addresses = (std::uint64_t{key.addr_a.number()} << 32) | key.addr_b.number();
+        const std::hash<tarnvale::packets::IpAddress> address_hash;
+        const std::uint64_t addresses = address_hash(key.addr_a) ^ (std::uint64_t{address_hash(key.addr_b)} << 1);
         const std::uint64_t rest = (std::uint64_t{key.port_a} << 17) | (std::uint64_t{key.port_b} << 1) |
                                    (key.up ? 1U : 0U);
         // Mixed so that flows differing in one port spread over the shards.

@@ -31,7 +31,8 @@ SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwne
     return current;
 }
 
-std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, packets::Ipv4 address, std::uint16_t port) {
+std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, const packets::IpAddress& address,
+                                      std::uint16_t port) {
     const auto owner = table.find(SocketKey{address, port});
     if (owner == table.end()) {
         return std::nullopt;

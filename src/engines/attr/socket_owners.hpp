@@ -8,14 +8,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 #include "platform/socket_table.hpp"
 
 // Which process owns a local endpoint, and what the process is called.
 namespace tarnvale::engines::attr {
 
 struct SocketKey {
-    packets::Ipv4 address;  // 0.0.0.0 for a socket bound to every address
+    packets::IpAddress address;  // 0.0.0.0 or :: for a socket bound to every address
     std::uint16_t port = 0;
 
     bool operator==(const SocketKey&) const = default;
@@ -23,7 +23,7 @@ struct SocketKey {
 
 struct SocketKeyHash {
     std::size_t operator()(const SocketKey& key) const noexcept {
-        return std::hash<std::uint64_t>{}((std::uint64_t{key.address.number()} << 16) | key.port);
+        return std::hash<packets::IpAddress>{}(key.address) ^ (std::size_t{key.port} * 0x9E3779B97F4A7C15ULL);
     }
 };
 
@@ -43,7 +43,8 @@ SocketOwnerTable query_socket_owners(platform::SocketTableReader& reader);
 SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwnerTable& previous);
 
 // An exact match: a wildcard-bound socket answers only for address 0.
-std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, packets::Ipv4 address, std::uint16_t port);
+std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, const packets::IpAddress& address,
+                                      std::uint16_t port);
 
 // The part of an executable's path after its last `\` or `/`.
 std::string executable_base_name(const std::string& path);

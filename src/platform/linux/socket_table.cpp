@@ -31,12 +31,20 @@ struct DiagnosticRequest {
 };
 
 struct InodeRow {
-    std::uint32_t local_address;
+    packets::IpAddress local_address;
     std::uint16_t local_port;
     std::uint64_t inode;
 };
 
-std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t protocol) {
+packets::IpAddress local_address_of(const inet_diag_msg& socket_info) {
+    if (socket_info.idiag_family == AF_INET6) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(socket_info.id.idiag_src);
+        return packets::IpAddress::from_wire(std::span(bytes, sizeof(socket_info.id.idiag_src)), 0);
+    }
+    return packets::IpAddress(packets::Ipv4::from_network_word(socket_info.id.idiag_src[0]));
+}
+
+std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t family, std::uint8_t protocol) {
     const OwnedSocket socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (!socket.valid()) {
         return std::nullopt;
@@ -46,7 +54,7 @@ std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t protocol) {
     message.header.nlmsg_len = sizeof(message);
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    message.request.sdiag_family = AF_INET;
+    message.request.sdiag_family = family;
     message.request.sdiag_protocol = protocol;
     message.request.idiag_states = ~0U;  // every state, listening and closing ones included
     sockaddr_nl kernel{};
@@ -72,7 +80,7 @@ std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t protocol) {
                 return std::nullopt;
             }
             const auto* socket_info = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            rows.push_back(InodeRow{socket_info->id.idiag_src[0], ntohs(socket_info->id.idiag_sport),
+            rows.push_back(InodeRow{local_address_of(*socket_info), ntohs(socket_info->id.idiag_sport),
                                     socket_info->idiag_inode});
         }
     }
@@ -153,9 +161,13 @@ SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
 SocketTableReader::~SocketTableReader() = default;
 
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
-    const auto dumped = dump_sockets(protocol == SocketProtocol::tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    const std::uint8_t number = protocol == SocketProtocol::tcp ? IPPROTO_TCP : IPPROTO_UDP;
+    auto dumped = dump_sockets(AF_INET, number);
     if (!dumped) {
         return std::nullopt;
+    }
+    if (const auto ipv6 = dump_sockets(AF_INET6, number)) {
+        dumped->insert(dumped->end(), ipv6->begin(), ipv6->end());
     }
     State& state = *state_;
     bool search_needed = false;
@@ -176,30 +188,41 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
             }
             // Sockets without an owner (closing ones have inode 0) still take
             // their place in the table, as process 0.
-            rows.push_back(SocketOwnerRow{packets::Ipv4::from_network_word(row.local_address), row.local_port, 0});
+            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, 0});
         } else {
-            rows.push_back(
-                SocketOwnerRow{packets::Ipv4::from_network_word(row.local_address), row.local_port, owner->second});
+            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, owner->second});
         }
     }
     return rows;
 }
 
-std::vector<packets::Ipv4> local_ipv4_addresses() {
-    std::vector<packets::Ipv4> addresses;
+std::vector<packets::IpAddress> local_ip_addresses() {
+    std::vector<packets::IpAddress> addresses;
     ifaddrs* interfaces = nullptr;
     if (::getifaddrs(&interfaces) != 0) {
         return addresses;
     }
+    constexpr auto ipv6_loopback =
+        packets::IpAddress::from_octets({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+        if (entry->ifa_addr == nullptr) {
             continue;
         }
-        sockaddr_in address{};
-        std::memcpy(&address, entry->ifa_addr, sizeof(address));
-        const auto local = packets::Ipv4::from_network_word(address.sin_addr.s_addr);
-        if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
-            addresses.push_back(local);
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            sockaddr_in address{};
+            std::memcpy(&address, entry->ifa_addr, sizeof(address));
+            const auto local = packets::Ipv4::from_network_word(address.sin_addr.s_addr);
+            if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
+                addresses.emplace_back(local);
+            }
+        } else if (entry->ifa_addr->sa_family == AF_INET6) {
+            sockaddr_in6 address{};
+            std::memcpy(&address, entry->ifa_addr, sizeof(address));
+            const auto local = packets::IpAddress::from_wire(
+                std::span(reinterpret_cast<const std::uint8_t*>(&address.sin6_addr), sizeof(address.sin6_addr)), 0);
+            if (local != ipv6_loopback) {
+                addresses.push_back(local);
+            }
         }
     }
     ::freeifaddrs(interfaces);

@@ -4,6 +4,9 @@
 #include <iphlpapi.h>
 #include <psapi.h>
 
+#include <cstring>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/socket_table.hpp"
@@ -14,28 +17,59 @@ namespace {
 
 std::uint16_t port_of(DWORD network_order_port) { return ::ntohs(static_cast<u_short>(network_order_port)); }
 
+packets::IpAddress address_of(const UCHAR (&octets)[16]) {
+    return packets::IpAddress::from_wire(std::span<const std::uint8_t>(octets, 16), 0);
+}
+
 // One sizing call and one reading call, never retried: a table that grew in
 // between gives no rows this time. Rows are (local address, local port, owner)
-// in the table's order.
-template <typename Table, typename Query>
-std::vector<SocketOwnerRow> read_rows(Query query) {
+// in the table's order, appended to `rows`.
+template <typename Table, typename Query, typename AddressOf>
+void read_rows(Query query, AddressOf local_address, std::vector<SocketOwnerRow>& rows) {
     ULONG size = 0;
     query(nullptr, &size);
     if (size == 0) {
-        return {};
+        return;
     }
     std::vector<std::uint8_t> buffer(size);
     if (query(buffer.data(), &size) != NO_ERROR) {
-        return {};
+        return;
     }
     const auto* table = reinterpret_cast<const Table*>(buffer.data());
-    std::vector<SocketOwnerRow> rows;
-    rows.reserve(table->dwNumEntries);
+    rows.reserve(rows.size() + table->dwNumEntries);
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const auto& row = table->table[i];
-        rows.push_back({packets::Ipv4::from_network_word(row.dwLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid});
+        rows.push_back({local_address(row), port_of(row.dwLocalPort), row.dwOwningPid});
     }
-    return rows;
+}
+
+template <typename Row>
+packets::IpAddress ipv4_local(const Row& row) {
+    return packets::IpAddress(packets::Ipv4::from_network_word(row.dwLocalAddr));
+}
+
+template <typename Row>
+packets::IpAddress ipv6_local(const Row& row) {
+    return address_of(row.ucLocalAddr);
+}
+
+std::optional<packets::IpAddress> address_of(const SOCKET_ADDRESS& socket_address) {
+    const sockaddr* address = socket_address.lpSockaddr;
+    if (address == nullptr) {
+        return std::nullopt;
+    }
+    if (address->sa_family == AF_INET && socket_address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in))) {
+        sockaddr_in ipv4{};
+        std::memcpy(&ipv4, address, sizeof(ipv4));
+        return packets::IpAddress(packets::Ipv4::from_network_word(ipv4.sin_addr.s_addr));
+    }
+    if (address->sa_family == AF_INET6 && socket_address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in6))) {
+        sockaddr_in6 ipv6{};
+        std::memcpy(&ipv6, address, sizeof(ipv6));
+        return packets::IpAddress::from_wire(
+            std::span(reinterpret_cast<const std::uint8_t*>(&ipv6.sin6_addr), sizeof(ipv6.sin6_addr)), 0);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -46,37 +80,61 @@ SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
 SocketTableReader::~SocketTableReader() = default;
 
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
+    std::vector<SocketOwnerRow> rows;
     if (protocol == SocketProtocol::tcp) {
-        return read_rows<MIB_TCPTABLE_OWNER_PID>([](void* table, ULONG* size) {
-            return ::GetExtendedTcpTable(table, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
-        });
+        read_rows<MIB_TCPTABLE_OWNER_PID>(
+            [](void* table, ULONG* size) {
+                return ::GetExtendedTcpTable(table, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
+            },
+            ipv4_local<MIB_TCPROW_OWNER_PID>, rows);
+        read_rows<MIB_TCP6TABLE_OWNER_PID>(
+            [](void* table, ULONG* size) {
+                return ::GetExtendedTcpTable(table, size, FALSE, AF_INET6, TCP_TABLE_OWNER_PID_ALL, 0);
+            },
+            ipv6_local<MIB_TCP6ROW_OWNER_PID>, rows);
+        return rows;
     }
-    return read_rows<MIB_UDPTABLE_OWNER_PID>([](void* table, ULONG* size) {
-        return ::GetExtendedUdpTable(table, size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
-    });
+    read_rows<MIB_UDPTABLE_OWNER_PID>(
+        [](void* table, ULONG* size) {
+            return ::GetExtendedUdpTable(table, size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
+        },
+        ipv4_local<MIB_UDPROW_OWNER_PID>, rows);
+    read_rows<MIB_UDP6TABLE_OWNER_PID>(
+        [](void* table, ULONG* size) {
+            return ::GetExtendedUdpTable(table, size, FALSE, AF_INET6, UDP_TABLE_OWNER_PID, 0);
+        },
+        ipv6_local<MIB_UDP6ROW_OWNER_PID>, rows);
+    return rows;
 }
 
-std::vector<packets::Ipv4> local_ipv4_addresses() {
-    std::vector<packets::Ipv4> addresses;
-    ULONG size = 0;
-    if (::GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) {
-        return addresses;
-    }
+std::vector<packets::IpAddress> local_ip_addresses() {
+    std::vector<packets::IpAddress> addresses;
+    constexpr ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    // The documented way: start with 15 kB and grow once if told to.
+    ULONG size = 15 * 1024;
     std::vector<std::uint8_t> buffer(size);
-    auto* adapters = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
-    if (::GetAdaptersInfo(adapters, &size) != NO_ERROR) {
+    ULONG result = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                          reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    if (result == ERROR_BUFFER_OVERFLOW) {
+        buffer.resize(size);
+        result = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                        reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    }
+    if (result != NO_ERROR) {
         return addresses;
     }
-    for (const IP_ADAPTER_INFO* adapter = adapters; adapter != nullptr; adapter = adapter->Next) {
-        for (const IP_ADDR_STRING* entry = &adapter->IpAddressList; entry != nullptr; entry = entry->Next) {
-            in_addr address{};
-            if (::inet_pton(AF_INET, entry->IpAddress.String, &address) != 1) {
+    constexpr auto ipv6_loopback =
+        packets::IpAddress::from_octets({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
+         adapter = adapter->Next) {
+        for (const IP_ADAPTER_UNICAST_ADDRESS* entry = adapter->FirstUnicastAddress; entry != nullptr;
+             entry = entry->Next) {
+            const auto local = address_of(entry->Address);
+            if (!local || *local == ipv6_loopback ||
+                (local->is_v4() && packets::in_network(local->v4(), packets::Ipv4(0x7F000000), 8))) {
                 continue;
             }
-            const auto local = packets::Ipv4::from_network_word(address.s_addr);
-            if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
-                addresses.push_back(local);
-            }
+            addresses.push_back(*local);
         }
     }
     return addresses;
