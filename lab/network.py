@@ -1,7 +1,12 @@
-"""Builds and drives the test network.
+"""Builds and drives the test network, dual stack.
 
     client 192.168.1.10/24 -- r1 (192.168.1.1 | 198.51.100.1/30) -- r2 (198.51.100.2 | 198.51.100.5/30)
            -- ... -- rN (198.51.100.x | 203.0.113.1/24) -- server 203.0.113.10/24
+
+and beside it, from the IPv6 documentation prefix:
+
+    client 2001:db8:1::10/64 -- r1 (2001:db8:1::1 | 2001:db8:100:1::1/64) -- r2 (2001:db8:100:1::2 | ...)
+           -- ... -- rN (2001:db8:100:N-1::2 | 2001:db8:113::1/64) -- server 2001:db8:113::10/64
 
 Each node is a network namespace. A node's eth0 faces the client, its eth1 the server. Links are veth pairs
 created straight inside the namespaces, so nothing appears in the host's own namespace. Root is needed.
@@ -15,7 +20,7 @@ import re
 import secrets
 import shlex
 import subprocess
-from typing import Optional, Sequence
+from typing import Callable, Optional, Sequence
 
 from .conditions import NFT_TABLE, Link, NetworkError, PathConditions, run
 
@@ -24,6 +29,35 @@ SERVER_ADDRESS = "203.0.113.10"
 CLIENT_NET = ipaddress.ip_network("192.168.1.0/24")
 SERVER_NET = ipaddress.ip_network("203.0.113.0/24")
 ROUTER_LINKS = ipaddress.ip_network("198.51.100.0/24")
+
+
+class Addressing:
+    """One address family's plan: the client's and the server's networks, and one small network per link
+    between two routers, on which the router nearer the client takes the first address and the other the
+    second."""
+
+    def __init__(self, ip: str, client_net: str, client: str, server_net: str, server: str,
+                 link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network]):
+        self.ip = ip  # the ip(8) command of the family
+        self.client_net = ipaddress.ip_network(client_net)
+        self.client = client
+        self.server_net = ipaddress.ip_network(server_net)
+        self.server = server
+        self.link_subnet = link_subnet
+
+    def router_addresses(self, router: int, hops: int) -> tuple[str, str]:
+        """(eth0, eth1) addresses of router `router` (1-based) with their prefix lengths."""
+        left_net = self.client_net if router == 1 else self.link_subnet(router - 1)
+        right_net = self.server_net if router == hops else self.link_subnet(router)
+        left = left_net.network_address + (1 if router == 1 else 2)
+        right = right_net.network_address + 1
+        return f"{left}/{left_net.prefixlen}", f"{right}/{right_net.prefixlen}"
+
+
+IPV4 = Addressing("ip", "192.168.1.0/24", CLIENT_ADDRESS, "203.0.113.0/24", SERVER_ADDRESS,
+                  lambda index: ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30"))
+IPV6 = Addressing("ip -6", "2001:db8:1::/64", "2001:db8:1::10", "2001:db8:113::/64", "2001:db8:113::10",
+                  lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"))
 
 # Namespaces are named tvl{owner pid}-{4 hex}-{node}; owner pid 0 marks a network made from the command line,
 # which only `lab down` or `lab clean --all` removes.
@@ -102,64 +136,71 @@ class TestNetwork(PathConditions):
     def server_address(self) -> str:
         return SERVER_ADDRESS
 
+    @property
+    def client_address_v6(self) -> str:
+        return IPV6.client
+
+    @property
+    def server_address_v6(self) -> str:
+        return IPV6.server
+
     def _link_subnet(self, index: int) -> ipaddress.IPv4Network:
         """The /30 between router `index` and router `index + 1` (1-based)."""
-        return ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30")
+        return IPV4.link_subnet(index)
 
-    def router_addresses(self, router: int) -> tuple[str, str]:
+    def router_addresses(self, router: int, family: Addressing = IPV4) -> tuple[str, str]:
         """(eth0, eth1) addresses of router `router` (1-based)."""
-        if router == 1:
-            left = "192.168.1.1"
-        else:
-            left = str(self._link_subnet(router - 1).network_address + 2)
-        if router == self.hops:
-            right = "203.0.113.1"
-        else:
-            right = str(self._link_subnet(router).network_address + 1)
-        return left, right
+        left, right = family.router_addresses(router, self.hops)
+        return left.split("/")[0], right.split("/")[0]
 
-    def hop_addresses(self) -> list[str]:
+    def hop_addresses(self, family: Addressing = IPV4) -> list[str]:
         """The address each hop answers from, in path order: every router's eth0, then the server."""
-        return [self.router_addresses(i)[0] for i in range(1, self.hops + 1)] + [SERVER_ADDRESS]
+        return [self.router_addresses(i, family)[0] for i in range(1, self.hops + 1)] + [family.server]
+
+    def hop_addresses_v6(self) -> list[str]:
+        return self.hop_addresses(IPV6)
 
     # ---- building -----------------------------------------------------------
 
-    def _node_script(self, node: str) -> list[str]:
-        """Commands run inside the node's namespace once its links exist."""
+    def _family_script(self, node: str, family: Addressing) -> list[str]:
+        """The node's addresses and routes in one family."""
         if node == "client":
-            addresses = [("eth0", f"{CLIENT_ADDRESS}/24")]
-            routes = [f"ip route add default via {self.router_addresses(1)[0]}"]
+            addresses = [("eth0", f"{family.client}/{family.client_net.prefixlen}")]
+            routes = [f"default via {self.router_addresses(1, family)[0]}"]
         elif node == "server":
-            addresses = [("eth0", f"{SERVER_ADDRESS}/24")]
-            routes = [f"ip route add default via {self.router_addresses(self.hops)[1]}"]
+            addresses = [("eth0", f"{family.server}/{family.server_net.prefixlen}")]
+            routes = [f"default via {self.router_addresses(self.hops, family)[1]}"]
         else:
             index = int(node[1:])
-            left, right = self.router_addresses(index)
-            left_prefix = 24 if index == 1 else 30
-            right_prefix = 24 if index == self.hops else 30
-            addresses = [("eth0", f"{left}/{left_prefix}"), ("eth1", f"{right}/{right_prefix}")]
+            left, right = family.router_addresses(index, self.hops)
+            addresses = [("eth0", left), ("eth1", right)]
             routes = []
             # Networks behind the previous router go left, those behind the next router go right.
             if index > 1:
-                previous_right = self.router_addresses(index - 1)[1]
-                routes.append(f"ip route add {CLIENT_NET} via {previous_right}")
-                for link in range(1, index - 1):
-                    routes.append(f"ip route add {self._link_subnet(link)} via {previous_right}")
+                previous_right = self.router_addresses(index - 1, family)[1]
+                routes.append(f"{family.client_net} via {previous_right}")
+                routes += [f"{family.link_subnet(link)} via {previous_right}" for link in range(1, index - 1)]
             if index < self.hops:
-                next_left = self.router_addresses(index + 1)[0]
-                routes.append(f"ip route add {SERVER_NET} via {next_left}")
-                for link in range(index + 1, self.hops):
-                    routes.append(f"ip route add {self._link_subnet(link)} via {next_left}")
-        script = ["ip link set lo up"]
-        for interface, address in addresses:
-            script += [f"ip addr add {address} dev {interface}", f"ip link set {interface} up"]
-        script += routes
+                next_left = self.router_addresses(index + 1, family)[0]
+                routes.append(f"{family.server_net} via {next_left}")
+                routes += [f"{family.link_subnet(link)} via {next_left}" for link in range(index + 1, self.hops)]
+        script = [f"{family.ip} addr add {address} dev {interface}" for interface, address in addresses]
+        return script + [f"{family.ip} route add {route}" for route in routes]
+
+    def _node_script(self, node: str) -> list[str]:
+        """Commands run inside the node's namespace once its links exist."""
+        interfaces = ["eth0"] if node in ("client", "server") else ["eth0", "eth1"]
+        # Every address is unique, so IPv6 need not spend a second or two detecting duplicates before it
+        # uses one (link-local ones included, which neighbour discovery needs).
+        script = [f"echo 0 > /proc/sys/net/ipv6/conf/{interface}/accept_dad" for interface in interfaces]
+        script += ["ip link set lo up"] + [f"ip link set {interface} up" for interface in interfaces]
+        script += self._family_script(node, IPV4) + self._family_script(node, IPV6)
         sysctl = "/proc/sys/net/ipv4"
         if node.startswith("r"):
-            script.append(f"echo 1 > {sysctl}/ip_forward")
+            script += [f"echo 1 > {sysctl}/ip_forward", "echo 1 > /proc/sys/net/ipv6/conf/all/forwarding"]
         if not self.icmp_rate_limit:
             script += [f"echo 0 > {sysctl}/icmp_ratelimit", f"echo 100000 > {sysctl}/icmp_msgs_per_sec",
-                       f"echo 10000 > {sysctl}/icmp_msgs_burst"]
+                       f"echo 10000 > {sysctl}/icmp_msgs_burst", "echo 0 > /proc/sys/net/ipv6/icmp/ratelimit"]
         # Loss on a link is dropped where the link delivers, before anything else sees the packet: that
         # takes packets the sender forwards and those it makes itself (its ICMP errors, a probe), and the
         # sender notices nothing, as on a real wire. (Dropping on the way out would hand the sender's own

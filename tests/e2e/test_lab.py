@@ -27,6 +27,16 @@ def test_every_router_answers_in_order_and_the_server_is_reached(network):
     assert network.hop_addresses() == ["192.168.1.1", "198.51.100.2", "198.51.100.6", "203.0.113.10"]
 
 
+def test_the_same_routers_answer_over_ipv6(network):
+    assert ping_loss(network, "client", network.server_address_v6, count=5) == 0
+    trace = network.run("client", ["traceroute", "-6", "-n", "-q", "1", "-w", "1",
+                                   network.server_address_v6]).stdout
+    hops = re.findall(r"^\s*(\d+)\s+(\S+)", trace, re.MULTILINE)
+    expected = ["2001:db8:1::1", "2001:db8:100:1::2", "2001:db8:100:2::2", "2001:db8:113::10"]
+    assert [address for _, address in hops] == expected
+    assert network.hop_addresses_v6() == expected
+
+
 def test_loss_on_a_link_drops_beyond_it_and_nowhere_before(network):
     # 400 pings through 30 % loss: one standard deviation is 2.3 points, so the
     # bounds sit five deviations out and a sound link never strays past them.

@@ -1,0 +1,125 @@
+"""The attribution engine on the dual-stack test network: IPv6 flows, and IPv4 and IPv6 flows of one process,
+counted to within 2 % of the bytes their senders put on the wire."""
+
+import json
+import subprocess
+import textwrap
+import time
+
+from lab import Iperf3Flow
+
+ETHERNET = 14
+UDP = 8
+IPV4 = 20
+IPV6 = 40
+
+
+def counted_bytes(events, pid, direction):
+    """What the probe counted for the process, from its rates over one-second cycles."""
+    return sum(e[f"mbps_{direction}"] for e in events if e["pid"] == pid) * 1e6 / 8
+
+
+def wire_bytes(report, ip_header):
+    """The bytes of iperf3's UDP datagrams on the wire: its payload plus each datagram's headers."""
+    total = report["end"]["sum"]
+    return total["bytes"] + total["packets"] * (UDP + ip_header + ETHERNET)
+
+
+def within(measured, expected, fraction):
+    return abs(measured - expected) <= fraction * expected
+
+
+def app_traffic(probe, seconds):
+    return [e for e in probe.collect(seconds) if e["type"] == "app_traffic"]
+
+
+def start_counting(probe):
+    """Starts the engine and lets its capture open, so that a flow started next is counted from its first byte."""
+    probe.start_engine("attr", "")
+    probe.collect(2)
+
+
+def test_an_ipv6_upload_is_counted_to_its_bytes(probe_in_network, network):
+    probe = probe_in_network()
+    start_counting(probe)
+    with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", address=network.server_address_v6, port=5321) as flow:
+        events = app_traffic(probe, 10)
+        report = flow.result(timeout=30)
+        pid = flow.client.pid
+    assert {e["name"] for e in events if e["pid"] == pid} == {"iperf3"}
+    sent = wire_bytes(report, IPV6)
+    assert within(counted_bytes(events, pid, "up"), sent, 0.02), (counted_bytes(events, pid, "up"), sent)
+    assert counted_bytes(events, pid, "down") < 0.01 * sent
+
+
+def test_an_ipv6_download_is_counted_to_its_bytes(probe_in_network, network):
+    probe = probe_in_network()
+    start_counting(probe)
+    with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", "-R", address=network.server_address_v6,
+                    port=5322) as flow:
+        events = app_traffic(probe, 10)
+        report = flow.result(timeout=30)
+        pid = flow.client.pid
+    total = report["end"]["sum"]
+    received = (total["packets"] - total["lost_packets"]) * (total["bytes"] / total["packets"] + UDP + IPV6 + ETHERNET)
+    assert within(counted_bytes(events, pid, "down"), received, 0.02), (counted_bytes(events, pid, "down"), received)
+
+
+# One process with a connected UDP socket per family, sending the same datagrams to the server over both,
+# paced to about 8 Mbit/s each; it prints how many it sent on each.
+MIXED_SENDER = textwrap.dedent("""
+    import json, socket, sys, time
+    targets = [(socket.AF_INET, sys.argv[1]), (socket.AF_INET6, sys.argv[2])]
+    sockets = []
+    for family, address in targets:
+        s = socket.socket(family, socket.SOCK_DGRAM)
+        s.connect((address, 9))
+        sockets.append(s)
+    payload = bytes(1000)
+    sent = [0, 0]
+    start = time.monotonic()
+    n = 0
+    while time.monotonic() - start < float(sys.argv[3]):
+        for index, s in enumerate(sockets):
+            s.send(payload)
+            sent[index] += 1
+        n += 1
+        time.sleep(max(0.0, start + n * 0.001 - time.monotonic()))
+    print(json.dumps({"ipv4": sent[0], "ipv6": sent[1]}))
+""")
+
+# Takes every datagram to port 9 of either family, so that no port-unreachable answer ends the sender.
+SINK = textwrap.dedent("""
+    import socket
+    s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+    s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+    s.bind(("::", 9))
+    while True:
+        s.recv(2048)
+""")
+
+
+def test_one_process_with_ipv4_and_ipv6_flows_is_counted_once_for_both(probe_in_network, network):
+    probe = probe_in_network()
+    start_counting(probe)
+    sink = network.popen("server", ["python3", "-c", SINK])
+    try:
+        deadline = time.monotonic() + 5
+        while not network.run("server", ["ss", "-Hlun", "sport = :9"]).stdout.strip():
+            assert time.monotonic() < deadline, "the sink did not start"
+            time.sleep(0.05)
+        sender = network.popen("client", ["python3", "-c", MIXED_SENDER, network.server_address,
+                                          network.server_address_v6, "8"],
+                               stdout=subprocess.PIPE, text=True)
+        events = app_traffic(probe, 10)
+        out, _ = sender.communicate(timeout=30)
+    finally:
+        sink.kill()
+        sink.wait()
+    sent = json.loads(out)
+    datagram = 1000 + UDP + ETHERNET
+    expected = sent["ipv4"] * (datagram + IPV4) + sent["ipv6"] * (datagram + IPV6)
+    assert sent["ipv4"] > 5000 and sent["ipv6"] > 5000, sent
+    assert all(e["name"].startswith("python3") for e in events if e["pid"] == sender.pid)
+    assert within(counted_bytes(events, sender.pid, "up"), expected, 0.02), (counted_bytes(events, sender.pid, "up"),
+                                                                             expected)
