@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
 // What the routers on a path still have to answer with. Routers and hosts send
 // their ICMP errors (Time Exceeded, Destination Unreachable) to any one address
@@ -20,7 +20,7 @@ namespace tarnvale::engines {
 // A responder as the engines know it before they know its address: the hop at
 // this TTL on the way to this target.
 struct Responder {
-    packets::Ipv4 target;
+    packets::IpAddress target;
     std::uint8_t ttl;
     auto operator<=>(const Responder&) const = default;
 };

@@ -5,10 +5,10 @@
 
 namespace tarnvale::engines {
 
-asio::awaitable<std::optional<packets::Ipv4>> resolve_target(const EngineOutlets& outlets, std::string target,
+asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOutlets& outlets, std::string target,
                                                              const char* engine, std::string no_target_message) {
     // Named, not built inside the co_await: GCC 12 can destroy such a temporary twice.
-    auto resolve = [target = std::move(target)] { return platform::resolve_ipv4(target); };
+    auto resolve = [target = std::move(target)] { return platform::resolve_address(target); };
     const auto address = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
     if (!address) {
         co_await send_fatal_error(outlets, engine, "NO_TARGET", std::move(no_target_message));

@@ -9,7 +9,7 @@
 #include "engines/engine_config.hpp"
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 #include "runtime/engine_threads.hpp"
 
 namespace tarnvale::engines {
@@ -22,10 +22,11 @@ struct EngineOutlets {
     std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
 };
 
-// The target's IPv4 address (a dotted address as is, a name through the
-// system's resolver), looked up on the pool for blocking jobs. When there is
-// none, sends the engine's fatal NO_TARGET error with `no_target_message`.
-asio::awaitable<std::optional<packets::Ipv4>> resolve_target(const EngineOutlets& outlets, std::string target,
+// The target's address (an IPv4 or IPv6 address as is; a name through the
+// system's resolver, its first IPv4 address or else its first IPv6 one),
+// looked up on the pool for blocking jobs. When there is none, sends the
+// engine's fatal NO_TARGET error with `no_target_message`.
+asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOutlets& outlets, std::string target,
                                                              const char* engine, std::string no_target_message);
 
 // Sends an engine's fatal error event, waiting for room in the event queue.

@@ -14,11 +14,12 @@ std::uint64_t SystemProbeNetwork::unix_seconds() const {
     return ipc::unix_seconds_now();
 }
 
-packets::Ipv4 SystemProbeNetwork::source_for(packets::Ipv4 destination, std::error_code& error) const {
+packets::IpAddress SystemProbeNetwork::source_for(const packets::IpAddress& destination,
+                                                 std::error_code& error) const {
     return platform::source_address_for(destination, error);
 }
 
-std::error_code SystemProbeNetwork::send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
+std::error_code SystemProbeNetwork::send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
                                          std::uint16_t port) {
     return platform::send_datagram(socket_, datagram, destination, port);
 }

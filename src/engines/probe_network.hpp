@@ -7,16 +7,16 @@
 #include <system_error>
 #include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 #include "platform/raw_sockets.hpp"
 #include "runtime/engine_threads.hpp"
 
 namespace tarnvale::engines {
 
-// A datagram to send, its IPv4 header included.
+// A datagram to send, its IP header included.
 struct Outgoing {
     std::vector<std::uint8_t> datagram;
-    packets::Ipv4 destination;
+    packets::IpAddress destination;
     std::uint16_t port;
 };
 
@@ -34,9 +34,9 @@ public:
     // Whole seconds since 1970 by the wall clock, for the events' `ts`.
     virtual std::uint64_t unix_seconds() const = 0;
     // The local address the system would send from to the destination.
-    virtual packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const = 0;
-    // Sends an IPv4 datagram, its header included, to the destination and port.
-    virtual std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
+    virtual packets::IpAddress source_for(const packets::IpAddress& destination, std::error_code& error) const = 0;
+    // Sends an IP datagram, its header included, to the destination and port.
+    virtual std::error_code send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
                                  std::uint16_t port) = 0;
     // Sends the datagrams in order, each followed by a wait of `spacing`
     // counted from the first send, so that the spacing does not drift. The
@@ -57,8 +57,8 @@ public:
 
     Clock::time_point now() const override { return Clock::now(); }
     std::uint64_t unix_seconds() const override;
-    packets::Ipv4 source_for(packets::Ipv4 destination, std::error_code& error) const override;
-    std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
+    packets::IpAddress source_for(const packets::IpAddress& destination, std::error_code& error) const override;
+    std::error_code send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
                          std::uint16_t port) override;
     asio::awaitable<std::error_code> send_paced(std::vector<Outgoing> datagrams,
                                                 std::chrono::microseconds spacing) override;

@@ -55,6 +55,9 @@ private:
     Octets octets_{};
 };
 
+inline constexpr IpAddress ipv6_loopback =
+    IpAddress::from_octets({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+
 // Dotted text for an IPv4 address, the shortest IPv6 text (RFC 5952) for any other.
 std::string to_text(const IpAddress& address);
 

@@ -136,6 +136,13 @@ std::optional<UpperLayer> Ipv6View::upper_layer() const {
     return std::nullopt;
 }
 
+std::optional<Ipv6View> IcmpView::quoted_ipv6_packet() const {
+    if (bytes_.size() < header_length) {
+        return std::nullopt;
+    }
+    return Ipv6View::read(bytes_.subspan(header_length));
+}
+
 std::optional<TransportPorts> TransportPorts::read(Bytes transport) {
     if (transport.size() < 4) {
         return std::nullopt;

@@ -91,6 +91,10 @@ inline constexpr std::uint8_t icmp_echo_reply = 0;
 inline constexpr std::uint8_t icmp_destination_unreachable = 3;
 inline constexpr std::uint8_t icmp_echo_request = 8;
 inline constexpr std::uint8_t icmp_time_exceeded = 11;
+inline constexpr std::uint8_t icmpv6_destination_unreachable = 1;
+inline constexpr std::uint8_t icmpv6_time_exceeded = 3;
+inline constexpr std::uint8_t icmpv6_echo_request = 128;
+inline constexpr std::uint8_t icmpv6_echo_reply = 129;
 
 // An ICMP message: type, code and checksum, then four bytes whose meaning the
 // type gives (an echo's identifier and sequence number), then the body.
@@ -106,8 +110,10 @@ public:
     // Both need the whole 8-byte header.
     std::optional<std::uint16_t> echo_identifier() const;
     std::optional<std::uint16_t> echo_sequence() const;
-    // What an error message quotes of the datagram that caused it.
+    // What an ICMP error message quotes of the datagram that caused it.
     std::optional<Ipv4View> quoted_datagram() const;
+    // What an ICMPv6 error message quotes of the packet that caused it.
+    std::optional<Ipv6View> quoted_ipv6_packet() const;
 
 private:
     explicit IcmpView(Bytes bytes) : bytes_(bytes) {}

@@ -18,7 +18,7 @@ constexpr std::uint64_t sweep_ms = 5000;
 constexpr double evaluation_period_s = 30.0;
 constexpr double first_ts = 1'800'000'000;
 
-packets::Ipv4 address_of(std::uint8_t hop) { return packets::Ipv4(0x0A000000u + hop); }
+packets::IpAddress address_of(std::uint8_t hop) { return packets::IpAddress(packets::Ipv4(0x0A000000u + hop)); }
 
 class Random {
 public:

@@ -47,7 +47,7 @@ Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers,
     return at;
 }
 
-SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, packets::Ipv4 target, std::uint8_t max_hops)
+SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress& target, std::uint8_t max_hops)
     : path_(path),
       shared_{target, max_hops, std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
               std::make_shared<engines::hop::PendingProbes>(),
@@ -65,14 +65,14 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, packets::Ipv4 target, st
 }
 
 void SimulatedHopLoop::add_pinger() {
-    pinger_.emplace(path_, engines::hop::PingerShared{shared_.table, shared_.delays, receiver_.sightings,
+    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), shared_.table, shared_.delays, receiver_.sightings,
                                                       receiver_.stop});
     path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
 }
 
 bool SimulatedHopLoop::run(std::uint64_t interval_ms, LoopHarness::ReportHandler on_report) {
     std::error_code error;
-    const packets::Ipv4 source = path_.source_for(shared_.target, error);
+    const packets::IpAddress source = path_.source_for(shared_.target, error);
     engines::hop::HopReporter reporter(shared_, harness_.outlets(), path_);
     return harness_.run(
         engines::hop::probe_forever(shared_, path_, source, interval_ms, reporter, *harness_.outlets().answer_budgets),

@@ -41,7 +41,7 @@ private:
 // loop, wired to a simulated path.
 class SimulatedHopLoop {
 public:
-    SimulatedHopLoop(SimulatedPath& path, packets::Ipv4 target, std::uint8_t max_hops = 30);
+    SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress& target, std::uint8_t max_hops = 30);
 
     // Pings the routers seen beside the loop, as the engine's pinger thread does.
     void add_pinger();

@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint64_t sweep_ms = 5000;
 constexpr std::uint8_t max_hops = 30;
 
-packets::Ipv4 address_of(std::uint8_t hop) { return packets::Ipv4(0x0A000000u + hop); }
+packets::IpAddress address_of(std::uint8_t hop) { return packets::IpAddress(packets::Ipv4(0x0A000000u + hop)); }
 
 // The model's hops as the simulated network: each answers after its quiet round
 // trip plus its jitter, the queue it stands behind and its own slowness.

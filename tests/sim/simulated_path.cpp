@@ -5,6 +5,7 @@
 #include <asio/use_awaitable.hpp>
 #include <algorithm>
 
+#include "packets/ipv6.hpp"
 #include "packets/views.hpp"
 
 namespace tarnvale::sim {
@@ -12,24 +13,40 @@ namespace tarnvale::sim {
 namespace {
 
 constexpr std::uint8_t port_unreachable = 3;
+constexpr std::uint8_t port_unreachable_v6 = 4;
 // What a router quotes of the datagram it answers: its header and 8 bytes.
 constexpr std::size_t quoted_bytes = 28;
 
-std::vector<std::uint8_t> icmp_answer(packets::Ipv4 from, packets::Ipv4 to, std::uint8_t type, std::uint8_t code,
+// ICMP's answer from a router or the target: Time Exceeded, or Port Unreachable
+// from the target.
+std::vector<std::uint8_t> ipv4_answer(const packets::IpAddress& from, const packets::IpAddress& to, bool at_target,
                                       std::span<const std::uint8_t> probe) {
     const std::size_t quoted = std::min(probe.size(), quoted_bytes);
     std::vector<std::uint8_t> answer(20 + 8 + quoted, 0);
-    packets::write_ipv4_header(std::span(answer).first<20>(),
-                               {static_cast<std::uint16_t>(answer.size()), 0, 0, 64, packets::protocol_icmp, from, to});
-    answer[20] = type;
-    answer[21] = code;
+    packets::write_ipv4_header(std::span(answer).first<20>(), {static_cast<std::uint16_t>(answer.size()), 0, 0, 64,
+                                                               packets::protocol_icmp, from.v4(), to.v4()});
+    answer[20] = at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded;
+    answer[21] = at_target ? port_unreachable : 0;
     std::copy_n(probe.begin(), quoted, answer.begin() + 28);
+    return answer;
+}
+
+// ICMPv6's, which quotes the whole probe.
+std::vector<std::uint8_t> ipv6_answer(const packets::IpAddress& from, const packets::IpAddress& to, bool at_target,
+                                      std::span<const std::uint8_t> probe) {
+    std::vector<std::uint8_t> answer(packets::ipv6_header_length + 8 + probe.size(), 0);
+    packets::write_ipv6_header(
+        std::span(answer).first<packets::ipv6_header_length>(),
+        {static_cast<std::uint16_t>(8 + probe.size()), packets::protocol_icmpv6, 64, from, to});
+    answer[40] = at_target ? packets::icmpv6_destination_unreachable : packets::icmpv6_time_exceeded;
+    answer[41] = at_target ? port_unreachable_v6 : 0;
+    std::copy(probe.begin(), probe.end(), answer.begin() + 48);
     return answer;
 }
 
 }  // namespace
 
-SimulatedPath::SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
+SimulatedPath::SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
                              std::uint64_t seed, double unix_start)
     : client_(client),
       hops_(std::move(hops)),
@@ -52,7 +69,7 @@ const std::vector<SimulatedHop>& SimulatedPath::route() const {
     return now_ >= change_at_ ? changed_hops_ : hops_;
 }
 
-std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, packets::Ipv4 /*destination*/,
+std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, const packets::IpAddress& /*destination*/,
                                     std::uint16_t /*port*/) {
     return send_at(datagram, now_);
 }
@@ -72,13 +89,16 @@ asio::awaitable<std::error_code> SimulatedPath::send_paced(std::vector<engines::
 }
 
 std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, Clock::time_point at) {
-    const auto probe = packets::Ipv4View::read(datagram);
+    const bool ipv6 = !datagram.empty() && (datagram[0] >> 4) == 6;
+    const auto ipv4_probe = ipv6 ? std::nullopt : packets::Ipv4View::read(datagram);
+    const auto ipv6_probe = ipv6 ? packets::Ipv6View::read(datagram) : std::nullopt;
+    const std::uint8_t ttl = ipv4_probe ? ipv4_probe->ttl() : ipv6_probe ? ipv6_probe->hop_limit() : 0;
     const auto& hops = route();
-    if (!probe || probe->ttl() == 0 || hops.empty()) {
+    if (ttl == 0 || hops.empty()) {
         return std::make_error_code(std::errc::invalid_argument);
     }
-    ++probes_by_ttl_[probe->ttl()];
-    const std::size_t reached = std::min<std::size_t>(probe->ttl(), hops.size()) - 1;
+    ++probes_by_ttl_[ttl];
+    const std::size_t reached = std::min<std::size_t>(ttl, hops.size()) - 1;
     // Each link on the way may drop the datagram; each slow one sends it when it has sent what it held.
     const double seconds = seconds_since_start(at);
     auto passed = at;
@@ -98,10 +118,8 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
         return {};
     }
     const bool at_target = reached + 1 == hops.size();
-    answers_.emplace(passed + answer_delay(hop, seconds),
-                     icmp_answer(hop.address, client_,
-                                 at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded,
-                                 at_target ? port_unreachable : 0, datagram));
+    answers_.emplace(passed + answer_delay(hop, seconds), ipv6 ? ipv6_answer(hop.address, client_, at_target, datagram)
+                                                               : ipv4_answer(hop.address, client_, at_target, datagram));
     return {};
 }
 
@@ -123,7 +141,7 @@ SimulatedPath::Clock::duration SimulatedPath::answer_delay(const SimulatedHop& h
            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(added_ms));
 }
 
-std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(packets::Ipv4 router,
+std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(const packets::IpAddress& router,
                                                                              Clock::time_point at) {
     const auto& hops = route();
     const auto hop = std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) {

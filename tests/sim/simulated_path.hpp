@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "engines/probe_network.hpp"
+#include "packets/ip_address.hpp"
 
 namespace tarnvale::sim {
 
 // One hop of a simulated path: the router (or, last, the target) that a probe
 // whose TTL runs out there reaches.
 struct SimulatedHop {
-    packets::Ipv4 address;
+    packets::IpAddress address;
     double answered_share = 1.0;        // of the probes reaching it, the share it answers
     std::chrono::microseconds round_trip{10000};
     // What its answers wait beyond the round trip, in ms, by seconds since the
@@ -29,23 +30,35 @@ struct SimulatedHop {
 
 // Addresses as in the test network, for simulated paths that mirror it.
 namespace test_network {
-inline constexpr packets::Ipv4 client(0xC0A8010A);  // 192.168.1.10
-inline constexpr packets::Ipv4 r1(0xC0A80101);      // 192.168.1.1
-inline constexpr packets::Ipv4 r2(0xC6336402);      // 198.51.100.2
-inline constexpr packets::Ipv4 r3(0xC6336406);      // 198.51.100.6
-inline constexpr packets::Ipv4 r4(0xC633640A);      // 198.51.100.10
-inline constexpr packets::Ipv4 server(0xCB00710A);  // 203.0.113.10
+inline constexpr packets::IpAddress client{packets::Ipv4(0xC0A8010A)};  // 192.168.1.10
+inline constexpr packets::IpAddress r1{packets::Ipv4(0xC0A80101)};      // 192.168.1.1
+inline constexpr packets::IpAddress r2{packets::Ipv4(0xC6336402)};      // 198.51.100.2
+inline constexpr packets::IpAddress r3{packets::Ipv4(0xC6336406)};      // 198.51.100.6
+inline constexpr packets::IpAddress r4{packets::Ipv4(0xC633640A)};      // 198.51.100.10
+inline constexpr packets::IpAddress server{packets::Ipv4(0xCB00710A)};  // 203.0.113.10
+
+// The same over IPv6: 2001:db8:1::10, 2001:db8:1::1, 2001:db8:100:N::2, 2001:db8:113::10.
+constexpr packets::IpAddress ipv6(std::uint8_t third_word_high, std::uint8_t third_word_low, std::uint8_t fourth,
+                                  std::uint8_t last) {
+    return packets::IpAddress::from_octets(
+        {0x20, 0x01, 0x0D, 0xB8, third_word_high, third_word_low, 0, fourth, 0, 0, 0, 0, 0, 0, 0, last});
+}
+inline constexpr packets::IpAddress client_v6 = ipv6(0x00, 0x01, 0, 0x10);
+inline constexpr packets::IpAddress r1_v6 = ipv6(0x00, 0x01, 0, 0x01);
+inline constexpr packets::IpAddress r2_v6 = ipv6(0x01, 0x00, 1, 0x02);
+inline constexpr packets::IpAddress r3_v6 = ipv6(0x01, 0x00, 2, 0x02);
+inline constexpr packets::IpAddress server_v6 = ipv6(0x01, 0x13, 0, 0x10);
 }  // namespace test_network
 
 // A hop that answers every probe after 10 ms.
-inline SimulatedHop hop_at(packets::Ipv4 address) {
+inline SimulatedHop hop_at(packets::IpAddress address) {
     return {.address = address};
 }
 
 // A chain of hops in simulated time, for an engine loop to run over in
-// milliseconds: a probe sent is answered as the hop its TTL reaches would (Time
-// Exceeded from a router, Port Unreachable from the target, which is the last
-// hop), quoting the probe, after that hop's round trip and after every slow
+// milliseconds: a probe sent is answered as the hop its TTL (or hop limit)
+// reaches would, in the probe's family (Time Exceeded from a router, Port
+// Unreachable from the target, which is the last hop), quoting the probe, after that hop's round trip and after every slow
 // link on its way has sent it in turn. Time moves only when the loop waits or
 // paces its sends, and every answer due by then is handed over at its arrival.
 // The run ends, with the loop's wait throwing as a cancelled task's does, once
@@ -56,7 +69,7 @@ public:
     using Tick = std::function<void(Clock::time_point now)>;
 
     // The wall clock starts at `unix_start` seconds since 1970.
-    SimulatedPath(packets::Ipv4 client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
+    SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
                   std::uint64_t seed, double unix_start = 1.8e9);
 
     void on_answer(Deliver deliver) { deliver_ = std::move(deliver); }
@@ -69,11 +82,11 @@ public:
     Clock::time_point start() const { return start_; }
     Clock::time_point now() const override { return now_; }
     std::uint64_t unix_seconds() const override;
-    packets::Ipv4 source_for(packets::Ipv4 /*destination*/, std::error_code& error) const override {
+    packets::IpAddress source_for(const packets::IpAddress& /*destination*/, std::error_code& error) const override {
         error.clear();
         return client_;
     }
-    std::error_code send(std::span<const std::uint8_t> datagram, packets::Ipv4 destination,
+    std::error_code send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
                          std::uint16_t port) override;
     asio::awaitable<std::error_code> send_paced(std::vector<engines::Outgoing> datagrams,
                                                 std::chrono::microseconds spacing) override;
@@ -81,7 +94,7 @@ public:
 
     // The round trip of an echo request sent to `router` at `at`, or nothing
     // when it is lost or no hop of the route has that address.
-    std::optional<Clock::duration> echo_round_trip(packets::Ipv4 router, Clock::time_point at);
+    std::optional<Clock::duration> echo_round_trip(const packets::IpAddress& router, Clock::time_point at);
 
     // Probes sent, by TTL.
     const std::map<std::uint8_t, unsigned>& probes_by_ttl() const { return probes_by_ttl_; }
@@ -96,7 +109,7 @@ private:
     // Hands over every answer due by `until`, and sets the clock to it.
     void advance_to(Clock::time_point until);
 
-    packets::Ipv4 client_;
+    packets::IpAddress client_;
     std::vector<SimulatedHop> hops_;
     std::vector<SimulatedHop> changed_hops_;
     Clock::time_point start_;

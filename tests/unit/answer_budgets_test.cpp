@@ -10,7 +10,7 @@ using tarnvale::engines::AnswerBudgets;
 using tarnvale::engines::Responder;
 using tarnvale::engines::bandwidth::TargetDistance;
 
-constexpr tarnvale::packets::Ipv4 target(0xCB00710A);
+constexpr tarnvale::packets::IpAddress target{tarnvale::packets::Ipv4(0xCB00710A)};
 
 TEST(AnswerBudgets, ATrainSpendsTheBurstAndTheBudgetComesBackAtOneASecond) {
     AnswerBudgets budgets;

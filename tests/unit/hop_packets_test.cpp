@@ -7,6 +7,9 @@
 #include "engines/hop/reply_parser.hpp"
 #include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
+#include "packets/ipv6.hpp"
+#include "packets/views.hpp"
+#include "simulated_path.hpp"
 
 namespace {
 
@@ -14,9 +17,9 @@ using namespace tarnvale;
 using namespace tarnvale::engines::hop;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr packets::Ipv4 client(0xC0A8010A);  // 192.168.1.10
-constexpr packets::Ipv4 target(0xCB00710A);  // 203.0.113.10
-constexpr packets::Ipv4 router(0xC6336406);  // 198.51.100.6
+constexpr packets::IpAddress client{packets::Ipv4(0xC0A8010A)};  // 192.168.1.10
+constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};  // 203.0.113.10
+constexpr packets::IpAddress router{packets::Ipv4(0xC6336406)};  // 198.51.100.6
 
 TEST(TtlProbe, LayoutAndChecksum) {
     const auto probe = build_ttl_probe(7, 3, client, target);
@@ -41,11 +44,11 @@ TEST(TtlProbe, PortsFollowTheIdAndWrap) {
 }
 
 // An IPv4 datagram from `from` carrying an ICMP message of `type` that quotes `quoted`.
-Bytes icmp_reply(std::uint8_t type, packets::Ipv4 from, const Bytes& quoted, std::size_t outer_header = 20) {
+Bytes icmp_reply(std::uint8_t type, packets::IpAddress from, const Bytes& quoted, std::size_t outer_header = 20) {
     Bytes datagram(outer_header, 0);
     datagram[0] = static_cast<std::uint8_t>(0x40 | (outer_header / 4));
     datagram[9] = 1;
-    packets::write_u32(datagram, 12, from.number());
+    packets::write_u32(datagram, 12, from.v4().number());
     Bytes icmp = {type, 0, 0, 0, 0, 0, 0, 0};
     icmp.insert(icmp.end(), quoted.begin(), quoted.end());
     datagram.insert(datagram.end(), icmp.begin(), icmp.end());
@@ -117,7 +120,7 @@ TEST(ReplyParsing, ForeignQuotesAreNotMatched) {
 }
 
 TEST(EchoRequest, LayoutAndReplyMatching) {
-    const auto request = build_echo_request(0x1234, 1);
+    const auto request = build_echo_request(0x1234, 1, client, router);
     EXPECT_EQ(Bytes(request.begin(), request.end()), (Bytes{8, 0, 0xE5, 0xCA, 0x12, 0x34, 0x00, 0x01}));
     EXPECT_EQ(packets::internet_checksum(request), 0);
 
@@ -131,6 +134,97 @@ TEST(EchoRequest, LayoutAndReplyMatching) {
     EXPECT_FALSE(is_echo_reply(reply, router, 0x1234, 1, router));
     reply.resize(27);
     EXPECT_FALSE(is_echo_reply(reply, router, 0x1234, 1, router));
+}
+
+constexpr packets::IpAddress client_v6 = sim::test_network::client_v6;
+constexpr packets::IpAddress target_v6 = sim::test_network::server_v6;
+constexpr packets::IpAddress router_v6 = sim::test_network::r2_v6;
+
+// An IPv6 packet from `from` to the client carrying an ICMPv6 message of `type` (code `code`) that quotes `quoted`.
+Bytes icmpv6_reply(std::uint8_t type, std::uint8_t code, packets::IpAddress from, const Bytes& quoted) {
+    Bytes packet(packets::ipv6_header_length, 0);
+    packets::write_ipv6_header(std::span(packet).first<packets::ipv6_header_length>(),
+                               {static_cast<std::uint16_t>(8 + quoted.size()), packets::protocol_icmpv6, 64, from,
+                                client_v6});
+    packet.insert(packet.end(), {type, code, 0, 0, 0, 0, 0, 0});
+    packet.insert(packet.end(), quoted.begin(), quoted.end());
+    return packet;
+}
+
+TEST(TtlProbe, Ipv6LayoutAndUdpChecksum) {
+    const auto probe = build_ttl_probe(7, 3, client_v6, target_v6);
+    ASSERT_EQ(probe.size(), ttl_probe_size_ipv6);
+    const auto view = packets::Ipv6View::read(probe);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(probe[0], 0x60) << "version 6, traffic class and flow label 0";
+    EXPECT_EQ(view->hop_limit(), 3);
+    EXPECT_EQ(view->next_header(), packets::protocol_udp);
+    EXPECT_EQ(view->source(), client_v6);
+    EXPECT_EQ(view->destination(), target_v6);
+    EXPECT_EQ(Bytes(probe.begin() + 40, probe.begin() + 46), (Bytes{0xC0, 0x07, 0x82, 0xA1, 0x00, 0x08}));
+    const auto udp = std::span(probe).subspan(40);
+    EXPECT_NE(packets::read_u16(udp, 6), 0) << "IPv6 requires a UDP checksum";
+    EXPECT_EQ(packets::ipv6_upper_layer_checksum(client_v6, target_v6, packets::protocol_udp, udp), 0)
+        << "the checksum must verify";
+    EXPECT_EQ(probe_id_of_ports(49159, 33441), 7);
+    EXPECT_FALSE(probe_id_of_ports(49159, 33442)) << "the ports of another probe";
+    EXPECT_EQ(probe_id_of_ports(49151, 33469), 65535) << "ids wrap";
+}
+
+TEST(ReplyParsing, Ipv6TimeExceededAndPortUnreachableMatchTheirProbes) {
+    const Bytes probe = build_ttl_probe(1234, 2, client_v6, target_v6);
+    const auto exceeded = parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target_v6);
+    EXPECT_EQ(exceeded.time_exceeded_from, router_v6);
+    ASSERT_TRUE(exceeded.reply);
+    EXPECT_EQ(exceeded.reply->probe_id, 1234);
+    EXPECT_EQ(exceeded.reply->source, router_v6);
+
+    const auto unreachable = parse_probe_reply(icmpv6_reply(1, 4, target_v6, build_ttl_probe(9, 4, client_v6,
+                                                                                              target_v6)),
+                                               target_v6);
+    EXPECT_FALSE(unreachable.time_exceeded_from);
+    ASSERT_TRUE(unreachable.reply);
+    EXPECT_EQ(unreachable.reply->probe_id, 9);
+
+    // A router quoting only the headers still names the probe.
+    const Bytes headers_only(probe.begin(), probe.begin() + 44);
+    EXPECT_TRUE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, headers_only), target_v6).reply.has_value());
+}
+
+TEST(ReplyParsing, Ipv6ForeignQuotesAndTheOtherFamilyAreNotMatched) {
+    const Bytes probe = build_ttl_probe(5, 2, client_v6, target_v6);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, build_ttl_probe(5, 2, client_v6, router_v6)),
+                                   target_v6)
+                     .reply)
+        << "a probe to another host";
+    Bytes other_ports = probe;
+    other_ports[43] = 0xA2;  // destination port 33442: not probe 5's
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, other_ports), target_v6).reply);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(128, 0, router_v6, probe), target_v6).reply) << "an echo request";
+    Bytes cut = probe;
+    cut.resize(43);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, cut), target_v6).reply) << "ports cut off";
+
+    // An IPv4 reply for an IPv6 target, and the other way round, are not read at all.
+    const Bytes ipv4_reply = icmp_reply(11, router, quoted_probe(5));
+    EXPECT_FALSE(parse_probe_reply(ipv4_reply, target_v6).time_exceeded_from);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target).time_exceeded_from);
+}
+
+TEST(EchoRequest, Ipv6RequestChecksumAndReplyMatching) {
+    const auto request = build_echo_request(0x1234, 1, client_v6, router_v6);
+    ASSERT_EQ(request.size(), 8u);
+    EXPECT_EQ(request[0], packets::icmpv6_echo_request);
+    EXPECT_EQ(packets::ipv6_upper_layer_checksum(client_v6, router_v6, packets::protocol_icmpv6, request), 0)
+        << "the checksum covers the pseudo-header";
+
+    // What the raw ICMPv6 socket hands over: the message without its IPv6 header.
+    Bytes reply = {packets::icmpv6_echo_reply, 0, 0, 0, 0x12, 0x34, 0x00, 0x01};
+    EXPECT_TRUE(is_echo_reply(reply, router_v6, 0x1234, 1, router_v6));
+    EXPECT_FALSE(is_echo_reply(reply, target_v6, 0x1234, 1, router_v6)) << "from another host";
+    EXPECT_FALSE(is_echo_reply(reply, router_v6, 0x1234, 2, router_v6));
+    reply[0] = packets::icmp_echo_reply;
+    EXPECT_FALSE(is_echo_reply(reply, router_v6, 0x1234, 1, router_v6)) << "ICMP's type is not ICMPv6's";
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 using namespace sim::test_network;
-constexpr packets::Ipv4 target = server;
+constexpr packets::IpAddress target = server;
 constexpr std::uint8_t max_hops = 30;
 
 struct SweepRun {
@@ -24,8 +24,8 @@ struct SweepRun {
 };
 
 // Runs the loop over the path until the path's run time is over.
-SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000) {
-    sim::SimulatedHopLoop loop(path, target, max_hops);
+SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000, packets::IpAddress to = target) {
+    sim::SimulatedHopLoop loop(path, to, max_hops);
     EXPECT_TRUE(loop.run(interval_ms));
     SweepRun run{loop.shared().table->snapshot(), {}};
     for (const auto& event : loop.take_events()) {
@@ -69,6 +69,25 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
     // The first sweep goes out to max_hops; once the target has answered, none goes past it.
     EXPECT_EQ(path.probes_by_ttl().at(5), 1u);
     EXPECT_EQ(path.probes_by_ttl().at(max_hops), 1u);
+}
+
+TEST(HopSweepSimulation, AnIpv6PathShowsTheSameLossAsItsIpv4Twin) {
+    SimulatedPath path(client_v6,
+                       {hop_at(r1_v6), {.address = r2_v6, .answered_share = 0.5}, hop_at(r3_v6), hop_at(server_v6)},
+                       seconds(300), 7);
+    const auto run = run_sweeps(path, 5000, server_v6);
+
+    EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
+    for (const std::size_t hop : {1U, 3U, 4U}) {
+        EXPECT_EQ(run.hops[hop].lost_total, 0u) << "hop " << hop;
+        EXPECT_GE(run.hops[hop].outcomes_total, 55u);
+    }
+    const auto reported = latest(run);
+    ASSERT_EQ(reported.size(), 4u);
+    EXPECT_EQ(reported.at(1).addr, "2001:db8:1::1");
+    EXPECT_EQ(reported.at(2).addr, "2001:db8:100:1::2");
+    EXPECT_EQ(reported.at(4).addr, "2001:db8:113::10");
+    EXPECT_EQ(path.probes_by_ttl().at(max_hops), 1u) << "past the target only in the first sweep";
 }
 
 TEST(HopSweepSimulation, ATargetThatMovesFromTtl4To5IsFollowed) {

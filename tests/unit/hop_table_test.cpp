@@ -10,12 +10,12 @@ namespace {
 using namespace tarnvale;
 using namespace tarnvale::engines::hop;
 
-constexpr packets::Ipv4 r1(0xC0A80101);
-constexpr packets::Ipv4 r2(0xC6336402);
-constexpr packets::Ipv4 r4(0xC6336406);
-constexpr packets::Ipv4 target(0xCB00710A);
+constexpr packets::IpAddress r1{packets::Ipv4(0xC0A80101)};
+constexpr packets::IpAddress r2{packets::Ipv4(0xC6336402)};
+constexpr packets::IpAddress r4{packets::Ipv4(0xC6336406)};
+constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};
 
-void outcomes(HopTable& table, std::uint8_t ttl, packets::Ipv4 from, int answered, int lost) {
+void outcomes(HopTable& table, std::uint8_t ttl, packets::IpAddress from, int answered, int lost) {
     for (int i = 0; i < answered; ++i) {
         table.record_answer(ttl, from);
     }

@@ -21,7 +21,7 @@ using sim::SimulatedPath;
 using std::chrono::seconds;
 
 using namespace sim::test_network;
-constexpr packets::Ipv4 target = server;
+constexpr packets::Ipv4 target = server.v4();
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint32_t trains_per_hop = 3;
 
@@ -62,7 +62,7 @@ std::map<std::uint8_t, ipc::BwEstimateEvent> latest(const std::vector<ipc::BwEst
 TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
     // One sweep: 4 hops of 3 trains of 10 packets 5 ms apart and a 500 ms pause,
     // then the interval and the 26 x 3 trains not sent beyond the target: 54.5 s.
-    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(target)}, seconds(200), 5);
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(server)}, seconds(200), 5);
     const auto estimates = run_trains(path);
 
     const auto& sent = path.probes_by_ttl();
@@ -86,7 +86,7 @@ TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
 TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneck) {
     SimulatedHop slow = hop_at(r3);
     slow.link_mbps = 0.5;  // 22.4 ms for each 1400-byte packet
-    SimulatedPath path(client, {hop_at(r1), hop_at(r2), slow, hop_at(target)}, seconds(60), 5);
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), slow, hop_at(server)}, seconds(60), 5);
     const auto reported = latest(run_trains(path));
 
     ASSERT_EQ(reported.size(), 3u);
@@ -101,7 +101,7 @@ TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBeh
     silent.answered_share = 0.0;
     SimulatedHop slow = hop_at(r3);
     slow.link_mbps = 0.5;
-    SimulatedPath path(client, {hop_at(r1), silent, slow, hop_at(target)}, seconds(60), 5);
+    SimulatedPath path(client, {hop_at(r1), silent, slow, hop_at(server)}, seconds(60), 5);
     const auto reported = latest(run_trains(path));
 
     EXPECT_FALSE(reported.contains(2));

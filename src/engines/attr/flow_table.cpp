@@ -61,9 +61,7 @@ bool is_public(const packets::IpAddress& address) {
     if (address.is_v4()) {
         return is_public_ipv4(address.v4());
     }
-    static constexpr packets::IpAddress loopback = packets::IpAddress::from_octets(
-        {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
-    return !(address == packets::IpAddress() || address == loopback ||
+    return !(address == packets::IpAddress() || address == packets::ipv6_loopback ||
              packets::in_network(address, ipv6_network(0xFE, 0x80), 10) ||
              packets::in_network(address, ipv6_network(0xFC, 0x00), 7) ||
              packets::in_network(address, ipv6_network(0xFF, 0x00), 8));

@@ -16,10 +16,15 @@ constexpr auto target_log = log::target::bandwidth;
 
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
     std::string no_target = "bandwidth engine requires a target IP or hostname";
-    const auto target = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
-    if (!target) {
+    const auto resolved = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
+    if (!resolved) {
         co_return;
     }
+    if (!resolved->is_v4()) {
+        co_await send_fatal_error(outlets, "bw", "NO_TARGET", "bandwidth engine requires an IPv4 target");
+        co_return;
+    }
+    const std::optional<packets::Ipv4> target = resolved->v4();
     log::info(target_log, "bandwidth engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops},
                {"probe_count", config.probe_count}});

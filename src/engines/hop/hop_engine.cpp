@@ -55,7 +55,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                            std::make_shared<PendingProbes>(), std::make_shared<DelayTable>(table_entries)};
 
     std::error_code error;
-    platform::Socket probe_socket = platform::open_raw_udp(platform::Blocking::no, error);
+    platform::Socket probe_socket = shared.target.is_v4() ? platform::open_raw_udp(platform::Blocking::no, error)
+                                                          : platform::open_raw_ipv6(platform::Blocking::no, error);
     if (error) {
         log::error(log::target::hop, "failed to create raw ICMP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());
@@ -67,7 +68,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     threads.spawn("hop-pinger", "failed to spawn pinger thread",
-                  [pinger = PingerShared{shared.table, shared.delays, sightings, threads.stop()}] {
+                  [pinger = PingerShared{!shared.target.is_v4(), shared.table, shared.delays, sightings,
+                                         threads.stop()}] {
                       run_pinger(pinger);
                   });
     auto capture_status = std::make_shared<CaptureStatus>();
@@ -81,7 +83,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         co_await send_fatal_error(outlets, "hop", "NPCAP_NOT_FOUND", std::move(message));
     }
 
-    const packets::Ipv4 source = platform::source_address_for(shared.target, error);
+    const packets::IpAddress source = platform::source_address_for(shared.target, error);
     if (error) {
         runtime::fail_fast(error.message());
     }

@@ -2,7 +2,7 @@
 
 namespace tarnvale::engines::hop {
 
-bool HopTable::record_answer(std::uint8_t ttl, packets::Ipv4 source) {
+bool HopTable::record_answer(std::uint8_t ttl, packets::IpAddress source) {
     const std::lock_guard lock(lock_);
     if (ttl >= hops_.size()) {
         return false;
@@ -34,7 +34,7 @@ std::vector<HopStats> HopTable::snapshot() const {
     return hops_;
 }
 
-std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::Ipv4 target) {
+std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::IpAddress target) {
     for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
         if (hops[ttl].addr == target) {
             return static_cast<std::uint8_t>(ttl);
@@ -43,7 +43,7 @@ std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, p
     return std::nullopt;
 }
 
-std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::Ipv4 target, std::uint8_t max_hops,
+std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::IpAddress target, std::uint8_t max_hops,
                                std::optional<std::uint8_t>& distance) {
     if (distance && hops[*distance].addr != target) {
         distance.reset();

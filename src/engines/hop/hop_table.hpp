@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engines/bounded_history.hpp"
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
 namespace tarnvale::engines::hop {
 
@@ -16,7 +16,7 @@ inline constexpr std::size_t hop_history_length = 20;
 struct HopStats {
     BoundedHistory<bool> outcomes{hop_history_length};  // true: answered, false: unanswered; newest last
     BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
-    std::optional<packets::Ipv4> addr;                       // source of the latest matched reply
+    std::optional<packets::IpAddress> addr;                       // source of the latest matched reply
     std::uint64_t outcomes_total = 0;                        // every outcome ever recorded
     std::uint64_t lost_total = 0;                            // of which unanswered
 };
@@ -31,7 +31,7 @@ public:
 
     // A matched reply from `source` to a probe with this TTL; false when the TTL
     // is outside the table.
-    bool record_answer(std::uint8_t ttl, packets::Ipv4 source);
+    bool record_answer(std::uint8_t ttl, packets::IpAddress source);
     void record_unanswered(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
 
@@ -43,7 +43,7 @@ private:
 };
 
 // The lowest TTL whose latest matched reply came from the target itself.
-std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::Ipv4 target);
+std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::IpAddress target);
 
 // The highest TTL to probe in the coming sweep, `distance` being the target's
 // distance as the previous sweep found it (updated here). Once the target has
@@ -51,7 +51,7 @@ std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, p
 // they count against its ICMP error rate limit; while the distance is unknown
 // (at start, or after the TTL at that distance answered from elsewhere) the
 // sweep goes out to max_hops.
-std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::Ipv4 target, std::uint8_t max_hops,
+std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::IpAddress target, std::uint8_t max_hops,
                                std::optional<std::uint8_t>& distance);
 
 }  // namespace tarnvale::engines::hop

@@ -3,7 +3,7 @@
 namespace tarnvale::engines::hop {
 
 std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id,
-                                             packets::Ipv4 source, std::chrono::steady_clock::time_point now) {
+                                             packets::IpAddress source, std::chrono::steady_clock::time_point now) {
     const auto probe = pending.take(id);
     if (!probe) {
         return std::nullopt;

@@ -33,7 +33,7 @@ struct AnsweredProbe {
 // still pending; nothing when it was never sent, already answered or already
 // counted as lost.
 std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id,
-                                             packets::Ipv4 source, std::chrono::steady_clock::time_point now);
+                                             packets::IpAddress source, std::chrono::steady_clock::time_point now);
 
 // Counts every probe sent `reply_deadline` or longer before `now` as lost.
 void settle_overdue(PendingProbes& pending, HopTable& table, std::chrono::steady_clock::time_point now);

@@ -23,7 +23,7 @@ float elapsed_ms(Clock::time_point since) {
 // Waits for the echo reply to one request. Other datagrams (replies to other
 // requests, late replies) are passed over rather than ending the wait.
 bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, std::uint16_t sequence,
-                      packets::Ipv4 router, Clock::time_point deadline) {
+                      packets::IpAddress router, Clock::time_point deadline) {
     std::array<std::uint8_t, 128> buffer{};
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -73,12 +73,12 @@ std::vector<HopSighting> PingChoice::after_wait(std::optional<HopSighting> sight
 
 void run_pinger(PingerShared shared) {
     std::error_code error;
-    const platform::Socket socket = platform::open_raw_icmp(error);
+    const platform::Socket socket = shared.ipv6 ? platform::open_raw_icmpv6(error) : platform::open_raw_icmp(error);
     if (error) {
         log::error(log::target::hop, "pinger: failed to create ICMP socket", {{"err", error.message()}});
         return;
     }
-    platform::receive_only_echo_replies(socket);
+    platform::receive_only_echo_replies(socket, shared.ipv6);
     const auto identifier = static_cast<std::uint16_t>((platform::current_process_id() + 1) & 0xFFFF);
     std::uint16_t sequence = 0;
     PingChoice choice;
@@ -93,7 +93,11 @@ void run_pinger(PingerShared shared) {
                 return;
             }
             ++sequence;
-            const auto request = build_echo_request(identifier, sequence);
+            std::error_code source_error;
+            // ICMPv6's checksum covers the addresses; ICMP's does not.
+            const auto source =
+                shared.ipv6 ? platform::source_address_for(target.addr, source_error) : packets::IpAddress();
+            const auto request = build_echo_request(identifier, sequence, source, target.addr);
             const auto sent_at = Clock::now();
             if (platform::send_datagram(socket, request, target.addr, 0)) {
                 continue;

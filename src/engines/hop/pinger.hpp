@@ -17,7 +17,7 @@ namespace tarnvale::engines::hop {
 // A reply to a probe with this TTL came from this address.
 struct HopSighting {
     std::uint8_t ttl;
-    packets::Ipv4 addr;
+    packets::IpAddress addr;
 };
 
 using SightingQueue = runtime::ThreadQueue<HopSighting>;
@@ -42,17 +42,19 @@ public:
     std::vector<HopSighting> after_wait(std::optional<HopSighting> sighting);
 
 private:
-    std::map<packets::Ipv4, std::uint8_t> known_hops_;
+    std::map<packets::IpAddress, std::uint8_t> known_hops_;
 };
 
 struct PingerShared {
+    bool ipv6;  // the routers are the path's to an IPv6 target
     std::shared_ptr<HopTable> table;
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
 };
 
-// The "hop-pinger" thread: pings every router the receiver has seen and stores
+// The "hop-pinger" thread: pings (over ICMP or ICMPv6, as the path's family
+// is) every router the receiver has seen and stores
 // the round-trip times in the hop table and the delay table, until stopped.
 void run_pinger(PingerShared shared);
 

@@ -1,13 +1,15 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
 namespace tarnvale::engines::hop {
 
 inline constexpr std::size_t ttl_probe_size = 28;
+inline constexpr std::size_t ttl_probe_size_ipv6 = 48;
 
 constexpr std::uint16_t probe_source_port(std::uint16_t probe_id) {
     return static_cast<std::uint16_t>(probe_id + 49152);
@@ -17,9 +19,21 @@ constexpr std::uint16_t probe_destination_port(std::uint16_t probe_id) {
     return static_cast<std::uint16_t>(33434 + probe_id % 100);
 }
 
-// The TTL-limited UDP probe: a 20-byte IPv4 header (don't fragment, the probe id
-// as identification) and an 8-byte UDP header with no payload.
-std::array<std::uint8_t, ttl_probe_size> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl,
-                                                         packets::Ipv4 source, packets::Ipv4 target);
+// The probe a UDP header with these ports belongs to, if any: over IPv6, which
+// has no identification field, the source port alone names the probe.
+constexpr std::optional<std::uint16_t> probe_id_of_ports(std::uint16_t source_port, std::uint16_t destination_port) {
+    const auto probe_id = static_cast<std::uint16_t>(source_port - 49152);
+    if (probe_destination_port(probe_id) != destination_port) {
+        return std::nullopt;
+    }
+    return probe_id;
+}
+
+// The TTL-limited UDP probe with no payload, in the target's family. IPv4: a
+// 20-byte header (don't fragment, the probe id as identification) and an
+// 8-byte UDP header with checksum 0. IPv6: a 40-byte header with the TTL as its
+// hop limit and the same UDP header, whose checksum IPv6 requires.
+std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl, const packets::IpAddress& source,
+                                          const packets::IpAddress& target);
 
 }  // namespace tarnvale::engines::hop

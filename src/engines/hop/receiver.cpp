@@ -14,7 +14,9 @@ namespace {
 // Immediate mode delivers each reply as it comes; the read timeout lets the
 // thread notice that it is to stop. A few replies a second need little room.
 const capture::CaptureSettings hop_capture_settings{false, 256, 200, true, 256 * 1024};
+// Time Exceeded and Destination Unreachable, over IPv4 or IPv6 as the target's family is.
 constexpr const char* hop_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
+constexpr const char* hop_filter_ipv6 = "icmp6 and (ip6[40] = 3 or ip6[40] = 1)";
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::chrono::steady_clock::time_point now) {
     const auto probe = settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, now);
@@ -59,7 +61,7 @@ void run_receiver(ReceiverShared shared) {
     capture::Capture& capture = std::get<capture::Capture>(opened);
     const int link_type = capture.link_type();
     log::info(log::target::hop, "pcap datalink type", {{"datalink", link_type}});
-    if (const auto failure = capture.install_filter(hop_filter)) {
+    if (const auto failure = capture.install_filter(shared.target.is_v4() ? hop_filter : hop_filter_ipv6)) {
         log::error(log::target::hop, "BPF filter compile failed", {{"err", *failure}});
     }
     const std::size_t link_header = capture::link_header_length(link_type);

@@ -39,7 +39,7 @@ private:
 };
 
 struct ReceiverShared {
-    packets::Ipv4 target;
+    packets::IpAddress target;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<DelayTable> delays;

@@ -27,7 +27,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
 }
 
 // Sends one probe and counts it as pending.
-void send_probe(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source, std::uint16_t id,
+void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source, std::uint16_t id,
                 std::uint8_t ttl) {
     const auto probe = build_ttl_probe(id, ttl, source, shared.target);
     shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl});
@@ -63,7 +63,7 @@ asio::awaitable<void> HopReporter::report() {
     next_ = network_.now() + report_period;  // the next cycle starts a period after this one ended
 }
 
-asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source,
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
     std::uint16_t next_id = 0;
     std::optional<std::uint8_t> distance;

@@ -20,7 +20,7 @@ inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
 
 struct HopShared {
-    packets::Ipv4 target;
+    packets::IpAddress target;
     std::uint8_t max_hops;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<PendingProbes> pending;
@@ -52,7 +52,7 @@ private:
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would
 // count as loss that is not there.
-asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::Ipv4 source,
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets);
 
 }  // namespace tarnvale::engines::hop

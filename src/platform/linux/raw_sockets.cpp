@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netinet/icmp6.h>
+
 #include <cerrno>
 
 #include "platform/raw_sockets.hpp"
+#include "platform/socket_address.hpp"
 
 namespace tarnvale::platform {
 
@@ -17,56 +20,59 @@ namespace {
 
 std::error_code last_error() { return std::error_code(errno, std::system_category()); }
 
-sockaddr_in socket_address(packets::Ipv4 address, std::uint16_t port) {
-    sockaddr_in out{};
-    out.sin_family = AF_INET;
-    out.sin_port = htons(port);
-    out.sin_addr.s_addr = address.network_word();
-    return out;
+int fd_of(const Socket& socket) { return static_cast<int>(socket.native()); }
+
+Socket make_socket(int family, int protocol, int flags, std::error_code& error) {
+    Socket socket(::socket(family, SOCK_RAW | SOCK_CLOEXEC | flags, protocol));
+    if (!socket.valid()) {
+        error = last_error();
+        return socket;
+    }
+    error.clear();
+    return socket;
 }
 
-int fd_of(const Socket& socket) { return static_cast<int>(socket.native()); }
+int blocking_flag(Blocking blocking) { return blocking == Blocking::no ? SOCK_NONBLOCK : 0; }
 
 }  // namespace
 
 Socket open_raw_udp(Blocking blocking, std::error_code& error) {
-    const int type = SOCK_RAW | SOCK_CLOEXEC | (blocking == Blocking::no ? SOCK_NONBLOCK : 0);
-    Socket socket(::socket(AF_INET, type, IPPROTO_UDP));
-    if (!socket.valid()) {
-        error = last_error();
-        return socket;
-    }
+    Socket socket = make_socket(AF_INET, IPPROTO_UDP, blocking_flag(blocking), error);
     const int on = 1;
-    if (::setsockopt(fd_of(socket), IPPROTO_IP, IP_HDRINCL, &on, sizeof on) != 0) {
+    if (socket.valid() && ::setsockopt(fd_of(socket), IPPROTO_IP, IP_HDRINCL, &on, sizeof on) != 0) {
         error = last_error();
         return Socket();
     }
-    error.clear();
     return socket;
 }
 
-Socket open_raw_icmp(std::error_code& error) {
-    Socket socket(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP));
-    if (!socket.valid()) {
-        error = last_error();
-        return socket;
+Socket open_raw_ipv6(Blocking blocking, std::error_code& error) {
+    // Protocol "raw" implies that the sender supplies the header.
+    return make_socket(AF_INET6, IPPROTO_RAW, blocking_flag(blocking), error);
+}
+
+Socket open_raw_icmp(std::error_code& error) { return make_socket(AF_INET, IPPROTO_ICMP, 0, error); }
+
+Socket open_raw_icmpv6(std::error_code& error) { return make_socket(AF_INET6, IPPROTO_ICMPV6, 0, error); }
+
+void receive_only_echo_replies(const Socket& socket, bool ipv6) {
+    if (ipv6) {
+        icmp6_filter filter{};
+        ICMP6_FILTER_SETBLOCKALL(&filter);
+        ICMP6_FILTER_SETPASS(ICMP6_ECHO_REPLY, &filter);
+        ::setsockopt(fd_of(socket), IPPROTO_ICMPV6, ICMP6_FILTER, &filter, sizeof filter);
+        return;
     }
-    error.clear();
-    return socket;
-}
-
-void receive_only_echo_replies(const Socket& socket) {
     icmp_filter filter{};
     filter.data = ~(1U << ICMP_ECHOREPLY);  // a set bit blocks that type
     ::setsockopt(fd_of(socket), SOL_RAW, ICMP_FILTER, &filter, sizeof filter);
 }
 
-std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes, packets::Ipv4 destination,
-                              std::uint16_t port) {
-    const sockaddr_in address = socket_address(destination, port);
+std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes,
+                              const packets::IpAddress& destination, std::uint16_t port) {
+    const SocketAddress address = socket_address(destination, port);
     for (;;) {
-        const ssize_t sent = ::sendto(fd_of(socket), bytes.data(), bytes.size(), 0,
-                                      reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const ssize_t sent = ::sendto(fd_of(socket), bytes.data(), bytes.size(), 0, address.get(), address.length);
         if (sent >= 0) {
             return {};
         }
@@ -88,7 +94,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         error = last_error();
         return std::nullopt;
     }
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t from_length = sizeof from;
     const ssize_t size = ::recvfrom(fd_of(socket), buffer.data(), buffer.size(), MSG_DONTWAIT,
                                     reinterpret_cast<sockaddr*>(&from), &from_length);
@@ -98,31 +104,35 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         }
         return std::nullopt;
     }
-    return Received{static_cast<std::size_t>(size), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
+    const auto source = address_of(reinterpret_cast<const sockaddr*>(&from), from_length);
+    return Received{static_cast<std::size_t>(size), source.value_or(packets::IpAddress())};
 }
 
-packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_error) {
-    constexpr packets::Ipv4 loopback(0x7F000001);
-    const Socket lookup(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    const sockaddr_in any = socket_address(packets::Ipv4(), 0);
-    if (!lookup.valid() || ::bind(fd_of(lookup), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
+    const int family = target.is_v4() ? AF_INET : AF_INET6;
+    const packets::IpAddress loopback =
+        target.is_v4() ? packets::IpAddress(packets::Ipv4(0x7F000001))
+                       : packets::ipv6_loopback;
+    const Socket lookup(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    const SocketAddress any =
+        socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);
+    if (!lookup.valid() || ::bind(fd_of(lookup), any.get(), any.length) != 0) {
         bind_error = last_error();
         return loopback;
     }
     bind_error.clear();
-    const sockaddr_in remote = socket_address(target, 33434);
-    ::connect(fd_of(lookup), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    sockaddr_in local{};
+    const SocketAddress remote = socket_address(target, 33434);
+    ::connect(fd_of(lookup), remote.get(), remote.length);
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        local.sin_family != AF_INET) {
+    if (::getsockname(fd_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return loopback;
     }
-    return packets::Ipv4::from_network_word(local.sin_addr.s_addr);
+    return address_of(reinterpret_cast<const sockaddr*>(&local), length).value_or(loopback);
 }
 
-std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
-    if (const auto address = packets::parse_ipv4(target)) {
+std::optional<packets::IpAddress> resolve_address(const std::string& target) {
+    if (const auto address = packets::parse_ip_address(target)) {
         return address;
     }
     addrinfo hints{};
@@ -131,16 +141,9 @@ std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
     if (::getaddrinfo(target.c_str(), "0", &hints, &results) != 0) {
         return std::nullopt;
     }
-    std::optional<packets::Ipv4> first;
-    for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-            first = packets::Ipv4::from_network_word(address->sin_addr.s_addr);
-            break;
-        }
-    }
+    const auto preferred = preferred_address(results);
     ::freeaddrinfo(results);
-    return first;
+    return preferred;
 }
 
 }  // namespace tarnvale::platform

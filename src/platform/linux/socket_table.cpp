@@ -16,6 +16,7 @@
 #include <unordered_set>
 
 #include "platform/handle.hpp"
+#include "platform/socket_address.hpp"
 #include "platform/socket_table.hpp"
 
 // Linux socket tables carry no owner: the kernel reports each socket's inode
@@ -202,27 +203,13 @@ std::vector<packets::IpAddress> local_ip_addresses() {
     if (::getifaddrs(&interfaces) != 0) {
         return addresses;
     }
-    constexpr auto ipv6_loopback =
-        packets::IpAddress::from_octets({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr) {
-            continue;
-        }
-        if (entry->ifa_addr->sa_family == AF_INET) {
-            sockaddr_in address{};
-            std::memcpy(&address, entry->ifa_addr, sizeof(address));
-            const auto local = packets::Ipv4::from_network_word(address.sin_addr.s_addr);
-            if (!packets::in_network(local, packets::Ipv4(0x7F000000), 8)) {
-                addresses.emplace_back(local);
-            }
-        } else if (entry->ifa_addr->sa_family == AF_INET6) {
-            sockaddr_in6 address{};
-            std::memcpy(&address, entry->ifa_addr, sizeof(address));
-            const auto local = packets::IpAddress::from_wire(
-                std::span(reinterpret_cast<const std::uint8_t*>(&address.sin6_addr), sizeof(address.sin6_addr)), 0);
-            if (local != ipv6_loopback) {
-                addresses.push_back(local);
-            }
+        // An interface's address is as long as its family's structure.
+        const auto local = address_of(entry->ifa_addr, sizeof(sockaddr_in6));
+        const bool loopback = local && (local->is_v4() ? packets::in_network(local->v4(), packets::Ipv4(0x7F000000), 8)
+                                                       : *local == packets::ipv6_loopback);
+        if (local && !loopback) {
+            addresses.push_back(*local);
         }
     }
     ::freeifaddrs(interfaces);

@@ -1,4 +1,5 @@
 #include "platform/raw_sockets.hpp"
+#include "platform/socket_address.hpp"
 #include "platform/windows/windows_api.hpp"
 
 namespace tarnvale::platform {
@@ -15,27 +16,18 @@ void start_winsock() {
     (void)started;
 }
 
-sockaddr_in socket_address(packets::Ipv4 address, std::uint16_t port) {
-    sockaddr_in out{};
-    out.sin_family = AF_INET;
-    out.sin_port = ::htons(port);
-    out.sin_addr.s_addr = address.network_word();
-    return out;
-}
-
 SOCKET handle_of(const Socket& socket) { return static_cast<SOCKET>(socket.native()); }
 
-Socket make_socket(int protocol) {
+Socket make_socket(int family, int protocol) {
     start_winsock();
     constexpr DWORD overlapped_not_inherited = WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT;  // 0x81
-    const SOCKET raw = ::WSASocketW(AF_INET, SOCK_RAW, protocol, nullptr, 0, overlapped_not_inherited);
+    const SOCKET raw = ::WSASocketW(family, SOCK_RAW, protocol, nullptr, 0, overlapped_not_inherited);
     return raw == INVALID_SOCKET ? Socket() : Socket(static_cast<std::intptr_t>(raw));
 }
 
-}  // namespace
-
-Socket open_raw_udp(Blocking blocking, std::error_code& error) {
-    Socket socket = make_socket(IPPROTO_UDP);
+// A raw socket whose sender supplies the IP header (the option at `level`).
+Socket open_header_included(int family, int level, int option, Blocking blocking, std::error_code& error) {
+    Socket socket = make_socket(family, IPPROTO_UDP);
     if (!socket.valid()) {
         error = last_socket_error();
         return socket;
@@ -45,8 +37,8 @@ Socket open_raw_udp(Blocking blocking, std::error_code& error) {
         error = last_socket_error();
         return Socket();
     }
-    const char on = 1;
-    if (::setsockopt(handle_of(socket), IPPROTO_IP, IP_HDRINCL, &on, sizeof on) != 0) {
+    const DWORD on = 1;
+    if (::setsockopt(handle_of(socket), level, option, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
         error = last_socket_error();
         return Socket();
     }
@@ -54,8 +46,8 @@ Socket open_raw_udp(Blocking blocking, std::error_code& error) {
     return socket;
 }
 
-Socket open_raw_icmp(std::error_code& error) {
-    Socket socket = make_socket(IPPROTO_ICMP);
+Socket open_icmp(int family, int protocol, std::error_code& error) {
+    Socket socket = make_socket(family, protocol);
     if (!socket.valid()) {
         error = last_socket_error();
         return socket;
@@ -64,18 +56,41 @@ Socket open_raw_icmp(std::error_code& error) {
     return socket;
 }
 
-// Windows has no per-type ICMP filter; the pinger matches replies itself.
-void receive_only_echo_replies(const Socket& /*socket*/) {}
+}  // namespace
 
-std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes, packets::Ipv4 destination,
-                              std::uint16_t port) {
-    const sockaddr_in address = socket_address(destination, port);
+Socket open_raw_udp(Blocking blocking, std::error_code& error) {
+    return open_header_included(AF_INET, IPPROTO_IP, IP_HDRINCL, blocking, error);
+}
+
+Socket open_raw_ipv6(Blocking blocking, std::error_code& error) {
+    return open_header_included(AF_INET6, IPPROTO_IPV6, IPV6_HDRINCL, blocking, error);
+}
+
+Socket open_raw_icmp(std::error_code& error) { return open_icmp(AF_INET, IPPROTO_ICMP, error); }
+
+Socket open_raw_icmpv6(std::error_code& error) { return open_icmp(AF_INET6, IPPROTO_ICMPV6, error); }
+
+// Windows has no per-type ICMP filter; the pinger matches replies itself.
+void receive_only_echo_replies(const Socket& /*socket*/, bool /*ipv6*/) {}
+
+std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes,
+                              const packets::IpAddress& destination, std::uint16_t port) {
+    const SocketAddress address = socket_address(destination, port);
     if (::sendto(handle_of(socket), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&address), sizeof address) == SOCKET_ERROR) {
+                 address.get(), address.length) == SOCKET_ERROR) {
         return last_socket_error();
     }
     return {};
 }
+
+namespace {
+
+packets::IpAddress source_of(const sockaddr_storage& from, int length) {
+    return address_of(reinterpret_cast<const sockaddr*>(&from), static_cast<std::size_t>(length))
+        .value_or(packets::IpAddress());
+}
+
+}  // namespace
 
 std::optional<Received> receive_datagram(const Socket& socket, std::span<std::uint8_t> buffer,
                                          std::chrono::milliseconds timeout, std::error_code& error) {
@@ -89,7 +104,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         error = last_socket_error();
         return std::nullopt;
     }
-    sockaddr_in from{};
+    sockaddr_storage from{};
     int from_length = sizeof from;
     const int size = ::recvfrom(handle_of(socket), reinterpret_cast<char*>(buffer.data()),
                                 static_cast<int>(buffer.size()), 0, reinterpret_cast<sockaddr*>(&from), &from_length);
@@ -97,40 +112,42 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
         const int code = ::WSAGetLastError();
         // A message longer than the buffer arrives cut to its size: still a datagram.
         if (code == WSAEMSGSIZE) {
-            return Received{buffer.size(), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
+            return Received{buffer.size(), source_of(from, from_length)};
         }
         if (code != WSAEWOULDBLOCK) {
             error = std::error_code(code, std::system_category());
         }
         return std::nullopt;
     }
-    return Received{static_cast<std::size_t>(size), packets::Ipv4::from_network_word(from.sin_addr.s_addr)};
+    return Received{static_cast<std::size_t>(size), source_of(from, from_length)};
 }
 
-packets::Ipv4 source_address_for(packets::Ipv4 target, std::error_code& bind_error) {
-    constexpr packets::Ipv4 loopback(0x7F000001);
+packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
+    const int family = target.is_v4() ? AF_INET : AF_INET6;
+    const packets::IpAddress loopback =
+        target.is_v4() ? packets::IpAddress(packets::Ipv4(0x7F000001))
+                       : packets::ipv6_loopback;
     start_winsock();
-    const Socket lookup(static_cast<std::intptr_t>(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)));
-    const sockaddr_in any = socket_address(packets::Ipv4(), 0);
-    if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET ||
-        ::bind(handle_of(lookup), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
+    const Socket lookup(static_cast<std::intptr_t>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
+    const SocketAddress any =
+        socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);
+    if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET || ::bind(handle_of(lookup), any.get(), any.length) != 0) {
         bind_error = last_socket_error();
         return loopback;
     }
     bind_error.clear();
-    const sockaddr_in remote = socket_address(target, 33434);
-    ::connect(handle_of(lookup), reinterpret_cast<const sockaddr*>(&remote), sizeof remote);
-    sockaddr_in local{};
+    const SocketAddress remote = socket_address(target, 33434);
+    ::connect(handle_of(lookup), remote.get(), remote.length);
+    sockaddr_storage local{};
     int length = sizeof local;
-    if (::getsockname(handle_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-        local.sin_family != AF_INET) {
+    if (::getsockname(handle_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return loopback;
     }
-    return packets::Ipv4::from_network_word(local.sin_addr.s_addr);
+    return address_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(loopback);
 }
 
-std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
-    if (const auto address = packets::parse_ipv4(target)) {
+std::optional<packets::IpAddress> resolve_address(const std::string& target) {
+    if (const auto address = packets::parse_ip_address(target)) {
         return address;
     }
     start_winsock();
@@ -140,16 +157,9 @@ std::optional<packets::Ipv4> resolve_ipv4(const std::string& target) {
     if (::getaddrinfo(target.c_str(), "0", &hints, &results) != 0) {
         return std::nullopt;
     }
-    std::optional<packets::Ipv4> first;
-    for (const addrinfo* entry = results; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family == AF_INET) {
-            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-            first = packets::Ipv4::from_network_word(address->sin_addr.s_addr);
-            break;
-        }
-    }
+    const auto preferred = preferred_address(results);
     ::freeaddrinfo(results);
-    return first;
+    return preferred;
 }
 
 }  // namespace tarnvale::platform

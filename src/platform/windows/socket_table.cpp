@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "platform/socket_address.hpp"
 #include "platform/socket_table.hpp"
 
 namespace tarnvale::platform {
@@ -16,10 +17,6 @@ namespace tarnvale::platform {
 namespace {
 
 std::uint16_t port_of(DWORD network_order_port) { return ::ntohs(static_cast<u_short>(network_order_port)); }
-
-packets::IpAddress address_of(const UCHAR (&octets)[16]) {
-    return packets::IpAddress::from_wire(std::span<const std::uint8_t>(octets, 16), 0);
-}
 
 // One sizing call and one reading call, never retried: a table that grew in
 // between gives no rows this time. Rows are (local address, local port, owner)
@@ -50,26 +47,7 @@ packets::IpAddress ipv4_local(const Row& row) {
 
 template <typename Row>
 packets::IpAddress ipv6_local(const Row& row) {
-    return address_of(row.ucLocalAddr);
-}
-
-std::optional<packets::IpAddress> address_of(const SOCKET_ADDRESS& socket_address) {
-    const sockaddr* address = socket_address.lpSockaddr;
-    if (address == nullptr) {
-        return std::nullopt;
-    }
-    if (address->sa_family == AF_INET && socket_address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in))) {
-        sockaddr_in ipv4{};
-        std::memcpy(&ipv4, address, sizeof(ipv4));
-        return packets::IpAddress(packets::Ipv4::from_network_word(ipv4.sin_addr.s_addr));
-    }
-    if (address->sa_family == AF_INET6 && socket_address.iSockaddrLength >= static_cast<INT>(sizeof(sockaddr_in6))) {
-        sockaddr_in6 ipv6{};
-        std::memcpy(&ipv6, address, sizeof(ipv6));
-        return packets::IpAddress::from_wire(
-            std::span(reinterpret_cast<const std::uint8_t*>(&ipv6.sin6_addr), sizeof(ipv6.sin6_addr)), 0);
-    }
-    return std::nullopt;
+    return packets::IpAddress::from_wire(std::span<const std::uint8_t>(row.ucLocalAddr, 16), 0);
 }
 
 }  // namespace
@@ -123,14 +101,13 @@ std::vector<packets::IpAddress> local_ip_addresses() {
     if (result != NO_ERROR) {
         return addresses;
     }
-    constexpr auto ipv6_loopback =
-        packets::IpAddress::from_octets({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
     for (const auto* adapter = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
          adapter = adapter->Next) {
         for (const IP_ADAPTER_UNICAST_ADDRESS* entry = adapter->FirstUnicastAddress; entry != nullptr;
              entry = entry->Next) {
-            const auto local = address_of(entry->Address);
-            if (!local || *local == ipv6_loopback ||
+            const auto local =
+                address_of(entry->Address.lpSockaddr, static_cast<std::size_t>(entry->Address.iSockaddrLength));
+            if (!local || *local == packets::ipv6_loopback ||
                 (local->is_v4() && packets::in_network(local->v4(), packets::Ipv4(0x7F000000), 8))) {
                 continue;
             }
