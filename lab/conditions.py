@@ -16,6 +16,9 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 NFT_TABLE = "tarnvale_lab"
+# Delays and slow answers go through a netfilter queue, which the kernel's nftables cannot feed here: each
+# family's iptables does.
+IPTABLES = ("iptables", "ip6tables")
 # The netfilter-queue delayer built with the probe (lab/link_delayer.cpp).
 LINK_DELAYER = os.environ.get("TARNVALE_LINK_DELAYER",
                               str(Path(__file__).resolve().parents[1] / "build" / "tarnvale_link_delayer"))
@@ -146,13 +149,15 @@ class PathConditions:
         with self._lock:
             previous = self._answer_delayers.pop(node, None)
             if previous:
-                self.run(node, ["iptables", "-t", "mangle", "-F", "OUTPUT"])
+                for tables in IPTABLES:
+                    self.run(node, [tables, "-t", "mangle", "-F", "OUTPUT"])
                 _stop_process(previous)
             if highest_ms == 0:
                 return
             self._answer_delayers[node] = self._start_delayer(node, ANSWER_QUEUE, f"{lowest_ms}-{highest_ms}")
-            self.run(node, ["iptables", "-t", "mangle", "-A", "OUTPUT", "-p", "icmp", "-j", "NFQUEUE",
-                            "--queue-num", str(ANSWER_QUEUE), "--queue-bypass"])
+            for tables, icmp in zip(IPTABLES, ("icmp", "ipv6-icmp")):
+                self.run(node, [tables, "-t", "mangle", "-A", "OUTPUT", "-p", icmp, "-j", "NFQUEUE",
+                                "--queue-num", str(ANSWER_QUEUE), "--queue-bypass"])
 
     def _start_delayer(self, node: str, queue: int, delay: str) -> subprocess.Popen:
         if not os.access(LINK_DELAYER, os.X_OK):
@@ -167,17 +172,17 @@ class PathConditions:
     def _write_delay_rules(self, node: str) -> None:
         """Feeds each delayed link arriving at `node` to its delayer's queue. The kernel's nftables lack the
         queue statement; iptables' NFQUEUE target in the mangle table (after the loss chain) does it."""
-        script = ["iptables -t mangle -F PREROUTING"]
+        script = [f"{tables} -t mangle -F PREROUTING" for tables in IPTABLES]
         for link in self._delayers:
             arriving = self.peer(link)
             if arriving.node == node:
-                script.append(f"iptables -t mangle -A PREROUTING -i {arriving.interface} "
-                              f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass")
+                script += [f"{tables} -t mangle -A PREROUTING -i {arriving.interface} "
+                           f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass" for tables in IPTABLES]
         self.run(node, ["sh", "-ec", "; ".join(script)])
 
     def set_answer_loss(self, node: str, percent: float) -> None:
-        """Makes `node` withhold `percent` % of its own ICMP Time Exceeded answers (0 removes it), as a router
-        that rate-limits or de-prioritises them does, while it forwards every packet as before."""
+        """Makes `node` withhold `percent` % of its own ICMP and ICMPv6 Time Exceeded answers (0 removes it), as
+        a router that rate-limits or de-prioritises them does, while it forwards every packet as before."""
         if not 0 <= percent <= 100:
             raise ValueError("answer loss is a percentage from 0 to 100")
         self.namespace(node)
@@ -185,14 +190,18 @@ class PathConditions:
         if percent > 0:
             threshold = round(percent * 100)
             condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
-            rules.append(f"add rule inet {NFT_TABLE} own_answers icmp type time-exceeded {condition}drop")
+            rules += [f"add rule inet {NFT_TABLE} own_answers {icmp} type time-exceeded {condition}drop"
+                      for icmp in ("icmp", "icmpv6")]
         run(self.command(node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
 
     def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
-        """Turns the kernel's ICMP error rate limits on (the defaults real hosts have) or off for one node."""
-        values = {"icmp_ratelimit": 1000, "icmp_msgs_per_sec": 1000, "icmp_msgs_burst": 50} if enabled else \
-            {"icmp_ratelimit": 0, "icmp_msgs_per_sec": 100000, "icmp_msgs_burst": 10000}
-        script = "; ".join(f"echo {value} > /proc/sys/net/ipv4/{name}" for name, value in values.items())
+        """Turns the kernel's ICMP and ICMPv6 error rate limits on (the defaults real hosts have) or off for one
+        node."""
+        values = {"ipv4/icmp_ratelimit": 1000, "ipv4/icmp_msgs_per_sec": 1000, "ipv4/icmp_msgs_burst": 50,
+                  "ipv6/icmp/ratelimit": 1000} if enabled else \
+            {"ipv4/icmp_ratelimit": 0, "ipv4/icmp_msgs_per_sec": 100000, "ipv4/icmp_msgs_burst": 10000,
+             "ipv6/icmp/ratelimit": 0}
+        script = "; ".join(f"echo {value} > /proc/sys/net/{name}" for name, value in values.items())
         self.run(node, ["sh", "-ec", script])
 
     def count_packets(self, node: str, match: str) -> "PacketCounter":

@@ -18,8 +18,10 @@ import ipaddress
 import os
 import re
 import secrets
+import shutil
 import shlex
 import subprocess
+from pathlib import Path
 from typing import Callable, Optional, Sequence
 
 from .conditions import NFT_TABLE, Link, NetworkError, PathConditions, run
@@ -59,6 +61,12 @@ IPV4 = Addressing("ip", "192.168.1.0/24", CLIENT_ADDRESS, "203.0.113.0/24", SERV
 IPV6 = Addressing("ip -6", "2001:db8:1::/64", "2001:db8:1::10", "2001:db8:113::/64", "2001:db8:113::10",
                   lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"))
 
+# Names the nodes resolve from their own hosts file (no name server is asked: each node's resolv.conf points
+# at its own loopback, where none listens): the server by both its addresses, and by its IPv6 one alone.
+DUAL_STACK_NAME = "server.tarnvale.test"
+IPV6_ONLY_NAME = "server6.tarnvale.test"
+NETNS_FILES = Path("/etc/netns")  # `ip netns exec` mounts the files of NETNS_FILES/NAME over /etc
+
 # Namespaces are named tvl{owner pid}-{4 hex}-{node}; owner pid 0 marks a network made from the command line,
 # which only `lab down` or `lab clean --all` removes.
 NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
@@ -90,6 +98,7 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
         owner = int(match.group(1))
         if (owner == 0 and include_persistent) or (owner != 0 and not _process_alive(owner)):
             subprocess.run(["ip", "netns", "del", name], capture_output=True)
+            shutil.rmtree(NETNS_FILES / name, ignore_errors=True)
             removed.append(name)
     return removed
 
@@ -214,10 +223,19 @@ class TestNetwork(PathConditions):
                       "'{ type filter hook output priority 0; policy accept; }'")
         return script
 
+    def _write_name_files(self, node: str) -> None:
+        files = NETNS_FILES / self.namespace(node)
+        files.mkdir(parents=True, exist_ok=True)
+        (files / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+        (files / "hosts").write_text("127.0.0.1 localhost\n::1 localhost\n"
+                                     f"{IPV4.server} {DUAL_STACK_NAME}\n{IPV6.server} {DUAL_STACK_NAME}\n"
+                                     f"{IPV6.server} {IPV6_ONLY_NAME}\n")
+
     def up(self) -> "TestNetwork":
         try:
             for node in self.nodes:
                 run(["ip", "netns", "add", self.namespace(node)])
+                self._write_name_files(node)
             chain = self.nodes
             for left, right in zip(chain, chain[1:]):
                 left_interface = "eth0" if left == "client" else "eth1"
@@ -246,6 +264,7 @@ class TestNetwork(PathConditions):
             name = self.namespace(node)
             if name in existing:
                 subprocess.run(["ip", "netns", "del", name], capture_output=True)
+            shutil.rmtree(NETNS_FILES / name, ignore_errors=True)
 
     def __enter__(self) -> "TestNetwork":
         return self.up()

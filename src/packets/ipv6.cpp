@@ -5,6 +5,7 @@
 
 #include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
+#include "packets/ipv4.hpp"
 
 namespace tarnvale::packets {
 
@@ -28,6 +29,12 @@ std::uint16_t ipv6_upper_layer_checksum(const IpAddress& source, const IpAddress
     summed[39] = next_header;
     std::copy(message.begin(), message.end(), summed.begin() + ipv6_header_length);
     return internet_checksum(summed);
+}
+
+void write_udp_checksum_ipv6(std::span<std::uint8_t> udp, const IpAddress& source, const IpAddress& destination) {
+    write_u16(udp, 6, 0);
+    const std::uint16_t checksum = ipv6_upper_layer_checksum(source, destination, protocol_udp, udp);
+    write_u16(udp, 6, checksum == 0 ? 0xFFFF : checksum);
 }
 
 }  // namespace tarnvale::packets

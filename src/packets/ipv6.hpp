@@ -27,4 +27,9 @@ void write_ipv6_header(std::span<std::uint8_t, ipv6_header_length> out, const Ip
 std::uint16_t ipv6_upper_layer_checksum(const IpAddress& source, const IpAddress& destination,
                                         std::uint8_t next_header, std::span<const std::uint8_t> message);
 
+// Fills in the checksum of a UDP datagram (header and payload) sent over
+// IPv6; a sum of 0 is sent as 0xFFFF, 0 meaning "no checksum", which IPv6
+// does not allow.
+void write_udp_checksum_ipv6(std::span<std::uint8_t> udp, const IpAddress& source, const IpAddress& destination);
+
 }  // namespace tarnvale::packets

@@ -35,7 +35,9 @@ Socket open_raw_icmpv6(std::error_code& error);
 // socket otherwise receives every such message reaching the host). Best effort.
 void receive_only_echo_replies(const Socket& socket, bool ipv6);
 
-// Sends to the destination, whose family must be the socket's.
+// Sends to the destination, whose family must be the socket's. The port goes
+// into an IPv4 socket address only: a raw IPv6 socket reads that field as a
+// protocol number and refuses one above 255.
 std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes,
                               const packets::IpAddress& destination, std::uint16_t port);
 

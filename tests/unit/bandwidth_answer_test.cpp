@@ -5,6 +5,9 @@
 #include "engines/bandwidth/answer_parser.hpp"
 #include "engines/bandwidth/train_packet.hpp"
 #include "packets/byte_order.hpp"
+#include "packets/ipv6.hpp"
+#include "packets/views.hpp"
+#include "simulated_path.hpp"
 
 namespace {
 
@@ -12,9 +15,9 @@ using namespace tarnvale;
 using namespace tarnvale::engines::bandwidth;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr packets::Ipv4 client(0xC0A8010A);
-constexpr packets::Ipv4 target(0xCB00710A);
-constexpr packets::Ipv4 router(0xC6336406);
+constexpr packets::IpAddress client{packets::Ipv4(0xC0A8010A)};
+constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};
+constexpr packets::IpAddress router{packets::Ipv4(0xC6336406)};
 
 struct RecordedSteps : AnswerSteps {
     std::vector<std::string> seen;
@@ -30,12 +33,12 @@ struct RecordedSteps : AnswerSteps {
 // A Time Exceeded (or other type) from `from` (the router unless told)
 // quoting `quoted_bytes` of a train packet.
 Bytes answer(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t quoted_bytes,
-             packets::Ipv4 destination = target, packets::Ipv4 from = router) {
+             packets::IpAddress destination = target, packets::IpAddress from = router) {
     const auto packet = build_train_packet(25, hop, index, client, destination);
     Bytes datagram(20, 0);
     datagram[0] = 0x45;
     datagram[9] = 1;
-    packets::write_u32(datagram, 12, from.number());
+    packets::write_u32(datagram, 12, from.v4().number());
     const Bytes icmp_header = {type, 0, 0, 0, 0, 0, 0, 0};
     datagram.insert(datagram.end(), icmp_header.begin(), icmp_header.end());
     datagram.insert(datagram.end(), packet.begin(), packet.begin() + static_cast<long>(quoted_bytes));
@@ -99,6 +102,59 @@ TEST(TrainAnswer, WhatIsIgnored) {
     Bytes truncated_total = answer(11, 2, 0, 28);
     truncated_total[2] = 0, truncated_total[3] = 22;  // total length leaves 2 ICMP bytes
     EXPECT_FALSE(parse_train_answer(truncated_total, target, steps).has_value());
+}
+
+constexpr packets::IpAddress client_v6 = sim::test_network::client_v6;
+constexpr packets::IpAddress target_v6 = sim::test_network::server_v6;
+constexpr packets::IpAddress router_v6 = sim::test_network::r2_v6;
+
+// An ICMPv6 message of `type` from `from` quoting `quoted_bytes` of an IPv6 train packet to `destination`.
+Bytes answer_v6(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t quoted_bytes,
+                packets::IpAddress destination = target_v6, packets::IpAddress from = router_v6) {
+    const auto packet = build_train_packet(25, hop, index, client_v6, destination);
+    Bytes datagram(packets::ipv6_header_length, 0);
+    packets::write_ipv6_header(std::span(datagram).first<packets::ipv6_header_length>(),
+                               {static_cast<std::uint16_t>(8 + quoted_bytes), packets::protocol_icmpv6, 64, from,
+                                client_v6});
+    datagram.insert(datagram.end(), {type, 0, 0, 0, 0, 0, 0, 0});
+    datagram.insert(datagram.end(), packet.begin(), packet.begin() + static_cast<long>(quoted_bytes));
+    return datagram;
+}
+
+TEST(TrainPacket, Ipv6PacketIsAsLongWithItsUdpChecksum) {
+    const auto packet = build_train_packet(25, 3, 7, client_v6, target_v6);
+    ASSERT_EQ(packet.size(), train_packet_size) << "the same bytes on the wire as over IPv4";
+    const auto view = packets::Ipv6View::read(packet);
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->hop_limit(), 3);
+    EXPECT_EQ(view->payload().size(), 1360u);
+    const auto udp = std::span(packet).subspan(packets::ipv6_header_length);
+    EXPECT_EQ(packets::read_u16(udp, 0), 50000);
+    EXPECT_EQ(packets::read_u16(udp, 2), 33461);
+    EXPECT_EQ(packets::read_u16(udp, 4), 1360);
+    EXPECT_EQ(packets::ipv6_upper_layer_checksum(client_v6, target_v6, packets::protocol_udp, udp), 0);
+}
+
+TEST(TrainAnswer, Ipv6AnswersNameHopAndPacketAsIpv4Ones) {
+    RecordedSteps steps;
+    const auto exceeded = parse_train_answer(answer_v6(3, 4, 2, 1232), target_v6, steps);  // quoting to 1280 bytes
+    ASSERT_TRUE(exceeded);
+    EXPECT_EQ(exceeded->hop, 4);
+    EXPECT_EQ(exceeded->packet_index, 2u);
+    EXPECT_FALSE(exceeded->from_target);
+    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 1236", "ports 33466 50000"}));
+
+    const auto reached = parse_train_answer(answer_v6(1, 5, 0, 48, target_v6, target_v6), target_v6, steps);
+    ASSERT_TRUE(reached);
+    EXPECT_TRUE(reached->from_target);
+
+    EXPECT_FALSE(parse_train_answer(answer_v6(1, 5, 0, 48), target_v6, steps)) << "a router's Unreachable";
+    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 48, router_v6), target_v6, steps));
+    EXPECT_EQ(steps.seen.back(), "mismatch");
+    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 44), target_v6, steps));
+    EXPECT_EQ(steps.seen.back(), "short") << "4 quoted transport bytes";
+    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28), target_v6, steps)) << "an IPv4 answer";
+    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 48), target, steps)) << "an IPv6 answer, IPv4 target";
 }
 
 }  // namespace

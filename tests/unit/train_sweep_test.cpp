@@ -21,22 +21,22 @@ using sim::SimulatedPath;
 using std::chrono::seconds;
 
 using namespace sim::test_network;
-constexpr packets::Ipv4 target = server.v4();
+constexpr packets::IpAddress target = server;
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint32_t trains_per_hop = 3;
 
 // Every bw_estimate event of a run over the path until its time is over.
-std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path) {
+std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path, packets::IpAddress to = target) {
     sim::LoopHarness harness;
     const std::size_t entries = std::size_t{max_hops} + 1;
-    const TrainShared shared{target,
+    const TrainShared shared{to,
                              max_hops,
                              trains_per_hop,
                              5000,
                              std::make_shared<HopSampleTable>(entries),
                              std::make_shared<TrainRegistry>(),
                              std::make_shared<TargetDistance>(entries)};
-    const BandwidthReceiverShared receiver{target, shared.trains, shared.samples, shared.distance,
+    const BandwidthReceiverShared receiver{to, shared.trains, shared.samples, shared.distance,
                                            std::make_shared<runtime::StopFlag>()};
     path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
         handle_answer(receiver, datagram, arrival);
@@ -83,17 +83,26 @@ TEST(TrainSweepSimulation, SweepsStopAtTheTargetAndKeepTheFullPeriod) {
     }
 }
 
-TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneck) {
-    SimulatedHop slow = hop_at(r3);
-    slow.link_mbps = 0.5;  // 22.4 ms for each 1400-byte packet
-    SimulatedPath path(client, {hop_at(r1), hop_at(r2), slow, hop_at(server)}, seconds(60), 5);
-    const auto reported = latest(run_trains(path));
+TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneckOverEitherFamily) {
+    struct Path {
+        packets::IpAddress client, r1, r2, r3, server;
+    };
+    std::vector<float> hop3_mbps;
+    for (const Path& family : {Path{client, r1, r2, r3, server}, Path{client_v6, r1_v6, r2_v6, r3_v6, server_v6}}) {
+        SimulatedHop slow = hop_at(family.r3);
+        slow.link_mbps = 0.5;  // 22.4 ms for each 1400-byte packet
+        SimulatedPath path(family.client, {hop_at(family.r1), hop_at(family.r2), slow, hop_at(family.server)},
+                           seconds(60), 5);
+        const auto reported = latest(run_trains(path, family.server));
 
-    ASSERT_EQ(reported.size(), 3u);
-    EXPECT_FALSE(reported.at(1).bottleneck);
-    EXPECT_FALSE(reported.at(2).bottleneck);
-    EXPECT_TRUE(reported.at(3).bottleneck);
-    EXPECT_LT(reported.at(3).mbps, 0.7f * reported.at(3).baseline_mbps);
+        ASSERT_EQ(reported.size(), 3u) << packets::to_text(family.server);
+        EXPECT_FALSE(reported.at(1).bottleneck);
+        EXPECT_FALSE(reported.at(2).bottleneck);
+        EXPECT_TRUE(reported.at(3).bottleneck) << packets::to_text(family.server);
+        EXPECT_LT(reported.at(3).mbps, 0.7f * reported.at(3).baseline_mbps);
+        hop3_mbps.push_back(reported.at(3).mbps);
+    }
+    EXPECT_EQ(hop3_mbps[0], hop3_mbps[1]) << "the same 1400 bytes a packet over IPv6";
 }
 
 TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBehindIt) {

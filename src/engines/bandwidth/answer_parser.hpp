@@ -4,7 +4,7 @@
 #include <optional>
 #include <span>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
 namespace tarnvale::engines::bandwidth {
 
@@ -22,10 +22,10 @@ class AnswerSteps {
 public:
     virtual ~AnswerSteps() = default;
     virtual void outer_header_unreadable(std::size_t /*length*/) {}
-    virtual void outer_header(packets::Ipv4 /*source*/, std::uint8_t /*protocol*/) {}
+    virtual void outer_header(const packets::IpAddress& /*source*/, std::uint8_t /*protocol*/) {}
     virtual void icmp_type(std::uint8_t /*type*/) {}
     virtual void time_exceeded(std::size_t /*payload_length*/) {}
-    virtual void quoted_header(packets::Ipv4 /*destination*/, std::uint8_t /*protocol*/) {}
+    virtual void quoted_header(const packets::IpAddress& /*destination*/, std::uint8_t /*protocol*/) {}
     virtual void destination_mismatch() {}
     virtual void quoted_transport(std::size_t /*header_length*/, std::size_t /*transport_length*/,
                                   std::size_t /*payload_length*/) {}
@@ -33,11 +33,11 @@ public:
     virtual void quoted_ports(std::uint16_t /*destination*/, std::uint16_t /*source*/) {}
 };
 
-// Reads a captured IPv4 datagram (link header removed) as the Time Exceeded
-// answer to a train packet sent to the target, or as the target's own
-// Destination Unreachable answer to one: the quoted UDP destination port names
-// the hop and the packet. Nothing for anything else.
-std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram, packets::Ipv4 target,
-                                              AnswerSteps& steps);
+// Reads a captured datagram (link header removed) in the target's family as
+// the ICMP or ICMPv6 Time Exceeded answer to a train packet sent to the target,
+// or as the target's own Destination Unreachable answer to one: the quoted UDP
+// destination port names the hop and the packet. Nothing for anything else.
+std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram,
+                                              const packets::IpAddress& target, AnswerSteps& steps);
 
 }  // namespace tarnvale::engines::bandwidth

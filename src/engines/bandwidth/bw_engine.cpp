@@ -16,15 +16,10 @@ constexpr auto target_log = log::target::bandwidth;
 
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
     std::string no_target = "bandwidth engine requires a target IP or hostname";
-    const auto resolved = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
-    if (!resolved) {
+    const auto target = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
+    if (!target) {
         co_return;
     }
-    if (!resolved->is_v4()) {
-        co_await send_fatal_error(outlets, "bw", "NO_TARGET", "bandwidth engine requires an IPv4 target");
-        co_return;
-    }
-    const std::optional<packets::Ipv4> target = resolved->v4();
     log::info(target_log, "bandwidth engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops},
                {"probe_count", config.probe_count}});
@@ -33,7 +28,8 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     const auto distance = std::make_shared<TargetDistance>(std::size_t{config.max_hops} + 1);
 
     std::error_code error;
-    const platform::Socket socket = platform::open_raw_udp(platform::Blocking::yes, error);
+    const platform::Socket socket = target->is_v4() ? platform::open_raw_udp(platform::Blocking::yes, error)
+                                                    : platform::open_raw_ipv6(platform::Blocking::yes, error);
     if (error) {
         log::error(target_log, "failed to create raw UDP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());

@@ -13,25 +13,27 @@ namespace {
 // Answers come as they arrive (their spacing is the measurement); ten per train
 // need little room.
 const capture::CaptureSettings bandwidth_capture_settings{false, 512, 100, true, 256 * 1024};
+// Time Exceeded and Destination Unreachable, over IPv4 or IPv6 as the target's family is.
 constexpr const char* bandwidth_filter = "icmp and (icmp[0] = 11 or icmp[0] = 3)";
+constexpr const char* bandwidth_filter_ipv6 = "icmp6 and (ip6[40] = 3 or ip6[40] = 1)";
 constexpr auto target_log = log::target::bandwidth;
 
 // The receiver's log line for each step of reading an answer.
 class LoggedSteps : public AnswerSteps {
 public:
-    explicit LoggedSteps(packets::Ipv4 target) : target_(target) {}
+    explicit LoggedSteps(const packets::IpAddress& target) : target_(target) {}
 
     void outer_header_unreadable(std::size_t length) override {
         log::info(target_log, log::fill_message("bw: outer_ip parse fail, len={}", length));
     }
-    void outer_header(packets::Ipv4 source, std::uint8_t protocol) override {
+    void outer_header(const packets::IpAddress& source, std::uint8_t protocol) override {
         log::info(target_log, "bw: outer IP", {{"src", packets::to_text(source)}, {"proto", protocol}});
     }
     void icmp_type(std::uint8_t type) override { log::info(target_log, "bw: icmp type", {{"icmp_type", type}}); }
     void time_exceeded(std::size_t payload_length) override {
         log::info(target_log, log::fill_message("bw: TimeExceeded received, payload_len={}", payload_length));
     }
-    void quoted_header(packets::Ipv4 destination, std::uint8_t protocol) override {
+    void quoted_header(const packets::IpAddress& destination, std::uint8_t protocol) override {
         log::info(target_log, "bw: inner IP check",
                   {{"inner_dst", packets::to_text(destination)}, {"target", packets::to_text(target_)},
                    {"proto", protocol}});
@@ -50,7 +52,7 @@ public:
     }
 
 private:
-    packets::Ipv4 target_;
+    packets::IpAddress target_;
 };
 
 }  // namespace
@@ -91,7 +93,7 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared) {
         return;
     }
     capture::Capture& capture = std::get<capture::Capture>(opened);
-    if (const auto failure = capture.install_filter(bandwidth_filter)) {
+    if (const auto failure = capture.install_filter(shared.target.is_v4() ? bandwidth_filter : bandwidth_filter_ipv6)) {
         log::error(target_log, "BPF filter failed in bandwidth engine", {{"err", *failure}});
         return;
     }

@@ -6,13 +6,13 @@
 #include "engines/bandwidth/estimator.hpp"
 #include "engines/bandwidth/target_distance.hpp"
 #include "engines/bandwidth/train_registry.hpp"
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 #include "runtime/stop_flag.hpp"
 
 namespace tarnvale::engines::bandwidth {
 
 struct BandwidthReceiverShared {
-    packets::Ipv4 target;
+    packets::IpAddress target;
     std::shared_ptr<TrainRegistry> trains;
     std::shared_ptr<HopSampleTable> samples;
     std::shared_ptr<TargetDistance> distance;

@@ -1,18 +1,21 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
-#include "packets/ipv4.hpp"
+#include "packets/ip_address.hpp"
 
-// The packets of a bandwidth train: ten 1400-byte UDP datagrams whose TTL is the
-// hop measured, numbered so that the routers' answers tell hop and packet apart.
+// The packets of a bandwidth train: ten 1400-byte UDP datagrams whose TTL (or
+// hop limit) is the hop measured, numbered so that the routers' answers tell
+// hop and packet apart. Over IPv6 they are as long: the larger header leaves
+// less payload.
 namespace tarnvale::engines::bandwidth {
 
 inline constexpr unsigned packets_per_train = 10;
 inline constexpr std::size_t train_packet_size = 1400;
 inline constexpr std::uint16_t train_udp_length = 1380;
+inline constexpr std::uint16_t train_udp_length_ipv6 = 1360;
 inline constexpr std::uint16_t train_source_port = 50000;
 inline constexpr std::uint16_t train_base_port = 33434;
 inline constexpr std::uint16_t ports_per_hop = 10;
@@ -31,9 +34,9 @@ constexpr std::uint16_t train_identification(std::uint16_t train_id, unsigned pa
 // a port outside the trains' range.
 std::optional<std::uint8_t> hop_for_port(std::uint16_t destination_port);
 
-std::array<std::uint8_t, train_packet_size> build_train_packet(std::uint16_t train_id, std::uint8_t hop,
-                                                               unsigned packet_index, packets::Ipv4 source,
-                                                               packets::Ipv4 target);
+// In the target's family; over IPv6, with the UDP checksum IPv6 requires.
+std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
+                                             const packets::IpAddress& source, const packets::IpAddress& target);
 
 // Train numbers 0 to 255, in turn.
 class TrainCounter {

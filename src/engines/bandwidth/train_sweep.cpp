@@ -12,17 +12,16 @@ constexpr auto target_log = log::target::bandwidth;
 
 // The ten packets of one train, from the source address the system would use now.
 std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, std::uint16_t train_id, std::uint8_t hop,
-                                      packets::Ipv4 target) {
+                                      const packets::IpAddress& target) {
     std::error_code bind_error;
-    const packets::Ipv4 source = network.source_for(packets::IpAddress(target), bind_error).v4();
+    const packets::IpAddress source = network.source_for(target, bind_error);
     if (bind_error) {
         runtime::fail_fast(bind_error.message());
     }
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
-        const auto packet = build_train_packet(train_id, hop, index, source, target);
-        datagrams.push_back(
-            {{packet.begin(), packet.end()}, packets::IpAddress(target), train_destination_port(hop, index)});
+        datagrams.push_back({build_train_packet(train_id, hop, index, source, target), target,
+                             train_destination_port(hop, index)});
     }
     return datagrams;
 }
@@ -67,7 +66,7 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 const std::uint16_t train_id = counter.next();
                 const auto registered = network.now();
                 shared.trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
-                outlets.answer_budgets->spend(Responder{packets::IpAddress(shared.target), hop}, packets_per_train, registered);
+                outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
                 auto datagrams = train_datagrams(network, train_id, hop, shared.target);
                 if (const auto error = co_await network.send_paced(std::move(datagrams), packet_spacing)) {
                     log::warn(target_log, "train send failed",

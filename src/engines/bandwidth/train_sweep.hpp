@@ -27,7 +27,7 @@ std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t l
                                            std::uint64_t interval_ms);
 
 struct TrainShared {
-    packets::Ipv4 target;
+    packets::IpAddress target;
     std::uint8_t max_hops;
     std::uint32_t trains_per_hop;
     std::uint64_t interval_ms;

@@ -2,7 +2,6 @@
 
 #include <span>
 
-#include "packets/byte_order.hpp"
 #include "packets/ipv4.hpp"
 #include "packets/ipv6.hpp"
 
@@ -26,8 +25,7 @@ std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t t
                                {udp_length, packets::protocol_udp, ttl, source, target});
     const auto udp = bytes.subspan<packets::ipv6_header_length, 8>();
     packets::write_udp_header(udp, probe_source_port(probe_id), probe_destination_port(probe_id), udp_length);
-    const std::uint16_t checksum = packets::ipv6_upper_layer_checksum(source, target, packets::protocol_udp, udp);
-    packets::write_u16(udp, 6, checksum == 0 ? 0xFFFF : checksum);  // 0 would mean "no checksum"
+    packets::write_udp_checksum_ipv6(udp, source, target);
     return probe;
 }
 

@@ -70,7 +70,7 @@ void receive_only_echo_replies(const Socket& socket, bool ipv6) {
 
 std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes,
                               const packets::IpAddress& destination, std::uint16_t port) {
-    const SocketAddress address = socket_address(destination, port);
+    const SocketAddress address = socket_address(destination, destination.is_v4() ? port : 0);
     for (;;) {
         const ssize_t sent = ::sendto(fd_of(socket), bytes.data(), bytes.size(), 0, address.get(), address.length);
         if (sent >= 0) {

@@ -75,7 +75,7 @@ void receive_only_echo_replies(const Socket& /*socket*/, bool /*ipv6*/) {}
 
 std::error_code send_datagram(const Socket& socket, std::span<const std::uint8_t> bytes,
                               const packets::IpAddress& destination, std::uint16_t port) {
-    const SocketAddress address = socket_address(destination, port);
+    const SocketAddress address = socket_address(destination, destination.is_v4() ? port : 0);
     if (::sendto(handle_of(socket), reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
                  address.get(), address.length) == SOCKET_ERROR) {
         return last_socket_error();
