@@ -39,7 +39,8 @@ def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_ne
 
 
 @pytest.mark.slow
-def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
+@pytest.mark.parametrize("family", ["ipv4", "ipv6"])
+def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network, family):
     # One probe per hop every 5 s: four minutes give each hop about 50 outcomes,
     # so the pooled mean of hops 3 and 4 (about 100 outcomes, one standard
     # deviation 4 points) stays within 14 points of the truth in all but one run
@@ -47,7 +48,7 @@ def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network):
     network.set_loss("r2:eth1", 20)
     try:
         probe = probe_in_network()
-        probe.start_engine("hop", network.server_address)
+        probe.start_engine("hop", network.server_address if family == "ipv4" else network.server_address_v6)
         probe.collect(30)  # the rings fill
         reports = cycles(probe.collect(240))
     finally:
