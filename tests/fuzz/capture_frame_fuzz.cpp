@@ -15,7 +15,10 @@
 namespace {
 
 constexpr std::array<int, 7> link_types = {0, 1, 12, 101, 113, 276, 228};
-constexpr tarnvale::packets::Ipv4 target(0xCB00710A);  // 203.0.113.10
+constexpr tarnvale::packets::IpAddress target{tarnvale::packets::Ipv4(0xCB00710A)};  // 203.0.113.10
+// 2001:db8:113::10
+constexpr tarnvale::packets::IpAddress target_v6 = tarnvale::packets::IpAddress::from_octets(
+    {0x20, 0x01, 0x0D, 0xB8, 0x01, 0x13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10});
 
 }  // namespace
 
@@ -35,9 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const auto datagram = frame.subspan(link_header);
-    tarnvale::engines::hop::parse_probe_reply(datagram, target);
     tarnvale::engines::bandwidth::AnswerSteps steps;
-    tarnvale::engines::bandwidth::parse_train_answer(datagram, target, steps);
-    tarnvale::engines::hop::is_echo_reply(datagram, target, 1, 1, target);
+    for (const auto& to : {target, target_v6}) {
+        tarnvale::engines::hop::parse_probe_reply(datagram, to);
+        tarnvale::engines::bandwidth::parse_train_answer(datagram, to, steps);
+        tarnvale::engines::hop::is_echo_reply(datagram, to, 1, 1, to);
+    }
     return 0;
 }
