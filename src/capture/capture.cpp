@@ -6,6 +6,7 @@
 #include "log/fill.hpp"
 #include "log/log.hpp"
 #include "platform/capture_library.hpp"
+#include "platform/socket_address.hpp"
 
 namespace tarnvale::capture {
 
@@ -69,9 +70,12 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices() {
             record.description = device->description;
         }
         for (const pcap_addr_t* entry = device->addresses; entry != nullptr; entry = entry->next) {
-            if (entry->addr != nullptr && entry->addr->sa_family == AF_INET) {
-                const auto* inet = reinterpret_cast<const sockaddr_in*>(entry->addr);
-                record.ipv4_addresses.push_back(packets::Ipv4::from_network_word(inet->sin_addr.s_addr));
+            // The library sizes each address for its family.
+            const auto address = platform::address_of(entry->addr, sizeof(sockaddr_in6));
+            if (address && address->is_v4()) {
+                record.ipv4_addresses.push_back(address->v4());
+            } else if (address) {
+                record.ipv6_addresses.push_back(*address);
             }
         }
         devices.push_back(std::move(record));
@@ -85,21 +89,44 @@ bool is_usable_address(packets::Ipv4 address) {
            !packets::in_network(address, packets::Ipv4(0xA9FE0000), 16) && address != packets::Ipv4();
 }
 
+bool is_global_ipv6(const packets::IpAddress& address) {
+    return !address.is_v4() && (address.octets()[0] & 0xE0U) == 0x20U;
+}
+
+namespace {
+
+// The first device that `eligible` admits and that has an address `usable` admits, IPv4 ones first.
+template <typename Eligible, typename Usable>
+const CaptureDevice* first_with_address(const std::vector<CaptureDevice>& devices, Eligible eligible,
+                                        Usable usable) {
+    for (const CaptureDevice& device : devices) {
+        if (eligible(device) && std::any_of(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), usable)) {
+            return &device;
+        }
+    }
+    for (const CaptureDevice& device : devices) {
+        if (eligible(device) &&
+            std::any_of(device.ipv6_addresses.begin(), device.ipv6_addresses.end(), is_global_ipv6)) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
                                                                std::string_view log_target) {
     for (const CaptureDevice& device : devices) {
         log::info(log_target, "pcap device found",
                   {{"name", device.name}, {"addrs", addresses_text(device.ipv4_addresses)}});
     }
-    for (const CaptureDevice& device : devices) {
-        if (contains_any(lower_case(device.name), exclusion_words)) {
-            continue;
-        }
-        if (std::none_of(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), is_usable_address)) {
-            continue;
-        }
-        log::info(log_target, "selected capture device", {{"device", device.name}});
-        return device;
+    const auto named_well = [](const CaptureDevice& device) {
+        return !contains_any(lower_case(device.name), exclusion_words);
+    };
+    if (const CaptureDevice* device = first_with_address(devices, named_well, is_usable_address)) {
+        log::info(log_target, "selected capture device", {{"device", device->name}});
+        return *device;
     }
     for (const CaptureDevice& device : devices) {
         if (lower_case(device.name).find("loopback") == std::string::npos) {
@@ -113,13 +140,11 @@ std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevi
     const auto countable = [](packets::Ipv4 address) {
         return is_usable_address(address) && !packets::in_network(address, packets::Ipv4(0xAC100000), 12);
     };
-    for (const CaptureDevice& device : devices) {
-        if (contains_any(lower_case(device.description.value_or("")), traffic_exclusion_words)) {
-            continue;
-        }
-        if (std::any_of(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), countable)) {
-            return device;
-        }
+    const auto described_well = [](const CaptureDevice& device) {
+        return !contains_any(lower_case(device.description.value_or("")), traffic_exclusion_words);
+    };
+    if (const CaptureDevice* device = first_with_address(devices, described_well, countable)) {
+        return *device;
     }
     return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/link_header.hpp"
+#include "packets/ip_address.hpp"
 #include "packets/ipv4.hpp"
 
 namespace tarnvale::platform {
@@ -24,7 +25,8 @@ namespace tarnvale::capture {
 struct CaptureDevice {
     std::string name;
     std::optional<std::string> description;
-    std::vector<packets::Ipv4> ipv4_addresses;  // in the device's order; other families left out
+    std::vector<packets::Ipv4> ipv4_addresses;  // in the device's order
+    std::vector<packets::IpAddress> ipv6_addresses = {};  // likewise
 };
 
 struct CaptureSettings {
@@ -41,9 +43,14 @@ std::variant<std::vector<CaptureDevice>, std::string> list_capture_devices();
 // Neither loopback nor link-local nor unspecified.
 bool is_usable_address(packets::Ipv4 address);
 
+// A global unicast IPv6 address (2000::/3): what a host that reaches the
+// internet over IPv6 has.
+bool is_global_ipv6(const packets::IpAddress& address);
+
 // The device the receivers capture on: the first whose lower-cased name holds
 // none of the exclusion words and which has a usable IPv4 address; failing that,
-// the first whose name lacks "loopback". Logs the inventory and the choice
+// the first such device with a global IPv6 address (a host without IPv4); failing
+// that, the first whose name lacks "loopback". Logs the inventory and the choice
 // under `log_target`. The error text when there is none.
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
                                                                std::string_view log_target);
@@ -76,8 +83,9 @@ inline constexpr std::array<std::string_view, 5> traffic_exclusion_words = {"hyp
 
 // The device the attribution engine counts traffic on: the first whose
 // lower-cased description holds none of the exclusion words and which has an
-// IPv4 address outside loopback, link-local, 0.0.0.0 and 172.16.0.0/12. No
-// fallback.
+// IPv4 address outside loopback, link-local, 0.0.0.0 and 172.16.0.0/12;
+// failing that, the first such device with a global IPv6 address (a host
+// without IPv4). No fallback.
 std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices);
 
 // An activated capture handle, closed when destroyed.

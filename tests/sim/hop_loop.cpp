@@ -65,7 +65,8 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
 }
 
 void SimulatedHopLoop::add_pinger() {
-    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), shared_.table, shared_.delays, receiver_.sightings,
+    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), shared_.table, shared_.delays,
+                                                      receiver_.sightings,
                                                       receiver_.stop});
     path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
 }

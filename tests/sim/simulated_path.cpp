@@ -46,8 +46,8 @@ std::vector<std::uint8_t> ipv6_answer(const packets::IpAddress& from, const pack
 
 }  // namespace
 
-SimulatedPath::SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop> hops, std::chrono::milliseconds run_time,
-                             std::uint64_t seed, double unix_start)
+SimulatedPath::SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop> hops,
+                             std::chrono::milliseconds run_time, std::uint64_t seed, double unix_start)
     : client_(client),
       hops_(std::move(hops)),
       start_(Clock::time_point{} + std::chrono::hours(1)),
@@ -118,8 +118,9 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
         return {};
     }
     const bool at_target = reached + 1 == hops.size();
-    answers_.emplace(passed + answer_delay(hop, seconds), ipv6 ? ipv6_answer(hop.address, client_, at_target, datagram)
-                                                               : ipv4_answer(hop.address, client_, at_target, datagram));
+    auto answer = ipv6 ? ipv6_answer(hop.address, client_, at_target, datagram)
+                       : ipv4_answer(hop.address, client_, at_target, datagram);
+    answers_.emplace(passed + answer_delay(hop, seconds), std::move(answer));
     return {};
 }
 

@@ -58,9 +58,10 @@ inline SimulatedHop hop_at(packets::IpAddress address) {
 // A chain of hops in simulated time, for an engine loop to run over in
 // milliseconds: a probe sent is answered as the hop its TTL (or hop limit)
 // reaches would, in the probe's family (Time Exceeded from a router, Port
-// Unreachable from the target, which is the last hop), quoting the probe, after that hop's round trip and after every slow
-// link on its way has sent it in turn. Time moves only when the loop waits or
-// paces its sends, and every answer due by then is handed over at its arrival.
+// Unreachable from the target, which is the last hop), quoting the probe,
+// after that hop's round trip and after every slow link on its way has sent it
+// in turn. Time moves only when the loop waits or paces its sends, and every
+// answer due by then is handed over at its arrival.
 // The run ends, with the loop's wait throwing as a cancelled task's does, once
 // a wait would pass `end`.
 class SimulatedPath final : public engines::ProbeNetwork {

@@ -325,9 +325,11 @@ TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
     };
     EXPECT_EQ(choose({}), "none");
     EXPECT_EQ(choose({described("a", "VMware Network Adapter", {home.v4()})}), "none");
-    EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home.v4()}), described("b", std::nullopt, {home.v4()})}),
+    EXPECT_EQ(choose({described("a", "Hyper-V Virtual Ethernet", {home.v4()}),
+                      described("b", std::nullopt, {home.v4()})}),
               "b");
-    EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home.v4()}), described("b", "Wi-Fi", {server.v4()})}), "b");
+    EXPECT_EQ(choose({described("a", "TAP-Windows Adapter", {home.v4()}), described("b", "Wi-Fi", {server.v4()})}),
+              "b");
     EXPECT_EQ(choose({described("a", "Intel", {ip("172.20.0.1")})}), "none") << "172.20.0.1 is in 172.16/12";
     EXPECT_EQ(choose({described("a", "Intel", {ip("127.0.0.1"), ip("169.254.0.1"), ip("0.0.0.0")}),
                       described("b", "Realtek", {office.v4()})}),

@@ -37,7 +37,8 @@ SweepRun run_sweeps(SimulatedPath& path, std::uint64_t interval_ms = 5000, packe
 }
 
 double lost_share(const HopStats& hop) {
-    return hop.outcomes_total == 0 ? 0.0 : static_cast<double>(hop.lost_total) / static_cast<double>(hop.outcomes_total);
+    return hop.outcomes_total == 0 ? 0.0
+                                   : static_cast<double>(hop.lost_total) / static_cast<double>(hop.outcomes_total);
 }
 
 // The last hop_loss event of each hop.
@@ -50,7 +51,8 @@ std::map<std::uint8_t, ipc::HopLossEvent> latest(const SweepRun& run) {
 }
 
 TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHopDoes) {
-    SimulatedPath path(client, {hop_at(r1), {.address = r2, .answered_share = 0.5}, hop_at(r3), hop_at(target)}, seconds(300), 7);
+    SimulatedPath path(client, {hop_at(r1), {.address = r2, .answered_share = 0.5}, hop_at(r3), hop_at(target)},
+                       seconds(300), 7);
     const auto run = run_sweeps(path);
 
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
@@ -127,7 +129,8 @@ TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
     // The first sweep goes out to max_hops, so the target is sighted at every TTL from 4 on.
     SimulatedPath path(client,
                        {{.address = r1, .round_trip = milliseconds(2)}, {.address = r2, .round_trip = milliseconds(4)},
-                        {.address = r3, .round_trip = milliseconds(6)}, {.address = target, .round_trip = milliseconds(8)}},
+                        {.address = r3, .round_trip = milliseconds(6)},
+                        {.address = target, .round_trip = milliseconds(8)}},
                        seconds(120), 5);
     sim::SimulatedHopLoop loop(path, target, max_hops);
     loop.add_pinger();

@@ -180,6 +180,30 @@ TEST(CaptureDevice, PreferredPassFallbackPassAndFailure) {
     EXPECT_EQ(chosen({device("Loopbac\xE2\x84\xAA", {usable}), device("eth2", {usable})}), "eth2");
 }
 
+TEST(CaptureDevice, AHostWithoutIpv4CapturesWhereItsGlobalIpv6AddressIs) {
+    const auto global = packets::parse_ip_address("2001:db8:1::10").value();
+    const auto link_local = packets::parse_ip_address("fe80::1").value();
+    const auto ipv6_only = [](std::string name, std::vector<packets::IpAddress> addresses) {
+        return capture::CaptureDevice{std::move(name), std::nullopt, {}, std::move(addresses)};
+    };
+    EXPECT_EQ(chosen({ipv6_only("any", {}), ipv6_only("eth0", {link_local}), ipv6_only("eth1", {global})}), "eth1");
+    EXPECT_EQ(chosen({ipv6_only("eth1", {global}), device("eth0", {packets::Ipv4(0xC0A8010A)})}), "eth0")
+        << "a usable IPv4 address comes first, as before";
+    EXPECT_EQ(chosen({ipv6_only("Loopback", {global}), ipv6_only("wlan0", {global})}), "wlan0");
+    EXPECT_TRUE(capture::is_global_ipv6(global));
+    EXPECT_TRUE(capture::is_global_ipv6(packets::parse_ip_address("3fff::1").value()));
+    EXPECT_FALSE(capture::is_global_ipv6(link_local));
+    EXPECT_FALSE(capture::is_global_ipv6(packets::parse_ip_address("fd00::1").value()));
+    EXPECT_FALSE(capture::is_global_ipv6(packets::ipv6_loopback));
+    EXPECT_FALSE(capture::is_global_ipv6(packets::IpAddress(packets::Ipv4(0x2A000001))));
+
+    const auto traffic =
+        capture::choose_traffic_device({ipv6_only("docker0", {link_local}), ipv6_only("eth0", {global})});
+    ASSERT_TRUE(traffic);
+    EXPECT_EQ(traffic->name, "eth0");
+    EXPECT_FALSE(capture::choose_traffic_device({ipv6_only("eth0", {link_local})}));
+}
+
 TEST(CaptureDevice, UsableAddressesAndLinkHeaders) {
     EXPECT_FALSE(capture::is_usable_address(packets::Ipv4(0x7F000001)));
     EXPECT_FALSE(capture::is_usable_address(packets::Ipv4(0x7F123456)));

@@ -131,7 +131,8 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     const Socket lookup(static_cast<std::intptr_t>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
     const SocketAddress any =
         socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);
-    if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET || ::bind(handle_of(lookup), any.get(), any.length) != 0) {
+    if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET ||
+        ::bind(handle_of(lookup), any.get(), any.length) != 0) {
         bind_error = last_socket_error();
         return loopback;
     }
