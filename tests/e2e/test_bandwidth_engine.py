@@ -2,7 +2,7 @@
 
 import pytest
 
-from probe_helpers import assert_start_stop_leaves_no_trace
+from probe_helpers import assert_bottleneck_at_hop_3_only, assert_start_stop_leaves_no_trace, bandwidth_sweeps
 
 
 def first_sweep_estimates(probe, network):
@@ -30,11 +30,10 @@ def test_estimates_for_every_router_and_no_bottleneck_on_an_even_path(probe_in_n
 def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only(probe_in_network, network):
     network.set_bottleneck("r2:eth1", "500kbit")
     try:
-        estimates = first_sweep_estimates(probe_in_network(), network)
+        estimates = bandwidth_sweeps(probe_in_network(), network.server_address, sweeps=2)
     finally:
         network.set_bottleneck("r2:eth1", None)
-    assert not estimates[1]["bottleneck"] and not estimates[2]["bottleneck"]
-    assert estimates[3]["bottleneck"], estimates[3]
+    assert_bottleneck_at_hop_3_only(estimates)
 
 
 def test_routers_that_rate_limit_their_answers_make_no_false_bottleneck(probe_in_network, network):
