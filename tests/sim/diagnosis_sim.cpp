@@ -18,8 +18,6 @@ constexpr std::uint64_t sweep_ms = 5000;
 constexpr double evaluation_period_s = 30.0;
 constexpr double first_ts = 1'800'000'000;
 
-packets::IpAddress address_of(std::uint8_t hop) { return packets::IpAddress(packets::Ipv4(0x0A000000u + hop)); }
-
 class Random {
 public:
     explicit Random(std::uint64_t seed) : engine_(seed) {}
@@ -34,7 +32,7 @@ private:
 std::vector<SimulatedHop> simulated_hops(const PathModel& path) {
     std::vector<SimulatedHop> hops;
     for (std::uint8_t hop = 1; hop <= path.hops; ++hop) {
-        hops.push_back({.address = address_of(hop),
+        hops.push_back({.address = numbered_address(hop),
                         .answered_share = path.answer_share[hop],
                         .round_trip = milliseconds(1 + hop),
                         .link_loss = path.link_loss[hop]});
@@ -119,9 +117,9 @@ Scenario quiet_scenario(std::uint8_t hops) {
 std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s, std::uint64_t seed) {
     // The wall clock's second turns over at a different moment in each run.
     const double unix_start = first_ts + Random(seed).uniform();
-    SimulatedPath network(address_of(0), simulated_hops(path),
+    SimulatedPath network(numbered_address(0), simulated_hops(path),
                           milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed, unix_start);
-    SimulatedHopLoop loop(network, address_of(path.hops), max_hops);
+    SimulatedHopLoop loop(network, numbered_address(path.hops), max_hops);
 
     // The aggregator takes every report; it evaluates on the first loss report
     // that finds 30 s gone since its last evaluation.

@@ -12,8 +12,6 @@ namespace {
 constexpr std::uint64_t sweep_ms = 5000;
 constexpr std::uint8_t max_hops = 30;
 
-packets::IpAddress address_of(std::uint8_t hop) { return packets::IpAddress(packets::Ipv4(0x0A000000u + hop)); }
-
 // The model's hops as the simulated network: each answers after its quiet round
 // trip plus its jitter, the queue it stands behind and its own slowness.
 std::vector<SimulatedHop> simulated_hops(const DelayPathModel& path) {
@@ -31,7 +29,7 @@ std::vector<SimulatedHop> simulated_hops(const DelayPathModel& path) {
             }
             return ms;
         };
-        hops.push_back({.address = address_of(hop),
+        hops.push_back({.address = numbered_address(hop),
                         .round_trip = std::chrono::duration_cast<std::chrono::microseconds>(
                             std::chrono::duration<float, std::milli>(path.base_ms[hop])),
                         .added_delay_ms = added});
@@ -43,9 +41,9 @@ std::vector<SimulatedHop> simulated_hops(const DelayPathModel& path) {
 
 std::vector<QueueFindingAt> simulate_queue_location(const DelayPathModel& path, double duration_s,
                                                     std::uint64_t seed) {
-    SimulatedPath network(address_of(0), simulated_hops(path),
+    SimulatedPath network(numbered_address(0), simulated_hops(path),
                           std::chrono::milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed);
-    SimulatedHopLoop loop(network, address_of(path.hops), max_hops);
+    SimulatedHopLoop loop(network, numbered_address(path.hops), max_hops);
     loop.add_pinger();
     std::vector<QueueFindingAt> findings;
     loop.run(sweep_ms, [&](engines::AggregatorReport report) {

@@ -50,6 +50,11 @@ inline constexpr packets::IpAddress r3_v6 = ipv6(0x01, 0x00, 2, 0x02);
 inline constexpr packets::IpAddress server_v6 = ipv6(0x01, 0x13, 0, 0x10);
 }  // namespace test_network
 
+// 10.0.0.N for hop N (0: the client), for simulated paths of any length.
+inline packets::IpAddress numbered_address(std::uint8_t hop) {
+    return packets::IpAddress(packets::Ipv4(0x0A000000u + hop));
+}
+
 // A hop that answers every probe after 10 ms.
 inline SimulatedHop hop_at(packets::IpAddress address) {
     return {.address = address};
