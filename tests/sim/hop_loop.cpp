@@ -65,9 +65,10 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
 }
 
 void SimulatedHopLoop::add_pinger() {
-    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), shared_.table, shared_.delays,
-                                                      receiver_.sightings,
-                                                      receiver_.stop});
+    std::error_code error;  // a simulated path always has its client's address
+    const packets::IpAddress source = path_.source_for(shared_.target, error);
+    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), source, shared_.table, shared_.delays,
+                                                      receiver_.sightings, receiver_.stop});
     path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
 }
 

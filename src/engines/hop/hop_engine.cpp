@@ -64,11 +64,15 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         co_return;
     }
 
+    const packets::IpAddress source = platform::source_address_for(shared.target, error);
+    if (error) {
+        runtime::fail_fast(error.message());
+    }
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     threads.spawn("hop-pinger", "failed to spawn pinger thread",
-                  [pinger = PingerShared{!shared.target.is_v4(), shared.table, shared.delays, sightings,
+                  [pinger = PingerShared{!shared.target.is_v4(), source, shared.table, shared.delays, sightings,
                                          threads.stop()}] {
                       run_pinger(pinger);
                   });
@@ -83,10 +87,6 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         co_await send_fatal_error(outlets, "hop", "NPCAP_NOT_FOUND", std::move(message));
     }
 
-    const packets::IpAddress source = platform::source_address_for(shared.target, error);
-    if (error) {
-        runtime::fail_fast(error.message());
-    }
     SystemProbeNetwork network(probe_socket, outlets.blocking);
     HopReporter reporter(shared, outlets, network);
     co_await probe_forever(shared, network, source, config.interval_ms, reporter, *outlets.answer_budgets);

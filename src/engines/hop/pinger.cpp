@@ -93,11 +93,7 @@ void run_pinger(PingerShared shared) {
                 return;
             }
             ++sequence;
-            std::error_code source_error;
-            // ICMPv6's checksum covers the addresses; ICMP's does not.
-            const auto source =
-                shared.ipv6 ? platform::source_address_for(target.addr, source_error) : packets::IpAddress();
-            const auto request = build_echo_request(identifier, sequence, source, target.addr);
+            const auto request = build_echo_request(identifier, sequence, shared.source, target.addr);
             const auto sent_at = Clock::now();
             if (platform::send_datagram(socket, request, target.addr, 0)) {
                 continue;

@@ -47,6 +47,8 @@ private:
 
 struct PingerShared {
     bool ipv6;  // the routers are the path's to an IPv6 target
+    // The address the path's packets leave from, which ICMPv6's checksum covers.
+    packets::IpAddress source;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
