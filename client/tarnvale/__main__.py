@@ -1,10 +1,12 @@
-"""Command line of the tarnvale client: `tarnvale watch`, `tarnvale report`, `tarnvale session`."""
+"""Command line of the tarnvale client: `tarnvale watch`, `tarnvale report`, `tarnvale export`,
+`tarnvale session`."""
 
 import argparse
 import json
 import sys
 
 from .client import DEFAULT_PROBE_BINARY, Probe, ProbeError
+from .export import DEFAULT_LISTEN, export
 from .report import report
 from .watch import watch
 
@@ -54,6 +56,13 @@ def main(argv=None) -> int:
     chart.add_argument("recording", help="a file written by watch --record")
     chart.add_argument("--output", help="the PNG to write (default: the recording's name with .png)")
     chart.set_defaults(handler=report)
+    exporter = commands.add_parser("export", help="keep probes running and serve their figures to Prometheus")
+    exporter.add_argument("targets", nargs="+", metavar="TARGET", help="addresses or host names to measure")
+    exporter.add_argument("--listen", default=DEFAULT_LISTEN, help=f"ADDR:PORT to serve /metrics on ({DEFAULT_LISTEN})")
+    exporter.add_argument("--engines", default="hop,bw,attr", help="comma-separated engines (default: hop,bw,attr)")
+    exporter.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
+    exporter.add_argument("--netns", help="network namespace to run the probes in")
+    exporter.set_defaults(handler=export)
     args = parser.parse_args(argv)
     return args.handler(args)
 

@@ -1,0 +1,120 @@
+"""The probes' events as Prometheus metrics: the latest figures of each target's path and the running totals,
+kept per target and turned into metric families when Prometheus scrapes.
+
+Names follow Prometheus' rules: base units (seconds, bytes, ratios), counters end in `_total`, and labels stay
+few (the target, the hop and its address, the process name; never a probe or a process id).
+"""
+
+from __future__ import annotations
+
+import threading
+from collections import defaultdict
+from dataclasses import dataclass, field
+from typing import Iterable, Optional
+
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
+
+# The attribution engine reports every second by default: its rates times this are the bytes of one cycle.
+TRAFFIC_CYCLE_SECONDS = 1.0
+
+
+@dataclass
+class TargetState:
+    """What is known of one target's path; guarded by PathMetrics' lock."""
+
+    up: bool = False
+    restarts: int = 0
+    hops: dict[int, dict] = field(default_factory=dict)       # hop -> its latest hop_loss
+    delays: dict[int, dict] = field(default_factory=dict)     # hop -> its latest hop_delay
+    bandwidth: dict[int, dict] = field(default_factory=dict)  # hop -> its latest bw_estimate
+    errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
+    diagnosis: Optional[dict] = None  # the latest degradation or latency event
+
+
+class PathMetrics:
+    """Takes events per target (from the threads that read the probes) and gives Prometheus the metric families
+    (as a collector registered with a registry)."""
+
+    def __init__(self, targets: Iterable[str]):
+        self._lock = threading.Lock()
+        self._targets = {target: TargetState() for target in targets}
+        # The host's processes, whichever probe counts them (one should: they are the same for every target).
+        self._uploaded: dict[str, float] = defaultdict(float)    # process name -> bytes
+        self._downloaded: dict[str, float] = defaultdict(float)
+
+    def probe_started(self, target: str) -> None:
+        with self._lock:
+            self._targets[target].up = True
+
+    def probe_ended(self, target: str, restarting: bool) -> None:
+        """The target's probe is gone; when another is started in its place, that counts as a restart."""
+        with self._lock:
+            state = self._targets[target]
+            state.up = False
+            state.restarts += 1 if restarting else 0
+
+    def event(self, target: str, event: dict) -> None:
+        kind = event.get("type")
+        with self._lock:
+            state = self._targets[target]
+            if kind == "hop_loss":
+                state.hops[event["hop"]] = event
+            elif kind == "hop_delay":
+                state.delays[event["hop"]] = event
+            elif kind == "bw_estimate":
+                state.bandwidth[event["hop"]] = event
+            elif kind == "app_traffic":
+                self._uploaded[event["name"]] += event["mbps_up"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
+                self._downloaded[event["name"]] += event["mbps_down"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
+            elif kind == "error":
+                state.errors[(event["engine"], event["code"])] += 1
+            elif kind in ("degradation", "latency"):
+                state.diagnosis = event
+
+    def collect(self):
+        hop_labels = ["target", "hop", "addr"]
+        up = GaugeMetricFamily("tarnvale_probe_up", "1 while the target's probe runs", labels=["target"])
+        restarts = CounterMetricFamily("tarnvale_probe_restarts", "Probes started again after one ended",
+                                       labels=["target"])
+        loss = GaugeMetricFamily("tarnvale_hop_loss_ratio", "Share of the hop's recent probes unanswered",
+                                 labels=hop_labels)
+        rtt = GaugeMetricFamily("tarnvale_hop_rtt_seconds", "Mean round trip of the hop's recent echo replies",
+                                labels=hop_labels)
+        queue = GaugeMetricFamily("tarnvale_hop_queue_delay_seconds",
+                                  "Round trip above the hop's usual level over the last 30 s", labels=hop_labels)
+        bandwidth = GaugeMetricFamily("tarnvale_hop_bandwidth_bytes_per_second",
+                                      "Bandwidth estimate of the link into the hop", labels=["target", "hop"])
+        bottleneck = GaugeMetricFamily("tarnvale_hop_bottleneck", "1 when the link into the hop is a bottleneck",
+                                       labels=["target", "hop"])
+        uploaded = CounterMetricFamily("tarnvale_process_upload_bytes", "Bytes the host's processes of this name sent",
+                                       labels=["process"])
+        downloaded = CounterMetricFamily("tarnvale_process_download_bytes",
+                                         "Bytes the host's processes of this name received", labels=["process"])
+        errors = CounterMetricFamily("tarnvale_engine_errors", "Error events of the engines",
+                                     labels=["target", "engine", "code"])
+        diagnosis = InfoMetricFamily("tarnvale_diagnosis", "The latest diagnosis of the path",
+                                     labels=["target"])
+        with self._lock:
+            for target, state in self._targets.items():
+                up.add_metric([target], 1 if state.up else 0)
+                restarts.add_metric([target], state.restarts)
+                for hop, event in sorted(state.hops.items()):
+                    labels = [target, str(hop), event["addr"]]
+                    loss.add_metric(labels, event["loss_pct"] / 100)
+                    rtt.add_metric(labels, event["rtt_ms"] / 1000)
+                for hop, event in sorted(state.delays.items()):
+                    queue.add_metric([target, str(hop), event["addr"]], event["added_ms"] / 1000)
+                for hop, event in sorted(state.bandwidth.items()):
+                    bandwidth.add_metric([target, str(hop)], event["mbps"] * 1e6 / 8)
+                    bottleneck.add_metric([target, str(hop)], 1 if event["bottleneck"] else 0)
+                for (engine, code), count in sorted(state.errors.items()):
+                    errors.add_metric([target, engine, code], count)
+                if state.diagnosis:
+                    found = state.diagnosis
+                    diagnosis.add_metric([target], {"kind": found["type"], "hop": str(found["affected_hop"]),
+                                                    "cause": found["cause"], "severity": found["severity"]})
+            for name, total in sorted(self._uploaded.items()):
+                uploaded.add_metric([name], total)
+            for name, total in sorted(self._downloaded.items()):
+                downloaded.add_metric([name], total)
+        yield from (up, restarts, loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors, diagnosis)
