@@ -1,11 +1,14 @@
 """`tarnvale export`: the metrics Prometheus scrapes from probes kept running in the test network."""
 
+import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 import urllib.request
 from pathlib import Path
 
@@ -13,6 +16,7 @@ import pytest
 
 CLIENT = Path(__file__).resolve().parents[2] / "client"
 sys.path.insert(0, str(CLIENT))
+from lab import Iperf3Flow  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 
@@ -30,17 +34,31 @@ def scrape(port):
 
 
 @pytest.fixture
-def exporter(network, probe_binary):
-    """The exporter for both of the server's addresses, with its port; stopped with SIGTERM at the end."""
-    port = free_port()
-    process = subprocess.Popen([sys.executable, "-m", "tarnvale", "export", network.server_address,
-                                network.server_address_v6, "--listen", f"127.0.0.1:{port}", "--engines", "hop",
-                                "--probe", str(probe_binary), "--netns", network.namespace("client")],
-                               cwd=CLIENT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert "serving metrics" in process.stdout.readline()
-    yield process, port
-    process.send_signal(signal.SIGTERM)
-    assert process.wait(timeout=30) == 0, process.stderr.read()
+def start_exporter(network, probe_binary):
+    """Starts the exporter for the targets with the engines; returns its process and port. Every exporter
+    started is stopped with SIGTERM at the end, and must end cleanly."""
+    started = []
+
+    def start(targets, engines):
+        port = free_port()
+        process = subprocess.Popen([sys.executable, "-m", "tarnvale", "export", *targets, "--listen",
+                                    f"127.0.0.1:{port}", "--engines", engines, "--probe", str(probe_binary),
+                                    "--netns", network.namespace("client")],
+                                   cwd=CLIENT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        started.append(process)
+        assert "serving metrics" in process.stdout.readline()
+        return process, port
+
+    yield start
+    for process in started:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=30) == 0, process.stderr.read()
+
+
+@pytest.fixture
+def exporter(start_exporter, network):
+    """The exporter of both of the server's addresses, with the hop engine."""
+    return start_exporter([network.server_address, network.server_address_v6], "hop")
 
 
 def probes_of(exporter_pid):
@@ -85,3 +103,73 @@ def test_a_probe_that_dies_is_counted_and_replaced(exporter, network):
     assert sum(restarted.values()) == 1, restarted
     assert up == [1, 1]
     assert len(probes_of(process.pid)) == 2
+
+
+PROMETHEUS_CONFIG = """
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: tarnvale
+    static_configs:
+      - targets: ["127.0.0.1:{port}"]
+"""
+
+
+def prometheus_query(port, query):
+    """The instant vector of a PromQL query, as {labels: value}."""
+    url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": query})
+    answer = json.loads(urllib.request.urlopen(url, timeout=5).read())
+    assert answer["status"] == "success", answer
+    return {tuple(sorted(item["metric"].items())): float(item["value"][1]) for item in answer["data"]["result"]}
+
+
+@pytest.fixture
+def prometheus(tmp_path):
+    """Debian's Prometheus server, started here and stopped at the end; returns a function that points it at
+    an exporter's port and waits until it is ready, and then gives the server's port."""
+    if shutil.which("prometheus") is None:
+        pytest.fail("the prometheus package is missing: scripts/install-deps.sh installs it")
+    servers = []
+
+    def start(exporter_port):
+        port = free_port()
+        config = tmp_path / "prometheus.yml"
+        config.write_text(PROMETHEUS_CONFIG.format(port=exporter_port))
+        server = subprocess.Popen(["prometheus", f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+                                   f"--web.listen-address=127.0.0.1:{port}"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        servers.append(server)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                urllib.request.urlopen(f"http://127.0.0.1:{port}/-/ready", timeout=1)
+                return port
+            except OSError:
+                assert server.poll() is None, server.stderr.read()
+                assert time.monotonic() < deadline, "Prometheus did not become ready"
+                time.sleep(0.2)
+
+    yield start
+    for server in servers:
+        server.terminate()
+        server.wait(timeout=30)
+
+
+def test_prometheus_scrapes_the_hops_and_the_uploading_process(start_exporter, prometheus, network):
+    process, port = start_exporter([network.server_address], "hop,attr")
+    server = prometheus(port)
+    time.sleep(2)  # the capture opens
+    with Iperf3Flow(network, "-u", "-b", "10M", "-t", "6", port=5341) as flow:
+        report = flow.result(timeout=30)
+    time.sleep(12)  # the last traffic cycle and two hop reports are served and scraped
+    exported = scrape(port)
+    sent = report["end"]["sum"]
+    wire = sent["bytes"] + sent["packets"] * (8 + 20 + 14)
+    uploaded = prometheus_query(server, 'tarnvale_process_upload_bytes_total{process="iperf3"}')
+    assert len(uploaded) == 1, uploaded
+    assert abs(next(iter(uploaded.values())) - wire) <= 0.02 * wire
+    assert next(iter(uploaded.values())) == exported[("tarnvale_process_upload_bytes_total",
+                                                      (("process", "iperf3"),))]
+    losses = prometheus_query(server, "tarnvale_hop_loss_ratio")
+    by_hop = {dict(labels)["hop"]: (dict(labels)["addr"], value) for labels, value in losses.items()}
+    assert by_hop == {str(hop): (address, 0.0) for hop, address in enumerate(network.hop_addresses(), start=1)}
