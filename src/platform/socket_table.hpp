@@ -38,6 +38,12 @@ public:
     // IPv6) adds no rows.
     std::optional<std::vector<SocketOwnerRow>> read(SocketProtocol protocol);
 
+    // How many processes the last search for owners could not look into
+    // (another user's, to a probe without the rights to read their
+    // descriptors): their sockets have no owner. Always 0 where the tables
+    // name the owners themselves.
+    std::size_t processes_not_readable() const;
+
 private:
     struct State;
     std::unique_ptr<State> state_;

@@ -55,12 +55,18 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     SocketOwnerTable previous_owners;
+    bool told_not_readable = false;
     for (;;) {
         timer.expires_after(std::chrono::milliseconds(config.poll_interval_ms));
         co_await timer.async_wait(asio::use_awaitable);
         const FlowSnapshot snapshot = flows->drain();
-        auto query = [sockets] { return query_socket_owners(*sockets); };
-        SocketOwnerTable owners = co_await runtime::run_blocking(outlets.blocking, std::move(query));
+        auto query = [sockets] { return std::pair(query_socket_owners(*sockets), sockets->processes_not_readable()); };
+        auto [owners, not_readable] = co_await runtime::run_blocking(outlets.blocking, std::move(query));
+        if (not_readable > 0 && !told_not_readable) {
+            told_not_readable = true;
+            log::warn(target_log, "attr: other users' processes cannot be read; their traffic stays unnamed",
+                      {{"processes", not_readable}});
+        }
         if (owners.empty()) {
             log::emit(log::Level::debug, target_log, "socket table empty or query failed");
             continue;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <unordered_map>
@@ -102,13 +103,21 @@ std::optional<std::uint64_t> socket_inode_of_link(const char* link, std::size_t 
     return inode;
 }
 
-// Every socket inode held open by a process, with the first process (lowest
-// id) that holds it.
-std::unordered_map<std::uint64_t, std::uint32_t> search_socket_owners() {
+struct OwnerSearch {
+    // Every socket inode held open by a process, with the first process
+    // (lowest id) that holds it.
     std::unordered_map<std::uint64_t, std::uint32_t> owners;
+    // Processes whose descriptors were refused: another user's, read without
+    // CAP_DAC_READ_SEARCH and CAP_SYS_PTRACE.
+    std::size_t not_readable = 0;
+};
+
+OwnerSearch search_socket_owners() {
+    OwnerSearch search;
+    auto& owners = search.owners;
     DIR* processes = ::opendir("/proc");
     if (processes == nullptr) {
-        return owners;
+        return search;
     }
     while (const dirent* process = ::readdir(processes)) {
         std::uint32_t pid = 0;
@@ -119,6 +128,9 @@ std::unordered_map<std::uint64_t, std::uint32_t> search_socket_owners() {
         const std::string directory = "/proc/" + std::string(name) + "/fd";
         const int descriptors_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (descriptors_fd < 0) {
+            if (errno == EACCES || errno == EPERM) {
+                ++search.not_readable;
+            }
             continue;  // ended meanwhile, or not ours to read
         }
         DIR* descriptors = ::fdopendir(descriptors_fd);
@@ -142,7 +154,7 @@ std::unordered_map<std::uint64_t, std::uint32_t> search_socket_owners() {
         ::closedir(descriptors);
     }
     ::closedir(processes);
-    return owners;
+    return search;
 }
 
 }  // namespace
@@ -152,6 +164,7 @@ struct SocketTableReader::State {
     // Inodes the last search found no owner for (a process of another pid
     // namespace, say): they alone do not start another search.
     std::unordered_set<std::uint64_t> ownerless;
+    std::size_t processes_not_readable = 0;
 
     bool unknown(std::uint64_t inode) const {
         return inode != 0 && !owner_of_inode.contains(inode) && !ownerless.contains(inode);
@@ -176,7 +189,9 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
         search_needed = search_needed || state.unknown(row.inode);
     }
     if (search_needed) {
-        state.owner_of_inode = search_socket_owners();
+        OwnerSearch search = search_socket_owners();
+        state.owner_of_inode = std::move(search.owners);
+        state.processes_not_readable = search.not_readable;
         state.ownerless.clear();
     }
     std::vector<SocketOwnerRow> rows;
@@ -196,6 +211,8 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
     }
     return rows;
 }
+
+std::size_t SocketTableReader::processes_not_readable() const { return state_->processes_not_readable; }
 
 std::vector<packets::IpAddress> local_ip_addresses() {
     std::vector<packets::IpAddress> addresses;

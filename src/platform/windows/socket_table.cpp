@@ -57,6 +57,8 @@ struct SocketTableReader::State {};
 SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
 SocketTableReader::~SocketTableReader() = default;
 
+std::size_t SocketTableReader::processes_not_readable() const { return 0; }
+
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
     std::vector<SocketOwnerRow> rows;
     if (protocol == SocketProtocol::tcp) {
