@@ -23,7 +23,15 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional, Sequence
 
-DEFAULT_PROBE_BINARY = Path(__file__).resolve().parents[2] / "build" / "tarnvale_probe"
+
+def _default_probe_binary() -> Path:
+    """This checkout's build when there is one, else the package's probe."""
+    built = Path(__file__).resolve().parents[2] / "build" / "tarnvale_probe"
+    installed = Path("/usr/lib/tarnvale/tarnvale_probe")
+    return installed if not built.exists() and installed.exists() else built
+
+
+DEFAULT_PROBE_BINARY = _default_probe_binary()
 PROTOCOL_VERSION = "1.0"
 
 

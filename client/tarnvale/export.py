@@ -10,6 +10,7 @@ import threading
 import time
 from typing import Optional
 
+from .capabilities import may_start
 from .client import Probe, ProbeError
 from .metrics import PathMetrics
 
@@ -74,6 +75,8 @@ def export(args) -> int:
         print(f"tarnvale: {problem}", file=sys.stderr)
         return 2
     engines = [name for name in args.engines.split(",") if name]
+    if not may_start(args.probe, engines):
+        return 1
     metrics = PathMetrics(args.targets)
     registry = CollectorRegistry()
     registry.register(metrics)

@@ -4,31 +4,18 @@ lines, or both into a recording."""
 from __future__ import annotations
 
 import json
-import os
 import sys
 import time
 from contextlib import ExitStack
-from pathlib import Path
 
+from .capabilities import may_start
 from .client import Probe, ProbeError
 from .view_model import ViewModel
 
 
-
-def check_can_run(probe_binary: str) -> str | None:
-    """Why the probe cannot be started here, or None."""
-    if os.geteuid() != 0:
-        return "watch needs root: the probe opens raw sockets and captures packets (run it with sudo)"
-    if not Path(probe_binary).exists():
-        return f"probe binary not found: {probe_binary} (build it with scripts/build.sh)"
-    return None
-
-
 def watch(args) -> int:
     engines = [name for name in args.engines.split(",") if name]
-    problem = check_can_run(args.probe)
-    if problem:
-        print(f"tarnvale: {problem}", file=sys.stderr)
+    if not may_start(args.probe, engines):
         return 1
     try:
         with ExitStack() as stack:

@@ -77,7 +77,7 @@ def test_watch_explains_what_it_needs(tmp_path):
     unprivileged = tarnvale("watch", "203.0.113.10", timeout=30, user=65534,
                             env=dict(os.environ, HOME="/tmp"))
     assert unprivileged.returncode == 1
-    assert "watch needs root" in unprivileged.stderr
+    assert "the probe lacks cap_net_raw" in unprivileged.stderr and "sudo setcap" in unprivileged.stderr
     unknown = tarnvale("watch", "203.0.113.10", "--engines", "hop,nope", timeout=30)
     assert unknown.returncode == 2 and "unknown engine(s) nope" in unknown.stderr
 
