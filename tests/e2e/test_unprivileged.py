@@ -1,0 +1,117 @@
+"""`tarnvale watch` as an unprivileged user (nobody), with the probe's file capabilities and nothing else,
+beside the same watch as root, on the test network."""
+
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from lab import Iperf3Flow
+
+CLIENT = Path(__file__).resolve().parents[2] / "client"
+NOBODY = "65534"
+EVERY_CAPABILITY = "cap_dac_read_search,cap_net_raw,cap_sys_ptrace+ep"
+
+
+@pytest.fixture
+def open_folder():
+    """A folder every user may read, holding a copy of the client and a temporary directory nobody may write:
+    the checkout and pytest's folders may lie where nobody cannot go."""
+    folder = Path(tempfile.mkdtemp(prefix="tarnvale-unprivileged-"))
+    folder.chmod(0o755)
+    shutil.copytree(CLIENT / "tarnvale", folder / "client" / "tarnvale",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    (folder / "tmp").mkdir(mode=0o777)
+    (folder / "tmp").chmod(0o777)
+    yield folder
+    shutil.rmtree(folder)
+
+
+def capable_probe(probe_binary, folder, capabilities):
+    copy = folder / f"tarnvale_probe-{capabilities.split('+')[0].count(',')}"
+    shutil.copy(probe_binary, copy)
+    copy.chmod(0o755)
+    subprocess.run(["setcap", capabilities, str(copy)], check=True)
+    return copy
+
+
+def start_watch(network, probe, folder, engines, seconds, as_nobody):
+    as_user = ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", "--inh-caps=-all"]
+    command = [*network.command("client", as_user if as_nobody else []), sys.executable, "-m", "tarnvale",
+               "watch", network.server_address, "--json", "--duration", str(seconds), "--engines", engines,
+               "--probe", str(probe)]
+    environment = dict(os.environ, PYTHONPATH=str(folder / "client"), TMPDIR=str(folder / "tmp"), HOME="/tmp")
+    return subprocess.Popen(command, cwd=folder, env=environment, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+
+
+def finished(watch, seconds):
+    stdout, stderr = watch.communicate(timeout=seconds + 60)
+    assert watch.returncode == 0, stderr
+    return [json.loads(line) for line in stdout.splitlines()], stderr
+
+
+def what_watch_shows(events):
+    hop_reports = [e for e in events if e["type"] == "hop_loss"]
+    by_hop = {}
+    for report in hop_reports:
+        by_hop.setdefault((report["hop"], report["addr"]), []).append(report)
+    return {
+        "hops": sorted(by_hop),
+        "loss": {hop: statistics.mean(r["loss_pct"] for r in reports) for (hop, _), reports in by_hop.items()},
+        "timed": {hop for (hop, _), reports in by_hop.items() if any(r["rtt_ms"] > 0 for r in reports)},
+        "bandwidth_hops": {e["hop"] for e in events if e["type"] == "bw_estimate"},
+        "upload_mbps": [e["mbps_up"] for e in events if e["type"] == "app_traffic" and e["name"] == "iperf3"],
+    }
+
+
+@pytest.mark.slow
+def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_binary, open_folder):
+    probe = capable_probe(probe_binary, open_folder, EVERY_CAPABILITY)
+    network.set_loss("r2:eth1", 30)
+    try:
+        # Root's uploader: only the two extra capabilities let nobody's probe name it.
+        with Iperf3Flow(network, "-u", "-b", "5M", "-t", "75", port=5331):
+            watches = [start_watch(network, probe, open_folder, "hop,bw,attr", 60, as_nobody)
+                       for as_nobody in (False, True)]
+            (root_events, _), (nobody_events, nobody_said) = [finished(watch, 60) for watch in watches]
+    finally:
+        network.set_loss("r2:eth1", 0)
+    assert "tarnvale:" not in nobody_said, nobody_said
+    root, nobody = what_watch_shows(root_events), what_watch_shows(nobody_events)
+    expected_hops = list(enumerate(network.hop_addresses(), start=1))
+    for seen in (root, nobody):
+        # A sweep whose probe to the target's own distance was lost finds the target one hop further.
+        assert seen["hops"][:4] == expected_hops, seen["hops"]
+        assert all(address == network.server_address for _, address in seen["hops"][4:]), seen["hops"]
+        assert seen["loss"][1] == seen["loss"][2] == 0, seen["loss"]
+        # Behind r2 every probe and its answer cross the lossy link: about 50 outcomes at 30 % each way.
+        assert 3 <= statistics.mean([seen["loss"][3], seen["loss"][4]]) <= 75, seen["loss"]
+        assert seen["timed"] == {1, 2, 3, 4}
+        assert {1, 2} <= seen["bandwidth_hops"], seen["bandwidth_hops"]
+        assert len(seen["upload_mbps"]) >= 30 and 3.5 <= statistics.median(seen["upload_mbps"]) <= 6.5, seen
+    assert root["bandwidth_hops"] == nobody["bandwidth_hops"]
+
+
+def test_nobody_without_the_ptrace_rights_is_told_what_attr_leaves_unnamed(network, probe_binary, open_folder):
+    probe = capable_probe(probe_binary, open_folder, "cap_net_raw+ep")
+    started = time.time()
+    with Iperf3Flow(network, "-u", "-b", "5M", "-t", "12", port=5332):
+        events, said = finished(start_watch(network, probe, open_folder, "attr", 8, as_nobody=True), 8)
+    assert "attr can name only this user's processes" in said and "cap_dac_read_search, cap_sys_ptrace" in said
+    assert f"sudo setcap {EVERY_CAPABILITY} {probe}" in said
+    assert not [e for e in events if e["type"] == "app_traffic" and e["name"] == "iperf3"]
+    # A binary with file capabilities runs in secure-execution mode, where the C library drops TMPDIR:
+    # the probe's log is in /tmp, whatever the environment says.
+    logs = [json.loads(line) for log in Path("/tmp").glob("tv_*.log")
+            if log.stat().st_uid == int(NOBODY) and log.stat().st_mtime >= started for line in log.open()]
+    refusals = [entry["fields"] for entry in logs if "other users' processes cannot be read" in
+                entry["fields"]["message"]]
+    assert len(refusals) == 1 and refusals[0]["processes"] >= 1, refusals
