@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   python3-rich python3-matplotlib tmux
   python3-prometheus-client prometheus
+  debootstrap systemd-container libcap2-bin
   g++-mingw-w64-x86-64-posix wine64
 )
 

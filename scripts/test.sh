@@ -21,7 +21,8 @@ sanitizer_log=$(mktemp)
 sanitizer_builds=$!
 
 # End-to-end tests mostly wait on timers and the network, so several run at once,
-# each module's test network made per worker.
+# each module's test network made per worker; a module whose fixture is costly
+# (a whole Debian root) keeps its tests on one worker with an xdist group.
 # Called as `run_suites … || status=1`, where `set -e` does not apply: each
 # suite's status is collected, so that a failing unit suite fails the run too.
 run_suites() {
@@ -31,7 +32,7 @@ run_suites() {
   ctest --test-dir "$build_dir" --output-on-failure || failed=1
   echo "== end-to-end tests ($build_dir)"
   TARNVALE_PROBE="$PWD/$build_dir/tarnvale_probe" /usr/bin/python3 -m pytest -p no:cacheprovider -q -n 4 \
-    --dist load "$@" || failed=1
+    --dist loadgroup "$@" || failed=1
   return $failed
 }
 

@@ -30,20 +30,25 @@ _VFS_CAP_FLAGS_EFFECTIVE = 0x000001
 
 @dataclass(frozen=True)
 class ProcessCapabilities:
-    """The capability sets of /proc/self/status, as bit masks, with the effective user id."""
+    """The capability sets of /proc/self/status, as bit masks, with the effective user id and whether
+    no_new_privs is set (systemd's NoNewPrivileges= and the options that imply it), under which an
+    execve grants nothing the process does not already hold."""
     euid: int
     inheritable: int = 0
     bounding: int = 0
     ambient: int = 0
+    permitted: int = 0
+    no_new_privileges: bool = False
 
     @classmethod
     def from_status(cls, status_text: str, euid: int) -> "ProcessCapabilities":
-        sets = {}
+        fields = {}
         for line in status_text.splitlines():
             key, _, value = line.partition(":")
-            if key in ("CapInh", "CapBnd", "CapAmb"):
-                sets[key] = int(value.strip(), 16)
-        return cls(euid, sets.get("CapInh", 0), sets.get("CapBnd", 0), sets.get("CapAmb", 0))
+            fields[key] = value.strip()
+        masks = {key: int(fields.get(key, "0"), 16) for key in ("CapInh", "CapBnd", "CapAmb", "CapPrm")}
+        return cls(euid, masks["CapInh"], masks["CapBnd"], masks["CapAmb"], masks["CapPrm"],
+                   fields.get("NoNewPrivs") == "1")
 
 
 @dataclass(frozen=True)
@@ -73,11 +78,13 @@ def probe_effective_capabilities(process: ProcessCapabilities, file: Optional[Fi
     """The probe's effective set after this process executes it (capabilities(7), "Transformation of
     capabilities during execve()"; the binary is not set-user-ID)."""
     if process.euid == 0:
-        return process.bounding
-    if file is None:
-        return process.ambient
-    permitted = (process.inheritable & file.inheritable) | (file.permitted & process.bounding)
-    return permitted if file.effective else 0
+        held = process.bounding
+    elif file is None:
+        held = process.ambient
+    else:
+        permitted = (process.inheritable & file.inheritable) | (file.permitted & process.bounding)
+        held = permitted if file.effective else 0
+    return held & process.permitted if process.no_new_privileges else held
 
 
 @dataclass
@@ -100,8 +107,12 @@ def judge(probe_binary: str, engines: list[str], process: ProcessCapabilities,
     lacks = [number for number in NAMES if not held >> number & 1]
     verdict = Verdict()
     if CAP_NET_RAW in lacks and PACKET_ENGINES.intersection(engines):
-        verdict.problem = (f"the probe lacks cap_net_raw, which it needs to send its probes and capture "
-                           f"packets; grant it with `{grant_command(probe_binary)}` or run as root")
+        if process.no_new_privileges and file is not None and file.permitted >> CAP_NET_RAW & 1:
+            grant = "this process runs with no_new_privs set (systemd's NoNewPrivileges= or an option implying " \
+                    "it), under which the probe's file capabilities are not granted: lift it"
+        else:
+            grant = f"grant it with `{grant_command(probe_binary)}` or run as root"
+        verdict.problem = f"the probe lacks cap_net_raw, which it needs to send its probes and capture packets; {grant}"
     elif "attr" in engines and any(number in lacks for number in OTHER_USERS_PROCESSES):
         missing = _names(number for number in OTHER_USERS_PROCESSES if number in lacks)
         verdict.warnings.append(f"attr can name only this user's processes: the probe lacks {missing}, which "
@@ -132,10 +143,19 @@ def check_probe(probe_binary: str, engines: list[str]) -> Verdict:
     return judge(probe_binary, engines, process, file)
 
 
+def not_executable(probe_binary: str) -> str:
+    """Why this user may not execute the probe: the package lets only root and one group run it."""
+    group = Path(probe_binary).group()
+    return (f"you may not run {probe_binary}: it runs for root and the members of group {group} "
+            f"(`sudo adduser $USER {group}`, then log in again)")
+
+
 def may_start(probe_binary: str, engines: list[str]) -> bool:
     """Says on standard error why the probe cannot start here, or what it will leave undone."""
     if not Path(probe_binary).exists():
         verdict = Verdict(problem=f"probe binary not found: {probe_binary} (build it with scripts/build.sh)")
+    elif not os.access(probe_binary, os.X_OK):
+        verdict = Verdict(problem=not_executable(probe_binary))
     else:
         verdict = check_probe(probe_binary, engines)
     for warning in verdict.warnings:

@@ -54,12 +54,19 @@ def test_the_probe_holds_what_execve_grants_it():
     with_ambient = ProcessCapabilities(65534, bounding=ALL, ambient=EVERY_NEEDED)
     assert probe_effective_capabilities(with_ambient, None) == EVERY_NEEDED
     assert probe_effective_capabilities(with_ambient, FileCapabilities(NET_RAW, 0, True)) == NET_RAW
+    # Under no_new_privs the file grants nothing beyond what the process holds.
+    confined = ProcessCapabilities(65534, bounding=ALL, no_new_privileges=True)
+    assert probe_effective_capabilities(confined, file) == 0
+    assert probe_effective_capabilities(ProcessCapabilities(0, bounding=ALL, permitted=ALL, no_new_privileges=True),
+                                        None) == ALL
 
 
 def test_status_sets_are_read_as_hex_masks():
-    status = "Name:\tpython3\nCapInh:\t0000000000000000\nCapPrm:\t0000000000000000\nCapEff:\t0000000000000000\n" \
-             "CapBnd:\t000001ffffffffff\nCapAmb:\t0000000000002000\n"
-    assert ProcessCapabilities.from_status(status, 65534) == ProcessCapabilities(65534, 0, ALL, NET_RAW)
+    status = "Name:\tpython3\nCapInh:\t0000000000000000\nCapPrm:\t0000000000002000\nCapEff:\t0000000000000000\n" \
+             "CapBnd:\t000001ffffffffff\nCapAmb:\t0000000000002000\nNoNewPrivs:\t1\nSeccomp:\t0\n"
+    assert ProcessCapabilities.from_status(status, 65534) == ProcessCapabilities(65534, 0, ALL, NET_RAW, NET_RAW,
+                                                                                 no_new_privileges=True)
+    assert not ProcessCapabilities.from_status(status.replace("NoNewPrivs:\t1", "NoNewPrivs:\t0"), 0).no_new_privileges
 
 
 def test_the_verdict_names_what_is_missing_and_how_to_grant_it():
@@ -74,5 +81,8 @@ def test_the_verdict_names_what_is_missing_and_how_to_grant_it():
     assert partial.problem is None
     assert len(partial.warnings) == 1 and "only this user's processes" in partial.warnings[0]
     assert "lacks cap_dac_read_search, which" in partial.warnings[0] and grant in partial.warnings[0]
+    confined = judge(binary, ["hop"], ProcessCapabilities(65534, bounding=ALL, no_new_privileges=True),
+                     FileCapabilities(EVERY_NEEDED, 0, True))
+    assert "lacks cap_net_raw" in confined.problem and "NoNewPrivileges=" in confined.problem
     whole = judge(binary, ["hop", "bw", "attr"], NOBODY, FileCapabilities(EVERY_NEEDED, 0, True))
     assert whole.problem is None and whole.warnings == []
