@@ -8,14 +8,21 @@ few (the target, the hop and its address, the process name; never a probe or a p
 from __future__ import annotations
 
 import threading
+import time
 from collections import defaultdict
 from dataclasses import dataclass, field
-from typing import Iterable, Optional
+from typing import Callable, Iterable, Optional
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
+from .probe_facts import FULL_BANDWIDTH_SWEEP_SECONDS, HOP_REPORT_SECONDS
+
 # The attribution engine reports every second by default: its rates times this are the bytes of one cycle.
 TRAFFIC_CYCLE_SECONDS = 1.0
+# A hop no report has named for this long is no longer on the path as the probe sees it (a route changed, the
+# probe ended, a sweep found the target one hop too far): its figures are dropped, not served as current.
+HOP_FIGURES_LAST_SECONDS = 4 * HOP_REPORT_SECONDS
+BANDWIDTH_FIGURES_LAST_SECONDS = 3 * FULL_BANDWIDTH_SWEEP_SECONDS
 
 
 @dataclass
@@ -24,9 +31,10 @@ class TargetState:
 
     up: bool = False
     restarts: int = 0
-    hops: dict[int, dict] = field(default_factory=dict)       # hop -> its latest hop_loss
-    delays: dict[int, dict] = field(default_factory=dict)     # hop -> its latest hop_delay
-    bandwidth: dict[int, dict] = field(default_factory=dict)  # hop -> its latest bw_estimate
+    # hop -> (its latest event, when it came)
+    hops: dict[int, tuple[dict, float]] = field(default_factory=dict)       # hop_loss
+    delays: dict[int, tuple[dict, float]] = field(default_factory=dict)     # hop_delay
+    bandwidth: dict[int, tuple[dict, float]] = field(default_factory=dict)  # bw_estimate
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
     diagnosis: Optional[dict] = None  # the latest degradation or latency event
 
@@ -35,7 +43,8 @@ class PathMetrics:
     """Takes events per target (from the threads that read the probes) and gives Prometheus the metric families
     (as a collector registered with a registry)."""
 
-    def __init__(self, targets: Iterable[str]):
+    def __init__(self, targets: Iterable[str], clock: Callable[[], float] = time.monotonic):
+        self._clock = clock
         self._lock = threading.Lock()
         self._targets = {target: TargetState() for target in targets}
         # The host's processes, whichever probe counts them (one should: they are the same for every target).
@@ -55,14 +64,15 @@ class PathMetrics:
 
     def event(self, target: str, event: dict) -> None:
         kind = event.get("type")
+        now = self._clock()
         with self._lock:
             state = self._targets[target]
             if kind == "hop_loss":
-                state.hops[event["hop"]] = event
+                state.hops[event["hop"]] = (event, now)
             elif kind == "hop_delay":
-                state.delays[event["hop"]] = event
+                state.delays[event["hop"]] = (event, now)
             elif kind == "bw_estimate":
-                state.bandwidth[event["hop"]] = event
+                state.bandwidth[event["hop"]] = (event, now)
             elif kind == "app_traffic":
                 self._uploaded[event["name"]] += event["mbps_up"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
                 self._downloaded[event["name"]] += event["mbps_down"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
@@ -94,17 +104,18 @@ class PathMetrics:
                                      labels=["target", "engine", "code"])
         diagnosis = InfoMetricFamily("tarnvale_diagnosis", "The latest diagnosis of the path",
                                      labels=["target"])
+        now = self._clock()
         with self._lock:
             for target, state in self._targets.items():
                 up.add_metric([target], 1 if state.up else 0)
                 restarts.add_metric([target], state.restarts)
-                for hop, event in sorted(state.hops.items()):
+                for hop, event in _current(state.hops, now - HOP_FIGURES_LAST_SECONDS):
                     labels = [target, str(hop), event["addr"]]
                     loss.add_metric(labels, event["loss_pct"] / 100)
                     rtt.add_metric(labels, event["rtt_ms"] / 1000)
-                for hop, event in sorted(state.delays.items()):
+                for hop, event in _current(state.delays, now - HOP_FIGURES_LAST_SECONDS):
                     queue.add_metric([target, str(hop), event["addr"]], event["added_ms"] / 1000)
-                for hop, event in sorted(state.bandwidth.items()):
+                for hop, event in _current(state.bandwidth, now - BANDWIDTH_FIGURES_LAST_SECONDS):
                     bandwidth.add_metric([target, str(hop)], event["mbps"] * 1e6 / 8)
                     bottleneck.add_metric([target, str(hop)], 1 if event["bottleneck"] else 0)
                 for (engine, code), count in sorted(state.errors.items()):
@@ -118,3 +129,10 @@ class PathMetrics:
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
         yield from (up, restarts, loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors, diagnosis)
+
+
+def _current(figures: dict[int, tuple[dict, float]], oldest: float) -> list[tuple[int, dict]]:
+    """The hops' events that came after `oldest`, by hop; the older ones are forgotten."""
+    for hop in [hop for hop, (_, came) in figures.items() if came < oldest]:
+        del figures[hop]
+    return [(hop, event) for hop, (event, _) in sorted(figures.items())]

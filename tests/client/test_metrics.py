@@ -10,6 +10,7 @@ from prometheus_client import CollectorRegistry, generate_latest  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 from tarnvale.metrics import PathMetrics  # noqa: E402
+from tarnvale.probe_facts import FULL_BANDWIDTH_SWEEP_SECONDS, HOP_REPORT_SECONDS  # noqa: E402
 
 
 def scrape(metrics):
@@ -71,3 +72,25 @@ def test_restarts_errors_and_the_latest_diagnosis():
     assert value(samples, "tarnvale_engine_errors_total", target="t", engine="hop", code="NO_TARGET") == 2
     assert value(samples, "tarnvale_diagnosis_info", target="t", kind="latency", hop="2", cause="saturation",
                  severity="medium") == 1
+
+
+def test_a_hop_no_report_names_any_more_leaves_the_metrics():
+    now = [1000.0]
+    metrics = PathMetrics(["t"], clock=lambda: now[0])
+
+    def report(hop, addr):
+        metrics.event("t", {"type": "hop_loss", "hop": hop, "addr": addr, "loss_pct": 0.0, "rtt_ms": 1.0,
+                            "prev_loss_pct": 0.0, "is_localized": False})
+
+    report(4, "203.0.113.10")
+    report(5, "203.0.113.10")  # a sweep that lost the probe at the target's own distance
+    metrics.event("t", {"type": "bw_estimate", "hop": 4, "addr": "", "mbps": 1.0, "baseline_mbps": 1.0,
+                        "bottleneck": False, "confidence": {}})
+    for _ in range(6):
+        now[0] += HOP_REPORT_SECONDS
+        report(4, "203.0.113.10")
+    hops = {dict(labels)["hop"] for name, labels in scrape(metrics) if name == "tarnvale_hop_loss_ratio"}
+    assert hops == {"4"}
+    assert ("tarnvale_hop_bandwidth_bytes_per_second", (("hop", "4"), ("target", "t"))) in scrape(metrics)
+    now[0] += 3 * FULL_BANDWIDTH_SWEEP_SECONDS
+    assert not [name for name, _ in scrape(metrics) if name.startswith("tarnvale_hop_")]
