@@ -88,6 +88,9 @@ class PathMetrics:
                                        labels=["target"])
         loss = GaugeMetricFamily("tarnvale_hop_loss_ratio", "Share of the hop's recent probes unanswered",
                                  labels=hop_labels)
+        path_loss = GaugeMetricFamily("tarnvale_path_loss_ratio",
+                                      "Share of the recent probes unanswered at the end of the path (the target's "
+                                      "own hop, or the last hop that answers)", labels=["target"])
         rtt = GaugeMetricFamily("tarnvale_hop_rtt_seconds", "Mean round trip of the hop's recent echo replies",
                                 labels=hop_labels)
         queue = GaugeMetricFamily("tarnvale_hop_queue_delay_seconds",
@@ -109,10 +112,13 @@ class PathMetrics:
             for target, state in self._targets.items():
                 up.add_metric([target], 1 if state.up else 0)
                 restarts.add_metric([target], state.restarts)
-                for hop, event in _current(state.hops, now - HOP_FIGURES_LAST_SECONDS):
+                hops = _current(state.hops, now - HOP_FIGURES_LAST_SECONDS)
+                for hop, event in hops:
                     labels = [target, str(hop), event["addr"]]
                     loss.add_metric(labels, event["loss_pct"] / 100)
                     rtt.add_metric(labels, event["rtt_ms"] / 1000)
+                if hops:
+                    path_loss.add_metric([target], _end_of_path(hops)["loss_pct"] / 100)
                 for hop, event in _current(state.delays, now - HOP_FIGURES_LAST_SECONDS):
                     queue.add_metric([target, str(hop), event["addr"]], event["added_ms"] / 1000)
                 for hop, event in _current(state.bandwidth, now - BANDWIDTH_FIGURES_LAST_SECONDS):
@@ -128,7 +134,14 @@ class PathMetrics:
                 uploaded.add_metric([name], total)
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
-        yield from (up, restarts, loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors, diagnosis)
+        yield from (up, restarts, loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors, diagnosis)
+
+
+def _end_of_path(hops: list[tuple[int, dict]]) -> dict:
+    """The report of the last hop's address at its lowest hop: the target answers every TTL from its own distance
+    on, and a sweep that lost the probe at that distance finds it one hop further as well."""
+    last_address = hops[-1][1]["addr"]
+    return next(event for _, event in hops if event["addr"] == last_address)
 
 
 def _current(figures: dict[int, tuple[dict, float]], oldest: float) -> list[tuple[int, dict]]:

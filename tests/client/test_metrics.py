@@ -82,8 +82,12 @@ def test_a_hop_no_report_names_any_more_leaves_the_metrics():
         metrics.event("t", {"type": "hop_loss", "hop": hop, "addr": addr, "loss_pct": 0.0, "rtt_ms": 1.0,
                             "prev_loss_pct": 0.0, "is_localized": False})
 
+    report(3, "198.51.100.6")
     report(4, "203.0.113.10")
     report(5, "203.0.113.10")  # a sweep that lost the probe at the target's own distance
+    metrics.event("t", {"type": "hop_loss", "hop": 4, "addr": "203.0.113.10", "loss_pct": 20.0, "rtt_ms": 1.0,
+                        "prev_loss_pct": 0.0, "is_localized": False})
+    assert value(scrape(metrics), "tarnvale_path_loss_ratio", target="t") == 0.2, "the target's own hop"
     metrics.event("t", {"type": "bw_estimate", "hop": 4, "addr": "", "mbps": 1.0, "baseline_mbps": 1.0,
                         "bottleneck": False, "confidence": {}})
     for _ in range(6):
@@ -91,6 +95,7 @@ def test_a_hop_no_report_names_any_more_leaves_the_metrics():
         report(4, "203.0.113.10")
     hops = {dict(labels)["hop"] for name, labels in scrape(metrics) if name == "tarnvale_hop_loss_ratio"}
     assert hops == {"4"}
+    assert value(scrape(metrics), "tarnvale_path_loss_ratio", target="t") == 0
     assert ("tarnvale_hop_bandwidth_bytes_per_second", (("hop", "4"), ("target", "t"))) in scrape(metrics)
     now[0] += 3 * FULL_BANDWIDTH_SWEEP_SECONDS
-    assert not [name for name, _ in scrape(metrics) if name.startswith("tarnvale_hop_")]
+    assert not [name for name, _ in scrape(metrics) if name.startswith(("tarnvale_hop_", "tarnvale_path_"))]

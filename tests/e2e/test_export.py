@@ -173,3 +173,44 @@ def test_prometheus_scrapes_the_hops_and_the_uploading_process(start_exporter, p
     losses = prometheus_query(server, "tarnvale_hop_loss_ratio")
     by_hop = {dict(labels)["hop"]: (dict(labels)["addr"], value) for labels, value in losses.items()}
     assert by_hop == {str(hop): (address, 0.0) for hop, address in enumerate(network.hop_addresses(), start=1)}
+
+
+def readme_prometheus_files() -> tuple[str, str]:
+    """The README's scrape configuration and alert rules, one YAML block with a comment line before each."""
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    block = readme[readme.index("# prometheus.yml"):]
+    scrape, alerts = block[:block.index("```")].split("# tarnvale-alerts.yml")
+    return scrape, alerts
+
+
+def test_the_readmes_scrape_configuration_and_alert_rule_hold(tmp_path):
+    scrape, alerts = readme_prometheus_files()
+    (tmp_path / "prometheus.yml").write_text(scrape)
+    (tmp_path / "tarnvale-alerts.yml").write_text(alerts)
+    checked = subprocess.run(["promtool", "check", "config", str(tmp_path / "prometheus.yml")], capture_output=True,
+                             text=True)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    # Loss of 8 % at the end of one path for 15 minutes, 2 % on another: only the first alerts, after 10 minutes.
+    (tmp_path / "alert-test.yml").write_text("""
+rule_files: [tarnvale-alerts.yml]
+evaluation_interval: 1m
+tests:
+  - interval: 1m
+    input_series:
+      - series: 'tarnvale_path_loss_ratio{target="192.0.2.10"}'
+        values: '0.08x15'
+      - series: 'tarnvale_path_loss_ratio{target="192.0.2.20"}'
+        values: '0.02x15'
+    alert_rule_test:
+      - eval_time: 9m
+        alertname: PathLossHigh
+        exp_alerts: []
+      - eval_time: 12m
+        alertname: PathLossHigh
+        exp_alerts:
+          - exp_labels: {target: "192.0.2.10"}
+            exp_annotations: {summary: "8% of the probes to 192.0.2.10 are lost"}
+""")
+    tested = subprocess.run(["promtool", "test", "rules", "alert-test.yml"], cwd=tmp_path, capture_output=True,
+                            text=True)
+    assert tested.returncode == 0, tested.stdout + tested.stderr
