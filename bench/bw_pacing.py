@@ -33,8 +33,8 @@ from measure import cpu_seconds, status_value  # noqa: E402
 
 TRAIN_BASE_PORT = 33434
 # "1796641337.123456789 IP (tos 0x0, ttl 3, id 33025, ...)" and on the next line
-# "    192.168.1.10.50000 > 203.0.113.10.33461: UDP, length 1372"
-PACKET = re.compile(r"^(\d+\.\d+) IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.50000 > \S+\.(\d+): UDP", re.MULTILINE)
+# "    192.168.1.10.40123 > 203.0.113.10.33461: UDP, length 1372"
+PACKET = re.compile(r"^(\d+\.\d+) IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.\d+ > \S+\.(\d+): UDP", re.MULTILINE)
 
 
 def train_gaps(tcpdump_output: str) -> list[float]:
@@ -53,8 +53,8 @@ def train_gaps(tcpdump_output: str) -> list[float]:
 
 
 # "1796641337.123456789 IP (tos 0xc0, ttl 64, id 1, ...)\n    192.168.1.1 > 192.168.1.10: ICMP time exceeded
-# in-transit, length 556\n\tIP (tos 0x0, ttl 1, id 33025, ...)\n    192.168.1.10.50000 > 203.0.113.10.33434: UDP"
-ANSWER = re.compile(r"^(\d+\.\d+) IP .*?ICMP time exceeded in-transit.*?\n\s+IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.50000 > "
+# in-transit, length 556\n\tIP (tos 0x0, ttl 1, id 33025, ...)\n    192.168.1.10.40123 > 203.0.113.10.33434: UDP"
+ANSWER = re.compile(r"^(\d+\.\d+) IP .*?ICMP time exceeded in-transit.*?\n\s+IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.\d+ > "
                     r"\S+\.(\d+): UDP", re.MULTILINE | re.DOTALL)
 
 
@@ -91,7 +91,7 @@ def main() -> int:
             tempfile.TemporaryFile("w+") as answers_record:
         # To files: a pipe nobody reads for a minute would fill and make tcpdump drop packets.
         capture = ["tcpdump", "-i", "eth0", "-n", "-v", "-tt", "-l", "--immediate-mode", "--time-stamp-precision=nano"]
-        tcpdump = network.popen("r1", [*capture, "udp src port 50000"], stdout=record, stderr=subprocess.DEVNULL,
+        tcpdump = network.popen("r1", [*capture, "udp and ip[2:2] = 1400"], stdout=record, stderr=subprocess.DEVNULL,
                                 text=True)
         answers = network.popen("client", [*capture, "icmp[0] = 11"], stdout=answers_record,
                                 stderr=subprocess.DEVNULL, text=True)

@@ -57,6 +57,16 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 // is set when the lookup socket cannot be created or bound.
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error);
 
+// A UDP port of the system's choosing, held by a socket bound to it in the
+// family's unspecified address: while the socket is open no other program on
+// the host gets the port, so packets sent from it through a raw socket, and the
+// ICMP errors that quote them, are told apart from another program's.
+struct ReservedPort {
+    Socket socket;
+    std::uint16_t port = 0;
+};
+ReservedPort reserve_udp_port(bool ipv6, std::error_code& error);
+
 // An IPv4 or IPv6 address as is; otherwise the first IPv4 address the system's
 // resolver gives for the name, or its first IPv6 address when it has no IPv4 one.
 std::optional<packets::IpAddress> resolve_address(const std::string& target);

@@ -66,6 +66,21 @@ inline std::optional<packets::IpAddress> address_of(const sockaddr* address, std
     return std::nullopt;
 }
 
+// The port of a sockaddr_in or sockaddr_in6 of `length` bytes, as address_of reads it.
+inline std::optional<std::uint16_t> port_of(const sockaddr* address, std::size_t length) {
+    if (address != nullptr && address->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        sockaddr_in ipv4{};
+        std::memcpy(&ipv4, address, sizeof ipv4);
+        return ntohs(ipv4.sin_port);
+    }
+    if (address != nullptr && address->sa_family == AF_INET6 && length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 ipv6{};
+        std::memcpy(&ipv6, address, sizeof ipv6);
+        return ntohs(ipv6.sin6_port);
+    }
+    return std::nullopt;
+}
+
 // Of a resolver's answers, the first IPv4 address, or the first IPv6 address
 // when there is no IPv4 one.
 inline std::optional<packets::IpAddress> preferred_address(const addrinfo* results) {

@@ -88,7 +88,9 @@ def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_
     root, nobody = what_watch_shows(root_events), what_watch_shows(nobody_events)
     expected_hops = list(enumerate(network.hop_addresses(), start=1))
     for seen in (root, nobody):
-        # A sweep whose probe to the target's own distance was lost finds the target one hop further.
+        # The two probes run at once, to one target: neither takes the other's answers for its own (a router
+        # beyond the target would be one). Until the target answers at its own distance, a first sweep that lost
+        # that probe finds it further on.
         assert seen["hops"][:4] == expected_hops, seen["hops"]
         assert all(address == network.server_address for _, address in seen["hops"][4:]), seen["hops"]
         assert seen["loss"][1] == seen["loss"][2] == 0, seen["loss"]

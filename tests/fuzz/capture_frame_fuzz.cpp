@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnvale::engines::bandwidth::AnswerSteps steps;
     for (const auto& to : {target, target_v6}) {
         tarnvale::engines::hop::parse_probe_reply(datagram, to);
-        tarnvale::engines::bandwidth::parse_train_answer(datagram, to, steps);
+        tarnvale::engines::bandwidth::parse_train_answer(datagram, to, 50000, steps);
         tarnvale::engines::hop::is_echo_reply(datagram, to, 1, 1, to);
     }
     return 0;

@@ -51,7 +51,7 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
     : path_(path),
       shared_{target, max_hops, std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
               std::make_shared<engines::hop::PendingProbes>(),
-              std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1)},
+              std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1), 0},
       receiver_{target,
                 shared_.pending,
                 shared_.table,

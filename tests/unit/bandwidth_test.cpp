@@ -23,7 +23,7 @@ TEST(TrainPacket, PortsIdentificationsAndLayout) {
     EXPECT_FALSE(hop_for_port(33433).has_value());
 
     const auto packet = build_train_packet(25, 3, 7, packets::IpAddress(packets::Ipv4(0xC0A8010A)),
-                                           packets::IpAddress(packets::Ipv4(0xCB00710A)));
+                                           packets::IpAddress(packets::Ipv4(0xCB00710A)), 50000);
     EXPECT_EQ(packet[0], 0x45);
     EXPECT_EQ(packet[2] << 8 | packet[3], 1400);
     EXPECT_EQ(packet[4] << 8 | packet[5], 0x8101);  // 0x8000 | (25 * 10 + 7)

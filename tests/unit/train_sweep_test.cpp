@@ -30,13 +30,14 @@ std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path, packets::IpAdd
     sim::LoopHarness harness;
     const std::size_t entries = std::size_t{max_hops} + 1;
     const TrainShared shared{to,
+                             50000,
                              max_hops,
                              trains_per_hop,
                              5000,
                              std::make_shared<HopSampleTable>(entries),
                              std::make_shared<TrainRegistry>(),
                              std::make_shared<TargetDistance>(entries)};
-    const BandwidthReceiverShared receiver{to, shared.trains, shared.samples, shared.distance,
+    const BandwidthReceiverShared receiver{to, shared.source_port, shared.trains, shared.samples, shared.distance,
                                            std::make_shared<runtime::StopFlag>()};
     path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
         handle_answer(receiver, datagram, arrival);

@@ -59,7 +59,8 @@ std::optional<QuotedPacket> read_quoted(const packets::IcmpView& icmp, bool ipv4
 }  // namespace
 
 std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram,
-                                              const packets::IpAddress& target, AnswerSteps& steps) {
+                                              const packets::IpAddress& target, std::uint16_t source_port,
+                                              AnswerSteps& steps) {
     const bool ipv4 = target.is_v4();
     if (datagram.empty() || (datagram[0] >> 4) != (ipv4 ? 4 : 6)) {
         return std::nullopt;  // another family's: its addresses would be read from the wrong places
@@ -102,10 +103,11 @@ std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> data
     }
     const auto ports = packets::TransportPorts::read(quoted->transport);
     steps.quoted_ports(ports->destination, ports->source);
-    // The hop engine's TTL-limited probes use destination ports of the same
-    // range; only our own source port marks an answer to a train.
+    // The hop engine's TTL-limited probes, and other programs' trains, use
+    // destination ports of the same range; only our own source port marks an
+    // answer to one of our trains.
     const auto hop = hop_for_port(ports->destination);
-    if (!hop || ports->source != train_source_port) {
+    if (!hop || ports->source != source_port) {
         return std::nullopt;
     }
     return TrainAnswer{ports->destination, *hop,

@@ -36,8 +36,10 @@ public:
 // Reads a captured datagram (link header removed) in the target's family as
 // the ICMP or ICMPv6 Time Exceeded answer to a train packet sent to the target,
 // or as the target's own Destination Unreachable answer to one: the quoted UDP
-// destination port names the hop and the packet. Nothing for anything else.
+// destination port names the hop and the packet, and the quoted source port
+// must be the trains' own. Nothing for anything else.
 std::optional<TrainAnswer> parse_train_answer(std::span<const std::uint8_t> datagram,
-                                              const packets::IpAddress& target, AnswerSteps& steps);
+                                              const packets::IpAddress& target, std::uint16_t source_port,
+                                              AnswerSteps& steps);
 
 }  // namespace tarnvale::engines::bandwidth

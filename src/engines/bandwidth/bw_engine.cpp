@@ -37,15 +37,24 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
         co_return;
     }
 
+    // The trains' source port, held for as long as the engine runs, tells their
+    // answers from those of another program's trains to the same target.
+    const platform::ReservedPort own_port = platform::reserve_udp_port(!target->is_v4(), error);
+    if (error) {
+        log::error(target_log, "failed to reserve a UDP port", {{"err", error.message()}});
+        std::string message = log::fill_message("UDP port reservation failed: {}", error.message());
+        co_await send_fatal_error(outlets, "bw", "SOCKET_CREATE_FAIL", std::move(message));
+        co_return;
+    }
+
     runtime::EngineThreads threads(outlets.blocking);
     threads.spawn("bw-receiver", "failed to spawn bw receiver thread",
-                  [receiver = BandwidthReceiverShared{*target, trains, samples, distance, threads.stop()}] {
-                      run_bandwidth_receiver(receiver);
-                  });
+                  [receiver = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance,
+                                                     threads.stop()}] { run_bandwidth_receiver(receiver); });
 
     SystemProbeNetwork network(socket, outlets.blocking);
-    const TrainShared shared{*target, config.max_hops, config.probe_count, config.interval_ms,
-                             samples,  trains,          distance};
+    const TrainShared shared{*target, own_port.port, config.max_hops, config.probe_count, config.interval_ms,
+                             samples, trains,        distance};
     co_await send_trains_forever(shared, network, outlets);
 }
 

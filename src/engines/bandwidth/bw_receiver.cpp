@@ -59,7 +59,7 @@ private:
 
 void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::uint8_t> datagram, Instant arrival) {
     LoggedSteps steps(shared.target);
-    const auto answer = parse_train_answer(datagram, shared.target, steps);
+    const auto answer = parse_train_answer(datagram, shared.target, shared.source_port, steps);
     if (!answer) {
         return;
     }

@@ -13,6 +13,7 @@ namespace tarnvale::engines::bandwidth {
 
 struct BandwidthReceiverShared {
     packets::IpAddress target;
+    std::uint16_t source_port;  // the trains' own: answers quoting another are another program's
     std::shared_ptr<TrainRegistry> trains;
     std::shared_ptr<HopSampleTable> samples;
     std::shared_ptr<TargetDistance> distance;

@@ -16,7 +16,6 @@ inline constexpr unsigned packets_per_train = 10;
 inline constexpr std::size_t train_packet_size = 1400;
 inline constexpr std::uint16_t train_udp_length = 1380;
 inline constexpr std::uint16_t train_udp_length_ipv6 = 1360;
-inline constexpr std::uint16_t train_source_port = 50000;
 inline constexpr std::uint16_t train_base_port = 33434;
 inline constexpr std::uint16_t ports_per_hop = 10;
 inline constexpr std::uint8_t highest_port_hop = 30;  // ports 33434 to 33733
@@ -34,9 +33,11 @@ constexpr std::uint16_t train_identification(std::uint16_t train_id, unsigned pa
 // a port outside the trains' range.
 std::optional<std::uint8_t> hop_for_port(std::uint16_t destination_port);
 
-// In the target's family; over IPv6, with the UDP checksum IPv6 requires.
+// In the target's family, from the engine's own UDP port; over IPv6, with the
+// UDP checksum IPv6 requires.
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
-                                             const packets::IpAddress& source, const packets::IpAddress& target);
+                                             const packets::IpAddress& source, const packets::IpAddress& target,
+                                             std::uint16_t source_port);
 
 // Train numbers 0 to 255, in turn.
 class TrainCounter {

@@ -11,8 +11,9 @@ namespace {
 constexpr auto target_log = log::target::bandwidth;
 
 // The ten packets of one train, from the source address the system would use now.
-std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, std::uint16_t train_id, std::uint8_t hop,
-                                      const packets::IpAddress& target) {
+std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, const TrainShared& shared, std::uint16_t train_id,
+                                      std::uint8_t hop) {
+    const packets::IpAddress& target = shared.target;
     std::error_code bind_error;
     const packets::IpAddress source = network.source_for(target, bind_error);
     if (bind_error) {
@@ -20,7 +21,7 @@ std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, std::uint16_t
     }
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
-        datagrams.push_back({build_train_packet(train_id, hop, index, source, target), target,
+        datagrams.push_back({build_train_packet(train_id, hop, index, source, target, shared.source_port), target,
                              train_destination_port(hop, index)});
     }
     return datagrams;
@@ -67,7 +68,7 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 const auto registered = network.now();
                 shared.trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
                 outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
-                auto datagrams = train_datagrams(network, train_id, hop, shared.target);
+                auto datagrams = train_datagrams(network, shared, train_id, hop);
                 if (const auto error = co_await network.send_paced(std::move(datagrams), packet_spacing)) {
                     log::warn(target_log, "train send failed",
                               {{"hop", hop}, {"train_id", train_id}, {"err", error.message()}});

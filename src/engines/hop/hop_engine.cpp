@@ -1,6 +1,7 @@
 #include "engines/hop/hop_engine.hpp"
 
 #include <asio/steady_timer.hpp>
+#include <random>
 
 #include "engines/hop/pinger.hpp"
 #include "engines/hop/receiver.hpp"
@@ -51,8 +52,12 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     log::info(log::target::hop, "hop engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}});
     const std::size_t table_entries = std::size_t{config.max_hops} + 1;
-    const HopShared shared{*target, config.max_hops, std::make_shared<HopTable>(table_entries),
-                           std::make_shared<PendingProbes>(), std::make_shared<DelayTable>(table_entries)};
+    const HopShared shared{*target,
+                           config.max_hops,
+                           std::make_shared<HopTable>(table_entries),
+                           std::make_shared<PendingProbes>(),
+                           std::make_shared<DelayTable>(table_entries),
+                           static_cast<std::uint16_t>(std::random_device{}())};
 
     std::error_code error;
     platform::Socket probe_socket = shared.target.is_v4() ? platform::open_raw_udp(platform::Blocking::no, error)

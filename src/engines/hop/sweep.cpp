@@ -65,7 +65,7 @@ asio::awaitable<void> HopReporter::report() {
 
 asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
-    std::uint16_t next_id = 0;
+    std::uint16_t next_id = shared.first_probe_id;
     std::optional<std::uint8_t> distance;
     for (;;) {
         const auto sweep_start = network.now();

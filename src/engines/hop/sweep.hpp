@@ -25,6 +25,10 @@ struct HopShared {
     std::shared_ptr<HopTable> table;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<DelayTable> delays;
+    // The engine's first probe id, drawn at random: two engines probing one
+    // target from one host (a service and someone's watch) number their probes
+    // far apart, and so take none of each other's answers for their own.
+    std::uint16_t first_probe_id;
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,

@@ -131,6 +131,21 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     return address_of(reinterpret_cast<const sockaddr*>(&local), length).value_or(loopback);
 }
 
+ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
+    ReservedPort reserved{Socket(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)), 0};
+    const SocketAddress any = socket_address(ipv6 ? packets::IpAddress() : packets::IpAddress(packets::Ipv4()), 0);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (!(reserved.socket.valid()) || ::bind(fd_of(reserved.socket), any.get(), any.length) != 0 ||
+        ::getsockname(fd_of(reserved.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        error = last_error();
+        return {};
+    }
+    error.clear();
+    reserved.port = port_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(0);
+    return reserved;
+}
+
 std::optional<packets::IpAddress> resolve_address(const std::string& target) {
     if (const auto address = packets::parse_ip_address(target)) {
         return address;
