@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
     using namespace tarnvale;
     platform::prepare_standard_streams();
     platform::ignore_broken_pipe_signal();
+    platform::bound_allocator_arenas();
 
     std::unique_ptr<runtime::Runtime> runtime;
     try {

@@ -14,6 +14,11 @@ std::uint32_t current_process_id();
 // Writes to a closed pipe or socket must fail with an error, not end the process.
 void ignore_broken_pipe_signal();
 
+// Keeps the allocator's arenas few: engines start and end threads for as long
+// as the probe runs (weeks, under the exporter), and each new thread may
+// otherwise take an arena of its own that keeps the memory it freed resident.
+void bound_allocator_arenas();
+
 // Makes the standard streams safe to use before anything else runs. Where the
 // parent left standard input, output or error closed, occupies them so that no
 // file the process opens later takes their place (a closed output stays

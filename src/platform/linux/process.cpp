@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -73,6 +74,8 @@ void sleep_until_precise(std::chrono::steady_clock::time_point deadline) {
 void exit_immediately(int status) { ::_exit(status); }
 
 void ignore_broken_pipe_signal() { ::signal(SIGPIPE, SIG_IGN); }
+
+void bound_allocator_arenas() { ::mallopt(M_ARENA_MAX, 2); }
 
 void prepare_standard_streams() {
     for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {

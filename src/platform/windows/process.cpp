@@ -17,6 +17,9 @@ std::uint32_t current_process_id() { return ::GetCurrentProcessId(); }
 // No SIGPIPE on Windows: a write to a closed socket fails with an error already.
 void ignore_broken_pipe_signal() {}
 
+// One process heap serves every thread.
+void bound_allocator_arenas() {}
+
 // Windows gives a process started without standard handles null handles, and
 // files opened later never take their place. The C runtime's text mode would
 // turn every line feed written to standard error into CR LF.
