@@ -96,7 +96,7 @@ def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_
         assert seen["loss"][1] == seen["loss"][2] == 0, seen["loss"]
         # Behind r2 every probe and its answer cross the lossy link: about 50 outcomes at 30 % each way.
         assert 3 <= statistics.mean([seen["loss"][3], seen["loss"][4]]) <= 75, seen["loss"]
-        assert seen["timed"] == {1, 2, 3, 4}
+        assert {1, 2, 3, 4} <= seen["timed"], seen["timed"]
         assert {1, 2} <= seen["bandwidth_hops"], seen["bandwidth_hops"]
         assert len(seen["upload_mbps"]) >= 30 and 3.5 <= statistics.median(seen["upload_mbps"]) <= 6.5, seen
     assert root["bandwidth_hops"] == nobody["bandwidth_hops"]
