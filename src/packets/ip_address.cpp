@@ -47,6 +47,14 @@ bool in_network(const IpAddress& address, const IpAddress& network, unsigned pre
     return (mine[whole] & mask) == (theirs[whole] & mask);
 }
 
+bool is_loopback(const IpAddress& address) {
+    return address.is_v4() ? in_network(address.v4(), Ipv4(0x7F000000), 8) : address == ipv6_loopback;
+}
+
+IpAddress loopback_of_family(const IpAddress& address) {
+    return address.is_v4() ? IpAddress(Ipv4(0x7F000001)) : ipv6_loopback;
+}
+
 }  // namespace tarnvale::packets
 
 std::size_t std::hash<tarnvale::packets::IpAddress>::operator()(

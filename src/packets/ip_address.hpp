@@ -68,6 +68,12 @@ std::optional<IpAddress> parse_ip_address(std::string_view text);
 // (an IPv4 network of prefix p is p + 96 in its mapped form).
 bool in_network(const IpAddress& address, const IpAddress& network, unsigned prefix);
 
+// 127.0.0.0/8 or ::1.
+bool is_loopback(const IpAddress& address);
+
+// The loopback address of the address's family: 127.0.0.1 or ::1.
+IpAddress loopback_of_family(const IpAddress& address);
+
 }  // namespace tarnvale::packets
 
 template <>

@@ -110,9 +110,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
     const int family = target.is_v4() ? AF_INET : AF_INET6;
-    const packets::IpAddress loopback =
-        target.is_v4() ? packets::IpAddress(packets::Ipv4(0x7F000001))
-                       : packets::ipv6_loopback;
+    const packets::IpAddress loopback = packets::loopback_of_family(target);
     const Socket lookup(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
     const SocketAddress any =
         socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);

@@ -223,9 +223,7 @@ std::vector<packets::IpAddress> local_ip_addresses() {
     for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
         // An interface's address is as long as its family's structure.
         const auto local = address_of(entry->ifa_addr, sizeof(sockaddr_in6));
-        const bool loopback = local && (local->is_v4() ? packets::in_network(local->v4(), packets::Ipv4(0x7F000000), 8)
-                                                       : *local == packets::ipv6_loopback);
-        if (local && !loopback) {
+        if (local && !packets::is_loopback(*local)) {
             addresses.push_back(*local);
         }
     }

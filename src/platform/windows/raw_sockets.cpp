@@ -124,9 +124,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
     const int family = target.is_v4() ? AF_INET : AF_INET6;
-    const packets::IpAddress loopback =
-        target.is_v4() ? packets::IpAddress(packets::Ipv4(0x7F000001))
-                       : packets::ipv6_loopback;
+    const packets::IpAddress loopback = packets::loopback_of_family(target);
     start_winsock();
     const Socket lookup(static_cast<std::intptr_t>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
     const SocketAddress any =

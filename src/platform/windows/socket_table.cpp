@@ -109,8 +109,7 @@ std::vector<packets::IpAddress> local_ip_addresses() {
              entry = entry->Next) {
             const auto local =
                 address_of(entry->Address.lpSockaddr, static_cast<std::size_t>(entry->Address.iSockaddrLength));
-            if (!local || *local == packets::ipv6_loopback ||
-                (local->is_v4() && packets::in_network(local->v4(), packets::Ipv4(0x7F000000), 8))) {
+            if (!local || packets::is_loopback(*local)) {
                 continue;
             }
             addresses.push_back(*local);
