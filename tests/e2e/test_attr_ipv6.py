@@ -33,6 +33,16 @@ def app_traffic(probe, seconds):
     return [e for e in probe.collect(seconds) if e["type"] == "app_traffic"]
 
 
+def app_traffic_until_ended(probe, sender, limit=30):
+    """The app_traffic events until the sender has ended and two counting cycles more: a sender's last bytes are
+    reported in the cycle after they went out, however late a loaded host let the sender start."""
+    events = []
+    deadline = time.monotonic() + limit
+    while sender.poll() is None and time.monotonic() < deadline:
+        events += app_traffic(probe, 0.5)
+    return events + app_traffic(probe, 2.5)
+
+
 def start_counting(probe):
     """Starts the engine and lets its capture open, so that a flow started next is counted from its first byte."""
     probe.start_engine("attr", "")
@@ -43,7 +53,7 @@ def test_an_ipv6_upload_is_counted_to_its_bytes(probe_in_network, network):
     probe = probe_in_network()
     start_counting(probe)
     with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", address=network.server_address_v6, port=5321) as flow:
-        events = app_traffic(probe, 10)
+        events = app_traffic_until_ended(probe, flow.client)
         report = flow.result(timeout=30)
         pid = flow.client.pid
     assert {e["name"] for e in events if e["pid"] == pid} == {"iperf3"}
@@ -57,7 +67,7 @@ def test_an_ipv6_download_is_counted_to_its_bytes(probe_in_network, network):
     start_counting(probe)
     with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", "-R", address=network.server_address_v6,
                     port=5322) as flow:
-        events = app_traffic(probe, 10)
+        events = app_traffic_until_ended(probe, flow.client)
         report = flow.result(timeout=30)
         pid = flow.client.pid
     total = report["end"]["sum"]
@@ -111,7 +121,7 @@ def test_one_process_with_ipv4_and_ipv6_flows_is_counted_once_for_both(probe_in_
         sender = network.popen("client", ["python3", "-c", MIXED_SENDER, network.server_address,
                                           network.server_address_v6, "8"],
                                stdout=subprocess.PIPE, text=True)
-        events = app_traffic(probe, 10)
+        events = app_traffic_until_ended(probe, sender)
         out, _ = sender.communicate(timeout=30)
     finally:
         sink.kill()
