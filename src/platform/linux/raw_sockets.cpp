@@ -109,21 +109,16 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 }
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
-    const int family = target.is_v4() ? AF_INET : AF_INET6;
     const packets::IpAddress loopback = packets::loopback_of_family(target);
-    const Socket lookup(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    const SocketAddress any =
-        socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);
-    if (!lookup.valid() || ::bind(fd_of(lookup), any.get(), any.length) != 0) {
-        bind_error = last_error();
+    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), bind_error);
+    if (bind_error) {
         return loopback;
     }
-    bind_error.clear();
     const SocketAddress remote = socket_address(target, 33434);
-    ::connect(fd_of(lookup), remote.get(), remote.length);
+    ::connect(fd_of(lookup.socket), remote.get(), remote.length);
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    if (::getsockname(fd_of(lookup.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return loopback;
     }
     return address_of(reinterpret_cast<const sockaddr*>(&local), length).value_or(loopback);
@@ -134,7 +129,7 @@ ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
     const SocketAddress any = socket_address(ipv6 ? packets::IpAddress() : packets::IpAddress(packets::Ipv4()), 0);
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (!(reserved.socket.valid()) || ::bind(fd_of(reserved.socket), any.get(), any.length) != 0 ||
+    if (!reserved.socket.valid() || ::bind(fd_of(reserved.socket), any.get(), any.length) != 0 ||
         ::getsockname(fd_of(reserved.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         error = last_error();
         return {};

@@ -123,23 +123,16 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 }
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
-    const int family = target.is_v4() ? AF_INET : AF_INET6;
     const packets::IpAddress loopback = packets::loopback_of_family(target);
-    start_winsock();
-    const Socket lookup(static_cast<std::intptr_t>(::socket(family, SOCK_DGRAM, IPPROTO_UDP)));
-    const SocketAddress any =
-        socket_address(target.is_v4() ? packets::IpAddress(packets::Ipv4()) : packets::IpAddress(), 0);
-    if (static_cast<SOCKET>(lookup.native()) == INVALID_SOCKET ||
-        ::bind(handle_of(lookup), any.get(), any.length) != 0) {
-        bind_error = last_socket_error();
+    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), bind_error);
+    if (bind_error) {
         return loopback;
     }
-    bind_error.clear();
     const SocketAddress remote = socket_address(target, 33434);
-    ::connect(handle_of(lookup), remote.get(), remote.length);
+    ::connect(handle_of(lookup.socket), remote.get(), remote.length);
     sockaddr_storage local{};
     int length = sizeof local;
-    if (::getsockname(handle_of(lookup), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    if (::getsockname(handle_of(lookup.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         return loopback;
     }
     return address_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(loopback);
