@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engines/answer_budgets.hpp"
 #include "engines/engine_config.hpp"
@@ -27,10 +28,10 @@ struct EngineOutlets {
 // looked up on the pool for blocking jobs. When there is none, sends the
 // engine's fatal NO_TARGET error with `no_target_message`.
 asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOutlets& outlets, std::string target,
-                                                             const char* engine, std::string no_target_message);
+                                                             std::string_view engine, std::string no_target_message);
 
 // Sends an engine's fatal error event, waiting for room in the event queue.
-asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, const char* engine, const char* code,
+asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, std::string_view engine, std::string_view code,
                                        std::string message);
 
 // An engine: runs until it ends by itself or its task is cancelled.

@@ -9,7 +9,7 @@
 #include "engines/attr/attr_engine.hpp"
 #include "engines/bandwidth/bw_engine.hpp"
 #include "engines/capture/capture_stub.hpp"
-#include "engines/engine_names.hpp"
+#include "ipc/wire_names.hpp"
 #include "engines/hop/hop_engine.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
@@ -19,16 +19,16 @@ namespace tarnvale::engines {
 namespace {
 
 EngineEntry find_engine(std::string_view name) {
-    if (name == capture_engine) {
+    if (name == ipc::engine_name::capture) {
         return capture::run_capture_stub;
     }
-    if (name == hop_engine) {
+    if (name == ipc::engine_name::hop) {
         return hop::run_hop_engine;
     }
-    if (name == bandwidth_engine) {
+    if (name == ipc::engine_name::bandwidth) {
         return bandwidth::run_bandwidth_engine;
     }
-    if (name == attribution_engine) {
+    if (name == ipc::engine_name::attribution) {
         return attr::run_attr_engine;
     }
     return nullptr;

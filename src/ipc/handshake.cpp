@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "engines/engine_names.hpp"
+#include "ipc/wire_names.hpp"
 #include "ipc/events.hpp"
 #include "log/log.hpp"
 
@@ -52,7 +52,7 @@ asio::awaitable<HandshakeResult> perform_handshake(Connection& connection) {
     }
     log::info(log::target::ipc, "HELLO received, sending CAPS", {{"python_pid", *hello.pid}});
     const Caps caps{std::string(supported_version),
-                    {engines::engine_names.begin(), engines::engine_names.end()},
+                    {engine_names.begin(), engine_names.end()},
                     std::string(advertised_proto_version),
                     std::nullopt};
     std::string caps_line = serialize(caps);

@@ -5,6 +5,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "ipc/wire_names.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
 #include "platform/process.hpp"
@@ -22,7 +23,8 @@ asio::awaitable<void> watch(std::uint32_t client_pid, ipc::EventSender events) {
 
     log::warn(log::target::probe, log::fill_message("Python process {} gone, shutting down", client_pid));
     ipc::Event gone =
-        ipc::ErrorEvent{ipc::unix_seconds_now(), "watchdog", "PYTHON_DIED", "Python process no longer alive", true};
+        ipc::ErrorEvent{ipc::unix_seconds_now(), std::string(ipc::engine_name::watchdog),
+                        std::string(ipc::error_code::python_died), "Python process no longer alive", true};
     co_await events.send(std::move(gone));
     timer.expires_after(watchdog_grace);
     co_await timer.async_wait(asio::use_awaitable);

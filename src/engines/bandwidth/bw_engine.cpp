@@ -2,6 +2,7 @@
 
 #include "engines/bandwidth/bw_receiver.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
 #include "platform/raw_sockets.hpp"
@@ -16,7 +17,8 @@ constexpr auto target_log = log::target::bandwidth;
 
 asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets outlets) {
     std::string no_target = "bandwidth engine requires a target IP or hostname";
-    const auto target = co_await resolve_target(outlets, config.target, "bw", std::move(no_target));
+    const auto target =
+        co_await resolve_target(outlets, config.target, ipc::engine_name::bandwidth, std::move(no_target));
     if (!target) {
         co_return;
     }
@@ -33,7 +35,8 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     if (error) {
         log::error(target_log, "failed to create raw UDP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());
-        co_await send_fatal_error(outlets, "bw", "SOCKET_CREATE_FAIL", std::move(message));
+        co_await send_fatal_error(outlets, ipc::engine_name::bandwidth, ipc::error_code::socket_create_fail,
+                                  std::move(message));
         co_return;
     }
 
@@ -43,7 +46,8 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     if (error) {
         log::error(target_log, "failed to reserve a UDP port", {{"err", error.message()}});
         std::string message = log::fill_message("UDP port reservation failed: {}", error.message());
-        co_await send_fatal_error(outlets, "bw", "SOCKET_CREATE_FAIL", std::move(message));
+        co_await send_fatal_error(outlets, ipc::engine_name::bandwidth, ipc::error_code::socket_create_fail,
+                                  std::move(message));
         co_return;
     }
 

@@ -4,7 +4,7 @@
 #include <asio/use_awaitable.hpp>
 #include <chrono>
 
-#include "engines/engine_names.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 
 namespace tarnvale::engines::capture {
@@ -12,7 +12,7 @@ namespace tarnvale::engines::capture {
 asio::awaitable<void> run_capture_stub(EngineConfig, EngineOutlets outlets) {
     log::info(log::target::capture, "capture engine started (stub)");
     ipc::Event stub_error = ipc::ErrorEvent{
-        ipc::unix_seconds_now(), std::string(capture_engine), "ENGINE_STUB",
+        ipc::unix_seconds_now(), std::string(ipc::engine_name::capture), std::string(ipc::error_code::engine_stub),
         "capture engine is not yet implemented; use the hop engine for loss detection", false};
     co_await outlets.events.send(std::move(stub_error));
     asio::steady_timer idle(co_await asio::this_coro::executor);

@@ -6,6 +6,7 @@
 #include "engines/hop/pinger.hpp"
 #include "engines/hop/receiver.hpp"
 #include "engines/hop/sweep.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
 #include "platform/raw_sockets.hpp"
@@ -45,7 +46,7 @@ struct CloseOnExit {
 
 asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets) {
     std::string no_target = "hop engine requires a target IP or hostname";
-    const auto target = co_await resolve_target(outlets, config.target, "hop", std::move(no_target));
+    const auto target = co_await resolve_target(outlets, config.target, ipc::engine_name::hop, std::move(no_target));
     if (!target) {
         co_return;
     }
@@ -65,7 +66,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     if (error) {
         log::error(log::target::hop, "failed to create raw ICMP socket", {{"err", error.message()}});
         std::string message = log::fill_message("raw socket creation failed: {}", error.message());
-        co_await send_fatal_error(outlets, "hop", "SOCKET_CREATE_FAIL", std::move(message));
+        co_await send_fatal_error(outlets, ipc::engine_name::hop, ipc::error_code::socket_create_fail,
+                                  std::move(message));
         co_return;
     }
 
@@ -89,7 +91,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
     if (capture_state == CaptureStatus::State::open_failed) {
         std::string message = log::fill_message("pcap capture open failed: {}", capture_error);
-        co_await send_fatal_error(outlets, "hop", "NPCAP_NOT_FOUND", std::move(message));
+        co_await send_fatal_error(outlets, ipc::engine_name::hop, ipc::error_code::capture_open_fail,
+                                  std::move(message));
     }
 
     SystemProbeNetwork network(probe_socket, outlets.blocking);
