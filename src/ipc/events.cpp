@@ -182,6 +182,14 @@ std::string serialize(const Caps& caps) {
     if (caps.error) {
         writer.string("error", *caps.error);
     }
+    if (caps.facts) {
+        writer.f32("loss_threshold_pct", caps.facts->loss_threshold_pct)
+            .u64("hop_report_ms", caps.facts->hop_report_ms)
+            .u64("bw_first_estimate_ms", caps.facts->bw_first_estimate_ms)
+            .u64("bw_sweep_ms", caps.facts->bw_sweep_ms)
+            .f32("train_rate_mbps", caps.facts->train_rate_mbps)
+            .u64("attr_cycle_ms", caps.facts->attr_cycle_ms);
+    }
     writer.close();
     return out;
 }

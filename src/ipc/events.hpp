@@ -102,12 +102,24 @@ struct AckEvent {
 using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
                            HopDelayEvent, LatencyEvent>;
 
-// The handshake's reply.
+// What the engines do that a client shows but their events do not carry: their
+// schedules and the diagnosis threshold, as the engines run them.
+struct ProbeFacts {
+    float loss_threshold_pct = 0;            // degradation warns of a hop at or heading for this loss
+    std::uint64_t hop_report_ms = 0;         // hop_loss and hop_delay once per period, the first after one
+    std::uint64_t bw_first_estimate_ms = 0;  // the first bw_estimate (hop 1) this long after the start
+    std::uint64_t bw_sweep_ms = 0;           // a bw_estimate of every hop once per sweep
+    float train_rate_mbps = 0;               // the trains' own rate: only a slower link shows in bw_estimate
+    std::uint64_t attr_cycle_ms = 0;         // app_traffic once per cycle, its rates over the cycle
+};
+
+// The handshake's reply. A refusal carries an error and no facts.
 struct Caps {
     std::string version;
     std::vector<std::string> engines;
     std::string proto_version;
     std::optional<std::string> error;
+    std::optional<ProbeFacts> facts;
 };
 
 // The JSON object, without the line feed.

@@ -2,8 +2,8 @@
 
 #include <charconv>
 
-#include "ipc/wire_names.hpp"
 #include "ipc/events.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 
 namespace tarnvale::ipc {
@@ -21,7 +21,7 @@ std::uint32_t version_major(std::string_view version) {
     return value;
 }
 
-asio::awaitable<HandshakeResult> perform_handshake(Connection& connection) {
+asio::awaitable<HandshakeResult> perform_handshake(Connection& connection, const ProbeFacts& facts) {
     ReadOutcome outcome = co_await connection.read_frame();
     if (std::holds_alternative<ConnectionClosed>(outcome)) {
         co_return HandshakeFailure{"connection closed before HELLO"};
@@ -41,9 +41,11 @@ asio::awaitable<HandshakeResult> perform_handshake(Connection& connection) {
     }
     const std::string requested = hello.version.value_or(std::string(supported_version));
     if (version_major(requested) != version_major(supported_version)) {
-        const Caps refusal{std::string(supported_version), {}, "1.0",
-                           "version mismatch: requested " + requested + ", supports " +
-                               std::string(supported_version)};
+        const Caps refusal{std::string(supported_version),
+                           {},
+                           "1.0",
+                           "version mismatch: requested " + requested + ", supports " + std::string(supported_version),
+                           std::nullopt};
         std::string refusal_line = serialize(refusal);
         if (const auto error = co_await connection.write_line(std::move(refusal_line))) {
             co_return HandshakeFailure{error.message()};
@@ -54,7 +56,8 @@ asio::awaitable<HandshakeResult> perform_handshake(Connection& connection) {
     const Caps caps{std::string(supported_version),
                     {engine_names.begin(), engine_names.end()},
                     std::string(advertised_proto_version),
-                    std::nullopt};
+                    std::nullopt,
+                    facts};
     std::string caps_line = serialize(caps);
     if (const auto error = co_await connection.write_line(std::move(caps_line))) {
         co_return HandshakeFailure{error.message()};

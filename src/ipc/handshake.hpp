@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "ipc/connection.hpp"
+#include "ipc/events.hpp"
 
 namespace tarnvale::ipc {
 
@@ -20,8 +21,8 @@ struct HandshakeFailure {
 // The client's process id, or why the handshake failed.
 using HandshakeResult = std::variant<std::uint32_t, HandshakeFailure>;
 
-// Reads the HELLO and answers with CAPS.
-asio::awaitable<HandshakeResult> perform_handshake(Connection& connection);
+// Reads the HELLO and answers with CAPS, which tells an accepted client the facts.
+asio::awaitable<HandshakeResult> perform_handshake(Connection& connection, const ProbeFacts& facts);
 
 // The number before the first "." (an optional leading "+" allowed); 0 for
 // anything that does not read as an unsigned 32-bit number.

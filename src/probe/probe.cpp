@@ -16,6 +16,7 @@
 #include "platform/process.hpp"
 #include "platform/socket_table.hpp"
 #include "probe/command_loop.hpp"
+#include "probe/engine_facts.hpp"
 #include "probe/port_argument.hpp"
 #include "probe/startup_error.hpp"
 #include "probe/watchdog.hpp"
@@ -34,7 +35,7 @@ int report_startup_failure(const StartupError& error) {
 
 // The handshake, the command loop and the exit sequence.
 asio::awaitable<int> serve_client(runtime::Runtime& runtime, std::shared_ptr<ipc::Connection> connection) {
-    const ipc::HandshakeResult handshake = co_await ipc::perform_handshake(*connection);
+    const ipc::HandshakeResult handshake = co_await ipc::perform_handshake(*connection, engine_facts());
     if (const auto* failure = std::get_if<ipc::HandshakeFailure>(&handshake)) {
         co_return report_startup_failure({"handshake failed", failure->message});
     }

@@ -124,13 +124,19 @@ TEST(EventWriting, EveryKindInMemberOrder) {
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }
 
-TEST(EventWriting, CapsWithAndWithoutError) {
+TEST(EventWriting, CapsWithAndWithoutErrorAndFacts) {
     using namespace tarnvale::ipc;
-    EXPECT_EQ(serialize(Caps{"1.0", {"capture", "hop", "bw", "attr"}, "1.0.0", std::nullopt}),
+    EXPECT_EQ(serialize(Caps{"1.0", {"capture", "hop", "bw", "attr"}, "1.0.0", std::nullopt, std::nullopt}),
               R"({"type":"caps","version":"1.0","engines":["capture","hop","bw","attr"],"proto_version":"1.0.0"})");
-    EXPECT_EQ(serialize(Caps{"1.0", {}, "1.0", "version mismatch: requested 2.0, supports 1.0"}),
+    EXPECT_EQ(serialize(Caps{"1.0", {}, "1.0", "version mismatch: requested 2.0, supports 1.0", std::nullopt}),
               R"({"type":"caps","version":"1.0","engines":[],"proto_version":"1.0",)"
               R"("error":"version mismatch: requested 2.0, supports 1.0"})");
+    // The facts follow the other members, in their declared order.
+    const ProbeFacts facts{15.0f, 7000, 1650, 54500, 2.24f, 1000};
+    EXPECT_EQ(serialize(Caps{"1.0", {"capture", "hop"}, "1.0.0", std::nullopt, facts}),
+              R"({"type":"caps","version":"1.0","engines":["capture","hop"],"proto_version":"1.0.0",)"
+              R"("loss_threshold_pct":15.0,"hop_report_ms":7000,"bw_first_estimate_ms":1650,"bw_sweep_ms":54500,)"
+              R"("train_rate_mbps":2.24,"attr_cycle_ms":1000})");
 }
 
 }  // namespace
