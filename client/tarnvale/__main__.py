@@ -6,9 +6,10 @@ import json
 import sys
 
 from .client import DEFAULT_PROBE_BINARY, Probe, ProbeError
-from .export import DEFAULT_LISTEN, export
 from .report import report
 from .watch import watch
+
+DEFAULT_LISTEN = "127.0.0.1:9477"
 
 
 def session(args) -> int:
@@ -31,39 +32,69 @@ def session(args) -> int:
         return 1
 
 
-def main(argv=None) -> int:
+def export(args) -> int:
+    """Only this command needs prometheus_client: the others run without it."""
+    try:
+        from .export import export as serve
+    except ModuleNotFoundError as missing:
+        if (missing.name or "").partition(".")[0] != "prometheus_client":
+            raise
+        print("tarnvale: export needs prometheus_client (Debian: apt install python3-prometheus-client)",
+              file=sys.stderr)
+        return 1
+    return serve(args)
+
+
+def probe_options() -> argparse.ArgumentParser:
+    """The options of every command that starts probes."""
+    options = argparse.ArgumentParser(add_help=False)
+    options.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
+    options.add_argument("--netns", help="network namespace to run the probe in")
+    return options
+
+
+def engine_options(default: str) -> argparse.ArgumentParser:
+    """--engines, whose default differs between commands; a parent of its own for each, since a parent's
+    options are shared by the commands that take it."""
+    options = argparse.ArgumentParser(add_help=False)
+    options.add_argument("--engines", default=default, help=f"comma-separated engines to start (default: {default})")
+    return options
+
+
+def command_line() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="tarnvale", description="Client of tarnvale_probe.")
     commands = parser.add_subparsers(dest="command", required=True)
-    run = commands.add_parser("session", help="start the probe and print its events")
+    probes = probe_options()
+    run = commands.add_parser("session", parents=[probes, engine_options("capture")],
+                              help="start the probe and print its events")
     run.add_argument("target", help="address or host name to measure")
-    run.add_argument("--engines", default="capture", help="comma-separated engines to start")
     run.add_argument("--duration", type=float, default=5.0, help="seconds to listen")
-    run.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
-    run.add_argument("--netns", help="network namespace to run the probe in")
     run.set_defaults(handler=session)
 
-    live = commands.add_parser("watch", help="measure the path to TARGET and show it live")
+    every_engine = engine_options("hop,bw,attr")
+    live = commands.add_parser("watch", parents=[probes, every_engine],
+                               help="measure the path to TARGET and show it live")
     live.add_argument("target", help="address or host name to measure")
-    live.add_argument("--engines", default="hop,bw,attr", help="comma-separated engines (default: hop,bw,attr)")
     live.add_argument("--duration", type=float, help="end cleanly after this many seconds")
     live.add_argument("--json", action="store_true", help="print the raw events as JSON lines instead of the view")
     live.add_argument("--record", metavar="FILE", help="keep every event with its arrival time in FILE")
-    live.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
-    live.add_argument("--netns", help="network namespace to run the probe in")
     live.set_defaults(handler=watch)
 
     chart = commands.add_parser("report", help="draw a recording as a PNG chart")
     chart.add_argument("recording", help="a file written by watch --record")
     chart.add_argument("--output", help="the PNG to write (default: the recording's name with .png)")
     chart.set_defaults(handler=report)
-    exporter = commands.add_parser("export", help="keep probes running and serve their figures to Prometheus")
+
+    exporter = commands.add_parser("export", parents=[probes, every_engine],
+                                   help="keep probes running and serve their figures to Prometheus")
     exporter.add_argument("targets", nargs="+", metavar="TARGET", help="addresses or host names to measure")
     exporter.add_argument("--listen", default=DEFAULT_LISTEN, help=f"ADDR:PORT to serve /metrics on ({DEFAULT_LISTEN})")
-    exporter.add_argument("--engines", default="hop,bw,attr", help="comma-separated engines (default: hop,bw,attr)")
-    exporter.add_argument("--probe", default=str(DEFAULT_PROBE_BINARY), help="probe binary")
-    exporter.add_argument("--netns", help="network namespace to run the probes in")
     exporter.set_defaults(handler=export)
-    args = parser.parse_args(argv)
+    return parser
+
+
+def main(argv=None) -> int:
+    args = command_line().parse_args(argv)
     return args.handler(args)
 
 

@@ -23,6 +23,8 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Iterator, Optional, Sequence
 
+from .probe_facts import ProbeFacts
+
 
 def _default_probe_binary() -> Path:
     """This checkout's build when there is one, else the package's probe."""
@@ -64,6 +66,8 @@ class Probe:
         self.client_pid = os.getpid() if client_pid is None else client_pid
         self._socket: Optional[socket.socket] = None
         self._buffer = b""
+        # What the probe's engines do, from its CAPS reply (after the handshake).
+        self.facts: Optional[ProbeFacts] = None
 
     # ---- process -----------------------------------------------------------
 
@@ -157,7 +161,8 @@ class Probe:
 
     def handshake(self, pid: Optional[int] = None, version: Optional[str] = PROTOCOL_VERSION,
                   timeout: float = 10.0) -> dict:
-        """Connects if needed, sends HELLO with the client's process id and returns the CAPS reply."""
+        """Connects if needed, sends HELLO with the client's process id and returns the CAPS reply; its facts
+        are kept as `facts`."""
         if self._socket is None:
             self.connect()
         hello: dict[str, Any] = {"cmd": "hello", "pid": self.client_pid if pid is None else pid}
@@ -172,6 +177,10 @@ class Probe:
             raise HandshakeError("no CAPS reply")
         if caps.get("type") != "caps" or "error" in caps:
             raise HandshakeError(caps.get("error", f"unexpected reply {caps}"), caps)
+        try:
+            self.facts = ProbeFacts.from_caps(caps)
+        except ValueError as lacking:
+            raise HandshakeError(str(lacking), caps) from lacking
         return caps
 
     def send(self, command: dict) -> None:

@@ -12,13 +12,13 @@ from typing import Optional
 
 from .capabilities import may_start
 from .client import Probe, ProbeError
+from .events import parse_event
 from .metrics import PathMetrics
 
 FIRST_WAIT_SECONDS = 1.0
 LONGEST_WAIT_SECONDS = 60.0
 # A probe that ran this long ended for a reason of its own, not of its start: the wait starts again from 1 s.
 STEADY_SECONDS = 60.0
-DEFAULT_LISTEN = "127.0.0.1:9477"
 
 
 def parse_listen(text: str) -> tuple[str, int]:
@@ -57,11 +57,11 @@ class ProbeKeeper(threading.Thread):
             probe.handshake()
             for engine in self.engines:
                 probe.start_engine(engine, self.target)
-            self.metrics.probe_started(self.target)
+            self.metrics.probe_started(self.target, probe.facts)
             while not self.stop.is_set():
                 event = probe.next_event(timeout=0.5)
                 if event is not None:
-                    self.metrics.event(self.target, event)
+                    self.metrics.event(self.target, parse_event(event))
             probe.shutdown()
 
 

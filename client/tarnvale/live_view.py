@@ -8,7 +8,6 @@ from rich.panel import Panel
 from rich.table import Table
 from rich.text import Text
 
-from .probe_facts import LOSS_THRESHOLD_PCT
 from .view_model import SPARK_LENGTH, ViewModel, link_speed_text, sparkline
 
 SEVERITY_STYLES = {"high": "bold red", "medium": "yellow", "low": "cyan"}
@@ -36,7 +35,7 @@ def hop_table(model: ViewModel, target: str) -> Table:
         table.add_row(row.label, row.addr or "*", Text(_number(row.loss_pct), style=loss_style),
                       Text(sparkline(row.losses, ceiling), style=loss_style), _number(row.rtt_ms, 2),
                       Text(f"+{row.queue_ms:.0f} ms", style="magenta") if row.queue_ms is not None else "",
-                      link_speed_text(row.mbps), " ".join(marks))
+                      link_speed_text(row.mbps, model.facts.train_rate_mbps), " ".join(marks))
     return table
 
 
@@ -55,15 +54,15 @@ def diagnosis_panel(model: ViewModel) -> Panel:
     event = model.diagnosis
     if event is None:
         return Panel(Text("no degradation diagnosed", style="green"), title="diagnosis", title_align="left")
-    style = SEVERITY_STYLES.get(event["severity"], "")
-    eta = event.get("eta_drop_sec")
+    style = SEVERITY_STYLES.get(event.severity, "")
+    threshold = f"{model.facts.loss_threshold_pct:g} %"
+    hop = "?" if event.affected_hop is None else event.affected_hop
     lines = [
-        Text.assemble((f"{event['severity'].upper()} ", style), (f"{event['cause']}", "bold"),
-                      f" at hop {event.get('affected_hop', '?')}"),
-        Text(event["cause_detail"]),
-        Text(f"loss now {event['loss_now_pct']:.1f} %, trend {event['loss_trend_pct_per_min']:+.2f} points/min over "
-             f"{event['trend_min']} min, " + (f"already at {LOSS_THRESHOLD_PCT} %" if not eta
-                                               else f"{LOSS_THRESHOLD_PCT} % in about {eta} s")),
+        Text.assemble((f"{event.severity.upper()} ", style), (event.cause, "bold"), f" at hop {hop}"),
+        Text(event.cause_detail),
+        Text(f"loss now {event.loss_now_pct:.1f} %, trend {event.loss_trend_pct_per_min:+.2f} points/min over "
+             f"{event.trend_min} min, " + (f"already at {threshold}" if not event.eta_drop_sec
+                                            else f"{threshold} in about {event.eta_drop_sec} s")),
     ]
     return Panel(Group(*lines), title="diagnosis", title_align="left", border_style=style)
 
@@ -73,13 +72,12 @@ def latency_panel(model: ViewModel) -> Panel:
     if event is None:
         return Panel(Text("no standing queue located", style="green"), title="delay", title_align="left")
     standing = model.queue_standing()
-    style = SEVERITY_STYLES.get(event["severity"], "") if standing else "dim"
+    style = SEVERITY_STYLES.get(event.severity, "") if standing else "dim"
     lines = [
-        Text.assemble((f"{event['severity'].upper()} ", style), (event["cause"], "bold"),
-                      f" at hop {event['affected_hop']} ({event['addr']})", "" if standing else " - since cleared"),
-        Text(event["cause_detail"]),
-        Text(f"round trip {event['current_ms']:.1f} ms, usually {event['baseline_ms']:.1f} ms "
-             f"(+{event['added_ms']:.0f} ms)"),
+        Text.assemble((f"{event.severity.upper()} ", style), (event.cause, "bold"),
+                      f" at hop {event.affected_hop} ({event.addr})", "" if standing else " - since cleared"),
+        Text(event.cause_detail),
+        Text(f"round trip {event.current_ms:.1f} ms, usually {event.baseline_ms:.1f} ms (+{event.added_ms:.0f} ms)"),
     ]
     return Panel(Group(*lines), title="delay", title_align="left", border_style=style)
 
@@ -95,7 +93,6 @@ def render(model: ViewModel, target: str):
     if "hop" in model.engines:
         parts.append(latency_panel(model))
     for error in model.errors:
-        fatal = " (fatal)" if error.get("fatal") else ""
-        parts.append(Text(f"error from {error.get('engine')}: {error.get('code')}{fatal}: {error.get('message')}",
-                          style="bold red"))
+        fatal = " (fatal)" if error.fatal else ""
+        parts.append(Text(f"error from {error.engine}: {error.code}{fatal}: {error.message}", style="bold red"))
     return Group(*parts)

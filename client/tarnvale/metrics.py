@@ -15,14 +15,14 @@ from typing import Callable, Iterable, Optional
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
-from .probe_facts import FULL_BANDWIDTH_SWEEP_SECONDS, HOP_REPORT_SECONDS
+from .events import AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency
+from .probe_facts import ProbeFacts
 
-# The attribution engine reports every second by default: its rates times this are the bytes of one cycle.
-TRAFFIC_CYCLE_SECONDS = 1.0
-# A hop no report has named for this long is no longer on the path as the probe sees it (a route changed, the
-# probe ended, a sweep found the target one hop too far): its figures are dropped, not served as current.
-HOP_FIGURES_LAST_SECONDS = 4 * HOP_REPORT_SECONDS
-BANDWIDTH_FIGURES_LAST_SECONDS = 3 * FULL_BANDWIDTH_SWEEP_SECONDS
+# A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
+# the path as the probe sees it (a route changed, the probe ended, a sweep found the target one hop too far): its
+# figures are dropped, not served as current.
+HOP_REPORTS_KEPT = 4
+BANDWIDTH_SWEEPS_KEPT = 3
 
 
 @dataclass
@@ -31,12 +31,13 @@ class TargetState:
 
     up: bool = False
     restarts: int = 0
+    facts: Optional[ProbeFacts] = None  # those of the target's latest probe; none before its first handshake
     # hop -> (its latest event, when it came)
-    hops: dict[int, tuple[dict, float]] = field(default_factory=dict)       # hop_loss
-    delays: dict[int, tuple[dict, float]] = field(default_factory=dict)     # hop_delay
-    bandwidth: dict[int, tuple[dict, float]] = field(default_factory=dict)  # bw_estimate
+    hops: dict[int, tuple[HopLoss, float]] = field(default_factory=dict)
+    delays: dict[int, tuple[HopDelay, float]] = field(default_factory=dict)
+    bandwidth: dict[int, tuple[BwEstimate, float]] = field(default_factory=dict)
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
-    diagnosis: Optional[dict] = None  # the latest degradation or latency event
+    diagnosis: Optional[Degradation | Latency] = None
 
 
 class PathMetrics:
@@ -51,9 +52,11 @@ class PathMetrics:
         self._uploaded: dict[str, float] = defaultdict(float)    # process name -> bytes
         self._downloaded: dict[str, float] = defaultdict(float)
 
-    def probe_started(self, target: str) -> None:
+    def probe_started(self, target: str, facts: ProbeFacts) -> None:
+        """The target's probe has shaken hands; its facts time its figures."""
         with self._lock:
-            self._targets[target].up = True
+            state = self._targets[target]
+            state.up, state.facts = True, facts
 
     def probe_ended(self, target: str, restarting: bool) -> None:
         """The target's probe is gone; when another is started in its place, that counts as a restart."""
@@ -62,24 +65,27 @@ class PathMetrics:
             state.up = False
             state.restarts += 1 if restarting else 0
 
-    def event(self, target: str, event: dict) -> None:
-        kind = event.get("type")
+    def event(self, target: str, event: Event) -> None:
+        """One event of the target's probe, which has shaken hands."""
         now = self._clock()
         with self._lock:
             state = self._targets[target]
-            if kind == "hop_loss":
-                state.hops[event["hop"]] = (event, now)
-            elif kind == "hop_delay":
-                state.delays[event["hop"]] = (event, now)
-            elif kind == "bw_estimate":
-                state.bandwidth[event["hop"]] = (event, now)
-            elif kind == "app_traffic":
-                self._uploaded[event["name"]] += event["mbps_up"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
-                self._downloaded[event["name"]] += event["mbps_down"] * 1e6 / 8 * TRAFFIC_CYCLE_SECONDS
-            elif kind == "error":
-                state.errors[(event["engine"], event["code"])] += 1
-            elif kind in ("degradation", "latency"):
-                state.diagnosis = event
+            match event:
+                case HopLoss():
+                    state.hops[event.hop] = (event, now)
+                case HopDelay():
+                    state.delays[event.hop] = (event, now)
+                case BwEstimate():
+                    state.bandwidth[event.hop] = (event, now)
+                case AppTraffic():
+                    # Its rates are over the attribution cycle: times the cycle, they are the cycle's bytes.
+                    cycle = state.facts.attr_cycle_seconds
+                    self._uploaded[event.name] += event.mbps_up * 1e6 / 8 * cycle
+                    self._downloaded[event.name] += event.mbps_down * 1e6 / 8 * cycle
+                case Error():
+                    state.errors[(event.engine, event.code)] += 1
+                case Degradation() | Latency():
+                    state.diagnosis = event
 
     def collect(self):
         hop_labels = ["target", "hop", "addr"]
@@ -112,39 +118,44 @@ class PathMetrics:
             for target, state in self._targets.items():
                 up.add_metric([target], 1 if state.up else 0)
                 restarts.add_metric([target], state.restarts)
-                hops = _current(state.hops, now - HOP_FIGURES_LAST_SECONDS)
-                for hop, event in hops:
-                    labels = [target, str(hop), event["addr"]]
-                    loss.add_metric(labels, event["loss_pct"] / 100)
-                    rtt.add_metric(labels, event["rtt_ms"] / 1000)
-                if hops:
-                    path_loss.add_metric([target], _end_of_path(hops)["loss_pct"] / 100)
-                for hop, event in _current(state.delays, now - HOP_FIGURES_LAST_SECONDS):
-                    queue.add_metric([target, str(hop), event["addr"]], event["added_ms"] / 1000)
-                for hop, event in _current(state.bandwidth, now - BANDWIDTH_FIGURES_LAST_SECONDS):
-                    bandwidth.add_metric([target, str(hop)], event["mbps"] * 1e6 / 8)
-                    bottleneck.add_metric([target, str(hop)], 1 if event["bottleneck"] else 0)
                 for (engine, code), count in sorted(state.errors.items()):
                     errors.add_metric([target, engine, code], count)
                 if state.diagnosis:
                     found = state.diagnosis
-                    diagnosis.add_metric([target], {"kind": found["type"], "hop": str(found["affected_hop"]),
-                                                    "cause": found["cause"], "severity": found["severity"]})
+                    diagnosis.add_metric([target], {"kind": found.kind, "hop": str(found.affected_hop),
+                                                    "cause": found.cause, "severity": found.severity})
+                if state.facts is None:
+                    continue  # no probe has reported yet
+                hop_figures_since = now - HOP_REPORTS_KEPT * state.facts.hop_report_seconds
+                hops = _current(state.hops, hop_figures_since)
+                for hop, event in hops:
+                    labels = [target, str(hop), event.addr]
+                    loss.add_metric(labels, event.loss_pct / 100)
+                    rtt.add_metric(labels, event.rtt_ms / 1000)
+                if hops:
+                    path_loss.add_metric([target], _end_of_path(hops).loss_pct / 100)
+                for hop, event in _current(state.delays, hop_figures_since):
+                    queue.add_metric([target, str(hop), event.addr], event.added_ms / 1000)
+                bandwidth_since = now - BANDWIDTH_SWEEPS_KEPT * state.facts.bw_sweep_seconds
+                for hop, event in _current(state.bandwidth, bandwidth_since):
+                    bandwidth.add_metric([target, str(hop)], event.mbps * 1e6 / 8)
+                    bottleneck.add_metric([target, str(hop)], 1 if event.bottleneck else 0)
             for name, total in sorted(self._uploaded.items()):
                 uploaded.add_metric([name], total)
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
-        yield from (up, restarts, loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors, diagnosis)
+        yield from (up, restarts, loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors,
+                    diagnosis)
 
 
-def _end_of_path(hops: list[tuple[int, dict]]) -> dict:
+def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:
     """The report of the last hop's address at its lowest hop: the target answers every TTL from its own distance
     on, and a sweep that lost the probe at that distance finds it one hop further as well."""
-    last_address = hops[-1][1]["addr"]
-    return next(event for _, event in hops if event["addr"] == last_address)
+    last_address = hops[-1][1].addr
+    return next(event for _, event in hops if event.addr == last_address)
 
 
-def _current(figures: dict[int, tuple[dict, float]], oldest: float) -> list[tuple[int, dict]]:
+def _current(figures: dict[int, tuple[Event, float]], oldest: float) -> list[tuple[int, Event]]:
     """The hops' events that came after `oldest`, by hop; the older ones are forgotten."""
     for hop in [hop for hop, (_, came) in figures.items() if came < oldest]:
         del figures[hop]

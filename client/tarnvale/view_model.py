@@ -8,15 +8,16 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Optional
 
-from .probe_facts import (FIRST_BANDWIDTH_SECONDS, FIRST_TRAFFIC_SECONDS, FULL_BANDWIDTH_SWEEP_SECONDS,
-                          HOP_REPORT_SECONDS, TRAIN_RATE_MBPS)
+from .events import Ack, AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency
+from .probe_facts import ProbeFacts
 
 SPARK_LENGTH = 12
 SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
 PROCESS_ROWS = 5
 PROCESS_STALE_SECONDS = 3.0
 ERRORS_KEPT = 5
-SLOWER_THAN_TRAINS = 0.9 * TRAIN_RATE_MBPS
+# A figure within a tenth of the trains' own rate says only that the link is no slower than the trains.
+SLOWER_THAN_TRAINS_SHARE = 0.9
 
 
 def sparkline(values, ceiling: float) -> str:
@@ -59,13 +60,13 @@ class HopRow:
     queue_ms: Optional[float] = None  # the queueing delay, where a standing queue is located in front of the hop
 
 
-def link_speed_text(mbps: Optional[float]) -> str:
+def link_speed_text(mbps: Optional[float], train_rate_mbps: float) -> str:
     """What the trains can honestly say of a hop's link: a figure only where their answers came slower than
     they were sent, otherwise that the link is faster than the trains."""
     if mbps is None:
         return "-"
-    if mbps >= SLOWER_THAN_TRAINS:
-        return f"> {TRAIN_RATE_MBPS:.1f}"
+    if mbps >= SLOWER_THAN_TRAINS_SHARE * train_rate_mbps:
+        return f"> {train_rate_mbps:.1f}"
     return f"{mbps:.2f}"
 
 
@@ -79,47 +80,50 @@ class ProcessRow:
 
 
 class ViewModel:
-    def __init__(self, engines, started: Optional[float] = None):
+    """Built once the probe's CAPS reply has told its facts: nothing is shown before."""
+
+    def __init__(self, engines, facts: ProbeFacts, started: Optional[float] = None):
         self.engines = list(engines)
+        self.facts = facts
         self.started = time.monotonic() if started is None else started
         self.hops: dict[int, HopState] = {}
         self.processes: dict[int, tuple[float, ProcessRow]] = {}
-        self.diagnosis: Optional[dict] = None
-        self.latency: Optional[dict] = None
-        self.errors: deque = deque(maxlen=ERRORS_KEPT)
+        self.diagnosis: Optional[Degradation] = None
+        self.latency: Optional[Latency] = None
+        self.errors: deque[Error] = deque(maxlen=ERRORS_KEPT)
         self.event_count = 0
 
     def _hop(self, number: int) -> HopState:
         return self.hops.setdefault(number, HopState(number))
 
-    def apply(self, event: dict, now: Optional[float] = None) -> None:
+    def apply(self, event: Event, now: Optional[float] = None) -> None:
         now = time.monotonic() if now is None else now
         self.event_count += 1
-        kind = event.get("type")
-        if kind == "hop_loss":
-            hop = self._hop(event["hop"])
-            hop.addr = event["addr"] or hop.addr
-            hop.loss_pct, hop.rtt_ms, hop.is_localized = event["loss_pct"], event["rtt_ms"], event["is_localized"]
-            hop.losses.append(event["loss_pct"])
-        elif kind == "bw_estimate":
-            hop = self._hop(event["hop"])
-            hop.mbps, hop.bottleneck = event["mbps"], event["bottleneck"]
-            hop.confidence = event.get("confidence", {}).get("level", "")
-        elif kind == "app_traffic":
-            self.processes[event["pid"]] = (now, ProcessRow(event["pid"], event["name"], event["mbps_up"],
-                                                             event["mbps_down"], event["saturating"]))
-        elif kind == "hop_delay":
-            hop = self._hop(event["hop"])
-            hop.added_ms, hop.behind_queue = event["added_ms"], event["behind_queue"]
-        elif kind == "degradation":
-            self.diagnosis = event
-        elif kind == "latency":
-            self.latency = event
-        elif kind == "error":
-            self.errors.append(event)
-        elif kind == "ack" and not event.get("ok", True):
-            self.errors.append({"engine": event.get("cmd", ""), "code": "NOT_ACCEPTED",
-                                "message": event.get("error") or "command refused", "fatal": False})
+        match event:
+            case HopLoss():
+                hop = self._hop(event.hop)
+                hop.addr = event.addr or hop.addr
+                hop.loss_pct, hop.rtt_ms, hop.is_localized = event.loss_pct, event.rtt_ms, event.is_localized
+                hop.losses.append(event.loss_pct)
+            case BwEstimate():
+                hop = self._hop(event.hop)
+                hop.mbps, hop.bottleneck, hop.confidence = event.mbps, event.bottleneck, event.confidence.level
+            case AppTraffic():
+                self.processes[event.pid] = (now, ProcessRow(event.pid, event.name, event.mbps_up, event.mbps_down,
+                                                             event.saturating))
+            case HopDelay():
+                hop = self._hop(event.hop)
+                hop.added_ms, hop.behind_queue = event.added_ms, event.behind_queue
+            case Degradation():
+                self.diagnosis = event
+            case Latency():
+                self.latency = event
+            case Error():
+                self.errors.append(event)
+            case Ack(ok=False):
+                # A refused command is shown as an error of the engine it named, at the time it came.
+                self.errors.append(Error(int(time.time()), event.cmd, "NOT_ACCEPTED",
+                                         event.error or "command refused", False))
 
     def hop_rows(self) -> list[HopRow]:
         """One row per hop in order; consecutive hops with the same address (the target answering for
@@ -151,17 +155,18 @@ class ViewModel:
         """What has not arrived yet, with how long it should take."""
         now = time.monotonic() if now is None else now
         elapsed = int(now - self.started)
+        facts = self.facts
         waiting = []
         if "hop" in self.engines and not any(h.loss_pct is not None for h in self.hops.values()):
-            waiting.append(f"hop: first loss report about {HOP_REPORT_SECONDS} s after start "
+            waiting.append(f"hop: first loss report about {facts.hop_report_seconds:g} s after start "
                            f"({elapsed} s so far)")
         if "bw" in self.engines:
             if not any(h.mbps is not None for h in self.hops.values()):
-                waiting.append(f"bw: first estimate about {FIRST_BANDWIDTH_SECONDS} s after start, a full "
-                               f"sweep about {FULL_BANDWIDTH_SWEEP_SECONDS} s ({elapsed} s so far)")
+                waiting.append(f"bw: first estimate about {facts.bw_first_estimate_seconds:g} s after start, a full "
+                               f"sweep about {facts.bw_sweep_seconds:g} s ({elapsed} s so far)")
         if "attr" in self.engines and not self.processes:
-            waiting.append(f"attr: processes appear about {FIRST_TRAFFIC_SECONDS} s after they send or receive "
-                           f"({elapsed} s so far)")
+            waiting.append(f"attr: processes appear about {facts.attr_cycle_seconds:g} s after they send or "
+                           f"receive ({elapsed} s so far)")
         return waiting
 
     def loss_ceiling(self) -> float:

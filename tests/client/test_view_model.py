@@ -1,25 +1,33 @@
-"""The live view's model: events in, rows and panels out, no terminal."""
+"""The live view's model: events in, rows and panels out; and the view drawn from it."""
 
-import sys
-from pathlib import Path
+from event_samples import facts, sample
+from rich.console import Console
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "client"))
-
-from tarnvale.view_model import SPARK_LENGTH, ViewModel, sparkline  # noqa: E402
+from tarnvale.events import parse_event
+from tarnvale.live_view import render
+from tarnvale.view_model import SPARK_LENGTH, ViewModel, link_speed_text, sparkline
 
 
 def hop_loss(hop, addr, loss, localized=False, rtt=1.0):
-    return {"type": "hop_loss", "ts": 1, "hop": hop, "addr": addr, "loss_pct": loss, "rtt_ms": rtt,
-            "prev_loss_pct": 0.0, "is_localized": localized}
+    return parse_event(sample("hop_loss", hop=hop, addr=addr, loss_pct=loss, rtt_ms=rtt, is_localized=localized))
+
+
+def app_traffic(pid, up, down, name=None):
+    return parse_event(sample("app_traffic", pid=pid, name=name or f"p{pid}", mbps_up=up, mbps_down=down,
+                              saturating=up > 1))
+
+
+def hop_delay(hop, addr, added_ms, behind_queue):
+    return parse_event(sample("hop_delay", hop=hop, addr=addr, baseline_ms=1.0, current_ms=1.0 + added_ms,
+                              added_ms=added_ms, behind_queue=behind_queue))
 
 
 def test_hops_beyond_the_target_collapse_into_one_row_with_bandwidth_kept():
-    model = ViewModel(["hop", "bw"], started=0)
+    model = ViewModel(["hop", "bw"], facts(), started=0)
     for hop, addr in [(1, "192.168.1.1"), (2, "198.51.100.2"), (3, "203.0.113.10"), (4, "203.0.113.10"),
                       (5, "203.0.113.10")]:
         model.apply(hop_loss(hop, addr, 0.0), now=1)
-    model.apply({"type": "bw_estimate", "hop": 2, "addr": "", "mbps": 0.5, "baseline_mbps": 2.2, "bottleneck": True,
-                 "confidence": {"level": "medium"}}, now=1)
+    model.apply(parse_event(sample("bw_estimate", hop=2, mbps=0.5, bottleneck=True)), now=1)
     rows = model.hop_rows()
     assert [(row.label, row.addr) for row in rows] == [("1", "192.168.1.1"), ("2", "198.51.100.2"),
                                                        ("3-5", "203.0.113.10")]
@@ -34,71 +42,87 @@ def test_sparkline_values_and_scale():
     assert sparkline([0, 5, 10], ceiling=10) == "▁▅█"
     assert sparkline([0, 50], ceiling=10) == "▁█", "values above the ceiling are clamped"
     assert sparkline([], ceiling=10) == ""
-    model = ViewModel(["hop"], started=0)
+    model = ViewModel(["hop"], facts(), started=0)
     for loss in range(SPARK_LENGTH + 5):
         model.apply(hop_loss(3, "198.51.100.6", float(loss)), now=1)
     row = model.hop_rows()[0]
     assert row.losses == [float(v) for v in range(5, SPARK_LENGTH + 5)], "only the newest values are kept"
     assert model.loss_ceiling() == SPARK_LENGTH + 4
-    assert ViewModel(["hop"]).loss_ceiling() == 10.0
+    assert ViewModel(["hop"], facts()).loss_ceiling() == 10.0
 
 
 def test_busiest_processes_first_and_stale_ones_gone():
-    model = ViewModel(["attr"], started=0)
+    model = ViewModel(["attr"], facts(), started=0)
     for pid, up, down, seen in [(1, 0.5, 0.1, 10.0), (2, 8.0, 0.0, 10.0), (3, 0.1, 4.0, 10.0), (4, 50.0, 0, 5.0)]:
-        model.apply({"type": "app_traffic", "ts": 1, "pid": pid, "name": f"p{pid}", "mbps_up": up, "mbps_down": down,
-                     "loss_share": 0.0, "saturating": up > 1}, now=seen)
+        model.apply(app_traffic(pid, up, down), now=seen)
     assert [row.pid for row in model.busiest_processes(now=11.0)] == [2, 3, 1]
     assert model.busiest_processes(now=11.0)[0].saturating
 
 
 def test_the_latest_diagnosis_and_every_error_are_kept():
-    model = ViewModel(["hop"], started=0)
-    first = {"type": "degradation", "severity": "low", "cause": "isp", "affected_hop": 3}
-    latest = {"type": "degradation", "severity": "high", "cause": "congestion", "affected_hop": 3}
-    model.apply(first, now=1)
+    model = ViewModel(["hop"], facts(), started=0)
+    model.apply(parse_event(sample("degradation", severity="low")), now=1)
+    latest = parse_event(sample("degradation", severity="high", cause="congestion"))
     model.apply(latest, now=2)
     assert model.diagnosis is latest
-    model.apply({"type": "error", "engine": "bw", "code": "NO_TARGET", "message": "m", "fatal": True}, now=2)
-    model.apply({"type": "ack", "cmd": "start_engine", "ok": False, "error": "refused"}, now=2)
-    assert [e["code"] for e in model.errors] == ["NO_TARGET", "NOT_ACCEPTED"]
+    model.apply(parse_event(sample("error", code="NO_TARGET")), now=2)
+    model.apply(parse_event(sample("ack", ok=False, error="refused")), now=2)
+    model.apply(parse_event({"type": "ack", "cmd": "stop_engine", "ok": True}), now=2)
+    model.apply(parse_event({"type": "path_change", "hops": []}), now=2)
+    assert [(e.engine, e.code, e.message) for e in model.errors] == [("bw", "NO_TARGET", "no target"),
+                                                                     ("start_engine", "NOT_ACCEPTED", "refused")]
 
 
-def test_waiting_messages_say_what_and_how_long_until_it_arrives():
-    model = ViewModel(["hop", "bw", "attr"], started=100.0)
+def test_waiting_messages_say_what_and_how_long_the_probe_says_it_takes():
+    model = ViewModel(["hop", "bw", "attr"], facts(hop_report_ms=9000, bw_sweep_ms=60000), started=100.0)
     waiting = model.waiting_for(now=103.0)
     assert len(waiting) == 3
-    assert waiting[0].startswith("hop: first loss report about 7 s") and "(3 s so far)" in waiting[0]
-    assert "full sweep about 60 s" in waiting[1]
+    assert waiting[0].startswith("hop: first loss report about 9 s") and "(3 s so far)" in waiting[0]
+    assert "first estimate about 1.65 s" in waiting[1] and "full sweep about 60 s" in waiting[1]
+    assert waiting[2].startswith("attr: processes appear about 1 s")
     model.apply(hop_loss(1, "192.168.1.1", 0.0), now=108)
-    model.apply({"type": "app_traffic", "ts": 1, "pid": 9, "name": "x", "mbps_up": 1.0, "mbps_down": 0.0,
-                 "loss_share": 0.0, "saturating": True}, now=108)
+    model.apply(app_traffic(9, 1.0, 0.0), now=108)
     assert [line.split(":")[0] for line in model.waiting_for(now=108.0)] == ["bw"]
 
 
 def test_queueing_delay_shows_only_behind_a_located_queue_and_the_latency_diagnosis_is_kept():
-    model = ViewModel(["hop"], started=0)
+    model = ViewModel(["hop"], facts(), started=0)
     for hop, addr in [(1, "192.168.1.1"), (2, "198.51.100.2"), (3, "203.0.113.10")]:
         model.apply(hop_loss(hop, addr, 0.0), now=1)
-        model.apply({"type": "hop_delay", "ts": 1, "hop": hop, "addr": addr, "baseline_ms": 1.0,
-                     "current_ms": 1.0 + 90.0 * (hop >= 2), "added_ms": 90.0 * (hop >= 2) or 0.4,
-                     "behind_queue": hop >= 2}, now=1)
+        model.apply(hop_delay(hop, addr, 90.0 if hop >= 2 else 0.4, hop >= 2), now=1)
     assert [row.queue_ms for row in model.hop_rows()] == [None, 90.0, 90.0]
     assert model.queue_standing()
-    latency = {"type": "latency", "ts": 1, "severity": "medium", "cause": "congestion", "cause_detail": "d",
-               "affected_hop": 2, "addr": "198.51.100.2", "baseline_ms": 1.0, "current_ms": 91.0, "added_ms": 90.0}
+    latency = parse_event(sample("latency", affected_hop=2, addr="198.51.100.2"))
     model.apply(latency, now=1)
     assert model.latency == latency
     for hop in (2, 3):
-        model.apply({"type": "hop_delay", "ts": 8, "hop": hop, "addr": "", "baseline_ms": 1.0, "current_ms": 1.5,
-                     "added_ms": 0.5, "behind_queue": False}, now=8)
+        model.apply(hop_delay(hop, "", 0.5, False), now=8)
     assert [row.queue_ms for row in model.hop_rows()] == [None, None, None]
     assert not model.queue_standing() and model.latency == latency
 
 
 def test_link_speed_is_a_figure_only_below_the_trains_own_rate():
-    from tarnvale.view_model import link_speed_text
-    assert link_speed_text(None) == "-"
-    assert link_speed_text(0.48) == "0.48"
-    assert link_speed_text(2.2) == "> 2.2", "the first hop of a fast path reads the trains' own rate"
-    assert link_speed_text(2240.0) == "> 2.2", "a difference artefact behind it"
+    assert link_speed_text(None, 2.24) == "-"
+    assert link_speed_text(0.48, 2.24) == "0.48"
+    assert link_speed_text(2.2, 2.24) == "> 2.2", "the first hop of a fast path reads the trains' own rate"
+    assert link_speed_text(2240.0, 2.24) == "> 2.2", "a difference artefact behind it"
+    assert link_speed_text(2.2, 10.0) == "2.20", "below the rate the probe tells"
+
+
+def test_the_live_view_draws_every_panel_from_the_records():
+    model = ViewModel(["hop", "bw", "attr"], facts(), started=0)
+    model.apply(hop_loss(3, "198.51.100.6", 20.0, localized=True), now=1)
+    model.apply(parse_event(sample("bw_estimate", hop=3, mbps=5.0, bottleneck=False)), now=1)
+    model.apply(hop_delay(3, "198.51.100.6", 166.6, True), now=1)
+    model.apply(app_traffic(31212, 29.5, 0.65, name="iperf3"))  # now: the panel shows recent processes
+    model.apply(parse_event(sample("degradation", eta_drop_sec=None, affected_hop=None)), now=1)
+    model.apply(parse_event(sample("latency")), now=1)
+    model.apply(parse_event(sample("error")), now=1)
+    console = Console(record=True, width=120)
+    console.print(render(model, "203.0.113.10"))
+    screen = console.export_text()
+    assert "path to 203.0.113.10" in screen and "+167 ms" in screen and "> 2.2" in screen
+    assert "iperf3" in screen and "saturating" in screen
+    assert "HIGH isp at hop ?" in screen and "already at 15 %" in screen
+    assert "HIGH saturation at hop 3 (198.51.100.6)" in screen and "(+167 ms)" in screen
+    assert "error from bw: NO_TARGET (fatal): no target" in screen
