@@ -7,11 +7,13 @@ from .client import (
     ProbeError,
     DEFAULT_PROBE_BINARY,
 )
+from .probe_facts import ProbeFacts
 
 __all__ = [
     "ConnectionClosed",
     "HandshakeError",
     "Probe",
     "ProbeError",
+    "ProbeFacts",
     "DEFAULT_PROBE_BINARY",
 ]

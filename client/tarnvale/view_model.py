@@ -121,7 +121,7 @@ class ViewModel:
             case Error():
                 self.errors.append(event)
             case Ack(ok=False):
-                # A refused command is shown as an error of the engine it named, at the time it came.
+                # A refused command is shown as an error under the command's name, stamped when it came.
                 self.errors.append(Error(int(time.time()), event.cmd, "NOT_ACCEPTED",
                                          event.error or "command refused", False))
 
