@@ -23,7 +23,7 @@ class ProbeNetwork;
 struct EngineOutlets {
     ipc::EventSender events;
     ReportSender reports;
-    runtime::BlockingExecutor blocking;  // for blocking jobs and for joining the engine's threads
+    runtime::BlockingExecutor blocking;             // for blocking jobs and for joining the engine's threads
     std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
     std::shared_ptr<PathLoss> path_loss;            // one for the process: the hop engine's figure, for attr
 };
@@ -39,22 +39,23 @@ struct EngineIdentity {
 // looked up on the pool for blocking jobs. When there is none, sends the
 // engine's fatal NO_TARGET error with `no_target_message`.
 asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOutlets& outlets, std::string target,
-                                                             std::string_view engine, std::string no_target_message);
+                                                                  std::string_view engine,
+                                                                  std::string no_target_message);
 
 // The local address the engine's packets leave from toward the target. When
 // the system has none (no route), logs it and sends the engine's fatal
 // NO_ROUTE error: the engine then ends, and the probe goes on.
 asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutlets& outlets,
-                                                          const ProbeNetwork& network, EngineIdentity engine,
-                                                          const packets::IpAddress& target);
+                                                               const ProbeNetwork& network, EngineIdentity engine,
+                                                               const packets::IpAddress& target);
 
 // Starts one of the engine's threads. When the system refuses it, logs
 // `failure` with the system's error and sends the engine's fatal
 // THREAD_START_FAIL error; false then, and the engine ends (its threads already
-// started stop with it) while the probe goes on.
-asio::awaitable<bool> start_thread(const EngineOutlets& outlets, EngineIdentity engine,
-                                   runtime::EngineThreads& threads, const std::string& thread_name,
-                                   std::string_view failure, std::function<void()> body);
+// started stop with it) while the probe goes on. Callers name `body` before the
+// co_await: GCC 12 can destroy a temporary built inside it twice.
+asio::awaitable<bool> start_thread(const EngineOutlets& outlets, EngineIdentity engine, runtime::EngineThreads& threads,
+                                   std::string_view thread_name, std::string_view failure, std::function<void()> body);
 
 // Sends an engine's error event, waiting for room in the event queue.
 asio::awaitable<void> send_error(const EngineOutlets& outlets, std::string_view engine, std::string_view code,

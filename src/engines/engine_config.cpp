@@ -13,8 +13,8 @@ std::optional<SettingsRefused> outside(std::string_view name, std::optional<T> v
         return std::nullopt;
     }
     const auto as_number = [](T number) { return static_cast<std::uint64_t>(number); };
-    return SettingsRefused{log::fill_message("{} {} is outside {} to {}", name, as_number(*value), as_number(low),
-                                             as_number(high))};
+    return SettingsRefused{
+        log::fill_message("{} {} is outside {} to {}", name, as_number(*value), as_number(low), as_number(high))};
 }
 
 }  // namespace

@@ -39,8 +39,8 @@ private:
     };
 
     mutable std::mutex lock_;
-    std::uint64_t next_id_ = 0;                 // guarded by lock_
-    std::uint64_t figures_set_ = 0;             // guarded by lock_
+    std::uint64_t next_id_ = 0;                // guarded by lock_
+    std::uint64_t figures_set_ = 0;            // guarded by lock_
     std::map<std::uint64_t, Figure> figures_;  // guarded by lock_; by feed
 };
 

@@ -32,14 +32,16 @@ std::string send_failure_message(const SendFailures::Notice& notice) {
     if (notice.first) {
         return log::fill_message("{} not sent: {} ({} so far)", notice.what, notice.cause.message(), notice.total);
     }
-    return log::fill_message("{} not sent: {} ({} more, {} in all)", notice.what, notice.cause.message(),
-                             notice.count, notice.total);
+    return log::fill_message("{} not sent: {} ({} more, {} in all)", notice.what, notice.cause.message(), notice.count,
+                             notice.total);
 }
 
 asio::awaitable<void> report_send_failures(const EngineOutlets& outlets, std::string_view engine,
                                            SendFailures& failures, SendFailures::Clock::time_point now) {
     for (const SendFailures::Notice& notice : failures.take_due(now)) {
-        co_await send_error(outlets, engine, ipc::error_code::send_fail, send_failure_message(notice), false);
+        // Named, not built inside the co_await: GCC 12 can destroy such a temporary twice.
+        std::string message = send_failure_message(notice);
+        co_await send_error(outlets, engine, ipc::error_code::send_fail, std::move(message), false);
     }
 }
 

@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::string_view default_target = "8.8.8.8";
 
-
 // The engine settings of a start_engine frame. Its probe_count,
 // poll_interval_ms and filter are accepted and not used: those engines run
 // with their defaults.

@@ -32,7 +32,8 @@ def test_probes_refused_by_a_local_firewall_are_told_as_send_fail_and_not_as_los
         events = probe.collect(30)
         elapsed = time.monotonic() - started
         probe.send({"cmd": "stop_engine", "engine": "hop"})
-        assert probe.wait_for(lambda e: e.get("cmd") == "stop_engine")["ok"], "the probe is still serving"
+        acknowledged, _ = probe.wait_for(lambda e: e.get("cmd") == "stop_engine")
+        assert acknowledged["ok"], "the probe is still serving"
     finally:
         remove_firewall(network)
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "engines/bandwidth/bw_receiver.hpp"
-#include "engines/hop/hop_report.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
+#include "engines/hop/hop_report.hpp"
 #include "engines/send_failures.hpp"
 #include "hop_loop.hpp"
 #include "ipc/wire_names.hpp"
@@ -103,15 +103,19 @@ TEST(EngineThreadFailure, AnEngineRefusedAThreadSendsItsErrorAndEndsWhileTheProb
     auto engine_task = [&]() -> asio::awaitable<void> {
         runtime::EngineThreads threads(joiner.get_executor(), refuse_second);
         const auto stop = threads.stop();
-        EXPECT_TRUE(co_await engines::start_thread(harness.outlets(), engine, threads, "first", "failed first",
-                                                   [stop, &run] {
-                                                       while (!stop->raised()) {
-                                                           stop->sleep_for(std::chrono::milliseconds(5));
-                                                       }
-                                                       run.first_stopped = true;
-                                                   }));
+        // Bodies named, not built inside the co_await: GCC 12 can destroy such a temporary twice.
+        std::function<void()> waits_for_stop = [stop, &run] {
+            while (!stop->raised()) {
+                stop->sleep_for(std::chrono::milliseconds(5));
+            }
+            run.first_stopped = true;
+        };
+        const bool started_first = co_await engines::start_thread(harness.outlets(), engine, threads, "first",
+                                                                  "failed first", std::move(waits_for_stop));
+        EXPECT_TRUE(started_first);
+        std::function<void()> never_runs = [] {};
         run.started_second = co_await engines::start_thread(harness.outlets(), engine, threads, "second",
-                                                             "failed to spawn pinger thread", [] {});
+                                                            "failed to spawn pinger thread", std::move(never_runs));
     };
     EXPECT_FALSE(harness.run(engine_task())) << "the engine ends by itself, not by an abort or an exception";
     joiner.join();
@@ -154,8 +158,8 @@ TEST(EngineSourceFailure, TheHopEngineFindsNoSourceAsNoRoute) {
     path.lose_route(unreachable);
     sim::LoopHarness harness;
     auto lookup = [&]() -> asio::awaitable<void> {
-        const auto source = co_await engines::find_source(harness.outlets(), path,
-                                                          {ipc::engine_name::hop, log::target::hop}, server);
+        const auto source =
+            co_await engines::find_source(harness.outlets(), path, {ipc::engine_name::hop, log::target::hop}, server);
         EXPECT_FALSE(source);
     };
     EXPECT_FALSE(harness.run(lookup()));
@@ -253,7 +257,7 @@ TEST(HopUnsentEvents, CountTheCycleSProbesByHopWithTheHopAddressWhenKnown) {
     now[1].sent_total = 7;
     now[1].unsent_total = 5;
     now[1].addr = r1;
-    now[2].sent_total = 3;  // sent, none refused: no event
+    now[2].sent_total = 3;    // sent, none refused: no event
     now[3].unsent_total = 4;  // no reply ever named the hop
     const auto events = engines::hop::build_hop_unsent_events(now, previous, 42, 3);
     ASSERT_EQ(events.size(), 2u);

@@ -45,11 +45,11 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
+    std::function<void()> accumulator = [state = AccumulatorShared{flows, local, threads.stop()}] {
+        run_accumulator(state);
+    };
     if (!co_await start_thread(outlets, {ipc::engine_name::attribution, target_log}, threads, "attr-accumulator",
-                               "failed to spawn attr accumulator thread",
-                               [accumulator = AccumulatorShared{flows, local, threads.stop()}] {
-                                   run_accumulator(accumulator);
-                               })) {
+                               "failed to spawn attr accumulator thread", std::move(accumulator))) {
         co_return;
     }
 

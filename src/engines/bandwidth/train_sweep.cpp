@@ -1,9 +1,9 @@
 #include "engines/bandwidth/train_sweep.hpp"
 
 #include "engines/bandwidth/train_packet.hpp"
-#include "log/log.hpp"
 #include "engines/send_failures.hpp"
 #include "ipc/wire_names.hpp"
+#include "log/log.hpp"
 
 namespace tarnvale::engines::bandwidth {
 

@@ -80,19 +80,21 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
+    std::function<void()> pinger = [state = PingerShared{!shared.target.is_v4(), *source, shared.table, shared.delays,
+                                                         sightings, threads.stop(), shared.send_failures}] {
+        run_pinger(state);
+    };
     if (!co_await start_thread(outlets, hop_engine, threads, "hop-pinger", "failed to spawn pinger thread",
-                               [pinger = PingerShared{!shared.target.is_v4(), *source, shared.table, shared.delays,
-                                                      sightings, threads.stop(), shared.send_failures}] {
-                                   run_pinger(pinger);
-                               })) {
+                               std::move(pinger))) {
         co_return;
     }
     auto capture_status = std::make_shared<CaptureStatus>();
+    std::function<void()> receiver = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
+                                                             sightings, threads.stop(), capture_status}] {
+        run_receiver(state);
+    };
     if (!co_await start_thread(outlets, hop_engine, threads, "hop-receiver", "failed to spawn hop receiver thread",
-                               [receiver = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
-                                                          sightings, threads.stop(), capture_status}] {
-                                   run_receiver(receiver);
-                               })) {
+                               std::move(receiver))) {
         co_return;
     }
     // A probe sent before the capture runs would have its reply missed and count as lost.

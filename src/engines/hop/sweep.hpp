@@ -44,8 +44,11 @@ struct HopShared {
 class HopReporter {
 public:
     HopReporter(const HopShared& shared, EngineOutlets outlets, const ProbeNetwork& network)
-        : shared_(shared), outlets_(std::move(outlets)), network_(network),
-          next_(network.now() + report_period), path_loss_(outlets_.path_loss) {}
+        : shared_(shared),
+          outlets_(std::move(outlets)),
+          network_(network),
+          next_(network.now() + report_period),
+          path_loss_(outlets_.path_loss) {}
 
     bool due() const { return network_.now() >= next_; }
     asio::awaitable<void> report();
