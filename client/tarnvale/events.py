@@ -117,6 +117,16 @@ class Latency:
 
 
 @dataclass(frozen=True)
+class HopUnsent:
+    kind: ClassVar[str] = "hop_unsent"
+    ts: int
+    hop: int
+    addr: str
+    sent: int
+    unsent: int
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -141,8 +151,10 @@ class OtherEvent:
     members: dict
 
 
-Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, Error, Ack, OtherEvent]
-KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, Error, Ack)}
+Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, Error, Ack,
+              OtherEvent]
+KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, Error,
+                                    Ack)}
 
 
 def parse_event(members: Any) -> Event:

@@ -1,13 +1,17 @@
 #include "engines/engine.hpp"
 
+#include "engines/probe_network.hpp"
 #include "ipc/wire_names.hpp"
+#include "log/fill.hpp"
+#include "log/log.hpp"
 #include "platform/raw_sockets.hpp"
 #include "runtime/blocking.hpp"
 
 namespace tarnvale::engines {
 
 asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOutlets& outlets, std::string target,
-                                                             std::string_view engine, std::string no_target_message) {
+                                                                  std::string_view engine,
+                                                                  std::string no_target_message) {
     // Named, not built inside the co_await: GCC 12 can destroy such a temporary twice.
     auto resolve = [target = std::move(target)] { return platform::resolve_address(target); };
     const auto address = co_await runtime::run_blocking(outlets.blocking, std::move(resolve));
@@ -17,11 +21,43 @@ asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOu
     co_return address;
 }
 
+asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutlets& outlets,
+                                                               const ProbeNetwork& network, EngineIdentity engine,
+                                                               const packets::IpAddress& target) {
+    std::error_code error;
+    const packets::IpAddress source = network.source_for(target, error);
+    if (!error) {
+        co_return source;
+    }
+    const std::string target_text = packets::to_text(target);
+    log::error(engine.log_target, "no route to the target", {{"target", target_text}, {"err", error.message()}});
+    std::string message = log::fill_message("no route to {}: {}", target_text, error.message());
+    co_await send_fatal_error(outlets, engine.name, ipc::error_code::no_route, std::move(message));
+    co_return std::nullopt;
+}
+
+asio::awaitable<bool> start_thread(const EngineOutlets& outlets, EngineIdentity engine, runtime::EngineThreads& threads,
+                                   std::string_view thread_name, std::string_view failure, std::function<void()> body) {
+    const std::error_code error = threads.spawn(std::string(thread_name), std::move(body));
+    if (!error) {
+        co_return true;
+    }
+    log::error(engine.log_target, failure, {{"err", error.message()}});
+    std::string message = log::fill_message("{}: {}", failure, error.message());
+    co_await send_fatal_error(outlets, engine.name, ipc::error_code::thread_start_fail, std::move(message));
+    co_return false;
+}
+
+asio::awaitable<void> send_error(const EngineOutlets& outlets, std::string_view engine, std::string_view code,
+                                 std::string message, bool fatal) {
+    ipc::Event error =
+        ipc::ErrorEvent{ipc::unix_seconds_now(), std::string(engine), std::string(code), std::move(message), fatal};
+    co_await outlets.events.send(std::move(error));
+}
+
 asio::awaitable<void> send_fatal_error(const EngineOutlets& outlets, std::string_view engine, std::string_view code,
                                        std::string message) {
-    ipc::Event error =
-        ipc::ErrorEvent{ipc::unix_seconds_now(), std::string(engine), std::string(code), std::move(message), true};
-    co_await outlets.events.send(std::move(error));
+    co_await send_error(outlets, engine, code, std::move(message), true);
 }
 
 }  // namespace tarnvale::engines

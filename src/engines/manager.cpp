@@ -40,10 +40,10 @@ void EngineHandle::cancel() const {
     asio::post(control_->strand, [control = control_] { control->signal.emit(asio::cancellation_type::terminal); });
 }
 
-EngineHandle EngineManager::launch_engine(std::string name, std::string target, ipc::EventSender events) {
+EngineHandle EngineManager::launch_engine(std::string name, EngineConfig config, ipc::EventSender events) {
     auto control = std::make_shared<EngineHandle::Control>(asio::make_strand(executor_));
     // The completion handler keeps the signal alive for as long as the launch runs.
-    asio::co_spawn(control->strand, run_launch(std::move(name), std::move(target), std::move(events)),
+    asio::co_spawn(control->strand, run_launch(std::move(name), std::move(config), std::move(events)),
                    asio::bind_cancellation_slot(control->signal.slot(), [control](std::exception_ptr) {}));
     return EngineHandle(control);
 }
@@ -57,17 +57,15 @@ ReportSender EngineManager::report_sender(const ipc::EventSender& events) {
     return ReportSender(reports_);
 }
 
-asio::awaitable<void> EngineManager::run_launch(std::string name, std::string target, ipc::EventSender events) {
-    log::info(log::target::engines, log::fill_message("engine '{}' starting for target '{}'", name, target));
+asio::awaitable<void> EngineManager::run_launch(std::string name, EngineConfig config, ipc::EventSender events) {
+    log::info(log::target::engines, log::fill_message("engine '{}' starting for target '{}'", name, config.target));
     ReportSender reports = report_sender(events);
     const EngineEntry engine = find_engine(name);
     if (engine == nullptr) {
         log::warn(log::target::engines, log::fill_message("unknown engine '{}'", name));
         co_return;
     }
-    EngineConfig config;
-    config.target = std::move(target);
-    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_};
+    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_, path_loss_};
     co_await engine(std::move(config), std::move(outlets));
 }
 

@@ -38,10 +38,11 @@ public:
     EngineManager(asio::any_io_executor executor, runtime::BlockingExecutor blocking)
         : executor_(std::move(executor)), blocking_(std::move(blocking)) {}
 
-    EngineHandle launch_engine(std::string name, std::string target, ipc::EventSender events);
+    // Starts the named engine with the configuration (configure_engine's).
+    EngineHandle launch_engine(std::string name, EngineConfig config, ipc::EventSender events);
 
 private:
-    asio::awaitable<void> run_launch(std::string name, std::string target, ipc::EventSender events);
+    asio::awaitable<void> run_launch(std::string name, EngineConfig config, ipc::EventSender events);
     ReportSender report_sender(const ipc::EventSender& events);
 
     asio::any_io_executor executor_;
@@ -49,6 +50,7 @@ private:
     std::mutex reports_lock_;
     std::shared_ptr<ReportChannel> reports_;  // guarded by reports_lock_
     const std::shared_ptr<AnswerBudgets> answer_budgets_ = std::make_shared<AnswerBudgets>();
+    const std::shared_ptr<PathLoss> path_loss_ = std::make_shared<PathLoss>();
 };
 
 }  // namespace tarnvale::engines

@@ -137,6 +137,15 @@ void write(ObjectWriter& w, const LatencyEvent& e) {
         .f32("added_ms", e.added_ms);
 }
 
+void write(ObjectWriter& w, const HopUnsentEvent& e) {
+    w.string("type", "hop_unsent")
+        .u64("ts", e.ts)
+        .u64("hop", e.hop)
+        .string("addr", e.addr)
+        .u64("sent", e.sent)
+        .u64("unsent", e.unsent);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

@@ -85,6 +85,18 @@ struct LatencyEvent {
     float added_ms = 0;
 };
 
+// Probes to a hop that the system would not send (see the engine's SEND_FAIL
+// errors) in one report cycle, beside those it sent: the hop's loss figure
+// counts only the sent ones. Sent after the cycle's hop_delay events for the
+// hops with unsent probes.
+struct HopUnsentEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;  // empty while no reply has named the hop
+    std::uint64_t sent = 0;
+    std::uint64_t unsent = 0;
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -100,7 +112,7 @@ struct AckEvent {
 };
 
 using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
-                           HopDelayEvent, LatencyEvent>;
+                           HopDelayEvent, LatencyEvent, HopUnsentEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

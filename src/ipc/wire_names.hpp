@@ -36,6 +36,8 @@ inline constexpr std::string_view capture_open_fail = "PCAP_OPEN_FAIL";
 inline constexpr std::string_view capture_read_fail = "CAPTURE_READ_FAIL";
 // Packets an engine built could not be sent (a local firewall, no route).
 inline constexpr std::string_view send_fail = "SEND_FAIL";
+// The system gives no route, or no source address, toward the target.
+inline constexpr std::string_view no_route = "NO_ROUTE";
 // The system refused an engine a thread.
 inline constexpr std::string_view thread_start_fail = "THREAD_START_FAIL";
 }  // namespace error_code

@@ -9,6 +9,12 @@ namespace {
 
 constexpr std::string_view default_target = "8.8.8.8";
 
+// The engine settings of a start_engine frame. Its probe_count,
+// poll_interval_ms and filter are accepted and not used: those engines run
+// with their defaults.
+engines::EngineSettings settings_of(const ipc::CommandFrame& frame) {
+    return {frame.target.value_or(std::string(default_target)), frame.interface, frame.max_hops, frame.interval_ms};
+}
 
 asio::awaitable<void> acknowledge(const ipc::EventSender& events, std::string cmd, bool ok,
                                   const char* error = nullptr) {
@@ -42,7 +48,13 @@ asio::awaitable<void> run_command_loop(ipc::Connection& connection, const ipc::E
         }
         if (cmd == "start_engine") {
             std::string name = frame.engine.value_or("");
-            auto handle = manager.launch_engine(name, frame.target.value_or(std::string(default_target)), events);
+            auto configured = engines::configure_engine(name, settings_of(frame));
+            if (const auto* refused = std::get_if<engines::SettingsRefused>(&configured)) {
+                log::warn(log::target::probe, log::fill_message("start_engine refused: {}", refused->reason));
+                co_await acknowledge(events, cmd, false, refused->reason.c_str());
+                continue;
+            }
+            auto handle = manager.launch_engine(name, std::get<engines::EngineConfig>(std::move(configured)), events);
             engines.insert_or_assign(std::move(name), std::move(handle));
             co_await acknowledge(events, cmd, true);
         } else if (cmd == "stop_engine") {
@@ -52,6 +64,7 @@ asio::awaitable<void> run_command_loop(ipc::Connection& connection, const ipc::E
             }
             co_await acknowledge(events, cmd, true);
         } else if (cmd == "configure_engine") {
+            // Acknowledged and without effect: an engine's settings come with its start_engine.
             co_await acknowledge(events, cmd, true);
         } else {
             log::warn(log::target::probe, log::fill_message("unknown command: {}", cmd));

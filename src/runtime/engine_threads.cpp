@@ -1,10 +1,8 @@
 #include "runtime/engine_threads.hpp"
 
 #include <asio/post.hpp>
-#include <system_error>
 
 #include "platform/process.hpp"
-#include "runtime/fail_fast.hpp"
 
 namespace tarnvale::runtime {
 
@@ -20,15 +18,16 @@ EngineThreads::~EngineThreads() {
     });
 }
 
-void EngineThreads::spawn(const std::string& name, const std::string& failure, std::function<void()> body) {
+std::error_code EngineThreads::spawn(const std::string& name, std::function<void()> body) {
     try {
-        threads_.emplace_back([name, body = std::move(body)] {
+        threads_.push_back(starter_([name, body = std::move(body)] {
             platform::name_current_thread(name);
             body();
-        });
+        }));
     } catch (const std::system_error& error) {
-        fail_fast(failure + ": " + error.what());
+        return error.code();
     }
+    return {};
 }
 
 }  // namespace tarnvale::runtime

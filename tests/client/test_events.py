@@ -7,7 +7,7 @@ from event_samples import LINES, sample
 
 from tarnvale import ProbeError
 from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, HopDelay, HopLoss,
-                             Latency, MalformedEvent, OtherEvent, parse_event)
+                             HopUnsent, Latency, MalformedEvent, OtherEvent, parse_event)
 
 
 def test_every_kind_of_the_client_api_has_its_record():
@@ -22,6 +22,7 @@ def test_every_kind_of_the_client_api_has_its_record():
     assert records["hop_delay"] == HopDelay(1800000007, 3, "198.51.100.6", 30.4, 197.0, 166.6, True)
     assert records["latency"] == Latency(1800000040, "high", "saturation", "d", 3, "198.51.100.6", 30.4, 197.0,
                                          166.6)
+    assert records["hop_unsent"] == HopUnsent(1800000007, 2, "198.51.100.2", 14, 6)
     assert records["error"] == Error(1800000000, "bw", "NO_TARGET", "no target", True)
     assert records["ack"] == Ack("start_engine", False, "unknown engine")
     assert all(record.kind == kind for kind, record in records.items())

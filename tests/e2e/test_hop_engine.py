@@ -97,3 +97,19 @@ def test_stopping_the_engine_stops_probes_pings_and_reports(probe_in_network, ne
     assert [e for e in after_stop if e["type"] == "hop_loss"] == []
     assert counter.packets() == 0, "no probe or echo request after stop_engine"
     assert_start_stop_leaves_no_trace(probe, "hop", network.server_address, rounds=20)
+
+
+def test_start_engine_settings_bound_and_pace_the_sweeps(probe_in_network, network):
+    probe = probe_in_network()
+    probe.send({"cmd": "start_engine", "engine": "hop", "target": network.server_address, "max_hops": 0})
+    assert probe.next_event() == {"type": "ack", "cmd": "start_engine", "ok": False,
+                                  "error": "max_hops 0 is outside 1 to 64"}
+    counter = network.count_packets("r1", f'iifname "eth0" ip saddr {network.client_address} meta l4proto udp')
+    probe.send({"cmd": "start_engine", "engine": "hop", "target": network.server_address, "max_hops": 2,
+                "interval_ms": 1000})
+    events = probe.collect(15)
+    assert events[0] == {"type": "ack", "cmd": "start_engine", "ok": True}
+    reports = cycles(events)
+    assert reports and all([e["hop"] for e in cycle] == [1, 2] for cycle in reports), reports
+    # Two probes a second, where the defaults send one probe per hop every 5 s.
+    assert counter.packets() >= 20, counter.packets()

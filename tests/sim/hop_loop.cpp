@@ -49,9 +49,13 @@ Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers,
 
 SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress& target, std::uint8_t max_hops)
     : path_(path),
-      shared_{target, max_hops, std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
+      shared_{target,
+              max_hops,
+              std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
               std::make_shared<engines::hop::PendingProbes>(),
-              std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1), 0},
+              std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1),
+              0,
+              std::make_shared<engines::SendFailures>(engines::send_failure_notice_period)},
       receiver_{target,
                 shared_.pending,
                 shared_.table,
@@ -68,7 +72,7 @@ void SimulatedHopLoop::add_pinger() {
     std::error_code error;  // a simulated path always has its client's address
     const packets::IpAddress source = path_.source_for(shared_.target, error);
     pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), source, shared_.table, shared_.delays,
-                                                      receiver_.sightings, receiver_.stop});
+                                                      receiver_.sightings, receiver_.stop, shared_.send_failures});
     path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
 }
 

@@ -50,6 +50,7 @@ public:
     bool run(std::uint64_t interval_ms, LoopHarness::ReportHandler on_report = {});
 
     const engines::hop::HopShared& shared() const { return shared_; }
+    const engines::EngineOutlets& outlets() const { return harness_.outlets(); }
     // The events sent so far, in order.
     std::vector<ipc::Event> take_events() { return harness_.take_events(); }
 

@@ -97,6 +97,9 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     if (ttl == 0 || hops.empty()) {
         return std::make_error_code(std::errc::invalid_argument);
     }
+    if (refused_share_ > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < refused_share_) {
+        return refusal_;
+    }
     ++probes_by_ttl_[ttl];
     const std::size_t reached = std::min<std::size_t>(ttl, hops.size()) - 1;
     // Each link on the way may drop the datagram; each slow one sends it when it has sent what it held.

@@ -82,6 +82,14 @@ public:
     // Called each time the clock has moved, after the answers due were handed
     // over: for what runs beside the loop, as the hop engine's pinger does.
     void on_tick(Tick tick) { tick_ = std::move(tick); }
+    // A local firewall: from now on the system refuses this share of the
+    // datagrams sent, with `error`, before they reach the path.
+    void refuse_sends(double share, std::error_code error) {
+        refused_share_ = share;
+        refusal_ = error;
+    }
+    // The host loses its route toward the path: the source lookup fails with `error`.
+    void lose_route(std::error_code error) { no_route_ = error; }
     // Probes sent from `after` on take the new route.
     void change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops);
 
@@ -89,7 +97,7 @@ public:
     Clock::time_point now() const override { return now_; }
     std::uint64_t unix_seconds() const override;
     packets::IpAddress source_for(const packets::IpAddress& /*destination*/, std::error_code& error) const override {
-        error.clear();
+        error = no_route_;
         return client_;
     }
     std::error_code send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
@@ -102,7 +110,7 @@ public:
     // when it is lost or no hop of the route has that address.
     std::optional<Clock::duration> echo_round_trip(const packets::IpAddress& router, Clock::time_point at);
 
-    // Probes sent, by TTL.
+    // Probes sent onto the path (not refused), by TTL.
     const std::map<std::uint8_t, unsigned>& probes_by_ttl() const { return probes_by_ttl_; }
 
 private:
@@ -125,7 +133,10 @@ private:
     Clock::time_point change_at_ = Clock::time_point::max();
     std::mt19937_64 random_;
     std::multimap<Clock::time_point, std::vector<std::uint8_t>> answers_;
-    std::map<std::uint8_t, unsigned> probes_by_ttl_;
+    std::map<std::uint8_t, unsigned> probes_by_ttl_;  // sent onto the path
+    double refused_share_ = 0;
+    std::error_code refusal_;
+    std::error_code no_route_;
     std::map<std::size_t, Clock::time_point> link_free_;  // by hop index: when its link has sent all it holds
     Deliver deliver_;
     Tick tick_;

@@ -7,6 +7,7 @@
 
 #include "engines/attr/accumulator.hpp"
 #include "engines/attr/traffic_report.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 #include "packets/byte_order.hpp"
 #include "platform/socket_table.hpp"
@@ -44,14 +45,16 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
-    threads.spawn("attr-accumulator", "failed to spawn attr accumulator thread",
-                  [accumulator = AccumulatorShared{flows, local, threads.stop()}] { run_accumulator(accumulator); });
+    std::function<void()> accumulator = [state = AccumulatorShared{flows, local, threads.stop()}] {
+        run_accumulator(state);
+    };
+    if (!co_await start_thread(outlets, {ipc::engine_name::attribution, target_log}, threads, "attr-accumulator",
+                               "failed to spawn attr accumulator thread", std::move(accumulator))) {
+        co_return;
+    }
 
     const auto sockets = std::make_shared<platform::SocketTableReader>();
     ProcessNameCache names(platform::process_executable_path);
-    // The loss figure shared out among uploading processes: no engine feeds it
-    // to this one, so every share is 0.
-    constexpr std::uint32_t loss_pct = 0;
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     SocketOwnerTable previous_owners;
@@ -77,6 +80,8 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             continue;
         }
         const std::uint64_t ts = ipc::unix_seconds_now();
+        // The path's loss as a running hop engine measures it, shared out among the uploading processes.
+        const std::uint32_t loss_pct = outlets.path_loss->percent();
         for (const ProcessRates& rates : rate_processes(tally, interval_seconds, loss_pct)) {
             const std::string name = names.name_of(rates.pid);
             co_await report_process(rates, name, ts, outlets);

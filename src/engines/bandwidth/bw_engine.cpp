@@ -52,9 +52,14 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     runtime::EngineThreads threads(outlets.blocking);
-    threads.spawn("bw-receiver", "failed to spawn bw receiver thread",
-                  [receiver = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance,
-                                                     threads.stop()}] { run_bandwidth_receiver(receiver); });
+    std::function<void()> receiver =
+        [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()}] {
+            run_bandwidth_receiver(state);
+        };
+    if (!co_await start_thread(outlets, {ipc::engine_name::bandwidth, target_log}, threads, "bw-receiver",
+                               "failed to spawn bw receiver thread", std::move(receiver))) {
+        co_return;
+    }
 
     SystemProbeNetwork network(socket, outlets.blocking);
     const TrainShared shared{*target, own_port.port, config.max_hops, config.probe_count, config.interval_ms,

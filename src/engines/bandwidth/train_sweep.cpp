@@ -1,8 +1,9 @@
 #include "engines/bandwidth/train_sweep.hpp"
 
 #include "engines/bandwidth/train_packet.hpp"
+#include "engines/send_failures.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/log.hpp"
-#include "runtime/fail_fast.hpp"
 
 namespace tarnvale::engines::bandwidth {
 
@@ -10,21 +11,27 @@ namespace {
 
 constexpr auto target_log = log::target::bandwidth;
 
-// The ten packets of one train, from the source address the system would use now.
-std::vector<Outgoing> train_datagrams(const ProbeNetwork& network, const TrainShared& shared, std::uint16_t train_id,
-                                      std::uint8_t hop) {
+constexpr EngineIdentity bandwidth_engine{ipc::engine_name::bandwidth, target_log};
+// What the engine's trains are called in its SEND_FAIL errors.
+constexpr std::string_view unsent_trains = "trains";
+
+// The ten packets of one train, from the source address the system would use
+// now; nothing when it has none (the engine's NO_ROUTE error is sent).
+asio::awaitable<std::optional<std::vector<Outgoing>>> train_datagrams(const ProbeNetwork& network,
+                                                                      const TrainShared& shared,
+                                                                      const EngineOutlets& outlets,
+                                                                      std::uint16_t train_id, std::uint8_t hop) {
     const packets::IpAddress& target = shared.target;
-    std::error_code bind_error;
-    const packets::IpAddress source = network.source_for(target, bind_error);
-    if (bind_error) {
-        runtime::fail_fast(bind_error.message());
+    const auto source = co_await find_source(outlets, network, bandwidth_engine, target);
+    if (!source) {
+        co_return std::nullopt;
     }
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
-        datagrams.push_back({build_train_packet(train_id, hop, index, source, target, shared.source_port), target,
+        datagrams.push_back({build_train_packet(train_id, hop, index, *source, target, shared.source_port), target,
                              train_destination_port(hop, index)});
     }
-    return datagrams;
+    co_return datagrams;
 }
 
 asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& samples, BaselineCell& baseline,
@@ -59,6 +66,7 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                                           const EngineOutlets& outlets) {
     BaselineCell baseline;
     TrainCounter counter;
+    SendFailures failures(send_failure_notice_period);
     for (;;) {
         std::uint8_t last_hop = 0;
         for (std::uint8_t hop = 1; hop <= shared.distance->distance().value_or(shared.max_hops) && hop != 0; ++hop) {
@@ -68,11 +76,19 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 const auto registered = network.now();
                 shared.trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
                 outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
-                auto datagrams = train_datagrams(network, shared, train_id, hop);
-                if (const auto error = co_await network.send_paced(std::move(datagrams), packet_spacing)) {
+                auto datagrams = co_await train_datagrams(network, shared, outlets, train_id, hop);
+                if (!datagrams) {
+                    co_return;
+                }
+                const auto error = co_await network.send_paced(std::move(*datagrams), packet_spacing);
+                if (error) {
                     log::warn(target_log, "train send failed",
                               {{"hop", hop}, {"train_id", train_id}, {"err", error.message()}});
                     shared.trains->remove(train_id);
+                    failures.record(unsent_trains, error);
+                }
+                co_await report_send_failures(outlets, ipc::engine_name::bandwidth, failures, network.now());
+                if (error) {
                     continue;
                 }
                 log::info(target_log, "train sent", {{"hop", hop}, {"train_id", train_id}});

@@ -41,7 +41,9 @@ struct TrainShared {
 // (max_hops while it is unknown, read before every hop, so that the first train
 // to reach the target ends the sweep there) `trains_per_hop` trains, each
 // registered before it is sent and followed by a pause, then the hop's estimate
-// as an event and a report; after a sweep, the rest.
+// as an event and a report; after a sweep, the rest. Trains the system would
+// not send are told as SEND_FAIL errors (see SendFailures); when the system
+// has no route toward the target, the NO_ROUTE error is sent and the loop ends.
 asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwork& network,
                                           const EngineOutlets& outlets);
 

@@ -11,13 +11,13 @@
 #include "log/log.hpp"
 #include "platform/raw_sockets.hpp"
 #include "runtime/blocking.hpp"
-#include "runtime/fail_fast.hpp"
 
 namespace tarnvale::engines::hop {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr EngineIdentity hop_engine{ipc::engine_name::hop, log::target::hop};
 // Opening a capture normally takes milliseconds but has been seen to take three
 // seconds on a loaded machine with other captures opening at the same time.
 constexpr std::chrono::seconds capture_start_limit{10};
@@ -58,7 +58,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                            std::make_shared<HopTable>(table_entries),
                            std::make_shared<PendingProbes>(),
                            std::make_shared<DelayTable>(table_entries),
-                           static_cast<std::uint16_t>(std::random_device{}())};
+                           static_cast<std::uint16_t>(std::random_device{}()),
+                           std::make_shared<SendFailures>(send_failure_notice_period)};
 
     std::error_code error;
     platform::Socket probe_socket = shared.target.is_v4() ? platform::open_raw_udp(platform::Blocking::no, error)
@@ -71,22 +72,31 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         co_return;
     }
 
-    const packets::IpAddress source = platform::source_address_for(shared.target, error);
-    if (error) {
-        runtime::fail_fast(error.message());
+    SystemProbeNetwork network(probe_socket, outlets.blocking);
+    const auto source = co_await find_source(outlets, network, hop_engine, shared.target);
+    if (!source) {
+        co_return;
     }
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
-    threads.spawn("hop-pinger", "failed to spawn pinger thread",
-                  [pinger = PingerShared{!shared.target.is_v4(), source, shared.table, shared.delays, sightings,
-                                         threads.stop()}] {
-                      run_pinger(pinger);
-                  });
+    std::function<void()> pinger = [state = PingerShared{!shared.target.is_v4(), *source, shared.table, shared.delays,
+                                                         sightings, threads.stop(), shared.send_failures}] {
+        run_pinger(state);
+    };
+    if (!co_await start_thread(outlets, hop_engine, threads, "hop-pinger", "failed to spawn pinger thread",
+                               std::move(pinger))) {
+        co_return;
+    }
     auto capture_status = std::make_shared<CaptureStatus>();
-    threads.spawn("hop-receiver", "failed to spawn hop receiver thread",
-                  [receiver = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
-                                             threads.stop(), capture_status}] { run_receiver(receiver); });
+    std::function<void()> receiver = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
+                                                             sightings, threads.stop(), capture_status}] {
+        run_receiver(state);
+    };
+    if (!co_await start_thread(outlets, hop_engine, threads, "hop-receiver", "failed to spawn hop receiver thread",
+                               std::move(receiver))) {
+        co_return;
+    }
     // A probe sent before the capture runs would have its reply missed and count as lost.
     const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
     if (capture_state == CaptureStatus::State::open_failed) {
@@ -95,9 +105,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                                   std::move(message));
     }
 
-    SystemProbeNetwork network(probe_socket, outlets.blocking);
     HopReporter reporter(shared, outlets, network);
-    co_await probe_forever(shared, network, source, config.interval_ms, reporter, *outlets.answer_budgets);
+    co_await probe_forever(shared, network, *source, config.interval_ms, reporter, *outlets.answer_budgets);
 }
 
 }  // namespace tarnvale::engines::hop

@@ -56,6 +56,25 @@ std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::Ho
     return events;
 }
 
+std::vector<ipc::HopUnsentEvent> build_hop_unsent_events(const std::vector<HopStats>& hops,
+                                                         const std::vector<HopStats>& previous, std::uint64_t ts,
+                                                         std::size_t last_ttl) {
+    std::vector<ipc::HopUnsentEvent> events;
+    const std::size_t end = std::min(last_ttl + 1, hops.size());
+    for (std::size_t ttl = 1; ttl < end; ++ttl) {
+        const HopStats& hop = hops[ttl];
+        const HopStats* before = ttl < previous.size() ? &previous[ttl] : nullptr;
+        const std::uint64_t unsent = hop.unsent_total - (before ? before->unsent_total : 0);
+        if (unsent == 0) {
+            continue;
+        }
+        const std::uint64_t sent = hop.sent_total - (before ? before->sent_total : 0);
+        events.push_back(ipc::HopUnsentEvent{ts, static_cast<std::uint8_t>(ttl),
+                                             hop.addr ? packets::to_text(*hop.addr) : std::string{}, sent, unsent});
+    }
+    return events;
+}
+
 QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
                          const std::optional<QueueLocation>& queue) {
     if (!queue) {

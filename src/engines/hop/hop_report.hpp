@@ -29,6 +29,13 @@ std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::Ho
                                                        const std::vector<std::optional<HopDelay>>& delays,
                                                        const std::optional<QueueLocation>& queue);
 
+// One hop_unsent event per TTL from 1 to `last_ttl` with probes whose send
+// failed since `previous` (the hop table as the previous cycle saw it), in TTL
+// order, with the probes sent and not sent between the two.
+std::vector<ipc::HopUnsentEvent> build_hop_unsent_events(const std::vector<HopStats>& hops,
+                                                         const std::vector<HopStats>& previous, std::uint64_t ts,
+                                                         std::size_t last_ttl);
+
 // The aggregator's report of the cycle's located queue, if any.
 QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
                          const std::optional<QueueLocation>& queue);

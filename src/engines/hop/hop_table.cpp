@@ -22,6 +22,20 @@ void HopTable::record_unanswered(std::uint8_t ttl) {
     }
 }
 
+void HopTable::record_sent(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        ++hops_[ttl].sent_total;
+    }
+}
+
+void HopTable::record_unsent(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        ++hops_[ttl].unsent_total;
+    }
+}
+
 void HopTable::record_rtt(std::uint8_t ttl, float milliseconds) {
     const std::lock_guard lock(lock_);
     if (ttl < hops_.size()) {

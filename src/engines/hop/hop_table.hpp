@@ -19,6 +19,8 @@ struct HopStats {
     std::optional<packets::IpAddress> addr;                       // source of the latest matched reply
     std::uint64_t outcomes_total = 0;                        // every outcome ever recorded
     std::uint64_t lost_total = 0;                            // of which unanswered
+    std::uint64_t sent_total = 0;                            // probes the system took to send
+    std::uint64_t unsent_total = 0;  // probes whose send failed: neither answered nor lost, so not outcomes
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -33,6 +35,8 @@ public:
     // is outside the table.
     bool record_answer(std::uint8_t ttl, packets::IpAddress source);
     void record_unanswered(std::uint8_t ttl);
+    void record_sent(std::uint8_t ttl);
+    void record_unsent(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
 
     std::vector<HopStats> snapshot() const;

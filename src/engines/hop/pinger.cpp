@@ -95,7 +95,9 @@ void run_pinger(PingerShared shared) {
             ++sequence;
             const auto request = build_echo_request(identifier, sequence, shared.source, target.addr);
             const auto sent_at = Clock::now();
-            if (platform::send_datagram(socket, request, target.addr, 0)) {
+            if (const auto send_error = platform::send_datagram(socket, request, target.addr, 0)) {
+                shared.send_failures->record(unsent_echo_requests, send_error);
+                shared.stop->sleep_for(pause_between_targets);
                 continue;
             }
             if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout)) {

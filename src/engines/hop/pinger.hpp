@@ -9,6 +9,7 @@
 
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/queue_delay.hpp"
+#include "engines/send_failures.hpp"
 #include "runtime/stop_flag.hpp"
 #include "runtime/thread_queue.hpp"
 
@@ -28,6 +29,8 @@ inline constexpr std::size_t sighting_queue_capacity = 256;
 inline constexpr std::chrono::milliseconds sighting_wait{2000};
 inline constexpr std::chrono::milliseconds echo_reply_timeout{500};
 inline constexpr std::chrono::milliseconds pause_between_targets{50};
+// What the pinger's packets are called in the hop engine's SEND_FAIL errors.
+inline constexpr std::string_view unsent_echo_requests = "echo requests";
 
 // The pinger's choice of routers to ping: every router newly seen, at once;
 // with none new, the next sighting that comes within sighting_wait; and when
@@ -53,6 +56,7 @@ struct PingerShared {
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
+    std::shared_ptr<SendFailures> send_failures;  // the engine's, which tells the client
 };
 
 // The "hop-pinger" thread: pings (over ICMP or ICMPv6, as the path's family

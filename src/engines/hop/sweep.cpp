@@ -5,6 +5,7 @@
 
 #include "engines/hop/hop_report.hpp"
 #include "engines/hop/probe_packet.hpp"
+#include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 
 namespace tarnvale::engines::hop {
@@ -20,6 +21,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
     while (network.now() < until) {
         co_await network.wait_until(std::min(until, network.now() + probe_spacing));
         settle_overdue(*shared.pending, *shared.table, network.now());
+        co_await reporter.tell_send_failures();
         if (reporter.due()) {
             co_await reporter.report();
         }
@@ -34,8 +36,11 @@ void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddre
     if (const auto error = network.send(probe, shared.target, 0)) {
         log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
         shared.pending->take(id);
+        shared.table->record_unsent(ttl);
+        shared.send_failures->record(unsent_probes, error);
     } else {
         log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
+        shared.table->record_sent(ttl);
     }
 }
 
@@ -60,7 +65,17 @@ asio::awaitable<void> HopReporter::report() {
     }
     AggregatorReport located = queue_report(ts, hops, queue);
     co_await outlets_.reports.send(std::move(located));
+    for (const ipc::HopUnsentEvent& event : build_hop_unsent_events(hops, previous_, ts, last_ttl)) {
+        ipc::Event hop_unsent = event;
+        co_await outlets_.events.send(std::move(hop_unsent));
+    }
+    path_loss_.set(loss_events.empty() ? 0.0F : loss_events.back().loss_pct);
+    previous_ = hops;
     next_ = network_.now() + report_period;  // the next cycle starts a period after this one ended
+}
+
+asio::awaitable<void> HopReporter::tell_send_failures() {
+    co_await report_send_failures(outlets_, ipc::engine_name::hop, *shared_.send_failures, network_.now());
 }
 
 asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,

@@ -10,7 +10,9 @@
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/queue_delay.hpp"
+#include "engines/path_loss.hpp"
 #include "engines/probe_network.hpp"
+#include "engines/send_failures.hpp"
 
 // The hop engine's probing loop: sweeps of TTL-limited probes, overdue probes
 // counted as lost, and the reports every period.
@@ -18,6 +20,8 @@ namespace tarnvale::engines::hop {
 
 inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
+// What the hop engine's probes are called in its SEND_FAIL errors.
+inline constexpr std::string_view unsent_probes = "probes";
 
 struct HopShared {
     packets::IpAddress target;
@@ -29,18 +33,27 @@ struct HopShared {
     // target from one host (a service and someone's watch) number their probes
     // far apart, and so take none of each other's answers for their own.
     std::uint16_t first_probe_id;
+    // The probes and echo requests the system would not send.
+    std::shared_ptr<SendFailures> send_failures;
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,
-// followed by the hops' delays and the located queue.
+// followed by the hops' delays, the located queue and the hops' unsent probes;
+// feeds the path's loss (at the furthest hop reported: the target's once it
+// answers) to the attribution engine; tells the client of failed sends.
 class HopReporter {
 public:
     HopReporter(const HopShared& shared, EngineOutlets outlets, const ProbeNetwork& network)
-        : shared_(shared), outlets_(std::move(outlets)), network_(network),
-          next_(network.now() + report_period) {}
+        : shared_(shared),
+          outlets_(std::move(outlets)),
+          network_(network),
+          next_(network.now() + report_period),
+          path_loss_(outlets_.path_loss) {}
 
     bool due() const { return network_.now() >= next_; }
     asio::awaitable<void> report();
+    // Sends the SEND_FAIL errors due now.
+    asio::awaitable<void> tell_send_failures();
 
 private:
     const HopShared& shared_;
@@ -48,6 +61,8 @@ private:
     const ProbeNetwork& network_;
     ProbeNetwork::Clock::time_point next_;
     QueueLocator locator_;
+    PathLoss::Feed path_loss_;
+    std::vector<HopStats> previous_;  // the hop table as the previous report saw it
 };
 
 // Probing sweeps, each lasting interval_ms (or as long as its probes take), with

@@ -108,14 +108,17 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
     return Received{static_cast<std::size_t>(size), source.value_or(packets::IpAddress())};
 }
 
-packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error) {
+packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& error) {
     const packets::IpAddress loopback = packets::loopback_of_family(target);
-    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), bind_error);
-    if (bind_error) {
+    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), error);
+    if (error) {
         return loopback;
     }
     const SocketAddress remote = socket_address(target, 33434);
-    ::connect(fd_of(lookup.socket), remote.get(), remote.length);
+    if (::connect(fd_of(lookup.socket), remote.get(), remote.length) != 0) {
+        error = last_error();  // no route toward the target
+        return loopback;
+    }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
     if (::getsockname(fd_of(lookup.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
