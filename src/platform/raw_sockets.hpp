@@ -52,7 +52,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 // The local address the system would send from to reach `target` (a UDP socket
 // of the target's family bound to the unspecified address, port 0, and
-// connected to target:33434; a failed connect leaves the unspecified address).
+// connected to the target at the traceroute base port; a failed connect leaves the unspecified address).
 // The family's loopback address when the address cannot be read. `bind_error`
 // is set when the lookup socket cannot be created or bound.
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& bind_error);
