@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/packet_source.hpp"
 #include "engines/answer_budgets.hpp"
 #include "engines/engine_config.hpp"
 #include "engines/reports.hpp"
@@ -21,6 +22,7 @@ struct EngineOutlets {
     ReportSender reports;
     runtime::BlockingExecutor blocking;  // for blocking jobs and for joining the engine's threads
     std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
+    std::shared_ptr<const capture::CaptureOpener> captures;  // how the engines' receivers open their captures
 };
 
 // The target's address (an IPv4 or IPv6 address as is; a name through the

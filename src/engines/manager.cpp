@@ -67,7 +67,7 @@ asio::awaitable<void> EngineManager::run_launch(std::string name, std::string ta
     }
     EngineConfig config;
     config.target = std::move(target);
-    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_};
+    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_, captures_};
     co_await engine(std::move(config), std::move(outlets));
 }
 
