@@ -28,7 +28,7 @@ struct CaptureRequest {
     std::optional<std::string> device;  // by name; chosen from the device list when unset
     CaptureSettings settings;
     std::string filter;
-    bool filter_required;  // when false, a filter that cannot be installed leaves the capture unfiltered
+    bool filter_required;         // when false, a filter that cannot be installed leaves the capture unfiltered
     std::string_view log_target;  // for the device inventory of a choice
 };
 
@@ -40,7 +40,7 @@ struct OpenFailure {
 
 struct OpenedCapture {
     std::unique_ptr<PacketSource> source;
-    std::string device;  // its name, to open the same device again
+    std::string device;                       // its name, to open the same device again
     std::optional<std::string> filter_error;  // why an optional filter is not installed
 };
 

@@ -104,7 +104,8 @@ void run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setu
         }
         opened = std::move(*reopened);
         log::info(target, "capture reopened",
-                  {{"device", opened.device}, {"datalink", opened.source->link_type()},
+                  {{"device", opened.device},
+                   {"datalink", opened.source->link_type()},
                    {"filtered", !opened.filter_error.has_value()}});
         status.set(CaptureState::capturing);
     }

@@ -32,7 +32,7 @@ class CaptureStatus {
 public:
     struct Snapshot {
         CaptureState state = CaptureState::starting;
-        std::string error;  // of the last failure
+        std::string error;                // of the last failure
         std::uint64_t read_failures = 0;  // so far: each is one change to report
     };
 
@@ -69,7 +69,7 @@ struct ReceiverSetup {
 
 struct CapturedDatagram {
     std::span<const std::uint8_t> bytes;  // the frame without its link header
-    std::size_t frame_length;  // as captured
+    std::size_t frame_length;             // as captured
     int link_type;
     std::chrono::steady_clock::time_point arrival;  // when the kernel captured it
 };

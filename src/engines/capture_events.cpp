@@ -18,8 +18,6 @@ using Clock = std::chrono::steady_clock;
 // seconds on a loaded machine with other captures opening at the same time.
 constexpr std::chrono::seconds capture_start_limit{10};
 constexpr std::chrono::milliseconds start_poll{10};
-// A read failure is reported this much after it at most.
-constexpr std::chrono::milliseconds failure_poll{200};
 
 asio::awaitable<void> report_capture_failures(std::shared_ptr<const capture::CaptureStatus> status,
                                               ipc::EventSender events, std::string_view engine,
@@ -27,7 +25,7 @@ asio::awaitable<void> report_capture_failures(std::shared_ptr<const capture::Cap
     asio::steady_timer timer(co_await asio::this_coro::executor);
     std::uint64_t reported = status->get().read_failures;
     while (!stop->raised()) {
-        timer.expires_after(failure_poll);
+        timer.expires_after(capture_failure_poll);
         co_await timer.async_wait(asio::use_awaitable);
         const auto current = status->get();
         if (current.read_failures == reported) {

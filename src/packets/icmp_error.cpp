@@ -31,8 +31,8 @@ std::optional<QuotedDatagram> read_quoted(const IcmpView& icmp, IpFamily family)
     if (!upper) {
         return std::nullopt;
     }
-    const auto header_length = static_cast<std::size_t>(upper->bytes.data() - quoted->payload().data()) +
-                               Ipv6View::header_length;
+    const auto header_length =
+        static_cast<std::size_t>(upper->bytes.data() - quoted->payload().data()) + Ipv6View::header_length;
     return QuotedDatagram{quoted->destination(), upper->protocol, header_length, std::nullopt, upper->bytes};
 }
 

@@ -24,10 +24,10 @@ enum class IcmpErrorKind { time_exceeded, destination_unreachable, other };
 // What an error message quotes of the datagram that caused it.
 struct QuotedDatagram {
     IpAddress destination;
-    std::uint8_t protocol;  // over IPv6, that of the header after the extension headers
-    std::size_t header_length;  // the IP header with its options or extension headers
+    std::uint8_t protocol;                        // over IPv6, that of the header after the extension headers
+    std::size_t header_length;                    // the IP header with its options or extension headers
     std::optional<std::uint16_t> identification;  // IPv4 only
-    Bytes transport;  // as much of the transport header and payload as was quoted
+    Bytes transport;                              // as much of the transport header and payload as was quoted
 };
 
 struct IcmpMessage {
@@ -41,7 +41,7 @@ struct IcmpMessage {
 };
 
 struct ReceivedIcmp {
-    IpAddress source;  // the outer header's: the router or host that answered
+    IpAddress source;       // the outer header's: the router or host that answered
     std::uint8_t protocol;  // the outer header's upper-layer protocol
     // When the protocol is the family's ICMP and its type, code and checksum are there.
     std::optional<IcmpMessage> icmp;

@@ -63,8 +63,8 @@ void write_ipv4_header(std::span<std::uint8_t, ipv4_header_length> out, const Ip
     write_u16(out, 10, internet_checksum(out));
 }
 
-void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port, std::uint16_t destination_port,
-                      std::uint16_t length) {
+void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port,
+                      std::uint16_t destination_port, std::uint16_t length) {
     write_u16(out, 0, source_port);
     write_u16(out, 2, destination_port);
     write_u16(out, 4, length);

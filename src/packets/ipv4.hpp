@@ -66,8 +66,8 @@ inline constexpr std::size_t udp_header_length = 8;
 void write_ipv4_header(std::span<std::uint8_t, ipv4_header_length> out, const Ipv4Header& header);
 
 // The UDP header with a zero checksum.
-void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port, std::uint16_t destination_port,
-                      std::uint16_t length);
+void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port,
+                      std::uint16_t destination_port, std::uint16_t length);
 
 }  // namespace tarnvale::packets
 

@@ -24,7 +24,7 @@ struct UdpDatagram {
     std::uint16_t destination_port;
     std::size_t payload_length = 0;
     std::uint16_t identification = 0;  // IPv4 only
-    bool dont_fragment = false;  // IPv4 only
+    bool dont_fragment = false;        // IPv4 only
 };
 
 // The datagram's whole length: the IP header, the UDP header and the payload.

@@ -106,12 +106,13 @@ TEST(CaptureReceiver, ACaptureThatCannotBeOpenedIsReportedAndEndsTheReceiver) {
 TEST(CaptureReceiver, TheLinkHeaderIsStrippedAndRuntFramesDropped) {
     ScriptedOpener opener;
     runtime::StopFlag stop;
-    Bytes ethernet_frame(14, 0xEE);
-    ethernet_frame.insert(ethernet_frame.end(), {0x45, 1, 2});
-    opener.results.emplace_back(source(stop, ethernet, {{ReadStatus::packet, ethernet_frame},
-                                                        {ReadStatus::timeout},
-                                                        {ReadStatus::packet, Bytes(13, 0xEE)},
-                                                        {ReadStatus::packet, Bytes(14, 0xEE)}}));
+    Bytes ethernet_frame(17, 0xEE);  // a 14-byte header, then three bytes of datagram
+    ethernet_frame[14] = 0x45, ethernet_frame[15] = 1, ethernet_frame[16] = 2;
+    opener.results.emplace_back(source(stop, ethernet,
+                                       {{ReadStatus::packet, ethernet_frame},
+                                        {ReadStatus::timeout},
+                                        {ReadStatus::packet, Bytes(13, 0xEE)},
+                                        {ReadStatus::packet, Bytes(14, 0xEE)}}));
     CaptureStatus status;
     Delivered delivered;
     auto request = setup();

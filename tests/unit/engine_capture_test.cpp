@@ -6,6 +6,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
 
 #include "capture/receiver.hpp"
@@ -42,7 +43,12 @@ public:
     // Runs the task for at most `limit` (an engine ends by itself when its capture fails).
     void run(asio::awaitable<void> task, std::chrono::milliseconds limit = 5s) {
         asio::co_spawn(io_, std::move(task), asio::detached);
-        io_.run_for(limit);
+        advance(limit);
+    }
+
+    // Runs what was started for `duration` more.
+    void advance(std::chrono::milliseconds duration) {
+        io_.run_for(duration);
         io_.restart();
     }
 
@@ -88,38 +94,49 @@ TEST(EngineCapture, EveryEngineWhoseCaptureCannotBeOpenedSaysSoAndEnds) {
     }
 }
 
+asio::awaitable<void> start_failure_reports(std::shared_ptr<const capture::CaptureStatus> status,
+                                            ipc::EventSender events, std::shared_ptr<runtime::StopFlag> stop) {
+    engines::spawn_capture_failure_reports(co_await asio::this_coro::executor, std::move(status), std::move(events),
+                                           ipc::engine_name::bandwidth, std::move(stop));
+}
+
 TEST(EngineCapture, EachReadFailureIsOneErrorEventThatIsNotFatal) {
     EngineRun run(nullptr);
     const auto status = std::make_shared<capture::CaptureStatus>();
     const auto stop = std::make_shared<runtime::StopFlag>();
     status->set(capture::CaptureState::capturing);
-    // The receiver's state changes while the reports run: a failure, a recovery,
-    // two failures in quick succession (one change as the engine sees it), then the engine ends.
-    std::thread receiver([&status, &stop] {
-        std::this_thread::sleep_for(100ms);
-        status->set(capture::CaptureState::read_failed, "interface went down");
-        std::this_thread::sleep_for(600ms);
-        status->set(capture::CaptureState::capturing);
-        std::this_thread::sleep_for(600ms);
-        status->set(capture::CaptureState::read_failed, "first");
-        status->set(capture::CaptureState::read_failed, "second");
-        std::this_thread::sleep_for(600ms);
-        stop->raise();
-    });
-    run.run(
-        [&]() -> asio::awaitable<void> {
-            engines::spawn_capture_failure_reports(co_await asio::this_coro::executor, status,
-                                                   run.outlets().events, ipc::engine_name::bandwidth, stop);
-        }(),
-        10s);
-    receiver.join();
-    const auto errors = run.errors();
-    ASSERT_EQ(errors.size(), 2u);
+    // Each step runs the reports longer than they take to look at the state again.
+    const auto step = 2 * engines::capture_failure_poll;
+    run.run(start_failure_reports(status, run.outlets().events, stop), step);
+    EXPECT_TRUE(run.errors().empty()) << "a capture that runs";
+
+    status->set(capture::CaptureState::read_failed, "interface went down");
+    run.advance(step);
+    auto errors = run.errors();
+    ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].engine, ipc::engine_name::bandwidth);
     EXPECT_EQ(errors[0].code, ipc::error_code::capture_read_fail);
     EXPECT_EQ(errors[0].message, "pcap capture read failed: interface went down");
     EXPECT_FALSE(errors[0].fatal);
-    EXPECT_EQ(errors[1].message, "pcap capture read failed: second");
+    run.advance(step);
+    EXPECT_TRUE(run.errors().empty()) << "once per failure, not per look";
+
+    status->set(capture::CaptureState::capturing);
+    run.advance(step);
+    EXPECT_TRUE(run.errors().empty()) << "the capture opened again";
+
+    status->set(capture::CaptureState::read_failed, "first");
+    status->set(capture::CaptureState::read_failed, "second");
+    run.advance(step);
+    errors = run.errors();
+    ASSERT_EQ(errors.size(), 1u) << "two failures between two looks are one change";
+    EXPECT_EQ(errors[0].message, "pcap capture read failed: second");
+
+    stop->raise();
+    run.advance(step);
+    status->set(capture::CaptureState::read_failed, "after the engine");
+    run.advance(step);
+    EXPECT_TRUE(run.errors().empty()) << "the reports end with the engine";
 }
 
 }  // namespace

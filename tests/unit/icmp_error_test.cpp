@@ -1,5 +1,7 @@
 // The one reader of ICMP and ICMPv6 error messages, and the one UDP datagram
 // builder, over byte vectors.
+#include "packets/icmp_error.hpp"
+
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -7,7 +9,6 @@
 #include "ipv6_packet_builder.hpp"
 #include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
-#include "packets/icmp_error.hpp"
 #include "packets/ipv6.hpp"
 #include "packets/udp_datagram.hpp"
 

@@ -9,8 +9,8 @@ bool is_target_unreachable(const packets::ReceivedIcmp& received, const packets:
            received.source == target;
 }
 
-std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& received,
-                                              const packets::IpAddress& target, std::uint16_t source_port) {
+std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& received, const packets::IpAddress& target,
+                                              std::uint16_t source_port) {
     if (!received.icmp) {
         return std::nullopt;
     }

@@ -14,7 +14,7 @@ struct TrainAnswer {
     std::uint16_t destination_port;
     std::uint8_t hop;
     unsigned packet_index;
-    bool from_target;  // the train reached the target: its hop is at or past the target's distance
+    bool from_target;         // the train reached the target: its hop is at or past the target's distance
     packets::IpAddress from;  // the router or target that answered
 };
 
@@ -26,7 +26,7 @@ bool is_target_unreachable(const packets::ReceivedIcmp& received, const packets:
 // Destination Unreachable answer to one: the quoted UDP header must be whole,
 // its destination port names the hop and the packet, and its source port must
 // be the trains' own. Nothing for anything else.
-std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& received,
-                                              const packets::IpAddress& target, std::uint16_t source_port);
+std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& received, const packets::IpAddress& target,
+                                              std::uint16_t source_port);
 
 }  // namespace tarnvale::engines::bandwidth

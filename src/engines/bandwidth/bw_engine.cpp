@@ -46,11 +46,12 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
 
     runtime::EngineThreads threads(outlets.blocking);
     auto capture_status = std::make_shared<capture::CaptureStatus>();
-    threads.spawn("bw-receiver", "failed to spawn bw receiver thread",
-                  [receiver = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()},
-                   capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
-                      run_bandwidth_receiver(receiver, capture);
-                  });
+    threads.spawn(
+        "bw-receiver", "failed to spawn bw receiver thread",
+        [receiver = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()},
+         capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
+            run_bandwidth_receiver(receiver, capture);
+        });
     // Trains sent before the capture runs would have their answers missed.
     if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::bandwidth)) {
         co_return;

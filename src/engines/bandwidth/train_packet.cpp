@@ -17,8 +17,8 @@ std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_
                                              std::uint16_t source_port) {
     // As long in either family: the larger IPv6 header leaves less payload.
     const std::size_t payload_length = train_packet_size - packets::udp_datagram_size(packets::family_of(target), 0);
-    packets::UdpDatagram packet{source, target, hop, source_port, train_destination_port(hop, packet_index),
-                                payload_length};
+    const std::uint16_t destination_port = train_destination_port(hop, packet_index);
+    packets::UdpDatagram packet{source, target, hop, source_port, destination_port, payload_length};
     packet.identification = train_identification(train_id, packet_index);
     return packets::build_udp_datagram(packet);
 }
