@@ -38,6 +38,12 @@ public:
         : outlets_{ipc::EventSender(events_), engines::ReportSender(reports_), pool_.get_executor(),
                    std::make_shared<engines::AnswerBudgets>(), std::move(captures)} {}
 
+    // Runs the joins of the engines' threads that ended engines handed to the pool,
+    // which destroying the pool unjoined would abandon.
+    ~EngineRun() { pool_.join(); }
+    EngineRun(const EngineRun&) = delete;
+    EngineRun& operator=(const EngineRun&) = delete;
+
     const engines::EngineOutlets& outlets() const { return outlets_; }
 
     // Runs the task for at most `limit` (an engine ends by itself when its capture fails).
@@ -65,7 +71,7 @@ public:
     }
 
 private:
-    asio::thread_pool pool_{1};  // destroyed last: it joins the engines' threads
+    asio::thread_pool pool_{1};  // for the joins of the engines' threads
     asio::io_context io_;
     std::shared_ptr<ipc::EventChannel> events_ = runtime::make_bounded_queue<ipc::Event>(io_.get_executor(), 16);
     std::shared_ptr<engines::ReportChannel> reports_ =
