@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/packet_source.hpp"
 #include "engines/answer_budgets.hpp"
 #include "engines/engine_config.hpp"
 #include "engines/path_loss.hpp"
@@ -26,6 +27,7 @@ struct EngineOutlets {
     runtime::BlockingExecutor blocking;             // for blocking jobs and for joining the engine's threads
     std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
     std::shared_ptr<PathLoss> path_loss;            // one for the process: the hop engine's figure, for attr
+    std::shared_ptr<const capture::CaptureOpener> captures;  // how the engines' receivers open their captures
 };
 
 // An engine as its failures name it: its name in events and its log target.

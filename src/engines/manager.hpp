@@ -51,6 +51,7 @@ private:
     std::shared_ptr<ReportChannel> reports_;  // guarded by reports_lock_
     const std::shared_ptr<AnswerBudgets> answer_budgets_ = std::make_shared<AnswerBudgets>();
     const std::shared_ptr<PathLoss> path_loss_ = std::make_shared<PathLoss>();
+    const std::shared_ptr<const capture::CaptureOpener> captures_ = std::make_shared<capture::LiveCaptureOpener>();
 };
 
 }  // namespace tarnvale::engines

@@ -49,7 +49,7 @@ std::optional<Ipv4> parse_ipv4(std::string_view text) {
     return Ipv4(address);
 }
 
-void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header) {
+void write_ipv4_header(std::span<std::uint8_t, ipv4_header_length> out, const Ipv4Header& header) {
     out[0] = 0x45;
     out[1] = 0;
     write_u16(out, 2, header.total_length);
@@ -63,8 +63,8 @@ void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header
     write_u16(out, 10, internet_checksum(out));
 }
 
-void write_udp_header(std::span<std::uint8_t, 8> out, std::uint16_t source_port, std::uint16_t destination_port,
-                      std::uint16_t length) {
+void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port,
+                      std::uint16_t destination_port, std::uint16_t length) {
     write_u16(out, 0, source_port);
     write_u16(out, 2, destination_port);
     write_u16(out, 4, length);

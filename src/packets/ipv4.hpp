@@ -60,12 +60,14 @@ inline constexpr std::uint8_t protocol_tcp = 6;
 inline constexpr std::uint8_t protocol_udp = 17;
 inline constexpr std::uint8_t protocol_icmpv6 = 58;
 inline constexpr std::uint16_t dont_fragment = 0x4000;
+inline constexpr std::size_t ipv4_header_length = 20;  // without options, as every builder writes it
+inline constexpr std::size_t udp_header_length = 8;
 
-void write_ipv4_header(std::span<std::uint8_t, 20> out, const Ipv4Header& header);
+void write_ipv4_header(std::span<std::uint8_t, ipv4_header_length> out, const Ipv4Header& header);
 
 // The UDP header with a zero checksum.
-void write_udp_header(std::span<std::uint8_t, 8> out, std::uint16_t source_port, std::uint16_t destination_port,
-                      std::uint16_t length);
+void write_udp_header(std::span<std::uint8_t, udp_header_length> out, std::uint16_t source_port,
+                      std::uint16_t destination_port, std::uint16_t length);
 
 }  // namespace tarnvale::packets
 

@@ -106,6 +106,7 @@ public:
     static std::optional<IcmpView> read(Bytes bytes, std::size_t minimum = 4);
 
     std::uint8_t type() const { return bytes_[0]; }
+    std::uint8_t code() const { return bytes_[1]; }
     std::size_t length() const { return bytes_.size(); }
     // Both need the whole 8-byte header.
     std::optional<std::uint16_t> echo_identifier() const;

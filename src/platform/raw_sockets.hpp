@@ -52,9 +52,10 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 // The local address the system would send from to reach `target` (a UDP socket
 // of the target's family bound to the unspecified address, port 0, and
-// connected to target:33434). The family's loopback address when the address
-// cannot be read. `error` is set when the lookup socket cannot be created or
-// bound, or cannot be connected: the system has no route toward the target.
+// connected to the target at the traceroute base port). The family's loopback
+// address when the address cannot be read. `error` is set when the lookup
+// socket cannot be created or bound, or cannot be connected: the system has no
+// route toward the target.
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& error);
 
 // A UDP port of the system's choosing, held by a socket bound to it in the

@@ -18,8 +18,8 @@ def first_sweep_estimates(probe, network):
 def test_estimates_for_every_router_and_no_bottleneck_on_an_even_path(probe_in_network, network):
     estimates = first_sweep_estimates(probe_in_network(), network)
     assert sorted(estimates) == [1, 2, 3]
-    for event in estimates.values():
-        assert event["addr"] == ""
+    for hop, event in estimates.items():
+        assert event["addr"] == network.hop_addresses()[hop - 1], "the router that answered the hop's trains"
         assert event["confidence"]["level"] == "medium" and event["confidence"]["sample_count"] == 3
         assert not event["bottleneck"], event
     # Ten 1400-byte packets 5 ms apart: the first hop sees the trains' own rate.

@@ -41,4 +41,6 @@ def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only_over_ipv6(probe_in_netwo
     finally:
         network.set_bottleneck("r2:eth1", None)
     assert 1.5 < estimates[1][0]["mbps"] < 3.0, "ten 1400-byte packets 5 ms apart, as over IPv4"
+    for hop, events in estimates.items():
+        assert {e["addr"] for e in events} == {network.hop_addresses_v6()[hop - 1]}, "the router's IPv6 address"
     assert_bottleneck_at_hop_3_only(estimates)

@@ -1,7 +1,8 @@
 // Any frame a capture may hand over, on any link type: what the three
-// receivers do with it (link header, hop reply, train answer, IPv4 or IPv6
-// traffic frame with its extension headers), and the pinger with a datagram
-// from its socket, must not crash or read out of bounds.
+// receivers do with it (link header, the ICMP error reader under the hop reply
+// and train answer matchers, IPv4 or IPv6 traffic frame with its extension
+// headers), and the pinger with a datagram from its socket, must not crash or
+// read out of bounds.
 #include <array>
 #include <cstdint>
 #include <span>
@@ -11,6 +12,7 @@
 #include "engines/bandwidth/answer_parser.hpp"
 #include "engines/hop/echo_packet.hpp"
 #include "engines/hop/reply_parser.hpp"
+#include "packets/icmp_error.hpp"
 
 namespace {
 
@@ -38,10 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const auto datagram = frame.subspan(link_header);
-    tarnvale::engines::bandwidth::AnswerSteps steps;
     for (const auto& to : {target, target_v6}) {
         tarnvale::engines::hop::parse_probe_reply(datagram, to);
-        tarnvale::engines::bandwidth::parse_train_answer(datagram, to, 50000, steps);
+        if (const auto received = tarnvale::packets::read_icmp_error(datagram, tarnvale::packets::family_of(to))) {
+            tarnvale::engines::bandwidth::match_train_answer(*received, to, 50000);
+        }
         tarnvale::engines::hop::is_echo_reply(datagram, to, 1, 1, to);
     }
     return 0;

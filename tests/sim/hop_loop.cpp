@@ -61,8 +61,7 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
                 shared_.table,
                 shared_.delays,
                 std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
-                std::make_shared<runtime::StopFlag>(),
-                std::make_shared<engines::hop::CaptureStatus>()} {
+                std::make_shared<runtime::StopFlag>()} {
     path_.on_answer([this](std::span<const std::uint8_t> datagram, Clock::time_point arrival) {
         engines::hop::handle_datagram(receiver_, datagram, arrival);
     });

@@ -26,7 +26,8 @@ LoopHarness::LoopHarness()
     : events_(runtime::make_bounded_queue<ipc::Event>(io_.get_executor(), room)),
       reports_(runtime::make_bounded_queue<engines::AggregatorReport>(io_.get_executor(), room)),
       outlets_{ipc::EventSender(events_), engines::ReportSender(reports_), unused_pool_.get_executor(),
-               std::make_shared<engines::AnswerBudgets>(), std::make_shared<engines::PathLoss>()} {}
+               std::make_shared<engines::AnswerBudgets>(), std::make_shared<engines::PathLoss>(),
+               nullptr /* no capture: the path hands over the answers */} {}
 
 bool LoopHarness::run(asio::awaitable<void> loop, ReportHandler on_report) {
     if (on_report) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 #include "engines/bandwidth/answer_parser.hpp"
@@ -20,16 +21,19 @@ constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};
 constexpr packets::IpAddress router{packets::Ipv4(0xC6336406)};
 constexpr std::uint16_t own_port = 50000;  // the engine's reserved UDP port
 
-struct RecordedSteps : AnswerSteps {
-    std::vector<std::string> seen;
-    void outer_header_unreadable(std::size_t) override { seen.push_back("unreadable"); }
-    void time_exceeded(std::size_t payload) override { seen.push_back("te " + std::to_string(payload)); }
-    void destination_mismatch() override { seen.push_back("mismatch"); }
-    void quoted_transport_too_short() override { seen.push_back("short"); }
-    void quoted_ports(std::uint16_t destination, std::uint16_t source) override {
-        seen.push_back("ports " + std::to_string(destination) + " " + std::to_string(source));
-    }
+// What the receiver reads of a datagram, and the train answer it makes of it.
+struct Reading {
+    std::optional<packets::ReceivedIcmp> received;
+    std::optional<TrainAnswer> answer;
 };
+
+Reading read_answer(const Bytes& datagram, const packets::IpAddress& to, std::uint16_t source_port = own_port) {
+    Reading reading{packets::read_icmp_error(datagram, packets::family_of(to)), std::nullopt};
+    if (reading.received) {
+        reading.answer = match_train_answer(*reading.received, to, source_port);
+    }
+    return reading;
+}
 
 // A Time Exceeded (or other type) from `from` (the router unless told)
 // quoting `quoted_bytes` of a train packet.
@@ -49,62 +53,70 @@ Bytes answer(std::uint8_t type, std::uint8_t hop, unsigned index, std::size_t qu
 }
 
 TEST(TrainAnswer, ThePortNamesHopAndPacket) {
-    RecordedSteps steps;
-    const auto last = parse_train_answer(answer(11, 30, 9, 28), target, own_port, steps);
-    ASSERT_TRUE(last.has_value());
-    EXPECT_EQ(last->destination_port, 33733);
-    EXPECT_EQ(last->hop, 30);
-    EXPECT_EQ(last->packet_index, 9u);
-    EXPECT_FALSE(last->from_target);
-    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 32", "ports 33733 50000"}));
+    const auto last = read_answer(answer(11, 30, 9, 28), target);
+    ASSERT_TRUE(last.answer.has_value());
+    EXPECT_EQ(last.answer->destination_port, 33733);
+    EXPECT_EQ(last.answer->hop, 30);
+    EXPECT_EQ(last.answer->packet_index, 9u);
+    EXPECT_FALSE(last.answer->from_target);
+    EXPECT_EQ(last.answer->from, router) << "the router's address goes with the hop's samples";
+    EXPECT_EQ(last.received->icmp->length - 4, 32u) << "the logged payload length";
 
-    const auto whole = parse_train_answer(answer(11, 3, 7, 1400), target, own_port, steps);  // a router quoting it all
-    ASSERT_TRUE(whole.has_value());
-    EXPECT_EQ(whole->hop, 3);
-    EXPECT_EQ(whole->packet_index, 7u);
+    const auto whole = read_answer(answer(11, 3, 7, 1400), target);  // a router quoting it all
+    ASSERT_TRUE(whole.answer.has_value());
+    EXPECT_EQ(whole.answer->hop, 3);
+    EXPECT_EQ(whole.answer->packet_index, 7u);
 }
 
 TEST(TrainAnswer, TheTargetsUnreachableTellsThatTheTrainReachedIt) {
-    RecordedSteps steps;
-    const auto reached = parse_train_answer(answer(3, 5, 2, 28, target, target), target, own_port, steps);
-    ASSERT_TRUE(reached.has_value());
-    EXPECT_TRUE(reached->from_target);
-    EXPECT_EQ(reached->hop, 5);
-    EXPECT_EQ(steps.seen, (std::vector<std::string>{"ports 33476 50000"})) << "no Time Exceeded step";
+    const auto reached = read_answer(answer(3, 5, 2, 28, target, target), target);
+    ASSERT_TRUE(reached.answer.has_value());
+    EXPECT_TRUE(reached.answer->from_target);
+    EXPECT_EQ(reached.answer->hop, 5);
+    EXPECT_TRUE(is_target_unreachable(*reached.received, target));
+    EXPECT_FALSE(is_target_unreachable(*read_answer(answer(3, 5, 2, 28), target).received, target))
+        << "a router's Destination Unreachable";
 }
 
 TEST(TrainAnswer, WhatIsIgnored) {
-    RecordedSteps steps;
     Bytes beyond = answer(11, 30, 9, 28);
     beyond[20 + 8 + 22] = 0x83, beyond[20 + 8 + 23] = 0xC6;  // quoted port 33734
-    EXPECT_FALSE(parse_train_answer(beyond, target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen.back(), "ports 33734 50000");
+    const auto beyond_read = read_answer(beyond, target);
+    EXPECT_FALSE(beyond_read.answer.has_value());
+    const auto beyond_ports = packets::TransportPorts::read(beyond_read.received->icmp->quoted->transport);
+    EXPECT_EQ(beyond_ports->destination, 33734);
 
     Bytes hop_probe = answer(11, 2, 0, 28);
     hop_probe[20 + 8 + 20] = 0xC0, hop_probe[20 + 8 + 21] = 0x01;  // source port 49153: a hop engine probe
-    EXPECT_FALSE(parse_train_answer(hop_probe, target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen.back(), "ports 33444 49153");
-    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28), target, own_port + 1, steps).has_value())
+    EXPECT_FALSE(read_answer(hop_probe, target).answer.has_value());
+    EXPECT_FALSE(read_answer(answer(11, 2, 0, 28), target, own_port + 1).answer.has_value())
         << "another program's train to the same target";
 
-    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28, router), target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen.back(), "mismatch");
+    const auto elsewhere = read_answer(answer(11, 2, 0, 28, router), target);
+    EXPECT_FALSE(elsewhere.answer.has_value());
+    EXPECT_EQ(elsewhere.received->icmp->quoted->destination, router) << "a destination mismatch";
 
-    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 24), target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen.back(), "short") << "4 quoted transport bytes";
+    const auto cut = read_answer(answer(11, 2, 0, 24), target);
+    EXPECT_FALSE(cut.answer.has_value());
+    EXPECT_EQ(cut.received->icmp->quoted->transport.size(), 4u) << "4 quoted transport bytes: too short";
 
-    steps.seen.clear();
-    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 19), target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 23"})) << "no room for the quoted header";
+    const auto no_header = read_answer(answer(11, 2, 0, 19), target);
+    EXPECT_FALSE(no_header.answer.has_value());
+    EXPECT_EQ(no_header.received->icmp->length - 4, 23u);
+    EXPECT_FALSE(no_header.received->icmp->quoted) << "no room for the quoted header";
 
-    EXPECT_FALSE(parse_train_answer(answer(3, 2, 0, 28), target, own_port, steps).has_value())
-        << "a router's Destination Unreachable";
-    EXPECT_FALSE(parse_train_answer(Bytes(19, 0x45), target, own_port, steps).has_value());
-    EXPECT_EQ(steps.seen.back(), "unreadable");
+    EXPECT_FALSE(read_answer(answer(3, 2, 0, 28), target).answer.has_value()) << "a router's Destination Unreachable";
+    EXPECT_FALSE(read_answer(Bytes(19, 0x45), target).received) << "the outer header is unreadable";
 
     Bytes truncated_total = answer(11, 2, 0, 28);
     truncated_total[2] = 0, truncated_total[3] = 22;  // total length leaves 2 ICMP bytes
-    EXPECT_FALSE(parse_train_answer(truncated_total, target, own_port, steps).has_value());
+    const auto truncated = read_answer(truncated_total, target);
+    EXPECT_FALSE(truncated.answer.has_value());
+    EXPECT_FALSE(truncated.received->icmp) << "no ICMP type";
+
+    Bytes not_icmp = answer(11, 2, 0, 28);
+    not_icmp[9] = packets::protocol_udp;  // what an unfiltered capture also hands over
+    EXPECT_FALSE(read_answer(not_icmp, target).answer.has_value());
 }
 
 constexpr packets::IpAddress client_v6 = sim::test_network::client_v6;
@@ -139,27 +151,30 @@ TEST(TrainPacket, Ipv6PacketIsAsLongWithItsUdpChecksum) {
 }
 
 TEST(TrainAnswer, Ipv6AnswersNameHopAndPacketAsIpv4Ones) {
-    RecordedSteps steps;
     // quoting to 1280 bytes
-    const auto exceeded = parse_train_answer(answer_v6(3, 4, 2, 1232), target_v6, own_port, steps);
-    ASSERT_TRUE(exceeded);
-    EXPECT_EQ(exceeded->hop, 4);
-    EXPECT_EQ(exceeded->packet_index, 2u);
-    EXPECT_FALSE(exceeded->from_target);
-    EXPECT_EQ(steps.seen, (std::vector<std::string>{"te 1236", "ports 33466 50000"}));
+    const auto exceeded = read_answer(answer_v6(3, 4, 2, 1232), target_v6);
+    ASSERT_TRUE(exceeded.answer);
+    EXPECT_EQ(exceeded.answer->hop, 4);
+    EXPECT_EQ(exceeded.answer->packet_index, 2u);
+    EXPECT_FALSE(exceeded.answer->from_target);
+    EXPECT_EQ(exceeded.answer->from, router_v6);
+    EXPECT_EQ(exceeded.received->icmp->length - 4, 1236u);
+    EXPECT_EQ(exceeded.received->icmp->quoted->header_length, packets::ipv6_header_length);
 
-    const auto reached = parse_train_answer(answer_v6(1, 5, 0, 48, target_v6, target_v6), target_v6, own_port, steps);
-    ASSERT_TRUE(reached);
-    EXPECT_TRUE(reached->from_target);
+    const auto reached = read_answer(answer_v6(1, 5, 0, 48, target_v6, target_v6), target_v6);
+    ASSERT_TRUE(reached.answer);
+    EXPECT_TRUE(reached.answer->from_target);
 
-    EXPECT_FALSE(parse_train_answer(answer_v6(1, 5, 0, 48), target_v6, own_port, steps)) << "a router's Unreachable";
-    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 48, router_v6), target_v6, own_port, steps));
-    EXPECT_EQ(steps.seen.back(), "mismatch");
-    EXPECT_FALSE(parse_train_answer(answer_v6(3, 4, 2, 48), target_v6, own_port + 1, steps)) << "another's train";
-    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 44), target_v6, own_port, steps));
-    EXPECT_EQ(steps.seen.back(), "short") << "4 quoted transport bytes";
-    EXPECT_FALSE(parse_train_answer(answer(11, 2, 0, 28), target_v6, own_port, steps)) << "an IPv4 answer";
-    EXPECT_FALSE(parse_train_answer(answer_v6(3, 2, 0, 48), target, own_port, steps)) << "an IPv6 answer, IPv4 target";
+    EXPECT_FALSE(read_answer(answer_v6(1, 5, 0, 48), target_v6).answer) << "a router's Unreachable";
+    const auto elsewhere = read_answer(answer_v6(3, 2, 0, 48, router_v6), target_v6);
+    EXPECT_FALSE(elsewhere.answer);
+    EXPECT_EQ(elsewhere.received->icmp->quoted->destination, router_v6);
+    EXPECT_FALSE(read_answer(answer_v6(3, 4, 2, 48), target_v6, own_port + 1).answer) << "another's train";
+    const auto cut = read_answer(answer_v6(3, 2, 0, 44), target_v6);
+    EXPECT_FALSE(cut.answer);
+    EXPECT_EQ(cut.received->icmp->quoted->transport.size(), 4u) << "4 quoted transport bytes";
+    EXPECT_FALSE(read_answer(answer(11, 2, 0, 28), target_v6).received) << "an IPv4 answer";
+    EXPECT_FALSE(read_answer(answer_v6(3, 2, 0, 48), target).received) << "an IPv6 answer, IPv4 target";
 }
 
 }  // namespace

@@ -112,16 +112,30 @@ TEST(HopEstimate, HopOneIsNeverABottleneckAndOtherHopsWithoutBaselineUseTheirOwn
 }
 
 TEST(HopSamples, TheSixtyFirstSamplePushesOutTheOldest) {
+    const packets::IpAddress router{packets::Ipv4(0xC6336406)};
     HopSampleTable table(31);
     for (int i = 0; i < 61; ++i) {
-        table.add(30, static_cast<double>(i));
+        table.add(30, static_cast<double>(i), router);
     }
     const auto samples = table.samples(30);
     ASSERT_EQ(samples.size(), 60u);
     EXPECT_EQ(samples.front(), 1.0);
     EXPECT_EQ(samples.back(), 60.0);
-    table.add(31, 1.0);  // outside the table: ignored
+    table.add(31, 1.0, router);  // outside the table: ignored
     EXPECT_TRUE(table.samples(31).empty());
+    EXPECT_FALSE(table.address(31));
+}
+
+TEST(HopSamples, TheHopsAddressIsThatOfItsNewestSample) {
+    const packets::IpAddress first{packets::Ipv4(0xC6336406)};
+    const packets::IpAddress second{packets::Ipv4(0xC6336405)};  // a route change moved another router there
+    HopSampleTable table(31);
+    EXPECT_FALSE(table.address(3)) << "no sample, no address";
+    table.add(3, 5.0, first);
+    EXPECT_EQ(table.address(3), first);
+    table.add(3, 5.0, second);
+    EXPECT_EQ(table.address(3), second);
+    EXPECT_FALSE(table.address(2));
 }
 
 TEST(TrainSweep, ASweepCutShortAtTheTargetKeepsThePeriodOfAFullOne) {

@@ -1,7 +1,10 @@
 #include "engines/bandwidth/bw_engine.hpp"
 
+#include <asio/this_coro.hpp>
+
 #include "engines/bandwidth/bw_receiver.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
+#include "engines/capture_events.hpp"
 #include "ipc/wire_names.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
@@ -29,19 +32,9 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     const auto trains = std::make_shared<TrainRegistry>();
     const auto distance = std::make_shared<TargetDistance>(std::size_t{config.max_hops} + 1);
 
-    std::error_code error;
-    const platform::Socket socket = target->is_v4() ? platform::open_raw_udp(platform::Blocking::yes, error)
-                                                    : platform::open_raw_ipv6(platform::Blocking::yes, error);
-    if (error) {
-        log::error(target_log, "failed to create raw UDP socket", {{"err", error.message()}});
-        std::string message = log::fill_message("raw socket creation failed: {}", error.message());
-        co_await send_fatal_error(outlets, ipc::engine_name::bandwidth, ipc::error_code::socket_create_fail,
-                                  std::move(message));
-        co_return;
-    }
-
     // The trains' source port, held for as long as the engine runs, tells their
     // answers from those of another program's trains to the same target.
+    std::error_code error;
     const platform::ReservedPort own_port = platform::reserve_udp_port(!target->is_v4(), error);
     if (error) {
         log::error(target_log, "failed to reserve a UDP port", {{"err", error.message()}});
@@ -52,12 +45,30 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     runtime::EngineThreads threads(outlets.blocking);
+    auto capture_status = std::make_shared<capture::CaptureStatus>();
     std::function<void()> receiver =
-        [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()}] {
-            run_bandwidth_receiver(state);
+        [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()},
+         capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
+            run_bandwidth_receiver(state, capture);
         };
     if (!co_await start_thread(outlets, {ipc::engine_name::bandwidth, target_log}, threads, "bw-receiver",
                                "failed to spawn bw receiver thread", std::move(receiver))) {
+        co_return;
+    }
+    // Trains sent before the capture runs would have their answers missed.
+    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::bandwidth)) {
+        co_return;
+    }
+    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
+                                  ipc::engine_name::bandwidth, threads.stop());
+
+    const platform::Socket socket = target->is_v4() ? platform::open_raw_udp(platform::Blocking::yes, error)
+                                                    : platform::open_raw_ipv6(platform::Blocking::yes, error);
+    if (error) {
+        log::error(target_log, "failed to create raw UDP socket", {{"err", error.message()}});
+        std::string message = log::fill_message("raw socket creation failed: {}", error.message());
+        co_await send_fatal_error(outlets, ipc::engine_name::bandwidth, ipc::error_code::socket_create_fail,
+                                  std::move(message));
         co_return;
     }
 

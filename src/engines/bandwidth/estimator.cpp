@@ -30,10 +30,11 @@ std::optional<double> spacing_sample(const std::vector<Instant>& arrivals) {
     return upper_median(std::move(spacings));
 }
 
-void HopSampleTable::add(std::uint8_t hop, double spacing_ms) {
+void HopSampleTable::add(std::uint8_t hop, double spacing_ms, const packets::IpAddress& from) {
     const std::lock_guard lock(lock_);
     if (hop < hops_.size()) {
         hops_[hop].push(spacing_ms);
+        addresses_[hop] = from;
     }
 }
 
@@ -43,6 +44,14 @@ std::vector<double> HopSampleTable::samples(std::uint8_t hop) const {
         return {};
     }
     return {hops_[hop].begin(), hops_[hop].end()};
+}
+
+std::optional<packets::IpAddress> HopSampleTable::address(std::uint8_t hop) const {
+    const std::lock_guard lock(lock_);
+    if (hop >= addresses_.size()) {
+        return std::nullopt;
+    }
+    return addresses_[hop];
 }
 
 float BaselineCell::baseline_for(std::uint8_t hop, float estimate) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engines/bounded_history.hpp"
+#include "packets/ip_address.hpp"
 
 // Turning the spacing of a train's answers into a per-hop bandwidth figure.
 namespace tarnvale::engines::bandwidth {
@@ -31,17 +32,22 @@ using Instant = std::chrono::steady_clock::time_point;
 // consecutive answers that exceed 0.01 ms; nothing when none does.
 std::optional<double> spacing_sample(const std::vector<Instant>& arrivals);
 
-// The newest 60 spacing samples of every hop (entry 0 unused), under one lock.
+// The newest 60 spacing samples of every hop (entry 0 unused), and the address
+// of the router that answered the newest, under one lock.
 class HopSampleTable {
 public:
-    explicit HopSampleTable(std::size_t entries) : hops_(entries, BoundedHistory<double>(samples_per_hop)) {}
+    explicit HopSampleTable(std::size_t entries)
+        : hops_(entries, BoundedHistory<double>(samples_per_hop)), addresses_(entries) {}
 
-    void add(std::uint8_t hop, double spacing_ms);
+    void add(std::uint8_t hop, double spacing_ms, const packets::IpAddress& from);
     std::vector<double> samples(std::uint8_t hop) const;
+    // Nothing before the hop's first sample.
+    std::optional<packets::IpAddress> address(std::uint8_t hop) const;
 
 private:
     mutable std::mutex lock_;
     std::vector<BoundedHistory<double>> hops_;
+    std::vector<std::optional<packets::IpAddress>> addresses_;
 };
 
 // The latest estimate of hop 1, against which later hops are judged.

@@ -1,9 +1,6 @@
 #include "engines/bandwidth/train_packet.hpp"
 
-#include <span>
-
-#include "packets/ipv4.hpp"
-#include "packets/ipv6.hpp"
+#include "packets/udp_datagram.hpp"
 
 namespace tarnvale::engines::bandwidth {
 
@@ -18,21 +15,12 @@ std::optional<std::uint8_t> hop_for_port(std::uint16_t destination_port) {
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
                                              const packets::IpAddress& source, const packets::IpAddress& target,
                                              std::uint16_t source_port) {
-    std::vector<std::uint8_t> packet(train_packet_size, 0);  // the payload stays zero
-    const std::span<std::uint8_t, train_packet_size> bytes(packet.data(), train_packet_size);
-    const std::uint16_t port = train_destination_port(hop, packet_index);
-    if (target.is_v4()) {
-        packets::write_ipv4_header(bytes.first<20>(), {train_packet_size, train_identification(train_id, packet_index),
-                                                       0, hop, packets::protocol_udp, source.v4(), target.v4()});
-        packets::write_udp_header(bytes.subspan<20, 8>(), source_port, port, train_udp_length);
-        return packet;
-    }
-    packets::write_ipv6_header(bytes.first<packets::ipv6_header_length>(),
-                               {train_udp_length_ipv6, packets::protocol_udp, hop, source, target});
-    const auto udp = bytes.subspan<packets::ipv6_header_length>();
-    packets::write_udp_header(udp.first<8>(), source_port, port, train_udp_length_ipv6);
-    packets::write_udp_checksum_ipv6(udp, source, target);
-    return packet;
+    // As long in either family: the larger IPv6 header leaves less payload.
+    const std::size_t payload_length = train_packet_size - packets::udp_datagram_size(packets::family_of(target), 0);
+    const std::uint16_t destination_port = train_destination_port(hop, packet_index);
+    packets::UdpDatagram packet{source, target, hop, source_port, destination_port, payload_length};
+    packet.identification = train_identification(train_id, packet_index);
+    return packets::build_udp_datagram(packet);
 }
 
 }  // namespace tarnvale::engines::bandwidth

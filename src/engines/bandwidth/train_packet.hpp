@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "packets/ip_address.hpp"
+#include "packets/ports.hpp"
 
 // The packets of a bandwidth train: ten 1400-byte UDP datagrams whose TTL (or
 // hop limit) is the hop measured, numbered so that the routers' answers tell
@@ -14,9 +15,7 @@ namespace tarnvale::engines::bandwidth {
 
 inline constexpr unsigned packets_per_train = 10;
 inline constexpr std::size_t train_packet_size = 1400;
-inline constexpr std::uint16_t train_udp_length = 1380;
-inline constexpr std::uint16_t train_udp_length_ipv6 = 1360;
-inline constexpr std::uint16_t train_base_port = 33434;
+inline constexpr std::uint16_t train_base_port = packets::traceroute_base_port;
 inline constexpr std::uint16_t ports_per_hop = 10;
 inline constexpr std::uint8_t highest_port_hop = 30;  // ports 33434 to 33733
 inline constexpr unsigned train_numbers = 256;

@@ -44,8 +44,10 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
     log::info(target_log, "bw_estimate",
               {{"hop", hop}, {"bw_mbps", estimate->mbps}, {"baseline_mbps", estimate->baseline_mbps},
                {"bottleneck", estimate->bottleneck}, {"ci_level", estimate->level}});
+    const auto address = samples.address(hop);
+    std::string addr = address ? packets::to_text(*address) : "";
     ipc::Event event = ipc::BwEstimateEvent{
-        network.unix_seconds(), hop, "", estimate->mbps, estimate->baseline_mbps, estimate->bottleneck,
+        network.unix_seconds(), hop, std::move(addr), estimate->mbps, estimate->baseline_mbps, estimate->bottleneck,
         ipc::BandwidthConfidence{estimate->level, estimate->p05_mbps, estimate->p95_mbps, estimate->sample_count}};
     co_await outlets.events.send(std::move(event));
     AggregatorReport report = BottleneckReport{hop, estimate->bottleneck};

@@ -1,8 +1,9 @@
 #include "engines/hop/hop_engine.hpp"
 
-#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <random>
 
+#include "engines/capture_events.hpp"
 #include "engines/hop/pinger.hpp"
 #include "engines/hop/receiver.hpp"
 #include "engines/hop/sweep.hpp"
@@ -16,24 +17,7 @@ namespace tarnvale::engines::hop {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr EngineIdentity hop_engine{ipc::engine_name::hop, log::target::hop};
-// Opening a capture normally takes milliseconds but has been seen to take three
-// seconds on a loaded machine with other captures opening at the same time.
-constexpr std::chrono::seconds capture_start_limit{10};
-
-// Waits, for a bounded time, until the receiver's capture runs or has failed.
-asio::awaitable<std::pair<CaptureStatus::State, std::string>> wait_for_capture(const CaptureStatus& status) {
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    const auto until = Clock::now() + capture_start_limit;
-    auto current = status.get();
-    while (current.first == CaptureStatus::State::starting && Clock::now() < until) {
-        timer.expires_after(std::chrono::milliseconds(10));
-        co_await timer.async_wait(asio::use_awaitable);
-        current = status.get();
-    }
-    co_return current;
-}
 
 // Closes the sighting queue when the engine ends, so that a pinger waiting for
 // sightings wakes at once.
@@ -61,6 +45,27 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                            static_cast<std::uint16_t>(std::random_device{}()),
                            std::make_shared<SendFailures>(send_failure_notice_period)};
 
+    auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
+    runtime::EngineThreads threads(outlets.blocking);
+    const CloseOnExit close_sightings{sightings};
+    auto capture_status = std::make_shared<capture::CaptureStatus>();
+    std::function<void()> receiver = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
+                                                             sightings, threads.stop()},
+                                      capture = capture::ReceiverCapture{outlets.captures, config.interface,
+                                                                         capture_status}] {
+        run_receiver(state, capture);
+    };
+    if (!co_await start_thread(outlets, hop_engine, threads, "hop-receiver", "failed to spawn hop receiver thread",
+                               std::move(receiver))) {
+        co_return;
+    }
+    // A probe sent before the capture runs would have its reply missed and count as lost.
+    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::hop)) {
+        co_return;
+    }
+    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
+                                  ipc::engine_name::hop, threads.stop());
+
     std::error_code error;
     platform::Socket probe_socket = shared.target.is_v4() ? platform::open_raw_udp(platform::Blocking::no, error)
                                                           : platform::open_raw_ipv6(platform::Blocking::no, error);
@@ -77,9 +82,6 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     if (!source) {
         co_return;
     }
-    auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
-    runtime::EngineThreads threads(outlets.blocking);
-    const CloseOnExit close_sightings{sightings};
     std::function<void()> pinger = [state = PingerShared{!shared.target.is_v4(), *source, shared.table, shared.delays,
                                                          sightings, threads.stop(), shared.send_failures}] {
         run_pinger(state);
@@ -87,22 +89,6 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     if (!co_await start_thread(outlets, hop_engine, threads, "hop-pinger", "failed to spawn pinger thread",
                                std::move(pinger))) {
         co_return;
-    }
-    auto capture_status = std::make_shared<CaptureStatus>();
-    std::function<void()> receiver = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
-                                                             sightings, threads.stop(), capture_status}] {
-        run_receiver(state);
-    };
-    if (!co_await start_thread(outlets, hop_engine, threads, "hop-receiver", "failed to spawn hop receiver thread",
-                               std::move(receiver))) {
-        co_return;
-    }
-    // A probe sent before the capture runs would have its reply missed and count as lost.
-    const auto [capture_state, capture_error] = co_await wait_for_capture(*capture_status);
-    if (capture_state == CaptureStatus::State::open_failed) {
-        std::string message = log::fill_message("pcap capture open failed: {}", capture_error);
-        co_await send_fatal_error(outlets, ipc::engine_name::hop, ipc::error_code::capture_open_fail,
-                                  std::move(message));
     }
 
     HopReporter reporter(shared, outlets, network);

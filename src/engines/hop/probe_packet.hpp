@@ -5,24 +5,28 @@
 #include <vector>
 
 #include "packets/ip_address.hpp"
+#include "packets/ports.hpp"
+#include "packets/udp_datagram.hpp"
 
 namespace tarnvale::engines::hop {
 
-inline constexpr std::size_t ttl_probe_size = 28;
-inline constexpr std::size_t ttl_probe_size_ipv6 = 48;
+inline constexpr std::size_t ttl_probe_size = packets::udp_datagram_size(packets::IpFamily::v4, 0);
+inline constexpr std::size_t ttl_probe_size_ipv6 = packets::udp_datagram_size(packets::IpFamily::v6, 0);
+// Probes go to this many destination ports in turn, from the traceroute base port on.
+inline constexpr std::uint16_t probe_destination_ports = 100;
 
 constexpr std::uint16_t probe_source_port(std::uint16_t probe_id) {
-    return static_cast<std::uint16_t>(probe_id + 49152);
+    return static_cast<std::uint16_t>(probe_id + packets::dynamic_ports_start);
 }
 
 constexpr std::uint16_t probe_destination_port(std::uint16_t probe_id) {
-    return static_cast<std::uint16_t>(33434 + probe_id % 100);
+    return static_cast<std::uint16_t>(packets::traceroute_base_port + probe_id % probe_destination_ports);
 }
 
 // The probe a UDP header with these ports belongs to, if any: over IPv6, which
 // has no identification field, the source port alone names the probe.
 constexpr std::optional<std::uint16_t> probe_id_of_ports(std::uint16_t source_port, std::uint16_t destination_port) {
-    const auto probe_id = static_cast<std::uint16_t>(source_port - 49152);
+    const auto probe_id = static_cast<std::uint16_t>(source_port - packets::dynamic_ports_start);
     if (probe_destination_port(probe_id) != destination_port) {
         return std::nullopt;
     }

@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "platform/raw_sockets.hpp"
+#include "packets/ports.hpp"
 #include "platform/socket_address.hpp"
 
 namespace tarnvale::platform {
@@ -114,7 +115,7 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     if (error) {
         return loopback;
     }
-    const SocketAddress remote = socket_address(target, 33434);
+    const SocketAddress remote = socket_address(target, packets::traceroute_base_port);
     if (::connect(fd_of(lookup.socket), remote.get(), remote.length) != 0) {
         error = last_error();  // no route toward the target
         return loopback;

@@ -1,4 +1,5 @@
 #include "platform/raw_sockets.hpp"
+#include "packets/ports.hpp"
 #include "platform/socket_address.hpp"
 #include "platform/windows/windows_api.hpp"
 
@@ -128,7 +129,7 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     if (error) {
         return loopback;
     }
-    const SocketAddress remote = socket_address(target, 33434);
+    const SocketAddress remote = socket_address(target, packets::traceroute_base_port);
     if (::connect(handle_of(lookup.socket), remote.get(), remote.length) != 0) {
         error = last_socket_error();  // no route toward the target
         return loopback;

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "capture/capture.hpp"
+
+// Where a receiver's captured frames come from: the capture library's live
+// captures, or in tests scripted ones, behind one small interface.
+namespace tarnvale::capture {
+
+// An open capture as a receiver reads it.
+class PacketSource {
+public:
+    virtual ~PacketSource() = default;
+    virtual int link_type() const = 0;
+    // The next frame, its bytes valid until the next call; waits at most the read timeout for one.
+    virtual ReadStatus next(CapturedFrame& frame) = 0;
+    // The text of the last read error.
+    virtual std::string error_text() const = 0;
+};
+
+// What a receiver asks to capture.
+struct CaptureRequest {
+    std::optional<std::string> device;  // by name; chosen from the device list when unset
+    CaptureSettings settings;
+    std::string filter;
+    bool filter_required;         // when false, a filter that cannot be installed leaves the capture unfiltered
+    std::string_view log_target;  // for the device inventory of a choice
+};
+
+struct OpenFailure {
+    enum class Step { device, open, filter };
+    Step step;
+    std::string error;
+};
+
+struct OpenedCapture {
+    std::unique_ptr<PacketSource> source;
+    std::string device;                       // its name, to open the same device again
+    std::optional<std::string> filter_error;  // why an optional filter is not installed
+};
+
+class CaptureOpener {
+public:
+    virtual ~CaptureOpener() = default;
+    virtual std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const = 0;
+};
+
+// Opens live captures through the capture library. A named device must be in
+// the library's device list.
+class LiveCaptureOpener final : public CaptureOpener {
+public:
+    std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const override;
+};
+
+}  // namespace tarnvale::capture

@@ -1,0 +1,183 @@
+// The receiver every engine runs, over scripted captures: what reaches the
+// engine's matching, what state it reports, and how it opens a failed capture again.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "capture/receiver.hpp"
+
+namespace {
+
+using namespace tarnvale;
+using namespace tarnvale::capture;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int ethernet = 1;
+constexpr int raw_ipv4 = 12;
+
+// One step of a scripted capture: a frame, a read timeout, or a read error.
+struct Step {
+    ReadStatus status;
+    Bytes frame = {};
+};
+
+// A capture that plays its steps, then raises the stop flag.
+class ScriptedSource final : public PacketSource {
+public:
+    ScriptedSource(int link_type, std::deque<Step> steps, runtime::StopFlag& stop)
+        : link_type_(link_type), steps_(std::move(steps)), stop_(stop) {}
+
+    int link_type() const override { return link_type_; }
+    ReadStatus next(CapturedFrame& frame) override {
+        if (steps_.empty()) {
+            stop_.raise();
+            return ReadStatus::timeout;
+        }
+        current_ = std::move(steps_.front());
+        steps_.pop_front();
+        frame.bytes = current_.frame;
+        frame.captured_at = std::chrono::system_clock::now();
+        return current_.status;
+    }
+    std::string error_text() const override { return "interface went down"; }
+
+private:
+    int link_type_;
+    std::deque<Step> steps_;
+    runtime::StopFlag& stop_;
+    Step current_{ReadStatus::timeout};
+};
+
+// Opens captures in turn from a script: a failure or a source; each request is kept.
+class ScriptedOpener final : public CaptureOpener {
+public:
+    using Result = std::variant<OpenedCapture, OpenFailure>;
+    mutable std::deque<Result> results;
+    mutable std::vector<CaptureRequest> requests;
+
+    std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const override {
+        requests.push_back(request);
+        Result next = std::move(results.front());
+        results.pop_front();
+        return next;
+    }
+};
+
+OpenedCapture source(runtime::StopFlag& stop, int link_type, std::deque<Step> steps) {
+    return OpenedCapture{std::make_unique<ScriptedSource>(link_type, std::move(steps), stop), "eth0", std::nullopt};
+}
+
+ReceiverSetup setup() {
+    return {{std::nullopt, {}, "icmp", true, "tarnvale_probe::test"},
+            {"open failed", "filter failed", "link type", "read failed"},
+            {std::chrono::milliseconds(1), std::chrono::milliseconds(4)}};
+}
+
+// What reached the engine's matching: each datagram's bytes and its frame's length.
+struct Delivered {
+    std::vector<Bytes> datagrams;
+    std::vector<std::size_t> frame_lengths;
+    DatagramHandler handler() {
+        return [this](const CapturedDatagram& datagram) {
+            datagrams.emplace_back(datagram.bytes.begin(), datagram.bytes.end());
+            frame_lengths.push_back(datagram.frame_length);
+        };
+    }
+};
+
+TEST(CaptureReceiver, ACaptureThatCannotBeOpenedIsReportedAndEndsTheReceiver) {
+    for (const auto step : {OpenFailure::Step::device, OpenFailure::Step::open, OpenFailure::Step::filter}) {
+        ScriptedOpener opener;
+        opener.results.emplace_back(OpenFailure{step, "no such device"});
+        CaptureStatus status;
+        runtime::StopFlag stop;
+        Delivered delivered;
+        run_capture_receiver(opener, setup(), status, stop, delivered.handler());
+        const auto state = status.get();
+        EXPECT_EQ(state.state, CaptureState::open_failed);
+        EXPECT_EQ(state.error, "no such device");
+        EXPECT_EQ(opener.requests.size(), 1u) << "the first opening is not retried";
+        EXPECT_TRUE(delivered.datagrams.empty());
+    }
+}
+
+TEST(CaptureReceiver, TheLinkHeaderIsStrippedAndRuntFramesDropped) {
+    ScriptedOpener opener;
+    runtime::StopFlag stop;
+    Bytes ethernet_frame(17, 0xEE);  // a 14-byte header, then three bytes of datagram
+    ethernet_frame[14] = 0x45, ethernet_frame[15] = 1, ethernet_frame[16] = 2;
+    opener.results.emplace_back(source(stop, ethernet,
+                                       {{ReadStatus::packet, ethernet_frame},
+                                        {ReadStatus::timeout},
+                                        {ReadStatus::packet, Bytes(13, 0xEE)},
+                                        {ReadStatus::packet, Bytes(14, 0xEE)}}));
+    CaptureStatus status;
+    Delivered delivered;
+    auto request = setup();
+    request.request.device = "eth3";
+    run_capture_receiver(opener, request, status, stop, delivered.handler());
+    EXPECT_EQ(opener.requests.front().device, "eth3") << "the configured device";
+    EXPECT_EQ(delivered.datagrams, (std::vector<Bytes>{{0x45, 1, 2}, {}}));
+    EXPECT_EQ(delivered.frame_lengths, (std::vector<std::size_t>{17, 14}));
+    EXPECT_EQ(status.get().state, CaptureState::capturing);
+    EXPECT_EQ(status.get().read_failures, 0u);
+}
+
+TEST(CaptureReceiver, AReadErrorIsReportedOnceAndTheSameDeviceOpenedAgainUntilItOpens) {
+    ScriptedOpener opener;
+    runtime::StopFlag stop;
+    CaptureStatus status;
+    // The first capture fails after one frame; two attempts to open the device
+    // again fail; the third capture delivers a frame and fails at once; the
+    // fourth delivers one more.
+    opener.results.emplace_back(
+        OpenedCapture{std::make_unique<ScriptedSource>(
+                          raw_ipv4, std::deque<Step>{{ReadStatus::packet, {1}}, {ReadStatus::error}}, stop),
+                      "eth7", std::nullopt});
+    opener.results.emplace_back(OpenFailure{OpenFailure::Step::open, "still down"});
+    opener.results.emplace_back(OpenFailure{OpenFailure::Step::device, "no capture device named 'eth7'"});
+    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {2}}, {ReadStatus::error}}));
+    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {3}}}));
+
+    std::vector<std::uint64_t> failures_seen;
+    std::vector<CaptureState> states_seen;
+    run_capture_receiver(opener, setup(), status, stop, [&](const CapturedDatagram& datagram) {
+        failures_seen.push_back(status.get().read_failures);
+        states_seen.push_back(status.get().state);
+        EXPECT_EQ(datagram.bytes.size(), 1u);
+    });
+
+    EXPECT_EQ(failures_seen, (std::vector<std::uint64_t>{0, 1, 2})) << "one failure per change, not per attempt";
+    EXPECT_EQ(states_seen, (std::vector<CaptureState>(3, CaptureState::capturing)));
+    ASSERT_EQ(opener.requests.size(), 5u);
+    EXPECT_FALSE(opener.requests[0].device) << "chosen from the list at first";
+    for (std::size_t attempt = 1; attempt < 4; ++attempt) {
+        EXPECT_EQ(opener.requests[attempt].device, "eth7") << "the device the capture ran on, attempt " << attempt;
+    }
+    EXPECT_EQ(opener.requests[4].device, "eth0");
+    EXPECT_EQ(status.get().error, "");
+}
+
+TEST(CaptureReceiver, AStopWhileWaitingToOpenAgainEndsTheReceiver) {
+    ScriptedOpener opener;
+    runtime::StopFlag stop;
+    CaptureStatus status;
+    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::error}}));
+    auto waiting = setup();
+    waiting.backoff = {std::chrono::hours(1), std::chrono::hours(1)};
+    std::thread stopper([&stop, &status] {
+        while (status.get().state != CaptureState::read_failed) {
+            std::this_thread::yield();
+        }
+        stop.raise();
+    });
+    run_capture_receiver(opener, waiting, status, stop, [](const CapturedDatagram&) {});
+    stopper.join();
+    EXPECT_EQ(opener.requests.size(), 1u) << "no attempt after the stop";
+    EXPECT_EQ(status.get().state, CaptureState::read_failed);
+    EXPECT_EQ(status.get().error, "interface went down");
+}
+
+}  // namespace
