@@ -6,8 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz
+# One target per seed corpus, each named after its folder.
+targets=()
+for corpus in tests/fuzz/corpus/*/; do
+  targets+=("fuzz_$(basename "$corpus")")
+done
+CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNVALE_FUZZ=ON \
+  -DTARNVALE_WERROR=ON -DTARNVALE_BENCH=OFF >/dev/null
+cmake --build build-fuzz --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -16,7 +22,7 @@ for corpus in tests/fuzz/corpus/*/; do
   mkdir -p "$work/$target"
   echo "== fuzzing $target for $seconds s"
   # New inputs go to the scratch folder; the seeds in the repository stay as they are.
-  build-fuzz/fuzz_"$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+  build-fuzz/tests/fuzz/fuzz_"$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work/$target" "$corpus" 2>"$work/$target.log" || {
     tail -n 60 "$work/$target.log"
     echo "fuzz target $target failed" >&2
