@@ -4,27 +4,68 @@
 # suite and the concurrency-heavy end-to-end tests under ThreadSanitizer, and
 # the fuzz targets for a bounded time; cross-builds the Windows executable and
 # runs its control-channel tests under Wine.
+#
+# End-to-end tests marked `daily` run for minutes what a seeded simulation
+# already checks in milliseconds (diagnosis ramps and steps, a router withholding
+# answers, loss over a four-minute hop sweep, ten bandwidth sweeps, a slow
+# router); one short test of each behaviour stays in every run. CI runs them
+# once a day, and anyone may on request:
+#   TARNVALE_DAILY=1 .ci/run      (or TARNVALE_DAILY=1 scripts/test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 scripts/build.sh build
 
-# The sanitizer builds compile, one after the other, while the plain suites run:
-# those mostly wait on timers and sockets.
-sanitizer_log=$(mktemp)
-{
-  scripts/build.sh build-asan -DTARNVALE_SANITIZE=ON -DTARNVALE_BENCH=OFF &&
-    scripts/build.sh build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF &&
-    scripts/build.sh build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-} >"$sanitizer_log" 2>&1 &
-sanitizer_builds=$!
+if [[ ${TARNVALE_DAILY:-0} == 1 ]]; then
+  plain_selection=()
+else
+  plain_selection=(-m "not daily")
+fi
+# Under the sanitizers the minutes-long scenarios add nothing the short ones miss.
+sanitized_selection=(-m "not slow and not daily")
 
-# End-to-end tests mostly wait on timers and the network, so several run at once,
-# each module's test network made per worker; a module whose fixture is costly
-# (a whole Debian root) keeps its tests on one worker with an xdist group.
-# Called as `run_suites … || status=1`, where `set -e` does not apply: each
-# suite's status is collected, so that a failing unit suite fails the run too.
+# Each suite runs in the background with its output in its own log, printed
+# whole when it has ended: the suites mostly wait on timers and sockets, so they
+# overlap one another and the builds, which this shell compiles one after the
+# other (each would take both cores).
+logs=$(mktemp -d)
+declare -A running
+status=0
+
+start() {
+  local name=$1
+  shift
+  "$@" >"$logs/$name.log" 2>&1 &
+  running[$name]=$!
+}
+
+finish() {
+  local name=$1 failed=0
+  wait "${running[$name]}" || failed=1
+  echo "===== $name"
+  cat "$logs/$name.log"
+  if ((failed)); then
+    echo "$name failed" >&2
+    status=1
+  fi
+}
+
+# Builds quietly; a failed build prints its log and fails the run.
+build() {
+  local build_dir=$1
+  if ! scripts/build.sh "$@" >"$logs/$build_dir.log" 2>&1; then
+    cat "$logs/$build_dir.log"
+    echo "$build_dir failed to build" >&2
+    status=1
+    return 1
+  fi
+}
+
+# End-to-end tests run several at once, each module's test network made per
+# worker; a module whose fixture is costly (a whole Debian root) keeps its tests
+# on one worker with an xdist group. Each suite's status is collected, so that a
+# failing unit suite fails the run too.
 run_suites() {
   local build_dir=$1 failed=0
   shift
@@ -32,49 +73,52 @@ run_suites() {
   ctest --test-dir "$build_dir" --output-on-failure || failed=1
   echo "== end-to-end tests ($build_dir)"
   TARNVALE_PROBE="$PWD/$build_dir/tarnvale_probe" /usr/bin/python3 -m pytest -p no:cacheprovider -q -n 4 \
-    --dist loadgroup "$@" || failed=1
+    --dist loadgroup --durations=20 "$@" || failed=1
   return $failed
 }
 
-status=0
-run_suites build tests/e2e tests/client || status=1
-if ! wait "$sanitizer_builds"; then
-  cat "$sanitizer_log"
-  echo "sanitizer or Windows build failed" >&2
-  exit 1
-fi
-
-echo "== Windows executable under Wine: the control-channel suite and the Windows tests"
-TARNVALE_PROBE="$PWD/build/tarnvale_probe" TARNVALE_WINDOWS_PROBE="$PWD/build-windows/tarnvale_probe.exe" \
-  /usr/bin/python3 -m pytest -p no:cacheprovider -q -k windows \
-  tests/e2e/test_control_channel.py tests/e2e/test_windows_build.py || status=1
-
-# The fuzz targets build and run while the sanitized suites, which mostly wait,
-# take their turn.
-fuzz_log=$(mktemp)
-scripts/fuzz.sh 30 >"$fuzz_log" 2>&1 &
-fuzzing=$!
-
 # Under the sanitizers memory figures are the sanitizer's own (freed blocks are
-# held back in quarantine), so the tests skip what they say about resident
-# memory; the minutes-long scenarios add nothing the short ones miss.
-export TARNVALE_SANITIZED=1
-run_suites build-asan -m "not slow" tests/e2e || status=1
+# held back in quarantine), so the tests skip what they say about resident memory.
+sanitized_suites() {
+  TARNVALE_SANITIZED=1 run_suites "$@"
+}
 
 # ThreadSanitizer writes its reports to files, so that a report in a probe whose
 # standard error a test does not read still fails the run.
-race_reports=$(mktemp -d)
-TSAN_OPTIONS="log_path=$race_reports/race second_deadlock_stack=1" \
-  run_suites build-tsan -m "not slow" tests/e2e/test_control_channel.py tests/e2e/test_engine_framework.py \
-  tests/e2e/test_faults.py || status=1
-if compgen -G "$race_reports/race*" >/dev/null; then
-  cat "$race_reports"/race*
-  echo "ThreadSanitizer reported races" >&2
-  status=1
-fi
+race_checked_suites() {
+  local race_reports failed=0
+  race_reports=$(mktemp -d)
+  TSAN_OPTIONS="log_path=$race_reports/race second_deadlock_stack=1" sanitized_suites "$@" || failed=1
+  if compgen -G "$race_reports/race*" >/dev/null; then
+    cat "$race_reports"/race*
+    echo "ThreadSanitizer reported races" >&2
+    failed=1
+  fi
+  return $failed
+}
 
-if ! wait "$fuzzing"; then
-  status=1
+windows_suites() {
+  TARNVALE_PROBE="$PWD/build/tarnvale_probe" TARNVALE_WINDOWS_PROBE="$PWD/build-windows/tarnvale_probe.exe" \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q -k windows \
+    tests/e2e/test_control_channel.py tests/e2e/test_windows_build.py
+}
+
+start plain run_suites build "${plain_selection[@]}" tests/e2e tests/client
+if build build-asan -DTARNVALE_SANITIZE=ON -DTARNVALE_BENCH=OFF; then
+  start asan sanitized_suites build-asan "${sanitized_selection[@]}" tests/e2e
 fi
-cat "$fuzz_log"
+if build build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF; then
+  start tsan race_checked_suites build-tsan "${sanitized_selection[@]}" tests/e2e/test_control_channel.py \
+    tests/e2e/test_engine_framework.py tests/e2e/test_faults.py
+fi
+if build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake; then
+  start windows windows_suites
+fi
+start fuzz scripts/fuzz.sh 30
+
+for name in plain asan tsan windows fuzz; do
+  if [[ -v "running[$name]" ]]; then
+    finish "$name"
+  fi
+done
 exit $status

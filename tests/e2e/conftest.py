@@ -1,3 +1,4 @@
+import fcntl
 import json
 import os
 import socket
@@ -20,7 +21,10 @@ def pytest_sessionstart(session):
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: runs for minutes (left out of the sanitizer run)")
+    config.addinivalue_line("markers", "slow: runs for minutes (left out of the sanitizer runs)")
+    config.addinivalue_line("markers", "daily: runs for minutes what a seeded simulation checks in milliseconds, "
+                                       "beside a short test of the same behaviour; scripts/test.sh runs it only "
+                                       "with TARNVALE_DAILY=1 (CI's daily run), and never under the sanitizers")
 
 
 @pytest.fixture(scope="module")
@@ -103,6 +107,15 @@ def start_probe(probe_binary, log_dir, probe_kind, request):
     yield start
     for probe in started:
         probe.close()
+
+
+@pytest.fixture
+def default_port():
+    """The probe's default port 49152, held by one test at a time across the suites that run at once (the
+    plain, sanitized and Windows builds)."""
+    with open("/run/lock/tarnvale-default-port.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        yield 49152
 
 
 @pytest.fixture

@@ -78,7 +78,7 @@ def test_stopping_the_engine_ends_its_receiver(probe_in_network, network):
     assert_start_stop_leaves_no_trace(probe_in_network(), "bw", network.server_address, rounds=10)
 
 
-@pytest.mark.slow
+@pytest.mark.daily
 def test_the_bottleneck_holds_over_ten_sweeps(probe_in_network, network):
     # A sweep covers 30 hops with three trains each: ten of them take about nine minutes.
     network.set_bottleneck("r2:eth1", "500kbit")

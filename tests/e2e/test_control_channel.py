@@ -37,11 +37,11 @@ def test_ready_line_reports_the_bound_port(start_probe):
         assert probe.process.stdout.read() == b"", "READY must be the only output"
 
 
-def test_missing_or_invalid_port_argument_listens_on_49152(start_probe):
+def test_missing_or_invalid_port_argument_listens_on_49152(default_port, start_probe):
     # One probe at a time: they all want the same port.
     for argument in (None, "70000", "6000x", "-1", ""):
         probe = start_probe(port=argument)
-        assert probe.port == 49152, argument
+        assert probe.port == default_port, argument
         probe.close()
 
 

@@ -68,6 +68,7 @@ def diagnosis_of_a_step(network, start_probe, link):
 
 # Every hop behind a lossy link sees its loss, each through one probe per 5 s;
 # the first event waits until the hops' evidence together tells where it begins.
+@pytest.mark.daily
 def test_loss_rising_after_r2_is_diagnosed_at_hop_3(network, start_probe):
     event = diagnosis_of_a_ramp(network, start_probe, "r2:eth1")
     assert event["affected_hop"] == 3, event
@@ -78,6 +79,7 @@ def test_loss_rising_after_r2_is_diagnosed_at_hop_3(network, start_probe):
     assert event["severity"] in ("low", "medium", "high")
 
 
+@pytest.mark.daily
 def test_loss_rising_on_the_client_link_is_diagnosed_at_hop_1(network, start_probe):
     event = diagnosis_of_a_ramp(network, start_probe, "client:eth0")
     assert event["affected_hop"] == 1, event
@@ -86,6 +88,7 @@ def test_loss_rising_on_the_client_link_is_diagnosed_at_hop_1(network, start_pro
     assert event["loss_trend_pct_per_min"] > 0
 
 
+@pytest.mark.daily
 def test_a_loss_step_on_the_client_link_is_diagnosed_first_at_hop_1(network, start_probe):
     event = diagnosis_of_a_step(network, start_probe, "client:eth0")
     assert (event["affected_hop"], event["cause"], event["cause_detail"]) == (1, "hardware", HARDWARE), event
@@ -97,6 +100,7 @@ def test_a_loss_step_after_r2_is_diagnosed_first_at_hop_3(network, start_probe):
     assert (event["affected_hop"], event["cause"]) == (3, "isp"), event
 
 
+@pytest.mark.daily
 def test_a_router_withholding_answers_while_forwarding_everything_gives_no_degradation(network, start_probe):
     probe = start_probe(netns=network.namespace("client"))
     probe.handshake()
@@ -115,6 +119,7 @@ def test_a_router_withholding_answers_while_forwarding_everything_gives_no_degra
     assert all(e["loss_pct"] == 0 for e in events if e["type"] == "hop_loss" and e["hop"] == 4)
 
 
+@pytest.mark.daily
 def test_every_engine_on_a_quiet_rate_limited_path_gives_no_loss_and_no_degradation(start_probe):
     # Routers and server answer as real ones do: a burst of six, then one a second.
     with TestNetwork(hops=3, icmp_rate_limit=True) as network:
@@ -164,6 +169,7 @@ def diagnosis_at_a_bottleneck(network, start_probe, upload):
     return event, [e for e in before if e["type"] == "app_traffic"]
 
 
+@pytest.mark.daily
 def test_loss_at_a_bottleneck_without_local_upload_is_congestion(network, start_probe):
     event, _ = diagnosis_at_a_bottleneck(network, start_probe, upload=False)
     assert event["cause"] == "congestion", event

@@ -38,7 +38,7 @@ def test_hop_loss_reports_every_hop_up_to_the_target_and_none_beyond(probe_in_ne
     assert reports[1][0]["ts"] - reports[0][0]["ts"] in (7, 8)
 
 
-@pytest.mark.slow
+@pytest.mark.daily
 @pytest.mark.parametrize("family", ["ipv4", "ipv6"])
 def test_loss_after_r2_shows_from_hop_3_on(probe_in_network, network, family):
     # One probe per hop every 5 s: four minutes give each hop about 50 outcomes,

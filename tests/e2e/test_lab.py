@@ -99,6 +99,18 @@ def test_a_bottleneck_caps_a_udp_flow(network):
     assert 450_000 <= received_bps <= 550_000, received_bps
 
 
+def test_udp_flows_across_a_lossy_link_all_send(network):
+    # Each flow's one setup datagram crosses the loss: of eight flows started once, about six would send.
+    network.set_loss("r2:eth1", 30)
+    try:
+        for _ in range(8):
+            with Iperf3Flow(network, "-u", "-b", "1M", "-t", "1") as flow:
+                report = flow.result(timeout=30)
+            assert report["end"]["sum"]["packets"] > 0, report["end"]
+    finally:
+        network.set_loss("r2:eth1", 0)
+
+
 def ping_round_trips(network, address, count=10):
     """(min, max) round trip in ms of pings from the client."""
     result = network.run("client", ["ping", "-n", "-q", "-c", str(count), "-i", "0.02", address])

@@ -55,6 +55,7 @@ def test_an_upload_filling_a_fast_link_is_saturation_at_the_hop_behind_it(networ
     assert behind_queue(last_cycle) == [], last_cycle
 
 
+@pytest.mark.daily
 def test_cross_traffic_filling_the_link_is_congestion_at_the_hop_behind_it(network, start_probe):
     event, took, _, _ = latency_when_filled(
         network, start_probe, ("hop", "attr"),
@@ -64,6 +65,7 @@ def test_cross_traffic_filling_the_link_is_congestion_at_the_hop_behind_it(netwo
     assert took <= 60
 
 
+@pytest.mark.daily
 def test_a_quiet_rate_limited_path_with_a_slow_router_shows_no_queue_and_no_bottleneck(start_probe):
     with TestNetwork(hops=3, icmp_rate_limit=True) as network:
         network.set_answer_delay("r2", 20, 50)
