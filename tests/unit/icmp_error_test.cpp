@@ -43,7 +43,8 @@ Bytes udp_probe(const packets::IpAddress& to, std::uint16_t identification = 0) 
 }
 
 TEST(IcmpErrorReader, Ipv4TimeExceededGivesSourceKindCodeAndTheQuotedDatagram) {
-    const auto received = packets::read_icmp_error(ipv4_icmp(11, 1, udp_probe(target, 0x1234)), IpFamily::v4);
+    const Bytes message = ipv4_icmp(11, 1, udp_probe(target, 0x1234));  // the reading's views point into it
+    const auto received = packets::read_icmp_error(message, IpFamily::v4);
     ASSERT_TRUE(received);
     EXPECT_EQ(received->source, router);
     EXPECT_EQ(received->protocol, packets::protocol_icmp);
