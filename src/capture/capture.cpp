@@ -149,14 +149,6 @@ std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevi
     return std::nullopt;
 }
 
-std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target) {
-    auto listed = list_capture_devices();
-    if (auto* error = std::get_if<std::string>(&listed)) {
-        return log::fill_message("pcap device list failed: {}", *error);
-    }
-    return choose_capture_device(std::get<std::vector<CaptureDevice>>(listed), log_target);
-}
-
 Capture::Capture(Capture&& other) noexcept
     : library_(other.library_), handle_(other.handle_), wait_timeout_ms_(other.wait_timeout_ms_) {
     other.handle_ = nullptr;

@@ -55,9 +55,6 @@ bool is_global_ipv6(const packets::IpAddress& address);
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
                                                                std::string_view log_target);
 
-// Lists the devices and chooses one.
-std::variant<CaptureDevice, std::string> select_capture_device(std::string_view log_target);
-
 enum class ReadStatus { packet, timeout, error };
 
 struct CapturedFrame {

@@ -21,6 +21,14 @@ public:
     virtual ReadStatus next(CapturedFrame& frame) = 0;
     // The text of the last read error.
     virtual std::string error_text() const = 0;
+    // The frames received and dropped since the capture was opened; nothing if they are not kept.
+    virtual std::optional<CaptureCounts> counts() const = 0;
+};
+
+// How a device is chosen when the request names none.
+enum class DeviceChoice {
+    path,     // the path engines': choose_capture_device
+    traffic,  // the attribution engine's: choose_traffic_device, with no fallback
 };
 
 // What a receiver asks to capture.
@@ -30,12 +38,19 @@ struct CaptureRequest {
     std::string filter;
     bool filter_required;         // when false, a filter that cannot be installed leaves the capture unfiltered
     std::string_view log_target;  // for the device inventory of a choice
+    DeviceChoice choice = DeviceChoice::path;
 };
 
 struct OpenFailure {
-    enum class Step { device, open, filter };
+    enum class Step {
+        device_list,  // the library could not list the devices: `error` is its text
+        device,       // no device chosen, or none of the name
+        open,
+        filter,
+    };
     Step step;
     std::string error;
+    std::string device = {};  // the device it failed on, for the open and filter steps
 };
 
 struct OpenedCapture {

@@ -23,11 +23,32 @@ CaptureStatus::Snapshot CaptureStatus::get() const {
 
 namespace {
 
+// What the engine tells the client of a failure.
+std::string failure_text(const OpenFailure& failure) {
+    if (failure.step == OpenFailure::Step::device_list) {
+        return log::fill_message("pcap device list failed: {}", failure.error);
+    }
+    return failure.error;
+}
+
+void log_device_failure(const ReceiverSetup& setup, const OpenFailure& failure) {
+    const std::string_view target = setup.request.log_target;
+    const auto& own = setup.lines.device_choice;
+    if (own && failure.step == OpenFailure::Step::device_list) {
+        log::error(target, own->list_failed, {{"err", failure.error}});
+    } else if (own && !setup.request.device) {
+        log::error(target, own->none_found);
+    } else {
+        log::error(target, log::fill_message("device pick failed: {}", failure_text(failure)));
+    }
+}
+
 void log_open_failure(const ReceiverSetup& setup, const OpenFailure& failure) {
     const std::string_view target = setup.request.log_target;
     switch (failure.step) {
+        case OpenFailure::Step::device_list:
         case OpenFailure::Step::device:
-            log::error(target, log::fill_message("device pick failed: {}", failure.error));
+            log_device_failure(setup, failure);
             break;
         case OpenFailure::Step::open:
             log::error(target, setup.lines.open_failed, {{"err", failure.error}});
@@ -35,6 +56,13 @@ void log_open_failure(const ReceiverSetup& setup, const OpenFailure& failure) {
         case OpenFailure::Step::filter:
             log::error(target, setup.lines.filter_failed, {{"err", failure.error}});
             break;
+    }
+}
+
+// The device the first opening settled on, for an engine that names its own choice.
+void log_device_chosen(const ReceiverSetup& setup, const std::string& device) {
+    if (setup.lines.device_choice && !device.empty()) {
+        log::info(setup.request.log_target, setup.lines.device_choice->chosen, {{"device", device}});
     }
 }
 
@@ -52,7 +80,8 @@ std::optional<std::string> read_until_failure(PacketSource& source, runtime::Sto
         if (status == ReadStatus::timeout || frame.bytes.size() < link_header) {
             continue;
         }
-        handle({frame.bytes.subspan(link_header), frame.bytes.size(), link_type, steady_arrival(frame)});
+        handle({frame.bytes.subspan(link_header), frame.bytes.size(), frame.wire_length, link_type,
+                steady_arrival(frame)});
     }
     return std::nullopt;
 }
@@ -73,16 +102,19 @@ std::optional<OpenedCapture> reopen(const CaptureOpener& opener, CaptureRequest 
 
 }  // namespace
 
-void run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setup, CaptureStatus& status,
-                          runtime::StopFlag& stop, const DatagramHandler& handle) {
+std::optional<CaptureCounts> run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setup,
+                                                  CaptureStatus& status, runtime::StopFlag& stop,
+                                                  const DatagramHandler& handle) {
     const std::string_view target = setup.request.log_target;
     auto first = opener.open(setup.request);
     if (auto* failure = std::get_if<OpenFailure>(&first)) {
+        log_device_chosen(setup, failure->device);
         log_open_failure(setup, *failure);
-        status.set(CaptureState::open_failed, std::move(failure->error));
-        return;
+        status.set(CaptureState::open_failed, failure_text(*failure));
+        return std::nullopt;
     }
     OpenedCapture opened = std::move(std::get<OpenedCapture>(first));
+    log_device_chosen(setup, opened.device);
     if (opened.filter_error) {
         log::error(target, setup.lines.filter_failed, {{"err", *opened.filter_error}});
     }
@@ -91,7 +123,7 @@ void run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setu
     for (;;) {
         auto error = read_until_failure(*opened.source, stop, handle);
         if (!error) {
-            return;
+            return opened.source->counts();
         }
         log::error(target, setup.lines.read_failed, {{"err", *error}});
         status.set(CaptureState::read_failed, std::move(*error));
@@ -100,7 +132,7 @@ void run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setu
         same_device.device = opened.device;
         auto reopened = reopen(opener, std::move(same_device), setup.backoff, stop);
         if (!reopened) {
-            return;
+            return std::nullopt;
         }
         opened = std::move(*reopened);
         log::info(target, "capture reopened",

@@ -44,6 +44,15 @@ private:
     Snapshot snapshot_;
 };
 
+// The log lines of an engine that words its own choice of device. Without them
+// a failed choice is "device pick failed: {}" with the failure's text, and the
+// choice names its device itself.
+struct DeviceChoiceLines {
+    std::string_view list_failed;  // with field `err`
+    std::string_view none_found;   // no device chosen from the list
+    std::string_view chosen;       // with field `device`
+};
+
 // The receiver's log lines, as each engine words them (all with field `err`
 // but the link type's, which has `datalink`).
 struct CaptureLogLines {
@@ -51,6 +60,7 @@ struct CaptureLogLines {
     std::string_view filter_failed;
     std::string_view link_type;
     std::string_view read_failed;
+    std::optional<DeviceChoiceLines> device_choice = std::nullopt;
 };
 
 // After a read error the capture is opened again, first after `first`, then
@@ -70,6 +80,7 @@ struct ReceiverSetup {
 struct CapturedDatagram {
     std::span<const std::uint8_t> bytes;  // the frame without its link header
     std::size_t frame_length;             // as captured
+    std::uint32_t wire_length;            // the frame's whole length on the wire
     int link_type;
     std::chrono::steady_clock::time_point arrival;  // when the kernel captured it
 };
@@ -79,8 +90,11 @@ using DatagramHandler = std::function<void(const CapturedDatagram&)>;
 // Runs on the receiver's thread until `stop` is raised or the capture cannot be
 // opened at first, handing every datagram to `handle`. Logs each change of
 // state once (not each attempt to open again) under the request's log target.
-void run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setup, CaptureStatus& status,
-                          runtime::StopFlag& stop, const DatagramHandler& handle);
+// The counts of the capture open when stopped; nothing when none was open or
+// the capture keeps none.
+std::optional<CaptureCounts> run_capture_receiver(const CaptureOpener& opener, const ReceiverSetup& setup,
+                                                  CaptureStatus& status, runtime::StopFlag& stop,
+                                                  const DatagramHandler& handle);
 
 // What an engine gives its receiver thread to capture with.
 struct ReceiverCapture {

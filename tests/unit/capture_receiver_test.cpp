@@ -21,7 +21,11 @@ constexpr int raw_ipv4 = 12;
 struct Step {
     ReadStatus status;
     Bytes frame = {};
+    std::uint32_t wire_length = 0;
 };
+
+// The counts every scripted capture reports.
+constexpr CaptureCounts scripted_counts{7, 2};
 
 // A capture that plays its steps, then raises the stop flag.
 class ScriptedSource final : public PacketSource {
@@ -38,10 +42,12 @@ public:
         current_ = std::move(steps_.front());
         steps_.pop_front();
         frame.bytes = current_.frame;
+        frame.wire_length = current_.wire_length;
         frame.captured_at = std::chrono::system_clock::now();
         return current_.status;
     }
     std::string error_text() const override { return "interface went down"; }
+    std::optional<CaptureCounts> counts() const override { return scripted_counts; }
 
 private:
     int link_type_;
@@ -75,14 +81,16 @@ ReceiverSetup setup() {
             {std::chrono::milliseconds(1), std::chrono::milliseconds(4)}};
 }
 
-// What reached the engine's matching: each datagram's bytes and its frame's length.
+// What reached the engine's matching: each datagram's bytes and its frame's lengths.
 struct Delivered {
     std::vector<Bytes> datagrams;
     std::vector<std::size_t> frame_lengths;
+    std::vector<std::uint32_t> wire_lengths;
     DatagramHandler handler() {
         return [this](const CapturedDatagram& datagram) {
             datagrams.emplace_back(datagram.bytes.begin(), datagram.bytes.end());
             frame_lengths.push_back(datagram.frame_length);
+            wire_lengths.push_back(datagram.wire_length);
         };
     }
 };
@@ -94,7 +102,7 @@ TEST(CaptureReceiver, ACaptureThatCannotBeOpenedIsReportedAndEndsTheReceiver) {
         CaptureStatus status;
         runtime::StopFlag stop;
         Delivered delivered;
-        run_capture_receiver(opener, setup(), status, stop, delivered.handler());
+        EXPECT_FALSE(run_capture_receiver(opener, setup(), status, stop, delivered.handler())) << "no capture ran";
         const auto state = status.get();
         EXPECT_EQ(state.state, CaptureState::open_failed);
         EXPECT_EQ(state.error, "no such device");
@@ -103,24 +111,40 @@ TEST(CaptureReceiver, ACaptureThatCannotBeOpenedIsReportedAndEndsTheReceiver) {
     }
 }
 
-TEST(CaptureReceiver, TheLinkHeaderIsStrippedAndRuntFramesDropped) {
+TEST(CaptureReceiver, ADeviceListThatFailsIsSaidSoInTheReportedError) {
+    ScriptedOpener opener;
+    opener.results.emplace_back(OpenFailure{OpenFailure::Step::device_list, "socket: Address family not supported"});
+    CaptureStatus status;
+    runtime::StopFlag stop;
+    auto own_choice = setup();
+    own_choice.lines.device_choice = DeviceChoiceLines{"list failed", "none found", "chosen"};
+    run_capture_receiver(opener, own_choice, status, stop, [](const CapturedDatagram&) {});
+    EXPECT_EQ(status.get().state, CaptureState::open_failed);
+    EXPECT_EQ(status.get().error, "pcap device list failed: socket: Address family not supported");
+}
+
+TEST(CaptureReceiver, TheLinkHeaderIsStrippedRuntFramesDroppedAndTheWireLengthKept) {
     ScriptedOpener opener;
     runtime::StopFlag stop;
     Bytes ethernet_frame(17, 0xEE);  // a 14-byte header, then three bytes of datagram
     ethernet_frame[14] = 0x45, ethernet_frame[15] = 1, ethernet_frame[16] = 2;
     opener.results.emplace_back(source(stop, ethernet,
-                                       {{ReadStatus::packet, ethernet_frame},
+                                       {{ReadStatus::packet, ethernet_frame, 1514},
                                         {ReadStatus::timeout},
-                                        {ReadStatus::packet, Bytes(13, 0xEE)},
-                                        {ReadStatus::packet, Bytes(14, 0xEE)}}));
+                                        {ReadStatus::packet, Bytes(13, 0xEE), 60},
+                                        {ReadStatus::packet, Bytes(14, 0xEE), 14}}));
     CaptureStatus status;
     Delivered delivered;
     auto request = setup();
     request.request.device = "eth3";
-    run_capture_receiver(opener, request, status, stop, delivered.handler());
+    const auto counts = run_capture_receiver(opener, request, status, stop, delivered.handler());
     EXPECT_EQ(opener.requests.front().device, "eth3") << "the configured device";
     EXPECT_EQ(delivered.datagrams, (std::vector<Bytes>{{0x45, 1, 2}, {}}));
     EXPECT_EQ(delivered.frame_lengths, (std::vector<std::size_t>{17, 14}));
+    EXPECT_EQ(delivered.wire_lengths, (std::vector<std::uint32_t>{1514, 14})) << "on the wire, not as captured";
+    ASSERT_TRUE(counts) << "the counts of the capture open when stopped";
+    EXPECT_EQ(counts->received, scripted_counts.received);
+    EXPECT_EQ(counts->dropped, scripted_counts.dropped);
     EXPECT_EQ(status.get().state, CaptureState::capturing);
     EXPECT_EQ(status.get().read_failures, 0u);
 }
@@ -173,8 +197,9 @@ TEST(CaptureReceiver, AStopWhileWaitingToOpenAgainEndsTheReceiver) {
         }
         stop.raise();
     });
-    run_capture_receiver(opener, waiting, status, stop, [](const CapturedDatagram&) {});
+    const auto counts = run_capture_receiver(opener, waiting, status, stop, [](const CapturedDatagram&) {});
     stopper.join();
+    EXPECT_FALSE(counts) << "no capture was open when stopped";
     EXPECT_EQ(opener.requests.size(), 1u) << "no attempt after the stop";
     EXPECT_EQ(status.get().state, CaptureState::read_failed);
     EXPECT_EQ(status.get().error, "interface went down");

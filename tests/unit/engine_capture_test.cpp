@@ -1,5 +1,5 @@
-// What the client hears of an engine's capture: the hop and bandwidth engines
-// run with a capture that cannot be opened, and the reports of a capture that
+// What the client hears of an engine's capture: the hop, bandwidth and
+// attribution engines run with a capture that cannot be opened, and the reports of a capture that
 // stops delivering. The target is the loopback address: nothing leaves the host.
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <asio/thread_pool.hpp>
 
 #include "capture/receiver.hpp"
+#include "engines/attr/attr_engine.hpp"
 #include "engines/bandwidth/bw_engine.hpp"
 #include "engines/capture_events.hpp"
 #include "engines/hop/hop_engine.hpp"
@@ -83,7 +84,8 @@ private:
 TEST(EngineCapture, EveryEngineWhoseCaptureCannotBeOpenedSaysSoAndEnds) {
     const std::vector<std::pair<std::string_view, engines::EngineEntry>> engines_to_run = {
         {ipc::engine_name::hop, engines::hop::run_hop_engine},
-        {ipc::engine_name::bandwidth, engines::bandwidth::run_bandwidth_engine}};
+        {ipc::engine_name::bandwidth, engines::bandwidth::run_bandwidth_engine},
+        {ipc::engine_name::attribution, engines::attr::run_attr_engine}};
     for (const auto& [name, entry] : engines_to_run) {
         const auto opener = std::make_shared<FailingOpener>();
         EngineRun run(opener);

@@ -1,6 +1,5 @@
 #include "engines/attr/accumulator.hpp"
 
-#include "capture/capture.hpp"
 #include "log/log.hpp"
 
 namespace tarnvale::engines::attr {
@@ -14,60 +13,39 @@ constexpr auto target_log = log::target::attr;
 // frame, one wake-up where immediate delivery had one per frame; a one-second
 // report cycle needs nothing sooner. The timeout also lets the thread notice
 // that its engine stopped.
-const capture::CaptureSettings accumulator_capture_settings{false, 96, 100, false, std::nullopt};
 // IPv6 frames whose TCP or UDP header follows extension headers are not
 // "tcp or udp" to the filter, which reads only the fixed header's next-header
 // field: every IPv6 frame but ICMPv6 comes, and the parser walks its chain.
-constexpr const char* accumulator_filter = "tcp or udp or (ip6 and not icmp6)";
-
-void log_capture_counts(const capture::Capture& capture, std::uint64_t counted) {
-    if (const auto counts = capture.counts()) {
-        log::info(target_log, "attr accumulator stopped",
-                  {{"received", counts->received}, {"dropped", counts->dropped}, {"counted", counted}});
-    }
+capture::ReceiverSetup accumulator_capture_setup() {
+    return {{std::nullopt,
+             {false, 96, 100, false, std::nullopt},
+             "tcp or udp or (ip6 and not icmp6)",
+             false,
+             target_log,
+             capture::DeviceChoice::traffic},
+            {"pcap open failed in attr accumulator", "BPF filter failed in attr accumulator",
+             "attr: capture datalink type", "pcap error in attr accumulator",
+             capture::DeviceChoiceLines{"pcap device list failed in attr", "attr: no suitable pcap device found",
+                                        "attr: selected capture device"}}};
 }
 
 }  // namespace
 
-void run_accumulator(AccumulatorShared shared) {
-    auto listed = capture::list_capture_devices();
-    if (auto* failure = std::get_if<std::string>(&listed)) {
-        log::error(target_log, "pcap device list failed in attr", {{"err", *failure}});
-        return;
-    }
-    const auto device = capture::choose_traffic_device(std::get<std::vector<capture::CaptureDevice>>(listed));
-    if (!device) {
-        log::error(target_log, "attr: no suitable pcap device found");
-        return;
-    }
-    log::info(target_log, "attr: selected capture device", {{"device", device->name}});
-    auto opened = capture::open_capture(*device, accumulator_capture_settings);
-    if (auto* failure = std::get_if<std::string>(&opened)) {
-        log::error(target_log, "pcap open failed in attr accumulator", {{"err", *failure}});
-        return;
-    }
-    capture::Capture& capture = std::get<capture::Capture>(opened);
-    if (const auto failure = capture.install_filter(accumulator_filter)) {
-        log::error(target_log, "BPF filter failed in attr accumulator", {{"err", *failure}});
-    }
-    // The header in front of IP as the device's link type has it: 14 bytes on
-    // Ethernet, none on a raw IP tunnel.
-    const std::size_t link_header = capture::link_header_length(capture.link_type());
-
-    capture::CapturedFrame frame;
+void run_accumulator(AccumulatorShared shared, capture::ReceiverCapture capture) {
+    capture::ReceiverSetup setup = accumulator_capture_setup();
+    setup.request.device = std::move(capture.device);
     std::uint64_t counted = 0;
-    while (!shared.stop->raised()) {
-        const auto status = capture.next(frame);
-        if (status == capture::ReadStatus::timeout) {
-            continue;
-        }
-        if (status == capture::ReadStatus::error) {
-            log::error(target_log, "pcap error in attr accumulator", {{"err", capture.error_text()}});
-            return;
-        }
-        counted += account_frame(frame.bytes, frame.wire_length, link_header, *shared.local, *shared.flows) ? 1 : 0;
+    const auto counts = capture::run_capture_receiver(
+        *capture.opener, setup, *capture.status, *shared.stop,
+        [&shared, &counted](const capture::CapturedDatagram& datagram) {
+            constexpr std::size_t link_header = 0;  // the receiver removed it
+            counted +=
+                account_frame(datagram.bytes, datagram.wire_length, link_header, *shared.local, *shared.flows) ? 1 : 0;
+        });
+    if (counts) {
+        log::info(target_log, "attr accumulator stopped",
+                  {{"received", counts->received}, {"dropped", counts->dropped}, {"counted", counted}});
     }
-    log_capture_counts(capture, counted);
 }
 
 }  // namespace tarnvale::engines::attr

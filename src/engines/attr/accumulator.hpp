@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "capture/receiver.hpp"
 #include "engines/attr/flow_table.hpp"
 #include "runtime/stop_flag.hpp"
 
@@ -14,8 +15,9 @@ struct AccumulatorShared {
 };
 
 // The "attr-accumulator" thread: captures the TCP and UDP traffic of the
-// chosen device and adds each frame's length to its flow, until stopped or the
-// capture fails. Logs the capture's counts when it ends.
-void run_accumulator(AccumulatorShared shared);
+// configured or chosen device and adds each frame's length on the wire to its
+// flow, until stopped or the capture cannot be opened. Logs the capture's
+// counts when stopped.
+void run_accumulator(AccumulatorShared shared, capture::ReceiverCapture capture);
 
 }  // namespace tarnvale::engines::attr

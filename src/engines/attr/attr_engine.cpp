@@ -7,6 +7,7 @@
 
 #include "engines/attr/accumulator.hpp"
 #include "engines/attr/traffic_report.hpp"
+#include "engines/capture_events.hpp"
 #include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 #include "packets/byte_order.hpp"
@@ -45,13 +46,22 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
-    std::function<void()> accumulator = [state = AccumulatorShared{flows, local, threads.stop()}] {
-        run_accumulator(state);
-    };
+    auto capture_status = std::make_shared<capture::CaptureStatus>();
+    std::function<void()> accumulator =
+        [state = AccumulatorShared{flows, local, threads.stop()},
+         capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
+            run_accumulator(state, capture);
+        };
     if (!co_await start_thread(outlets, {ipc::engine_name::attribution, target_log}, threads, "attr-accumulator",
                                "failed to spawn attr accumulator thread", std::move(accumulator))) {
         co_return;
     }
+    // An engine that cannot count traffic would report nothing, never why.
+    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::attribution)) {
+        co_return;
+    }
+    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
+                                  ipc::engine_name::attribution, threads.stop());
 
     const auto sockets = std::make_shared<platform::SocketTableReader>();
     ProcessNameCache names(platform::process_executable_path);
