@@ -5,6 +5,7 @@
 
 #include "capture/capture.hpp"
 #include "engines/attr/flow_table.hpp"
+#include "engines/attr/report_cycle.hpp"
 #include "engines/attr/socket_owners.hpp"
 #include "engines/attr/traffic_report.hpp"
 #include "ipv6_packet_builder.hpp"
@@ -339,3 +340,17 @@ TEST(AttrDevice, DescriptionsAndAddressesDecideWithoutFallback) {
 }
 
 }  // namespace
+
+TEST(AttrCycle, RatesCoverTheTimeDrainedAndDeadlinesKeepTheirGrid) {
+    using namespace std::chrono_literals;
+    const auto start = ReportCycle::Clock::time_point{} + 100s;
+    ReportCycle cycle(1000ms, start);
+    EXPECT_EQ(cycle.next_deadline(), start + 1s);
+    // Woken 150 ms late: the snapshot covers 1.15 s, and the next deadline is still on the grid.
+    EXPECT_DOUBLE_EQ(cycle.drained(start + 1150ms), 1.15);
+    EXPECT_EQ(cycle.next_deadline(), start + 2s);
+    EXPECT_DOUBLE_EQ(cycle.drained(start + 2s), 0.85);
+    // A host asleep for 5 s: one long snapshot, then a fresh grid rather than four cycles at once.
+    EXPECT_DOUBLE_EQ(cycle.drained(start + 7500ms), 5.5);
+    EXPECT_EQ(cycle.next_deadline(), start + 8500ms);
+}
