@@ -66,4 +66,22 @@ void spawn_capture_failure_reports(const asio::any_io_executor& executor,
                    asio::detached);
 }
 
+asio::awaitable<bool> start_receiver(const EngineOutlets& outlets, EngineIdentity engine,
+                                     runtime::EngineThreads& threads, const std::optional<std::string>& device,
+                                     std::string_view thread_name, std::string_view failure,
+                                     std::function<void(const capture::ReceiverCapture&)> receive) {
+    auto status = std::make_shared<capture::CaptureStatus>();
+    std::function<void()> body = [receive = std::move(receive),
+                                  capture = capture::ReceiverCapture{outlets.captures, device, status}] {
+        receive(capture);
+    };
+    if (!co_await start_thread(outlets, engine, threads, thread_name, failure, std::move(body)) ||
+        !co_await await_capture(*status, outlets, engine.name)) {
+        co_return false;
+    }
+    spawn_capture_failure_reports(co_await asio::this_coro::executor, std::move(status), outlets.events, engine.name,
+                                  threads.stop());
+    co_return true;
+}
+
 }  // namespace tarnvale::engines

@@ -2,11 +2,15 @@
 
 #include <asio/awaitable.hpp>
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "capture/receiver.hpp"
 #include "engines/engine.hpp"
+#include "runtime/engine_threads.hpp"
 #include "runtime/stop_flag.hpp"
 
 // How an engine task tells the client what became of its receiver's capture.
@@ -27,5 +31,15 @@ inline constexpr std::chrono::milliseconds capture_failure_poll{200};
 void spawn_capture_failure_reports(const asio::any_io_executor& executor,
                                    std::shared_ptr<const capture::CaptureStatus> status, ipc::EventSender events,
                                    std::string_view engine, std::shared_ptr<runtime::StopFlag> stop);
+
+// Starts an engine's receiver thread, which runs `receive` on a capture of
+// `device` (chosen from the device list when unset), and waits until the
+// capture runs; from then on its read failures are reported beside the engine
+// task. False, with the engine's error sent, when the thread cannot be started
+// or the capture cannot be opened.
+asio::awaitable<bool> start_receiver(const EngineOutlets& outlets, EngineIdentity engine,
+                                     runtime::EngineThreads& threads, const std::optional<std::string>& device,
+                                     std::string_view thread_name, std::string_view failure,
+                                     std::function<void(const capture::ReceiverCapture&)> receive);
 
 }  // namespace tarnvale::engines

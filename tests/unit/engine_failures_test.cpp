@@ -38,6 +38,18 @@ std::vector<ipc::ErrorEvent> errors_in(const std::vector<ipc::Event>& events) {
     return errors;
 }
 
+// The bandwidth engine's train loop toward the server, as the engine sets it up by default.
+engines::bandwidth::TrainShared trains_to_server() {
+    return {server,
+            50000,
+            30,
+            3,
+            5000,
+            std::make_shared<engines::bandwidth::HopSampleTable>(31),
+            std::make_shared<engines::bandwidth::TrainRegistry>(),
+            std::make_shared<engines::bandwidth::TargetDistance>(31)};
+}
+
 TEST(SendFailures, ACauseIsToldWhenItAppearsThenWithItsCountAtMostOncePerPeriod) {
     SendFailures failures(seconds(7));
     const SendFailures::Clock::time_point start{};
@@ -134,14 +146,7 @@ TEST(EngineSourceFailure, WithNoRouteTheTrainLoopSendsNoRouteAndEndsWithoutATrai
     SimulatedPath path(client, {hop_at(r1), hop_at(server)}, seconds(60), 1);
     path.lose_route(unreachable);
     sim::LoopHarness harness;
-    const engines::bandwidth::TrainShared shared{server,
-                                                 50000,
-                                                 30,
-                                                 3,
-                                                 5000,
-                                                 std::make_shared<engines::bandwidth::HopSampleTable>(31),
-                                                 std::make_shared<engines::bandwidth::TrainRegistry>(),
-                                                 std::make_shared<engines::bandwidth::TargetDistance>(31)};
+    const engines::bandwidth::TrainShared shared = trains_to_server();
     EXPECT_FALSE(harness.run(engines::bandwidth::send_trains_forever(shared, path, harness.outlets())))
         << "the loop ends by itself";
     EXPECT_TRUE(path.probes_by_ttl().empty());
@@ -277,14 +282,7 @@ TEST(TrainSendFailures, RefusedTrainsAreToldAsTheBandwidthEngineSSendFail) {
     SimulatedPath path(client, {hop_at(r1), hop_at(server)}, seconds(120), 3);
     path.refuse_sends(0.05, refused);
     sim::LoopHarness harness;
-    const engines::bandwidth::TrainShared shared{server,
-                                                 50000,
-                                                 30,
-                                                 3,
-                                                 5000,
-                                                 std::make_shared<engines::bandwidth::HopSampleTable>(31),
-                                                 std::make_shared<engines::bandwidth::TrainRegistry>(),
-                                                 std::make_shared<engines::bandwidth::TargetDistance>(31)};
+    const engines::bandwidth::TrainShared shared = trains_to_server();
     EXPECT_TRUE(harness.run(engines::bandwidth::send_trains_forever(shared, path, harness.outlets())));
     const auto errors = errors_in(harness.take_events());
     ASSERT_FALSE(errors.empty());

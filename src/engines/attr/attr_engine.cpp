@@ -47,22 +47,14 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
-    auto capture_status = std::make_shared<capture::CaptureStatus>();
-    std::function<void()> accumulator =
-        [state = AccumulatorShared{flows, local, threads.stop()},
-         capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
-            run_accumulator(state, capture);
-        };
-    if (!co_await start_thread(outlets, {ipc::engine_name::attribution, target_log}, threads, "attr-accumulator",
-                               "failed to spawn attr accumulator thread", std::move(accumulator))) {
-        co_return;
-    }
     // An engine that cannot count traffic would report nothing, never why.
-    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::attribution)) {
+    auto accumulate = [state = AccumulatorShared{flows, local, threads.stop()}](
+                          const capture::ReceiverCapture& capture) { run_accumulator(state, capture); };
+    if (!co_await start_receiver(outlets, {ipc::engine_name::attribution, target_log}, threads, config.interface,
+                                 "attr-accumulator", "failed to spawn attr accumulator thread",
+                                 std::move(accumulate))) {
         co_return;
     }
-    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
-                                  ipc::engine_name::attribution, threads.stop());
 
     const auto sockets = std::make_shared<platform::SocketTableReader>();
     ProcessNameCache names(platform::process_executable_path);

@@ -45,22 +45,15 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     runtime::EngineThreads threads(outlets.blocking);
-    auto capture_status = std::make_shared<capture::CaptureStatus>();
-    std::function<void()> receiver =
-        [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()},
-         capture = capture::ReceiverCapture{outlets.captures, config.interface, capture_status}] {
-            run_bandwidth_receiver(state, capture);
-        };
-    if (!co_await start_thread(outlets, {ipc::engine_name::bandwidth, target_log}, threads, "bw-receiver",
-                               "failed to spawn bw receiver thread", std::move(receiver))) {
-        co_return;
-    }
     // Trains sent before the capture runs would have their answers missed.
-    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::bandwidth)) {
+    auto receive = [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance,
+                                                    threads.stop()}](const capture::ReceiverCapture& capture) {
+        run_bandwidth_receiver(state, capture);
+    };
+    if (!co_await start_receiver(outlets, {ipc::engine_name::bandwidth, target_log}, threads, config.interface,
+                                 "bw-receiver", "failed to spawn bw receiver thread", std::move(receive))) {
         co_return;
     }
-    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
-                                  ipc::engine_name::bandwidth, threads.stop());
 
     const platform::Socket socket = target->is_v4() ? platform::open_raw_udp(platform::Blocking::yes, error)
                                                     : platform::open_raw_ipv6(platform::Blocking::yes, error);

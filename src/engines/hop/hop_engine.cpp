@@ -48,23 +48,15 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
-    auto capture_status = std::make_shared<capture::CaptureStatus>();
-    std::function<void()> receiver = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays,
-                                                             sightings, threads.stop()},
-                                      capture = capture::ReceiverCapture{outlets.captures, config.interface,
-                                                                         capture_status}] {
+    // A probe sent before the capture runs would have its reply missed and count as lost.
+    auto receive = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
+                                           threads.stop()}](const capture::ReceiverCapture& capture) {
         run_receiver(state, capture);
     };
-    if (!co_await start_thread(outlets, hop_engine, threads, "hop-receiver", "failed to spawn hop receiver thread",
-                               std::move(receiver))) {
+    if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",
+                                 "failed to spawn hop receiver thread", std::move(receive))) {
         co_return;
     }
-    // A probe sent before the capture runs would have its reply missed and count as lost.
-    if (!co_await await_capture(*capture_status, outlets, ipc::engine_name::hop)) {
-        co_return;
-    }
-    spawn_capture_failure_reports(co_await asio::this_coro::executor, capture_status, outlets.events,
-                                  ipc::engine_name::hop, threads.stop());
 
     std::error_code error;
     platform::Socket probe_socket = shared.target.is_v4() ? platform::open_raw_udp(platform::Blocking::no, error)
