@@ -58,6 +58,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
 
     const auto sockets = std::make_shared<platform::SocketTableReader>();
     ProcessNameCache names(platform::process_executable_path);
+    const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
     SocketOwnerTable previous_owners;
@@ -66,7 +67,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         timer.expires_at(cycle.next_deadline());
         co_await timer.async_wait(asio::use_awaitable);
         const FlowSnapshot snapshot = flows->drain();
-        const double covered_seconds = cycle.drained(ReportCycle::Clock::now());
+        cycle.drained(ReportCycle::Clock::now());
         auto query = [sockets] { return std::pair(query_socket_owners(*sockets), sockets->processes_not_readable()); };
         auto [owners, not_readable] = co_await runtime::run_blocking(outlets.blocking, std::move(query));
         if (not_readable > 0 && !told_not_readable) {
@@ -86,7 +87,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         const std::uint64_t ts = ipc::unix_seconds_now();
         // The path's loss as a running hop engine measures it, shared out among the uploading processes.
         const std::uint32_t loss_pct = outlets.path_loss->percent();
-        for (const ProcessRates& rates : rate_processes(tally, covered_seconds, loss_pct)) {
+        for (const ProcessRates& rates : rate_processes(tally, interval_seconds, loss_pct)) {
             const std::string name = names.name_of(rates.pid);
             co_await report_process(rates, name, ts, outlets);
         }
