@@ -18,6 +18,9 @@ struct HopLossReport {
     // them, which the loss percentage of a ring cannot tell.
     std::uint64_t outcomes_total = 0;
     std::uint64_t lost_total = 0;
+    // The same for the pinger's echo requests to the hop's router.
+    std::uint64_t echo_outcomes_total = 0;
+    std::uint64_t echo_lost_total = 0;
 };
 
 struct BottleneckReport {

@@ -120,6 +120,7 @@ std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s
     SimulatedPath network(numbered_address(0), simulated_hops(path),
                           milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed, unix_start);
     SimulatedHopLoop loop(network, numbered_address(path.hops), max_hops);
+    loop.add_pinger();
 
     // The aggregator takes every report; it evaluates on the first loss report
     // that finds 30 s gone since its last evaluation.

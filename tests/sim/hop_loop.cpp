@@ -34,7 +34,8 @@ void SimulatedPinger::catch_up(Clock::time_point now) {
 Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers, Clock::time_point start) {
     auto at = start;
     for (const HopSighting& router : routers) {
-        if (const auto round_trip = path_.echo_round_trip(router.addr, at)) {
+        const auto round_trip = path_.echo_round_trip(router.addr, at);
+        if (round_trip) {
             const float milliseconds = std::chrono::duration<float, std::milli>(*round_trip).count();
             shared_.table->record_rtt(router.ttl, milliseconds);
             shared_.delays->record(router.ttl, at + *round_trip, milliseconds);
@@ -42,6 +43,7 @@ Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers,
         } else {
             at += engines::hop::echo_reply_timeout;
         }
+        shared_.table->record_echo_outcome(router.ttl, round_trip.has_value());
         at += engines::hop::pause_between_targets;
     }
     return at;

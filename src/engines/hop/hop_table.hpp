@@ -21,6 +21,10 @@ struct HopStats {
     std::uint64_t lost_total = 0;                            // of which unanswered
     std::uint64_t sent_total = 0;                            // probes the system took to send
     std::uint64_t unsent_total = 0;  // probes whose send failed: neither answered nor lost, so not outcomes
+    // Echo requests to the router settled, answered or not: a second view of the
+    // path to it, which the router's limits on its Time Exceeded answers do not touch.
+    std::uint64_t echo_outcomes_total = 0;
+    std::uint64_t echo_lost_total = 0;
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -38,6 +42,7 @@ public:
     void record_sent(std::uint8_t ttl);
     void record_unsent(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
+    void record_echo_outcome(std::uint8_t ttl, bool answered);
 
     std::vector<HopStats> snapshot() const;
 

@@ -100,11 +100,14 @@ void run_pinger(PingerShared shared) {
                 shared.stop->sleep_for(pause_between_targets);
                 continue;
             }
-            if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout)) {
+            const bool answered =
+                await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout);
+            if (answered) {
                 const float round_trip = elapsed_ms(sent_at);
                 shared.table->record_rtt(target.ttl, round_trip);
                 shared.delays->record(target.ttl, Clock::now(), round_trip);
             }
+            shared.table->record_echo_outcome(target.ttl, answered);
             shared.stop->sleep_for(pause_between_targets);
         }
     }
