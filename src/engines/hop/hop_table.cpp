@@ -43,6 +43,17 @@ void HopTable::record_rtt(std::uint8_t ttl, float milliseconds) {
     }
 }
 
+void HopTable::restart(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        HopStats& hop = hops_[ttl];
+        hop.outcomes.clear();
+        hop.rtt_samples.clear();
+        hop.outcomes_total = 0;
+        hop.lost_total = 0;
+    }
+}
+
 std::vector<HopStats> HopTable::snapshot() const {
     const std::lock_guard lock(lock_);
     return hops_;

@@ -14,13 +14,13 @@ inline constexpr std::size_t hop_history_length = 20;
 
 // What is known of the router that answers at one TTL.
 struct HopStats {
-    BoundedHistory<bool> outcomes{hop_history_length};  // true: answered, false: unanswered; newest last
+    BoundedHistory<bool> outcomes{hop_history_length};      // true: answered, false: unanswered; newest last
     BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
-    std::optional<packets::IpAddress> addr;                       // source of the latest matched reply
-    std::uint64_t outcomes_total = 0;                        // every outcome ever recorded
-    std::uint64_t lost_total = 0;                            // of which unanswered
-    std::uint64_t sent_total = 0;                            // probes the system took to send
-    std::uint64_t unsent_total = 0;  // probes whose send failed: neither answered nor lost, so not outcomes
+    std::optional<packets::IpAddress> addr;                 // source of the latest matched reply
+    std::uint64_t outcomes_total = 0;  // every outcome recorded since the engine began or the router changed
+    std::uint64_t lost_total = 0;      // of which unanswered
+    std::uint64_t sent_total = 0;      // probes the system took to send
+    std::uint64_t unsent_total = 0;    // probes whose send failed: neither answered nor lost, so not outcomes
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -38,6 +38,10 @@ public:
     void record_sent(std::uint8_t ttl);
     void record_unsent(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
+    // Another router answers at this TTL: the outcomes, round trips and outcome
+    // totals begin again from nothing (totals that go down tell the aggregator
+    // so); the address, already the new router's, and the send counts stay.
+    void restart(std::uint8_t ttl);
 
     std::vector<HopStats> snapshot() const;
 
