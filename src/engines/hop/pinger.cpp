@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "engines/hop/echo_packet.hpp"
 #include "log/log.hpp"
+#include "engines/hop/echo_packet.hpp"
 #include "platform/process.hpp"
 #include "platform/raw_sockets.hpp"
 
@@ -14,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
 
 float elapsed_ms(Clock::time_point since) {
     return std::chrono::duration<float, std::milli>(Clock::now() - since).count();
@@ -34,8 +35,8 @@ bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, 
         if (error) {
             return false;
         }
-        if (received &&
-            is_echo_reply(std::span(buffer).first(received->size), received->source, identifier, sequence, router)) {
+        if (received && is_echo_reply(std::span(buffer).first(received->size), received->source, identifier,
+                                      sequence, router)) {
             return true;
         }
     }

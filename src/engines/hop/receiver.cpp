@@ -51,9 +51,7 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
         shared.sightings->try_push(sighting);
     }
     log::info(log::target::hop, "probe reply received",
-              {{"seq", reply.probe_id},
-               {"ttl", probe->ttl},
-               {"rtt_ms", probe->rtt_ms},
+              {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", probe->rtt_ms},
                {"src", packets::to_text(reply.source)}});
 }
 
