@@ -44,7 +44,17 @@ struct QueueReport {
     float current_ms = 0;
 };
 
-using AggregatorReport = std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport>;
+// Another router answers at this hop (the TTL) from now on: what was known of
+// the hop is the old router's.
+struct RouteChangeReport {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string old_addr;
+    std::string new_addr;
+};
+
+using AggregatorReport =
+    std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport, RouteChangeReport>;
 
 using ReportChannel = runtime::BoundedQueue<AggregatorReport>;
 using ReportSender = runtime::QueueSender<AggregatorReport>;

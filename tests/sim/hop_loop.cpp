@@ -57,13 +57,16 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
               std::make_shared<engines::hop::PendingProbes>(),
               std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1),
               0,
-              std::make_shared<engines::SendFailures>(engines::send_failure_notice_period)},
+              std::make_shared<engines::SendFailures>(engines::send_failure_notice_period),
+              std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity)},
       receiver_{target,
                 shared_.pending,
                 shared_.table,
                 shared_.delays,
                 std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
-                std::make_shared<runtime::StopFlag>()} {
+                std::make_shared<runtime::StopFlag>(),
+                std::make_shared<engines::hop::RouteWatch>(),
+                shared_.route_changes} {
     path_.on_answer([this](std::span<const std::uint8_t> datagram, Clock::time_point arrival) {
         engines::hop::handle_datagram(receiver_, datagram, arrival);
     });

@@ -78,6 +78,8 @@ void DiagnosisState::apply(const AggregatorReport& report) {
         if (bottleneck->bottleneck) {
             bottleneck_hop_ = bottleneck->hop;
         }
+    } else if (const auto* change = std::get_if<RouteChangeReport>(&report)) {
+        histories_.erase(change->hop);  // the new router's evidence starts afresh
     } else if (const auto* process = std::get_if<ProcessUplinkReport>(&report)) {
         std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process->name; });
         if (process->saturating) {

@@ -51,6 +51,19 @@ void HopTable::record_echo_outcome(std::uint8_t ttl, bool answered) {
     }
 }
 
+void HopTable::restart(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        HopStats& hop = hops_[ttl];
+        hop.outcomes.clear();
+        hop.rtt_samples.clear();
+        hop.outcomes_total = 0;
+        hop.lost_total = 0;
+        hop.echo_outcomes_total = 0;
+        hop.echo_lost_total = 0;
+    }
+}
+
 std::vector<HopStats> HopTable::snapshot() const {
     const std::lock_guard lock(lock_);
     return hops_;
