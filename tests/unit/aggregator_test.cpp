@@ -172,6 +172,10 @@ TEST(DiagnosisChoice, ANoisyLowerHopIsNamedOnTheEvidenceOfTheHopsBehindIt) {
     EXPECT_FLOAT_EQ(diagnosis->loss_now, 13.125f) << "hops 3 and 4 over their last two minutes: 21 of 160";
     EXPECT_EQ(diagnosis->eta_s, 30u) << "their mean loss rising 3.75 points a minute";
     EXPECT_EQ(diagnosis->severity, "high");
+    EXPECT_TRUE(
+        diagnosis->cause_detail.ends_with(" Evidence: hops 3\xE2\x80\x93"
+                                          "4 lose 11 % of their probes and pings; hop 2 loses 0 %."))
+        << diagnosis->cause_detail;
 }
 
 TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
@@ -283,7 +287,8 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
     feed(hardware, 1, {7.0f, 8.5f, 10.0f});
     EXPECT_EQ(hardware.evaluate().value().cause, "hardware");
     EXPECT_EQ(hardware.evaluate().value().cause_detail,
-              "Packet loss is occurring at your local router (hop 1). Check your router or ethernet/wifi connection.");
+              "Packet loss is occurring at your local router (hop 1). Check your router or ethernet/wifi connection."
+              " Evidence: hop 1 loses 10 % of its probes and pings.");
 
     DiagnosisState saturation;
     saturation.apply(BottleneckReport{5, true});
@@ -292,9 +297,11 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
     saturation.apply(ProcessUplinkReport{"b", 3.4f, true});
     feed(saturation, 5, {7.0f, 8.5f, 10.0f});
     EXPECT_EQ(saturation.evaluate().value().cause, "saturation");
-    EXPECT_EQ(saturation.evaluate().value().cause_detail,
-              "Hop 5 is a bandwidth bottleneck and your uplink is saturated by: a (13 Mbps up), b (3 Mbps up). "
-              "Throttling or pausing these processes should reduce packet loss.");
+    EXPECT_EQ(
+        saturation.evaluate().value().cause_detail,
+        "Hop 5 is a bandwidth bottleneck and your uplink is saturated by: a (13 Mbps up), b (3 Mbps up). "
+        "Throttling or pausing these processes should reduce packet loss. Evidence: hop 5 loses 10 % of its probes "
+        "and pings.");
     saturation.apply(ProcessUplinkReport{"a", 20.0f, true});  // moves to the end
     EXPECT_NE(saturation.evaluate().value().cause_detail.find("b (3 Mbps up), a (20 Mbps up)"), std::string::npos);
     saturation.apply(ProcessUplinkReport{"a", 0.0f, false});
@@ -303,21 +310,22 @@ TEST(DiagnosisCause, SentencesForEveryCause) {
     EXPECT_EQ(saturation.evaluate().value().cause, "congestion");
     EXPECT_EQ(saturation.evaluate().value().cause_detail,
               "Hop 5 is a bandwidth bottleneck. No local process is saturating the uplink \xE2\x80\x94 this is likely "
-              "network congestion at your ISP or CDN.");
+              "network congestion at your ISP or CDN. Evidence: hop 5 loses 10 % of its probes and pings.");
 
     DiagnosisState unknown;
     unknown.apply(BottleneckReport{3, true});
     feed(unknown, 4, {7.0f, 8.5f, 10.0f});
     EXPECT_EQ(unknown.evaluate().value().cause, "unknown");
     EXPECT_EQ(unknown.evaluate().value().cause_detail,
-              "Packet loss trend detected at hop 4. Cause could not be determined from available data.");
+              "Packet loss trend detected at hop 4. Cause could not be determined from available data. Evidence: hop 4 "
+              "loses 10 % of its probes and pings.");
 
     DiagnosisState isp;
     feed(isp, 3, {7.0f, 8.5f, 10.0f});
     EXPECT_EQ(isp.evaluate().value().cause, "isp");
     EXPECT_EQ(isp.evaluate().value().cause_detail,
               "Packet loss is occurring at hop 3, likely within your ISP's infrastructure. This may be a transient "
-              "issue.");
+              "issue. Evidence: hop 3 loses 10 % of its probes and pings.");
 }
 
 TEST(DiagnosisLatency, ALocatedQueueIsDiagnosedUntilAReportLocatesNone) {

@@ -32,6 +32,35 @@ std::uint64_t newest_ts(const HopHistory& history) {
     return history.samples.empty() ? 0 : history.base_ts + static_cast<std::uint64_t>(history.samples.back().t);
 }
 
+double percent_lost(Counts counts) {
+    return counts.outcomes == 0 ? 0.0 : 100.0 * static_cast<double>(counts.lost) / static_cast<double>(counts.outcomes);
+}
+
+// What a located loss rests on, for the user to check against the hop figures:
+// the loss of the hops that show it, and of the hop in front of where it begins.
+std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::vector<std::size_t>& showing,
+                              std::size_t first) {
+    Counts shown;
+    for (const std::size_t index : showing) {
+        shown = shown + path[index].answers();
+    }
+    const std::uint8_t lowest = path[showing.front()].hop;
+    const std::uint8_t highest = path[showing.back()].hop;
+    std::string sentence =
+        lowest == highest ? log::fill_message(" Evidence: hop {} loses {} % of its probes and pings", lowest,
+                                              whole_number(static_cast<float>(percent_lost(shown))))
+                          : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their probes and pings",
+                                              lowest, highest, whole_number(static_cast<float>(percent_lost(shown))));
+    if (lowest != path[first].hop) {
+        sentence += log::fill_message(", hop {} more, answers of its own that it declines", path[first].hop);
+    }
+    if (first > 0) {
+        sentence += log::fill_message("; hop {} loses {} %", path[first - 1].hop,
+                                      whole_number(static_cast<float>(percent_lost(path[first - 1].answers()))));
+    }
+    return sentence + ".";
+}
+
 }  // namespace
 
 std::optional<TrendFit> fit_trend(const HopHistory& history) {
@@ -299,6 +328,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
         return std::nullopt;
     }
     auto [cause, detail] = cause_for(hop);
+    detail += evidence_sentence(hops, *showing, first - 1);
     return Diagnosis{hop,
                      loss_now,
                      eta,
