@@ -191,7 +191,7 @@ private:
     TimelineSpec<Value> timeline(const Member& member, bool ramps,
                                  std::initializer_list<std::string_view> value_members, ReadValue value);
     void read_nodes(const Member& nodes);
-    NodeSpec read_node(const std::string& name, const Member& node);
+    void read_node(NodeSpec& spec, const Member& node);
     AnswersSpec read_answers(const Member& answers);
     std::vector<LimitRule> read_limits(const Member& limit);
     LimitRule read_limit(const Member& limit);
@@ -304,21 +304,26 @@ void ScenarioReader::read(const Member& top) {
 }
 
 void ScenarioReader::read_nodes(const Member& nodes) {
-    for (const auto& [name, node] : nodes.members()) {
+    // Every name first: a node's answers may name a link further down the list.
+    const auto members = nodes.members();
+    for (const auto& [name, node] : members) {
         if (!is_node_name(name)) {
             node.fail("a node's name has only letters, digits, - and _");
         }
-        scenario_.nodes.push_back(read_node(name, node));
+        NodeSpec spec;
+        spec.name = name;
+        scenario_.nodes.push_back(std::move(spec));
     }
     if (scenario_.nodes.empty()) {
         nodes.fail("names no node");
     }
+    for (std::size_t index = 0; index < members.size(); ++index) {
+        read_node(scenario_.nodes[index], members[index].second);
+    }
 }
 
-NodeSpec ScenarioReader::read_node(const std::string& name, const Member& node) {
+void ScenarioReader::read_node(NodeSpec& spec, const Member& node) {
     node.expect_members({"owner", "addr", "rtt_ms", "jitter_ms", "answers", "tcp"});
-    NodeSpec spec;
-    spec.name = name;
     spec.owner = node.has("owner") ? node.required("owner").one_of({"home", "isp", "transit", "destination"}) : "isp";
     if (const auto addr = node.optional("addr")) {
         const auto parsed = packets::parse_ipv4(addr->text());
@@ -352,7 +357,6 @@ NodeSpec ScenarioReader::read_node(const std::string& name, const Member& node) 
         const std::string answer = tcp->one_of({"open", "closed", "silent"});
         spec.tcp = answer == "open" ? TcpAnswer::open : answer == "closed" ? TcpAnswer::closed : TcpAnswer::silent;
     }
-    return spec;
 }
 
 AnswersSpec ScenarioReader::read_answers(const Member& answers) {

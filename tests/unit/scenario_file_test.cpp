@@ -195,6 +195,10 @@ TEST(ScenarioFile, EachKindOfBadInputNamesTheFileAndTheMember) {
         }
     }
     EXPECT_NO_THROW(parse_scenario(valid_scenario().dump(), "good.json"));
+    json later = valid_scenario();
+    later["nodes"]["home"]["answers"] = {{"slow_with_queue", "web"}};
+    EXPECT_EQ(parse_scenario(later.dump(), "later.json").node("home").answers.at(0).value.slow_with_queue, "web")
+        << "a link named further down the list of nodes";
     EXPECT_THROW(
         {
             try {
