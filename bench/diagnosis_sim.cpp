@@ -146,9 +146,13 @@ void print_table(const std::vector<ScenarioFile>& scenarios, const std::vector<S
             }
         }
     }
-    for (const auto& [key, rate] : totals) {
-        if (key.first != EventKind::route_change || key.second || rate.silent < rate.runs) {
-            print_row(key.second ? "**all where due**" : "**all where none is due**", key.first, key.second, rate);
+    for (const bool is_due : {true, false}) {
+        for (const EventKind kind : event_kinds) {
+            const auto total = totals.find({kind, is_due});
+            if (total != totals.end() &&
+                (kind != EventKind::route_change || is_due || total->second.silent < total->second.runs)) {
+                print_row(is_due ? "**all where due**" : "**all where none is due**", kind, is_due, total->second);
+            }
         }
     }
 }
@@ -207,7 +211,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.what());
         return 1;
     }
-    if (scenarios.empty() || options.runs == 0) {
+    if (options.runs == 0) {
+        std::fprintf(stderr, "--runs must be a number above 0\n");
+        return 2;
+    }
+    if (scenarios.empty()) {
         std::fprintf(stderr, "no scenario to run in %s\n", options.scenarios.c_str());
         return 1;
     }
@@ -218,9 +226,6 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     const auto rates = run_all(scenarios, options);
     const double wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("%zu runs of each of %zu scenarios from %s, seed %llu\n\n", options.runs, scenarios.size(),
-                options.scenarios.c_str(), static_cast<unsigned long long>(options.seed));
-    print_table(scenarios, rates);
     double simulated_s = 0;
     for (const ScenarioFile& scenario : scenarios) {
         simulated_s += scenario.duration_s * static_cast<double>(options.runs);
@@ -228,5 +233,8 @@ int main(int argc, char** argv) {
     const double all_runs = static_cast<double>(scenarios.size() * options.runs);
     std::fprintf(stderr, "%.0f runs (%.0f simulated minutes) in %.1f s on %u threads: %.1f runs/s\n", all_runs,
                  simulated_s / 60, wall_s, std::max(1u, std::thread::hardware_concurrency()), all_runs / wall_s);
+    std::printf("%zu runs of each of %zu scenarios from %s, seed %llu\n\n", options.runs, scenarios.size(),
+                options.scenarios.c_str(), static_cast<unsigned long long>(options.seed));
+    print_table(scenarios, rates);
     return 0;
 }

@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <span>
 #include <vector>
 
