@@ -115,21 +115,9 @@ void print_row(const std::string& scenario, EventKind kind, bool due, const Kind
                 seconds(rate.delays_s, 0.5).c_str(), seconds(rate.delays_s, 0.9).c_str());
 }
 
-bool due(const ScenarioFile& scenario, EventKind kind) {
-    switch (kind) {
-        case EventKind::degradation:
-            return scenario.expect.degradation.has_value();
-        case EventKind::latency:
-            return scenario.expect.latency.has_value();
-        case EventKind::route_change:
-            return scenario.expect.route_change;
-    }
-    return false;
-}
-
 // Route changes get a row where one is due or was told of: the aggregator tells of none yet.
 bool shown(const ScenarioFile& scenario, EventKind kind, const KindRates& rate) {
-    return kind != EventKind::route_change || due(scenario, kind) || rate.silent < rate.runs;
+    return kind != EventKind::route_change || is_expected(scenario, kind) || rate.silent < rate.runs;
 }
 
 void print_table(const std::vector<ScenarioFile>& scenarios, const std::vector<ScenarioRates>& rates) {
@@ -139,7 +127,7 @@ void print_table(const std::vector<ScenarioFile>& scenarios, const std::vector<S
     for (std::size_t index = 0; index < scenarios.size(); ++index) {
         for (const EventKind kind : event_kinds) {
             const KindRates& rate = rates[index].at(kind);
-            const bool is_due = due(scenarios[index], kind);
+            const bool is_due = is_expected(scenarios[index], kind);
             totals[{kind, is_due}].add(rate);
             if (shown(scenarios[index], kind, rate)) {
                 print_row(scenarios[index].name, kind, is_due, rate);

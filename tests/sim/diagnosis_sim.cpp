@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <limits>
 
 #include "engines/aggregator/aggregator.hpp"
@@ -29,10 +28,6 @@ std::optional<ExpectedDiagnosis> expected(const ScenarioFile& scenario, EventKin
             return std::nullopt;
     }
     return std::nullopt;
-}
-
-bool is_expected(const ScenarioFile& scenario, EventKind kind) {
-    return kind == EventKind::route_change ? scenario.expect.route_change : expected(scenario, kind).has_value();
 }
 
 // The hop a node is at on the route in force at `at_s` (1 for the first), 0 when it is on none.
@@ -88,6 +83,10 @@ private:
 };
 
 }  // namespace
+
+bool is_expected(const ScenarioFile& scenario, EventKind kind) {
+    return kind == EventKind::route_change ? scenario.expect.route_change : expected(scenario, kind).has_value();
+}
 
 std::string_view kind_name(EventKind kind) {
     switch (kind) {

@@ -26,6 +26,9 @@ inline constexpr std::array<EventKind, 3> event_kinds{EventKind::degradation, Ev
                                                       EventKind::route_change};
 std::string_view kind_name(EventKind kind);
 
+// Whether the scenario says an event of the kind is due (else none is right).
+bool is_expected(const ScenarioFile& scenario, EventKind kind);
+
 // An event the aggregator emitted, at seconds since the run began.
 struct RunEvent {
     EventKind kind;

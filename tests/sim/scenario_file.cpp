@@ -38,7 +38,6 @@ public:
         throw ScenarioError(file_ + ": " + (place_.empty() ? "" : place_ + ": ") + problem);
     }
 
-    const std::string& place() const { return place_; }
     bool is_object() const { return value_.is_object(); }
     bool is_array() const { return value_.is_array(); }
     bool is_string() const { return value_.is_string(); }
