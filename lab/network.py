@@ -10,6 +10,10 @@ and beside it, from the IPv6 documentation prefix:
 
 Each node is a network namespace. A node's eth0 faces the client, its eth1 the server. Links are veth pairs
 created straight inside the namespaces, so nothing appears in the host's own namespace. Root is needed.
+
+With `bypass=k`, router rk's two neighbours are linked directly as well (each by its eth2, on 198.51.100.252/30
+and 2001:db8:100:ff::/64), and the path takes that link, leaving rk out, until `set_bypass(False)` routes it
+through rk: a router joins the path, and every later hop moves one TTL out.
 """
 
 from __future__ import annotations
@@ -39,13 +43,19 @@ class Addressing:
     second."""
 
     def __init__(self, ip: str, client_net: str, client: str, server_net: str, server: str,
-                 link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network]):
+                 link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network], bypass_net: str):
         self.ip = ip  # the ip(8) command of the family
         self.client_net = ipaddress.ip_network(client_net)
         self.client = client
         self.server_net = ipaddress.ip_network(server_net)
         self.server = server
         self.link_subnet = link_subnet
+        # The link around a bypassed router, clear of every router link of a 60-router chain.
+        self.bypass_net = ipaddress.ip_network(bypass_net)
+
+    def bypass_addresses(self) -> tuple[str, str]:
+        """(nearer the client, nearer the server) addresses on the bypass link, without prefix lengths."""
+        return str(self.bypass_net.network_address + 1), str(self.bypass_net.network_address + 2)
 
     def router_addresses(self, router: int, hops: int) -> tuple[str, str]:
         """(eth0, eth1) addresses of router `router` (1-based) with their prefix lengths."""
@@ -57,9 +67,10 @@ class Addressing:
 
 
 IPV4 = Addressing("ip", "192.168.1.0/24", CLIENT_ADDRESS, "203.0.113.0/24", SERVER_ADDRESS,
-                  lambda index: ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30"))
+                  lambda index: ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30"),
+                  "198.51.100.252/30")
 IPV6 = Addressing("ip -6", "2001:db8:1::/64", "2001:db8:1::10", "2001:db8:113::/64", "2001:db8:113::10",
-                  lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"))
+                  lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"), "2001:db8:100:ff::/64")
 
 # Names the nodes resolve from their own hosts file (no name server is asked: each node's resolv.conf points
 # at its own loopback, where none listens): the server by both its addresses, and by its IPv6 one alone.
@@ -104,7 +115,8 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
 
 
 class TestNetwork(PathConditions):
-    """A client, `hops` routers in a chain and a server, each in its own namespace.
+    """A client, `hops` routers in a chain and a server, each in its own namespace; with `bypass`, a direct
+    link between that router's neighbours, which the path takes until `set_bypass(False)`.
 
     Use it as a context manager, or call `up()` and `down()`; `down()` always removes everything, also after a
     failure half way through `up()`.
@@ -113,11 +125,15 @@ class TestNetwork(PathConditions):
     __test__ = False  # not a pytest test class
 
     def __init__(self, hops: int = 3, icmp_rate_limit: bool = False, persistent: bool = False,
-                 prefix: Optional[str] = None):
+                 prefix: Optional[str] = None, bypass: Optional[int] = None):
         if not 1 <= hops <= 60:
             raise ValueError("hops must be between 1 and 60")
+        if bypass is not None and not 2 <= bypass < hops:
+            raise ValueError("the bypassed router must lie between two routers: r2 to r{hops - 1}")
         self.hops = hops
         self.icmp_rate_limit = icmp_rate_limit
+        self.bypass = bypass
+        self.bypassing = bypass is not None  # the path takes the bypass link
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
         self._init_conditions()
@@ -163,8 +179,17 @@ class TestNetwork(PathConditions):
         return left.split("/")[0], right.split("/")[0]
 
     def hop_addresses(self, family: Addressing = IPV4) -> list[str]:
-        """The address each hop answers from, in path order: every router's eth0, then the server."""
-        return [self.router_addresses(i, family)[0] for i in range(1, self.hops + 1)] + [family.server]
+        """The address each hop answers from, in path order: every router's eth0, then the server. While the
+        path takes the bypass, the bypassed router is left out and the next one answers from its eth2."""
+        addresses = []
+        for index in range(1, self.hops + 1):
+            if self.bypassing and index == self.bypass:
+                continue
+            if self.bypassing and index == self.bypass + 1:
+                addresses.append(family.bypass_addresses()[1])
+            else:
+                addresses.append(self.router_addresses(index, family)[0])
+        return addresses + [family.server]
 
     def hop_addresses_v6(self) -> list[str]:
         return self.hop_addresses(IPV6)
@@ -183,22 +208,51 @@ class TestNetwork(PathConditions):
             index = int(node[1:])
             left, right = family.router_addresses(index, self.hops)
             addresses = [("eth0", left), ("eth1", right)]
-            routes = []
-            # Networks behind the previous router go left, those behind the next router go right.
-            if index > 1:
-                previous_right = self.router_addresses(index - 1, family)[1]
-                routes.append(f"{family.client_net} via {previous_right}")
-                routes += [f"{family.link_subnet(link)} via {previous_right}" for link in range(1, index - 1)]
-            if index < self.hops:
-                next_left = self.router_addresses(index + 1, family)[0]
-                routes.append(f"{family.server_net} via {next_left}")
-                routes += [f"{family.link_subnet(link)} via {next_left}" for link in range(index + 1, self.hops)]
+            if self.bypass is not None and index in (self.bypass - 1, self.bypass + 1):
+                near_client, near_server = family.bypass_addresses()
+                own = near_client if index == self.bypass - 1 else near_server
+                addresses.append(("eth2", f"{own}/{family.bypass_net.prefixlen}"))
+            routes = self._router_routes(index, family)
         script = [f"{family.ip} addr add {address} dev {interface}" for interface, address in addresses]
         return script + [f"{family.ip} route add {route}" for route in routes]
+
+    def _router_routes(self, index: int, family: Addressing) -> list[str]:
+        """Router `index`'s routes: networks behind the previous router go left, those behind the next router
+        go right; over the bypass link where the path takes it."""
+        routes = []
+        if index > 1:
+            previous = self.router_addresses(index - 1, family)[1]
+            if self.bypassing and index == self.bypass + 1:
+                previous = family.bypass_addresses()[0]
+            routes.append(f"{family.client_net} via {previous}")
+            routes += [f"{family.link_subnet(link)} via {previous}" for link in range(1, index - 1)]
+            if self.bypass is not None and (index == self.bypass or index > self.bypass + 1):
+                routes.append(f"{family.bypass_net} via {previous}")
+        if index < self.hops:
+            following = self.router_addresses(index + 1, family)[0]
+            if self.bypassing and index == self.bypass - 1:
+                following = family.bypass_addresses()[1]
+            routes.append(f"{family.server_net} via {following}")
+            routes += [f"{family.link_subnet(link)} via {following}" for link in range(index + 1, self.hops)]
+            if self.bypass is not None and index < self.bypass - 1:
+                routes.append(f"{family.bypass_net} via {following}")
+        return routes
+
+    def set_bypass(self, bypassing: bool) -> None:
+        """Routes the path over the bypass link (True) or through the bypassed router (False), both ways."""
+        if self.bypass is None:
+            raise ValueError("this network has no bypass")
+        self.bypassing = bypassing
+        for index in (self.bypass - 1, self.bypass + 1):
+            script = [f"{family.ip} route replace {route}" for family in (IPV4, IPV6)
+                      for route in self._router_routes(index, family)]
+            self.run(f"r{index}", ["sh", "-ec", "\n".join(script)])
 
     def _node_script(self, node: str) -> list[str]:
         """Commands run inside the node's namespace once its links exist."""
         interfaces = ["eth0"] if node in ("client", "server") else ["eth0", "eth1"]
+        if node in self._bypass_ends():
+            interfaces.append("eth2")
         # Every address is unique, so IPv6 need not spend a second or two detecting duplicates before it
         # uses one (link-local ones included, which neighbour discovery needs).
         script = [f"echo 0 > /proc/sys/net/ipv6/conf/{interface}/accept_dad" for interface in interfaces]
@@ -223,6 +277,10 @@ class TestNetwork(PathConditions):
                       "'{ type filter hook output priority 0; policy accept; }'")
         return script
 
+    def _bypass_ends(self) -> tuple[str, ...]:
+        """The two routers the bypass link joins, nearer the client first; none without a bypass."""
+        return () if self.bypass is None else (f"r{self.bypass - 1}", f"r{self.bypass + 1}")
+
     def _write_name_files(self, node: str) -> None:
         files = NETNS_FILES / self.namespace(node)
         files.mkdir(parents=True, exist_ok=True)
@@ -241,6 +299,10 @@ class TestNetwork(PathConditions):
                 left_interface = "eth0" if left == "client" else "eth1"
                 run(["ip", "link", "add", left_interface, "netns", self.namespace(left), "type", "veth",
                      "peer", "name", "eth0", "netns", self.namespace(right)])
+            if self.bypass is not None:
+                near_client, near_server = self._bypass_ends()
+                run(["ip", "link", "add", "eth2", "netns", self.namespace(near_client), "type", "veth",
+                     "peer", "name", "eth2", "netns", self.namespace(near_server)])
             processes = [
                 subprocess.Popen(["ip", "netns", "exec", self.namespace(node), "sh", "-ec",
                                   "\n".join(self._node_script(node))],

@@ -127,6 +127,15 @@ class HopUnsent:
 
 
 @dataclass(frozen=True)
+class RouteChange:
+    kind: ClassVar[str] = "route_change"
+    ts: int
+    hop: int
+    old_addr: str
+    new_addr: str
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -151,10 +160,10 @@ class OtherEvent:
     members: dict
 
 
-Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, Error, Ack,
+Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, Error, Ack,
               OtherEvent]
-KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, Error,
-                                    Ack)}
+KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
+                                    RouteChange, Error, Ack)}
 
 
 def parse_event(members: Any) -> Event:

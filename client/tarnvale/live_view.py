@@ -84,6 +84,9 @@ def latency_panel(model: ViewModel) -> Panel:
 
 def render(model: ViewModel, target: str):
     parts = [hop_table(model, target)]
+    for change in model.route_changes:
+        parts.append(Text(f"route changed at hop {change.hop}: {change.old_addr} -> {change.new_addr}",
+                          style="yellow"))
     waiting = model.waiting_for()
     if waiting:
         parts.append(Text("\n".join(f"waiting: {line}" for line in waiting), style="dim"))

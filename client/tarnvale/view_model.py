@@ -8,7 +8,7 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Optional
 
-from .events import Ack, AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency
+from .events import Ack, AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency, RouteChange
 from .probe_facts import ProbeFacts
 
 SPARK_LENGTH = 12
@@ -16,6 +16,7 @@ SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
 PROCESS_ROWS = 5
 PROCESS_STALE_SECONDS = 3.0
 ERRORS_KEPT = 5
+ROUTE_CHANGES_KEPT = 3
 # A figure within a tenth of the trains' own rate says only that the link is no slower than the trains.
 SLOWER_THAN_TRAINS_SHARE = 0.9
 
@@ -91,6 +92,7 @@ class ViewModel:
         self.diagnosis: Optional[Degradation] = None
         self.latency: Optional[Latency] = None
         self.errors: deque[Error] = deque(maxlen=ERRORS_KEPT)
+        self.route_changes: deque[RouteChange] = deque(maxlen=ROUTE_CHANGES_KEPT)
         self.event_count = 0
 
     def _hop(self, number: int) -> HopState:
@@ -118,6 +120,13 @@ class ViewModel:
                 self.diagnosis = event
             case Latency():
                 self.latency = event
+            case RouteChange():
+                # The hop's trend and queue were the old router's; the probe begins them again too.
+                self.route_changes.append(event)
+                hop = self._hop(event.hop)
+                hop.addr = event.new_addr
+                hop.losses.clear()
+                hop.added_ms, hop.behind_queue = None, False
             case Error():
                 self.errors.append(event)
             case Ack(ok=False):

@@ -20,10 +20,12 @@ public:
     }
 
     std::size_t size() const { return values_.size(); }
+    std::size_t capacity() const { return capacity_; }
     bool empty() const { return values_.empty(); }
     auto begin() const { return values_.begin(); }
     auto end() const { return values_.end(); }
     const T& back() const { return values_.back(); }
+    void clear() { values_.clear(); }
 
 private:
     std::size_t capacity_;

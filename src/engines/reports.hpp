@@ -18,6 +18,9 @@ struct HopLossReport {
     // them, which the loss percentage of a ring cannot tell.
     std::uint64_t outcomes_total = 0;
     std::uint64_t lost_total = 0;
+    // The same for the pinger's echo requests to the hop's router.
+    std::uint64_t echo_outcomes_total = 0;
+    std::uint64_t echo_lost_total = 0;
 };
 
 struct BottleneckReport {
@@ -41,7 +44,17 @@ struct QueueReport {
     float current_ms = 0;
 };
 
-using AggregatorReport = std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport>;
+// Another router answers at this hop (the TTL) from now on: what was known of
+// the hop is the old router's.
+struct RouteChangeReport {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string old_addr;
+    std::string new_addr;
+};
+
+using AggregatorReport =
+    std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport, RouteChangeReport>;
 
 using ReportChannel = runtime::BoundedQueue<AggregatorReport>;
 using ReportSender = runtime::QueueSender<AggregatorReport>;

@@ -146,6 +146,14 @@ void write(ObjectWriter& w, const HopUnsentEvent& e) {
         .u64("unsent", e.unsent);
 }
 
+void write(ObjectWriter& w, const RouteChangeEvent& e) {
+    w.string("type", "route_change")
+        .u64("ts", e.ts)
+        .u64("hop", e.hop)
+        .string("old_addr", e.old_addr)
+        .string("new_addr", e.new_addr);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

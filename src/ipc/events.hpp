@@ -97,6 +97,16 @@ struct HopUnsentEvent {
     std::uint64_t unsent = 0;
 };
 
+// Another router answers at a hop (the TTL) than before, confirmed by its
+// answers; sent before that cycle's hop_loss events, whose figures for the hop
+// begin again with the new router.
+struct RouteChangeEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string old_addr;
+    std::string new_addr;
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -112,7 +122,7 @@ struct AckEvent {
 };
 
 using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
-                           HopDelayEvent, LatencyEvent, HopUnsentEvent>;
+                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

@@ -22,6 +22,8 @@ LINES = {
     "latency": '{"type":"latency","ts":1800000040,"severity":"high","cause":"saturation","cause_detail":"d",'
                '"affected_hop":3,"addr":"198.51.100.6","baseline_ms":30.4,"current_ms":197.0,"added_ms":166.6}',
     "hop_unsent": '{"type":"hop_unsent","ts":1800000007,"hop":2,"addr":"198.51.100.2","sent":14,"unsent":6}',
+    "route_change": '{"type":"route_change","ts":1800000070,"hop":3,"old_addr":"198.51.100.6",'
+                    '"new_addr":"198.51.100.10"}',
     "error": '{"type":"error","ts":1800000000,"engine":"bw","code":"NO_TARGET","message":"no target","fatal":true}',
     "ack": '{"type":"ack","cmd":"start_engine","ok":false,"error":"unknown engine"}',
 }

@@ -7,7 +7,7 @@ from event_samples import LINES, sample
 
 from tarnvale import ProbeError
 from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, HopDelay, HopLoss,
-                             HopUnsent, Latency, MalformedEvent, OtherEvent, parse_event)
+                             HopUnsent, Latency, MalformedEvent, OtherEvent, RouteChange, parse_event)
 
 
 def test_every_kind_of_the_client_api_has_its_record():
@@ -23,6 +23,7 @@ def test_every_kind_of_the_client_api_has_its_record():
     assert records["latency"] == Latency(1800000040, "high", "saturation", "d", 3, "198.51.100.6", 30.4, 197.0,
                                          166.6)
     assert records["hop_unsent"] == HopUnsent(1800000007, 2, "198.51.100.2", 14, 6)
+    assert records["route_change"] == RouteChange(1800000070, 3, "198.51.100.6", "198.51.100.10")
     assert records["error"] == Error(1800000000, "bw", "NO_TARGET", "no target", True)
     assert records["ack"] == Ack("start_engine", False, "unknown engine")
     assert all(record.kind == kind for kind, record in records.items())
@@ -41,6 +42,7 @@ def without(members, name):
 
 @pytest.mark.parametrize("members, complaint", [
     (without(sample("hop_loss"), "rtt_ms"), "hop_loss event lacks member 'rtt_ms'"),
+    (without(sample("route_change"), "new_addr"), "route_change event lacks member 'new_addr'"),
     (sample("bw_estimate", confidence={"level": "low"}), "bw_estimate.confidence event lacks member 'p05_mbps'"),
     (sample("bw_estimate", confidence="low"), "confidence is not an object"),
     ({"ts": 1}, "not an event"),

@@ -126,3 +126,17 @@ def test_the_live_view_draws_every_panel_from_the_records():
     assert "HIGH isp at hop ?" in screen and "already at 15 %" in screen
     assert "HIGH saturation at hop 3 (198.51.100.6)" in screen and "(+167 ms)" in screen
     assert "error from bw: NO_TARGET (fatal): no target" in screen
+
+
+def test_a_route_change_restarts_its_hops_trend_and_queue_and_is_shown():
+    model = ViewModel(["hop"], facts(), started=0)
+    for hop, addr in [(2, "198.51.100.2"), (3, "198.51.100.6")]:
+        model.apply(hop_loss(hop, addr, 40.0), now=1)
+        model.apply(hop_delay(hop, addr, 90.0, True), now=1)
+    model.apply(parse_event(sample("route_change", hop=3, old_addr="198.51.100.6", new_addr="198.51.100.10")), now=2)
+    rows = {row.label: row for row in model.hop_rows()}
+    assert (rows["3"].addr, rows["3"].losses, rows["3"].queue_ms) == ("198.51.100.10", [], None)
+    assert (rows["2"].addr, rows["2"].losses, rows["2"].queue_ms) == ("198.51.100.2", [40.0], 90.0)
+    console = Console(record=True, width=120)
+    console.print(render(model, "203.0.113.10"))
+    assert "route changed at hop 3: 198.51.100.6 -> 198.51.100.10" in console.export_text()

@@ -163,9 +163,10 @@ RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
                 record.events.push_back({EventKind::degradation, now_s, diagnosis->hop, diagnosis->cause});
             }
         }
-        // The aggregator tells of no route change yet; when it does, its events
-        // go into the record here as EventKind::route_change, which the scoring
-        // already judges against the run's route changes.
+        // The hop engine tells the aggregator of a route change as it tells the client.
+        if (const auto* change = std::get_if<engines::RouteChangeReport>(&report)) {
+            record.events.push_back({EventKind::route_change, now_s, change->hop, {}});
+        }
     };
     loop.run(sweep_ms, on_report);
     return record;

@@ -17,8 +17,9 @@
 // every report, as the aggregator task would: a degradation evaluated on the
 // first loss report 30 s after the last evaluation, a latency event on a queue
 // report that locates a queue, at most once per 30 s; the host's uploads
-// reported every second as the attribution engine would. Each run's events are
-// kept, and scored against what the scenario expects.
+// reported every second as the attribution engine would. Each run's events
+// (these and the hop engine's route changes) are kept, and scored against what
+// the scenario expects.
 namespace tarnvale::sim {
 
 enum class EventKind { degradation, latency, route_change };
@@ -33,7 +34,7 @@ bool is_expected(const ScenarioFile& scenario, EventKind kind);
 struct RunEvent {
     EventKind kind;
     double at_s;
-    std::uint8_t hop = 0;  // none for a route change
+    std::uint8_t hop = 0;  // for a route change, the TTL where another router answers
     std::string cause;
 };
 

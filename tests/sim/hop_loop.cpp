@@ -34,7 +34,8 @@ void SimulatedPinger::catch_up(Clock::time_point now) {
 Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers, Clock::time_point start) {
     auto at = start;
     for (const HopSighting& router : routers) {
-        if (const auto round_trip = path_.echo_round_trip(router.addr, at)) {
+        const auto round_trip = path_.echo_round_trip(router.addr, at);
+        if (round_trip) {
             const float milliseconds = std::chrono::duration<float, std::milli>(*round_trip).count();
             shared_.table->record_rtt(router.ttl, milliseconds);
             shared_.delays->record(router.ttl, at + *round_trip, milliseconds);
@@ -42,6 +43,7 @@ Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers,
         } else {
             at += engines::hop::echo_reply_timeout;
         }
+        shared_.table->record_echo_outcome(router.ttl, round_trip.has_value());
         at += engines::hop::pause_between_targets;
     }
     return at;
@@ -55,13 +57,16 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
               std::make_shared<engines::hop::PendingProbes>(),
               std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1),
               0,
-              std::make_shared<engines::SendFailures>(engines::send_failure_notice_period)},
+              std::make_shared<engines::SendFailures>(engines::send_failure_notice_period),
+              std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity)},
       receiver_{target,
                 shared_.pending,
                 shared_.table,
                 shared_.delays,
                 std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
-                std::make_shared<runtime::StopFlag>()} {
+                std::make_shared<runtime::StopFlag>(),
+                std::make_shared<engines::hop::RouteWatch>(),
+                shared_.route_changes} {
     path_.on_answer([this](std::span<const std::uint8_t> datagram, Clock::time_point arrival) {
         engines::hop::handle_datagram(receiver_, datagram, arrival);
     });

@@ -1,12 +1,14 @@
+#include "engines/aggregator/aggregator.hpp"
+
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
-#include <cmath>
-#include <vector>
 #include <asio/io_context.hpp>
 #include <asio/strand.hpp>
+#include <cmath>
+#include <map>
+#include <vector>
 
-#include "engines/aggregator/aggregator.hpp"
 #include "engines/aggregator/diagnosis.hpp"
 
 namespace {
@@ -16,56 +18,83 @@ using namespace tarnvale::engines::aggregator;
 
 constexpr std::uint64_t start_ts = 1'800'000'000;
 
+// What the pinger's echo requests to a hop's router met, report by report: none
+// sent, lost as the probes were, or lost at given shares.
+struct Echoes {
+    bool sent = false;
+    std::vector<float> losses;  // empty: as the probes
+};
+const Echoes no_echoes{};
+const Echoes echoes_alike{true, {}};
+
 // Feeds a hop's losses, one report every `step` seconds, each report adding
-// `outcomes` probe outcomes of which its loss share were lost.
+// `outcomes` probe outcomes of which its loss share were lost, and as many echo
+// outcomes as `echoes` says.
 void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> losses, std::uint64_t step = 30,
-          std::uint64_t first_ts = start_ts, std::uint64_t outcomes = 100) {
+          std::uint64_t first_ts = start_ts, std::uint64_t outcomes = 100, const Echoes& echoes = echoes_alike) {
     std::uint64_t ts = first_ts;
+    std::size_t report = 0;
     for (const float loss : losses) {
-        OutcomeTotals previous{0, 0, 0};
+        OutcomeTotals previous{0, {}, {}};
         if (const auto found = state.histories().find(hop);
             found != state.histories().end() && !found->second.totals.empty()) {
             previous = found->second.totals.back();
         }
-        const auto lost = static_cast<std::uint64_t>(std::lround(loss / 100.0f * static_cast<float>(outcomes)));
-        state.apply(HopLossReport{ts, loss, hop, previous.outcomes + outcomes, previous.lost + lost});
+        const auto lost_of = [outcomes](float share) {
+            return static_cast<std::uint64_t>(std::lround(share / 100.0f * static_cast<float>(outcomes)));
+        };
+        const float echo_loss = report < echoes.losses.size() ? echoes.losses[report] : loss;
+        const std::uint64_t echo_outcomes = echoes.sent ? outcomes : 0;
+        state.apply(HopLossReport{ts, loss, hop, previous.probes.outcomes + outcomes,
+                                  previous.probes.lost + lost_of(loss), previous.echoes.outcomes + echo_outcomes,
+                                  previous.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0)});
         ts += step;
+        ++report;
     }
 }
 
-// Feeds every hop of a path the same way, hop 1 first.
+// Feeds every hop of a path the same way, hop 1 first; `echoes` by hop, none
+// where not given.
 void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hops, std::uint64_t outcomes,
-               std::uint64_t step = 30) {
+               std::uint64_t step = 30, const std::map<std::size_t, Echoes>& echoes = {}) {
     for (std::size_t i = 0; i < hops.size(); ++i) {
+        const auto hop = static_cast<std::uint8_t>(i + 1);
+        const Echoes& echoed = echoes.contains(hop) ? echoes.at(hop) : no_echoes;
         std::uint64_t ts = start_ts;
-        for (const float loss : hops[i]) {
-            feed(state, static_cast<std::uint8_t>(i + 1), {loss}, step, ts, outcomes);
+        for (std::size_t report = 0; report < hops[i].size(); ++report) {
+            const Echoes one{echoed.sent, report < echoed.losses.size() ? std::vector<float>{echoed.losses[report]}
+                                                                        : std::vector<float>{}};
+            feed(state, hop, {hops[i][report]}, step, ts, outcomes, one);
             ts += step;
         }
     }
 }
 
 TEST(DiagnosisTrend, EtaIsTheTimeToFifteenPercentAndSeverityFollowsIt) {
+    // The loss now is what the last two minutes of outcomes measure: with a
+    // report every two minutes, the last report's.
     struct Case {
         std::initializer_list<float> losses;
+        std::uint64_t step;
         std::uint32_t eta;
         const char* severity;
+        float loss_now;
     };
     const Case cases[] = {
-        {{9.0f, 9.5f, 10.0f}, 300, "medium"},   // 1 point per minute from 10 %
-        {{8.8f, 9.4f, 10.0f}, 250, "medium"},   // 1.2 points per minute
-        {{7.0f, 8.5f, 10.0f}, 100, "high"},     // 3 points per minute
-        {{14.0f, 15.0f, 16.0f}, 0, "high"},     // already past the threshold
+        {{6.0f, 8.0f, 10.0f}, 120, 300, "medium", 10.0f},      // 1 point per minute from 10 %
+        {{5.2f, 7.6f, 10.0f}, 120, 250, "medium", 10.0f},      // 1.2 points per minute
+        {{6.0f, 8.0f, 10.0f, 12.0f}, 40, 100, "high", 10.0f},  // 3 points per minute, 10 % over two minutes
+        {{12.0f, 14.0f, 16.0f}, 120, 0, "high", 16.0f},        // already past the threshold
     };
     for (const auto& c : cases) {
         DiagnosisState state;
-        feed(state, 2, c.losses);
+        feed(state, 2, c.losses, c.step, start_ts, 200);
         const auto diagnosis = state.evaluate();
         ASSERT_TRUE(diagnosis.has_value());
         EXPECT_EQ(diagnosis->eta_s, c.eta);
         EXPECT_EQ(diagnosis->severity, c.severity);
         EXPECT_EQ(diagnosis->hop, 2);
-        EXPECT_FLOAT_EQ(diagnosis->loss_now, *(c.losses.end() - 1));
+        EXPECT_FLOAT_EQ(diagnosis->loss_now, c.loss_now);
     }
     EXPECT_EQ(severity_for(14.9f, 121), "medium");
     EXPECT_EQ(severity_for(14.9f, 301), "low");
@@ -140,8 +169,8 @@ TEST(DiagnosisChoice, ANoisyLowerHopIsNamedOnTheEvidenceOfTheHopsBehindIt) {
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3);
     EXPECT_EQ(diagnosis->cause, "isp");
-    EXPECT_FLOAT_EQ(diagnosis->loss_now, 15.0f) << "the mean of hops 3 and 4";
-    EXPECT_EQ(diagnosis->eta_s, 0u);
+    EXPECT_FLOAT_EQ(diagnosis->loss_now, 13.125f) << "hops 3 and 4 over their last two minutes: 21 of 160";
+    EXPECT_EQ(diagnosis->eta_s, 30u) << "their mean loss rising 3.75 points a minute";
     EXPECT_EQ(diagnosis->severity, "high");
 }
 
@@ -149,48 +178,73 @@ TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
     // Hop 2's router answers fewer and fewer of its probes; everything it
     // forwards arrives, so hops 3 and 4 lose nothing.
     DiagnosisState declining;
-    feed_path(declining,
-              {{0, 0, 0, 0, 0, 0, 0, 0},
-               {0, 10, 20, 30, 40, 45, 50, 55},
-               {0, 0, 0, 0, 0, 0, 0, 0},
-               {0, 0, 0, 0, 0, 0, 0, 0}},
-              20);
+    feed_path(
+        declining,
+        {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 10, 20, 30, 40, 45, 50, 55}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}},
+        20);
     EXPECT_FALSE(declining.evaluate().has_value());
 
     // The same at the first hop: the host's own link loses nothing either.
     DiagnosisState first;
     feed_path(first, {{0, 10, 20, 30, 40, 45, 50, 55}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}}, 20);
     EXPECT_FALSE(first.evaluate().has_value());
+}
 
-    // A declining router in front of real loss is not where the loss begins.
-    DiagnosisState both;
-    feed_path(both,
-              {{0, 0, 0, 0, 0, 0, 0, 0},
-               {0, 20, 40, 50, 60, 60, 70, 70},
-               {0, 5, 10, 15, 15, 20, 20, 25},
-               {0, 5, 10, 15, 20, 20, 25, 25}},
-              20);
-    ASSERT_TRUE(both.evaluate().has_value());
-    EXPECT_EQ(both.evaluate().value().hop, 3);
+TEST(DiagnosisChoice, ADecliningRouterWhereLossBeginsKeepsTheBlameUnlessItsEchoesClearIt) {
+    // Hop 2 declines more and more answers, and hops 3 and 4 lose a quarter.
+    // Its probes alone cannot tell a loss in front of it from one behind it: it
+    // is named, for a router declining answers would otherwise pass a loss on
+    // its own link on to the next hop.
+    const std::vector<std::vector<float>> path{{0, 0, 0, 0, 0, 0, 0, 0},
+                                               {0, 20, 40, 50, 60, 60, 70, 70},
+                                               {0, 5, 10, 15, 15, 20, 20, 25},
+                                               {0, 5, 10, 15, 20, 20, 25, 25}};
+    DiagnosisState probes_only;
+    feed_path(probes_only, path, 20);
+    ASSERT_TRUE(probes_only.evaluate().has_value());
+    EXPECT_EQ(probes_only.evaluate().value().hop, 2);
+
+    // Its echo replies lose nothing: the path to it is clean, the loss behind it.
+    DiagnosisState clean_echoes;
+    feed_path(clean_echoes, path, 20, 30, {{2, Echoes{true, {0, 0, 0, 0, 0, 0, 0, 0}}}});
+    ASSERT_TRUE(clean_echoes.evaluate().has_value());
+    EXPECT_EQ(clean_echoes.evaluate().value().hop, 3);
+
+    // Its echo replies lose as much as the hops behind it: the loss is in front of it.
+    DiagnosisState lossy_echoes;
+    feed_path(lossy_echoes, path, 20, 30, {{2, Echoes{true, path[3]}}});
+    ASSERT_TRUE(lossy_echoes.evaluate().has_value());
+    EXPECT_EQ(lossy_echoes.evaluate().value().hop, 2);
 }
 
 TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     // Hops 1-3 answer, the target never does; loss begins in front of hop 3. A
     // hop 6 reported once at the start (before the path was known) is stale.
-    DiagnosisState state;
-    feed(state, 6, {10.0f, 60.0f, 90.0f}, 1, start_ts - 300);
-    feed_path(state,
-              {{0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 5, 10, 10, 15, 15, 20, 25}},
-              20);
-    const auto diagnosis = state.evaluate();
+    // Nothing behind hop 3 can confirm its loss: its echo replies must.
+    const std::vector<std::vector<float>> path{
+        {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 5, 10, 10, 15, 15, 20, 25}};
+    DiagnosisState confirmed;
+    feed(confirmed, 6, {10.0f, 60.0f, 90.0f}, 1, start_ts - 300);
+    feed_path(confirmed, path, 20, 30, {{3, echoes_alike}});
+    const auto diagnosis = confirmed.evaluate();
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3);
-    EXPECT_FLOAT_EQ(diagnosis->loss_now, 25.0f);
+    EXPECT_FLOAT_EQ(diagnosis->loss_now, 18.75f) << "its last two minutes of probes and echoes";
+
+    // The same probes with echo replies that all come back: hop 3 limits its
+    // Time Exceeded answers, and the path loses nothing.
+    DiagnosisState limited;
+    feed_path(limited, path, 20, 30, {{3, Echoes{true, {0, 0, 0, 0, 0, 0, 0, 0}}}});
+    EXPECT_FALSE(limited.evaluate().has_value());
+
+    // Without echo replies nothing confirms it.
+    DiagnosisState unconfirmed;
+    feed_path(unconfirmed, path, 20);
+    EXPECT_FALSE(unconfirmed.evaluate().has_value());
 
     // Loss in front of the first hop that every hop shares is the host's own link.
     DiagnosisState local;
-    feed_path(local, {{0, 5, 10, 20, 20, 25, 25, 30}, {0, 10, 10, 15, 25, 20, 30, 25},
-                      {0, 5, 10, 15, 20, 25, 20, 30}},
+    feed_path(local, {{0, 5, 10, 20, 20, 25, 25, 30}, {0, 10, 10, 15, 25, 20, 30, 25}, {0, 5, 10, 15, 20, 25, 20, 30}},
               20);
     ASSERT_TRUE(local.evaluate().has_value());
     EXPECT_EQ(local.evaluate().value().hop, 1);
@@ -209,7 +263,7 @@ TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {
         hops[1].push_back(earlier ? 50.0f : 0.0f);
         hops[2].push_back(earlier ? 50.0f : std::max(rising, 0.0f));
     }
-    feed_path(state, hops, 20, 29);  // no report exactly ten minutes before the newest
+    feed_path(state, hops, 20, 29, {{3, echoes_alike}});  // no report exactly ten minutes before the newest
     const auto diagnosis = state.evaluate();
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3);

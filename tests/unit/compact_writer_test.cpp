@@ -120,6 +120,8 @@ TEST(EventWriting, EveryKindInMemberOrder) {
     EXPECT_EQ(serialize(Event{LatencyEvent{9, "medium", "congestion", "d", 2, "198.51.100.2", 0.5f, 80.5f, 80.0f}}),
               R"({"type":"latency","ts":9,"severity":"medium","cause":"congestion","cause_detail":"d",)"
               R"("affected_hop":2,"addr":"198.51.100.2","baseline_ms":0.5,"current_ms":80.5,"added_ms":80.0})");
+    EXPECT_EQ(serialize(Event{RouteChangeEvent{9, 3, "198.51.100.6", "2001:db8:100:2::2"}}),
+              R"({"type":"route_change","ts":9,"hop":3,"old_addr":"198.51.100.6","new_addr":"2001:db8:100:2::2"})");
     EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }

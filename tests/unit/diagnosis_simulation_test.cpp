@@ -121,9 +121,28 @@ TEST(DiagnosisSimulation, EventsAreJudgedAgainstTheRouteInForceWhenEmitted) {
     EXPECT_EQ(wrong_cause_first.at(EventKind::degradation).wrong, 0u);
     EXPECT_EQ(wrong_cause_first.at(EventKind::degradation).delays_s, std::vector<double>{130});
 
-    const auto unexpected = scored({{EventKind::latency, 300, 3, "congestion"}});
+    const auto unexpected = scored({{EventKind::latency, 300, 3, "congestion"}, {EventKind::route_change, 520, 2, ""}});
     EXPECT_EQ(unexpected.at(EventKind::latency).wrong, 1u) << "no latency event is right";
+    EXPECT_EQ(unexpected.at(EventKind::route_change).wrong, 1u) << "the file does not expect the change told";
     EXPECT_EQ(unexpected.at(EventKind::degradation).silent, 1u);
+
+    // A route change is told right once the route has changed.
+    ScenarioFile told = scenario;
+    told.expect.route_change = true;
+    const auto score_told = [&](double at_s) {
+        ScenarioRates rates;
+        score_run(told,
+                  RunRecord{.seed = 1,
+                            .routes = run_routes(told, RunTimes(told, 1)),
+                            .fault_at_s = {{EventKind::route_change, 500.0}},
+                            .events = {{EventKind::route_change, at_s, 2, ""}}},
+                  rates);
+        return rates.at(EventKind::route_change);
+    };
+    EXPECT_EQ(score_told(520).right, 1u);
+    EXPECT_EQ(score_told(520).delays_s, std::vector<double>{20});
+    EXPECT_EQ(score_told(450).right, 0u);
+    EXPECT_EQ(score_told(450).wrong, 1u) << "before the route changed";
 }
 
 TEST(DiagnosisSimulation, TheFirstEventComesWithinMinutesOfAFiftyPercentStep) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "engines/aggregator/tail_probability.hpp"
 #include "log/fill.hpp"
 
 namespace tarnvale::engines::aggregator {
@@ -77,6 +78,8 @@ void DiagnosisState::apply(const AggregatorReport& report) {
         if (bottleneck->bottleneck) {
             bottleneck_hop_ = bottleneck->hop;
         }
+    } else if (const auto* change = std::get_if<RouteChangeReport>(&report)) {
+        histories_.erase(change->hop);  // the new router's evidence starts afresh
     } else if (const auto* process = std::get_if<ProcessUplinkReport>(&report)) {
         std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process->name; });
         if (process->saturating) {
@@ -99,21 +102,25 @@ void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
     const auto [entry, created] = histories_.try_emplace(report.hop);
     HopHistory& history = entry->second;
     const auto loss = static_cast<double>(report.loss_pct);
+    const Counts probes{report.outcomes_total, report.lost_total};
+    const Counts echoes{report.echo_outcomes_total, report.echo_lost_total};
     if (created) {
         history.base_ts = report.ts;
         history.samples.push_back({0.0, loss});
-        history.totals.push_back({0.0, report.outcomes_total, report.lost_total});
+        history.totals.push_back({0.0, probes, echoes});
         return;
     }
     const double t = report.ts < history.base_ts ? 0.0 : static_cast<double>(report.ts - history.base_ts);
     history.samples.push_back({t, loss});
-    if (!history.totals.empty() && (report.outcomes_total < history.totals.back().outcomes ||
-                                    report.lost_total < history.totals.back().lost)) {
+    const auto counted_less = [](Counts now, Counts before) {
+        return now.outcomes < before.outcomes || now.lost < before.lost;
+    };
+    if (!history.totals.empty() &&
+        (counted_less(probes, history.totals.back().probes) || counted_less(echoes, history.totals.back().echoes))) {
         history.totals.clear();  // counted by a hop engine started since
     }
-    history.totals.push_back({t, report.outcomes_total, report.lost_total});
-    const double newest_kept =
-        static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
+    history.totals.push_back({t, probes, echoes});
+    const double newest_kept = static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
     const double cutoff = newest_kept - static_cast<double>(history.base_ts);
     std::erase_if(history.samples, [cutoff](const LossSample& sample) { return sample.t < cutoff; });
     std::erase_if(history.totals, [cutoff](const OutcomeTotals& totals) { return totals.t < cutoff; });
@@ -138,10 +145,9 @@ std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) 
                                   hop)};
     }
     if (hop >= 4) {
-        return {"unknown",
-                log::fill_message("Packet loss trend detected at hop {}. Cause could not be determined from "
-                                  "available data.",
-                                  hop)};
+        return {"unknown", log::fill_message("Packet loss trend detected at hop {}. Cause could not be determined from "
+                                             "available data.",
+                                             hop)};
     }
     return {"isp", log::fill_message("Packet loss is occurring at hop {}, likely within your ISP's infrastructure. "
                                      "This may be a transient issue.",
@@ -172,17 +178,18 @@ std::optional<LatencyDiagnosis> DiagnosisState::evaluate_latency() const {
     const std::string added = whole_number(added_ms);
     std::string cause = saturating_.empty() ? "congestion" : "saturation";
     std::string detail =
-        saturating_.empty()
-            ? log::fill_message("Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
-                                "in front of it. No local process is saturating the uplink \xE2\x80\x94 this is "
-                                "likely network congestion at your ISP or CDN.",
-                                queue.hop, added)
-            : log::fill_message("Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
-                                "in front of it and your uplink is saturated by: {}. Throttling or pausing these "
-                                "processes should bring the delay down.",
-                                queue.hop, added, saturating_list());
-    return LatencyDiagnosis{queue.hop,        queue.addr,       queue.baseline_ms, queue.current_ms,
-                            added_ms,         std::move(cause), std::move(detail), severity_for_delay(added_ms)};
+        saturating_.empty() ? log::fill_message(
+                                  "Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
+                                  "in front of it. No local process is saturating the uplink \xE2\x80\x94 this is "
+                                  "likely network congestion at your ISP or CDN.",
+                                  queue.hop, added)
+                            : log::fill_message(
+                                  "Round trips from hop {} on take {} ms longer than usual: a queue stands on the link "
+                                  "in front of it and your uplink is saturated by: {}. Throttling or pausing these "
+                                  "processes should bring the delay down.",
+                                  queue.hop, added, saturating_list());
+    return LatencyDiagnosis{queue.hop, queue.addr,       queue.baseline_ms, queue.current_ms,
+                            added_ms,  std::move(cause), std::move(detail), severity_for_delay(added_ms)};
 }
 
 std::vector<std::uint8_t> DiagnosisState::current_path() const {
@@ -199,14 +206,17 @@ std::vector<std::uint8_t> DiagnosisState::current_path() const {
     return path;
 }
 
-std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t>& path) const {
+std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t>& path, std::uint64_t window_s) const {
     // Every hop counted up to the last hop's newest report, which ends its cycle.
     const std::uint64_t until = newest_ts(histories_.at(path.back()));
+    const auto since = [](Counts end, Counts start) {
+        return Counts{end.outcomes - std::min(start.outcomes, end.outcomes), end.lost - std::min(start.lost, end.lost)};
+    };
     std::vector<HopEvidence> evidence;
     for (const std::uint8_t hop : path) {
         const HopHistory& history = histories_.at(hop);
         if (history.totals.empty()) {
-            evidence.push_back({hop, 0, 0});
+            evidence.push_back({hop, {}, {}});
             continue;
         }
         // From the newest totals at least a window old, or the oldest there are.
@@ -217,12 +227,11 @@ std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t
             if (ts <= until) {
                 end = totals;
             }
-            if (ts + evidence_window_s <= until) {
+            if (ts + window_s <= until) {
                 start = totals;
             }
         }
-        evidence.push_back({hop, end.outcomes - std::min(start.outcomes, end.outcomes),
-                            end.lost - std::min(start.lost, end.lost)});
+        evidence.push_back({hop, since(end.probes, start.probes), since(end.echoes, start.echoes)});
     }
     return evidence;
 }
@@ -252,36 +261,64 @@ HopHistory DiagnosisState::pooled_history(std::span<const std::uint8_t> hops) co
     return pooled;
 }
 
-std::optional<Diagnosis> DiagnosisState::evaluate() const {
+std::optional<Diagnosis> DiagnosisState::diagnose() const {
     const auto path = current_path();
     if (path.empty()) {
         return std::nullopt;
     }
-    const auto hops = evidence(path);
-    for (std::size_t first = 0; first < path.size(); ++first) {
-        if (!loss_begins_at(hops, first)) {
-            continue;
-        }
-        const auto fit = fit_trend(pooled_history(std::span(path).subspan(first)));
-        if (!fit || !(fit->slope > 0)) {
-            continue;
-        }
-        const std::uint32_t eta = eta_to_threshold(fit->loss_now, fit->slope);
-        if (static_cast<double>(fit->loss_now) < loss_threshold_pct && eta > max_eta_for_event_s) {
-            continue;
-        }
-        const std::uint8_t hop = path[first];
-        auto [cause, detail] = cause_for(hop);
-        return Diagnosis{hop,
-                         fit->loss_now,
-                         eta,
-                         fit->minutes,
-                         static_cast<float>(fit->slope * 60.0),
-                         std::move(cause),
-                         std::move(detail),
-                         severity_for(fit->loss_now, eta)};
+    // The lowest hop where a loss begins is the diagnosis or there is none: the
+    // hops behind it carry the same loss, and a segment of them judged on its
+    // own would name a hop past where the loss begins.
+    const auto hops = evidence(path, evidence_window_s);
+    std::optional<std::vector<std::size_t>> showing;
+    std::size_t first = 0;
+    for (; first < path.size() && !showing; ++first) {
+        showing = loss_begins_at(hops, first);
     }
-    return std::nullopt;
+    if (!showing) {
+        return std::nullopt;
+    }
+    const std::uint8_t hop = path[first - 1];
+    const auto recent = evidence(path, recent_window_s);
+    Counts now;
+    std::vector<std::uint8_t> showing_hops;
+    for (const std::size_t index : *showing) {
+        now = now + recent[index].answers();
+        showing_hops.push_back(path[index]);
+    }
+    if (now.outcomes == 0 || at_least_probability(now.lost, now.outcomes, noticeable_loss_share) >= event_error_rate) {
+        return std::nullopt;
+    }
+    const auto loss_now = static_cast<float>(100.0 * static_cast<double>(now.lost) / static_cast<double>(now.outcomes));
+    const auto fit = fit_trend(pooled_history(showing_hops));
+    if (!fit || !(fit->slope > 0)) {
+        return std::nullopt;
+    }
+    const std::uint32_t eta = eta_to_threshold(loss_now, fit->slope);
+    if (static_cast<double>(loss_now) < loss_threshold_pct && eta > max_eta_for_event_s) {
+        return std::nullopt;
+    }
+    auto [cause, detail] = cause_for(hop);
+    return Diagnosis{hop,
+                     loss_now,
+                     eta,
+                     fit->minutes,
+                     static_cast<float>(fit->slope * 60.0),
+                     std::move(cause),
+                     std::move(detail),
+                     severity_for(loss_now, eta)};
+}
+
+std::optional<Diagnosis> DiagnosisState::evaluate() {
+    auto diagnosis = diagnose();
+    const auto located = diagnosis ? std::optional(diagnosis->hop) : std::nullopt;
+    const bool confirmed = !named_ || located == named_ || located == located_before_;
+    located_before_ = located;
+    if (!diagnosis || !confirmed) {
+        return std::nullopt;
+    }
+    named_ = located;
+    return diagnosis;
 }
 
 }  // namespace tarnvale::engines::aggregator

@@ -19,6 +19,14 @@ inline constexpr std::uint32_t max_eta_for_event_s = 600;
 inline constexpr std::uint64_t history_span_s = 600;
 // The outcomes each hop's location evidence is counted over.
 inline constexpr std::uint64_t evidence_window_s = 600;
+// The outcomes the loss now is measured over: recent enough to follow a step,
+// long enough that a few unlucky probes do not read as a serious loss.
+inline constexpr std::uint64_t recent_window_s = 120;
+// A loss the user need not be told of. An event needs the recent loss clearly
+// above it, so that a low steady loss whose trend wavers does not warn by
+// chance over hours of evaluations.
+inline constexpr double noticeable_loss_share = 0.05;
+inline constexpr double event_error_rate = 0.003;
 // A hop belongs to the current path while its reports are this recent beside the
 // newest one; hops no longer reported (past a target found nearer, or after a
 // route change) keep their histories but are not judged.
@@ -32,8 +40,8 @@ struct LossSample {
 // The hop's outcome totals as a report gave them, at `t` like a loss sample.
 struct OutcomeTotals {
     double t;
-    std::uint64_t outcomes;
-    std::uint64_t lost;
+    Counts probes;
+    Counts echoes;
 };
 
 struct HopHistory {
@@ -90,10 +98,15 @@ public:
 
     // The diagnosis for where rising loss begins: the lowest hop of the current
     // path where a loss begins that every later hop shares (loss_begins_at), when
-    // the loss of that hop and the hops after it together rises and has reached
-    // the threshold or will within ten minutes. The figures are those of the
-    // hops together; the cause and sentence those of the hop where it begins.
-    std::optional<Diagnosis> evaluate() const;
+    // the recent loss of the hops that show it is clearly noticeable, rises, and
+    // has reached the threshold or will within ten minutes. The figures are
+    // those of the hops together (the loss now measured over their recent
+    // outcomes); the cause and sentence those of the hop where it begins.
+    // Once a hop has been named, another is named only when found in two
+    // evaluations running: a location that each evaluation may get wrong by
+    // chance would otherwise, over hours of evaluations, name a wrong hop now
+    // and then.
+    std::optional<Diagnosis> evaluate();
 
     // The diagnosis of the queue the latest queue report located, if it located one.
     std::optional<LatencyDiagnosis> evaluate_latency() const;
@@ -101,18 +114,23 @@ public:
     const std::map<std::uint8_t, HopHistory>& histories() const { return histories_; }
 
 private:
+    // The diagnosis of this evaluation's evidence alone.
+    std::optional<Diagnosis> diagnose() const;
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
     bool behind_bottleneck(std::uint8_t hop) const;
     std::string saturating_list() const;
     std::vector<std::uint8_t> current_path() const;
-    std::vector<HopEvidence> evidence(const std::vector<std::uint8_t>& path) const;
+    // Each hop's answers over the `window_s` seconds up to the last hop's newest report.
+    std::vector<HopEvidence> evidence(const std::vector<std::uint8_t>& path, std::uint64_t window_s) const;
     HopHistory pooled_history(std::span<const std::uint8_t> hops) const;
 
     std::map<std::uint8_t, HopHistory> histories_;
     std::optional<std::uint8_t> bottleneck_hop_;
-    std::optional<QueueReport> queue_;  // the queue of the latest queue report that located one
+    std::optional<QueueReport> queue_;                       // the queue of the latest queue report that located one
     std::vector<std::pair<std::string, float>> saturating_;  // in insertion order, one per name
+    std::optional<std::uint8_t> named_;                      // the hop of the latest degradation
+    std::optional<std::uint8_t> located_before_;             // the hop the previous evaluation diagnosed
 };
 
 }  // namespace tarnvale::engines::aggregator

@@ -1,67 +1,111 @@
 #include "engines/aggregator/loss_location.hpp"
 
+#include <cmath>
+
 #include "engines/aggregator/tail_probability.hpp"
 
 namespace tarnvale::engines::aggregator {
 
 namespace {
 
-struct Counts {
-    std::uint64_t outcomes = 0;
-    std::uint64_t lost = 0;
-};
+bool clearly_fewer(Counts a, Counts b, double error_rate) {
+    return a.outcomes > 0 && fewer_losses_probability(a.lost, a.outcomes, b.lost, b.outcomes) < error_rate;
+}
 
-Counts pooled(std::span<const HopEvidence> hops) {
-    Counts sum;
-    for (const HopEvidence& hop : hops) {
-        sum.outcomes += hop.outcomes;
-        sum.lost += hop.lost;
+bool clearly_more(Counts a, Counts b, double error_rate) {
+    return a.outcomes > 0 && more_losses_probability(a.lost, a.outcomes, b.lost, b.outcomes) < error_rate;
+}
+
+Counts pooled(const std::vector<Counts>& evidence, const std::vector<std::size_t>& hops) {
+    Counts all;
+    for (const std::size_t hop : hops) {
+        all = all + evidence[hop];
     }
-    return sum;
+    return all;
 }
 
-Counts without(Counts all, const HopEvidence& hop) { return {all.outcomes - hop.outcomes, all.lost - hop.lost}; }
-
-bool clearly_fewer(const HopEvidence& hop, Counts others, double error_rate) {
-    return fewer_losses_probability(hop.lost, hop.outcomes, others.lost, others.outcomes) < error_rate;
-}
-
-bool clearly_more(const HopEvidence& hop, Counts others, double error_rate) {
-    return more_losses_probability(hop.lost, hop.outcomes, others.lost, others.outcomes) < error_rate;
+// The same loss rate over no more than `outcomes`.
+Counts at_most(Counts counts, std::uint64_t outcomes) {
+    if (counts.outcomes <= outcomes) {
+        return counts;
+    }
+    const double share = static_cast<double>(outcomes) / static_cast<double>(counts.outcomes);
+    return {outcomes, static_cast<std::uint64_t>(std::llround(static_cast<double>(counts.lost) * share))};
 }
 
 }  // namespace
 
-bool loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
-    const auto segment = path.subspan(first);
-    const Counts all = pooled(segment);
-    if (all.lost == 0) {
-        return false;
+std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
+    std::vector<Counts> evidence;
+    for (const HopEvidence& hop : path) {
+        evidence.push_back(hop.answers());
+    }
+    std::vector<std::size_t> showing;
+    std::vector<std::size_t> behind_first;
+    for (std::size_t hop = first; hop < path.size(); ++hop) {
+        showing.push_back(hop);
+        if (hop > first) {
+            behind_first.push_back(hop);
+        }
     }
     // Each hop of the segment is compared with the rest of it, so the error rate
     // is shared among them. The hop in front is held to a stricter rate than
     // that: it is the comparison that a segment begun one hop lower makes of its
     // first hop, so that a segment one hop too low fails before this one passes.
-    const double per_hop = location_error_rate / static_cast<double>(segment.size());
-    const double in_front = location_error_rate / static_cast<double>(segment.size() + 1);
-    for (const HopEvidence& hop : segment) {
-        if (clearly_fewer(hop, without(all, hop), per_hop)) {
-            return false;
+    const double per_hop = location_error_rate / static_cast<double>(showing.size());
+    const double in_front = location_error_rate / static_cast<double>(showing.size() + 1);
+    // A first hop whose probes show more than the hops behind it declines answers
+    // of its own. On top of a loss in front of it, it shows that loss too, and
+    // the hops behind carry it. Unless its echo replies show clearly less than
+    // they do: then the loss is behind it.
+    if (!behind_first.empty()) {
+        const Counts behind = pooled(evidence, behind_first);
+        if (clearly_more(path[first].probes, behind, per_hop)) {
+            if (clearly_fewer(path[first].echoes, behind, per_hop)) {
+                return std::nullopt;
+            }
+            showing = behind_first;
         }
     }
-    if (segment.size() > 1 && clearly_more(segment[0], without(all, segment[0]), per_hop)) {
-        return false;  // a router declining answers: its excess stops at the next hop
+    const Counts all = pooled(evidence, showing);
+    if (all.lost == 0) {
+        return std::nullopt;
+    }
+    for (const std::size_t hop : showing) {
+        if (clearly_fewer(evidence[hop], all - evidence[hop], per_hop)) {
+            return std::nullopt;
+        }
     }
     // The hop in front: the nearest lower hop, passing over routers that decline
-    // more answers than the segment loses (their excess is their own, so they
-    // tell nothing of the link). In front of the first hop is the host itself,
-    // which loses nothing: held to the same standard, with as many outcomes.
+    // more answers than the segment loses (their excess is their own, so their
+    // probes tell nothing of the link; their echo replies may, when the router
+    // answers them). In front of the first hop is the host itself, which loses
+    // nothing. Either is held to no more outcomes than the segment's first hop
+    // has: were its record the longer, a first hop as clean as it could fail to
+    // show itself clean while it did, and the loss would be named a hop too far.
+    const std::uint64_t first_outcomes = evidence[showing.front()].outcomes;
+    Counts front{first_outcomes, 0};
     for (std::size_t lower = first; lower-- > 0;) {
-        if (!clearly_more(path[lower], all, in_front)) {
-            return clearly_fewer(path[lower], all, in_front);
+        const Counts echoes = path[lower].echoes;
+        if (!clearly_more(path[lower].probes, all, in_front)) {
+            front = at_most(evidence[lower], first_outcomes);
+            break;
+        }
+        if (echoes.outcomes > 0 && !clearly_more(echoes, all, in_front)) {
+            front = at_most(echoes, first_outcomes);
+            break;
         }
     }
-    return clearly_fewer(HopEvidence{0, segment[0].outcomes, 0}, all, in_front);
+    if (!clearly_fewer(front, all, in_front)) {
+        return std::nullopt;
+    }
+    // Nothing behind the last hop can confirm a loss that only it shows: its
+    // echo replies must show it too, or it may be its own limit on answers.
+    const bool last_alone = showing.size() == 1 && showing.front() + 1 == path.size();
+    if (last_alone && !clearly_fewer(front, path.back().echoes, in_front)) {
+        return std::nullopt;
+    }
+    return showing;
 }
 
 }  // namespace tarnvale::engines::aggregator

@@ -2,32 +2,52 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
-// Where on the path loss begins, from the recent probe outcomes of every hop.
+// Where on the path loss begins, from the recent answers of every hop.
 //
 // Loss on the link in front of hop k shows at hop k and at every hop after it up
-// to the target; a router that declines to answer some probes shows loss at its
-// own hop only. So the location is the hop where a loss begins that every later
-// hop shares, with the hop in front of it clearly lower.
+// to the target; a router that declines to answer some probes shows more loss at
+// its own hop only. So the location is the hop where a loss begins that every
+// later hop shares, with the hop in front of it clearly lower.
 namespace tarnvale::engines::aggregator {
 
-// One hop's outcomes over the recent window.
+struct Counts {
+    std::uint64_t outcomes = 0;
+    std::uint64_t lost = 0;
+};
+
+inline Counts operator+(Counts a, Counts b) { return {a.outcomes + b.outcomes, a.lost + b.lost}; }
+// What `all` holds beyond `part`, which it must contain.
+inline Counts operator-(Counts all, Counts part) { return {all.outcomes - part.outcomes, all.lost - part.lost}; }
+
+// One hop's answers over a recent window: to the probes that expired there (or
+// reached the target) and to the pinger's echo requests to its router.
 struct HopEvidence {
     std::uint8_t hop;
-    std::uint64_t outcomes;
-    std::uint64_t lost;
+    Counts probes;
+    Counts echoes;
+
+    // Both kinds together: each loses what the path in front of the hop loses.
+    Counts answers() const { return probes + echoes; }
 };
 
 // Chance of wrongly judging one path in one evaluation, shared out over the
 // comparisons it makes.
 inline constexpr double location_error_rate = 0.005;
 
-// Whether loss begins at path[first], `path` being the hops that answer, in hop
-// order, the target (or the last hop that answers) last. Every hop from there
-// to the end must show loss alike: none clearly below the others, the first not
-// clearly above them. And the hop in front of it must show clearly less (in
-// front of the first hop is the host, which loses nothing).
-bool loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
+// Where the loss beginning at path[first] shows: the indices into `path` of the
+// hops whose answers carry it, or nothing when no loss begins there. `path` is
+// the hops that answer, in hop order, the target (or the last hop that answers)
+// last. Every hop from there to the end must show the loss alike, but for the
+// first, which may show clearly more: a router that declines answers on top of
+// the loss in front of it (then the hops behind it carry the loss), unless its
+// echo replies show clearly less than they. The hop in front must show clearly
+// less (in front of the first hop is the host, which loses nothing). A loss that
+// would rest on the last hop alone needs its echo replies to show it too:
+// nothing behind that hop can confirm it.
+std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
 
 }  // namespace tarnvale::engines::aggregator

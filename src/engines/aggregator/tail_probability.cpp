@@ -21,6 +21,26 @@ double hypergeometric(std::uint64_t i, std::uint64_t count_a, std::uint64_t loss
 
 }  // namespace
 
+double at_least_probability(std::uint64_t lost, std::uint64_t count, double share) {
+    if (lost == 0) {
+        return 1.0;
+    }
+    if (share <= 0.0 || lost > count) {
+        return 0.0;
+    }
+    if (share >= 1.0) {
+        return 1.0;
+    }
+    const double log_share = std::log(share);
+    const double log_rest = std::log1p(-share);
+    double sum = 0;
+    for (std::uint64_t i = lost; i <= count; ++i) {
+        sum += std::exp(log_choose(count, i) + static_cast<double>(i) * log_share +
+                        static_cast<double>(count - i) * log_rest);
+    }
+    return std::min(sum, 1.0);
+}
+
 double fewer_losses_probability(std::uint64_t lost_a, std::uint64_t count_a, std::uint64_t lost_b,
                                 std::uint64_t count_b) {
     const std::uint64_t losses = lost_a + lost_b;

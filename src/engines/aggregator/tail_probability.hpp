@@ -18,4 +18,8 @@ double fewer_losses_probability(std::uint64_t lost_a, std::uint64_t count_a, std
 double more_losses_probability(std::uint64_t lost_a, std::uint64_t count_a, std::uint64_t lost_b,
                                std::uint64_t count_b);
 
+// The probability that `count` probes, each lost with probability `share`,
+// would lose `lost` or more of them.
+double at_least_probability(std::uint64_t lost, std::uint64_t count, double share);
+
 }  // namespace tarnvale::engines::aggregator

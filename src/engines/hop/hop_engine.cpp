@@ -43,16 +43,16 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                            std::make_shared<PendingProbes>(),
                            std::make_shared<DelayTable>(table_entries),
                            static_cast<std::uint16_t>(std::random_device{}()),
-                           std::make_shared<SendFailures>(send_failure_notice_period)};
+                           std::make_shared<SendFailures>(send_failure_notice_period),
+                           std::make_shared<RouteChangeQueue>(route_change_queue_capacity)};
 
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     // A probe sent before the capture runs would have its reply missed and count as lost.
     auto receive = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
-                                           threads.stop()}](const capture::ReceiverCapture& capture) {
-        run_receiver(state, capture);
-    };
+                                           threads.stop(), std::make_shared<RouteWatch>(), shared.route_changes}](
+                       const capture::ReceiverCapture& capture) { run_receiver(state, capture); };
     if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",
                                  "failed to spawn hop receiver thread", std::move(receive))) {
         co_return;

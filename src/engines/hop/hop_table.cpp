@@ -43,6 +43,27 @@ void HopTable::record_rtt(std::uint8_t ttl, float milliseconds) {
     }
 }
 
+void HopTable::record_echo_outcome(std::uint8_t ttl, bool answered) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        ++hops_[ttl].echo_outcomes_total;
+        hops_[ttl].echo_lost_total += answered ? 0 : 1;
+    }
+}
+
+void HopTable::restart(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        HopStats& hop = hops_[ttl];
+        hop.outcomes.clear();
+        hop.rtt_samples.clear();
+        hop.outcomes_total = 0;
+        hop.lost_total = 0;
+        hop.echo_outcomes_total = 0;
+        hop.echo_lost_total = 0;
+    }
+}
+
 std::vector<HopStats> HopTable::snapshot() const {
     const std::lock_guard lock(lock_);
     return hops_;

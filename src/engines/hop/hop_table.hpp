@@ -14,13 +14,18 @@ inline constexpr std::size_t hop_history_length = 20;
 
 // What is known of the router that answers at one TTL.
 struct HopStats {
-    BoundedHistory<bool> outcomes{hop_history_length};  // true: answered, false: unanswered; newest last
+    BoundedHistory<bool> outcomes{hop_history_length};      // true: answered, false: unanswered; newest last
     BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
-    std::optional<packets::IpAddress> addr;                       // source of the latest matched reply
-    std::uint64_t outcomes_total = 0;                        // every outcome ever recorded
-    std::uint64_t lost_total = 0;                            // of which unanswered
-    std::uint64_t sent_total = 0;                            // probes the system took to send
-    std::uint64_t unsent_total = 0;  // probes whose send failed: neither answered nor lost, so not outcomes
+    std::optional<packets::IpAddress> addr;                 // source of the latest matched reply
+    std::uint64_t outcomes_total = 0;  // every outcome recorded since the engine began or the router changed
+    std::uint64_t lost_total = 0;      // of which unanswered
+    std::uint64_t sent_total = 0;      // probes the system took to send
+    std::uint64_t unsent_total = 0;    // probes whose send failed: neither answered nor lost, so not outcomes
+    // Echo requests to the router settled, answered or not, counted as the
+    // outcomes are: a second view of the path to it, which the router's limits
+    // on its Time Exceeded answers do not touch.
+    std::uint64_t echo_outcomes_total = 0;
+    std::uint64_t echo_lost_total = 0;
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -38,6 +43,11 @@ public:
     void record_sent(std::uint8_t ttl);
     void record_unsent(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
+    void record_echo_outcome(std::uint8_t ttl, bool answered);
+    // Another router answers at this TTL: the outcomes, round trips and outcome
+    // and echo totals begin again from nothing (totals that go down tell the aggregator
+    // so); the address, already the new router's, and the send counts stay.
+    void restart(std::uint8_t ttl);
 
     std::vector<HopStats> snapshot() const;
 

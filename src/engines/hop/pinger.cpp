@@ -47,9 +47,12 @@ bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, 
 std::vector<HopSighting> PingChoice::take_new(SightingQueue& sightings) {
     std::vector<HopSighting> chosen;
     while (const auto sighting = sightings.try_pop()) {
+        forget_replaced(*sighting);
         const auto [known, added] = known_hops_.emplace(sighting->addr, sighting->ttl);
         if (added) {
             chosen.push_back(*sighting);
+        } else if (sighting->replaces) {
+            known->second = sighting->ttl;
         } else {
             // The target answers every probe that reaches it, so it is sighted at
             // each TTL from its own out to the longest probed: its own is the lowest.
@@ -61,6 +64,7 @@ std::vector<HopSighting> PingChoice::take_new(SightingQueue& sightings) {
 
 std::vector<HopSighting> PingChoice::after_wait(std::optional<HopSighting> sighting) {
     if (sighting) {
+        forget_replaced(*sighting);
         known_hops_[sighting->addr] = sighting->ttl;
         return {*sighting};
     }
@@ -69,6 +73,17 @@ std::vector<HopSighting> PingChoice::after_wait(std::optional<HopSighting> sight
         chosen.push_back({ttl, addr});
     }
     return chosen;
+}
+
+void PingChoice::forget_replaced(const HopSighting& sighting) {
+    if (!sighting.replaces) {
+        return;
+    }
+    // Known at another TTL, the replaced router is still on the path there.
+    const auto replaced = known_hops_.find(*sighting.replaces);
+    if (replaced != known_hops_.end() && replaced->second == sighting.ttl) {
+        known_hops_.erase(replaced);
+    }
 }
 
 void run_pinger(PingerShared shared) {
@@ -100,11 +115,14 @@ void run_pinger(PingerShared shared) {
                 shared.stop->sleep_for(pause_between_targets);
                 continue;
             }
-            if (await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout)) {
+            const bool answered =
+                await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout);
+            if (answered) {
                 const float round_trip = elapsed_ms(sent_at);
                 shared.table->record_rtt(target.ttl, round_trip);
                 shared.delays->record(target.ttl, Clock::now(), round_trip);
             }
+            shared.table->record_echo_outcome(target.ttl, answered);
             shared.stop->sleep_for(pause_between_targets);
         }
     }

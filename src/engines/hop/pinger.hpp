@@ -19,6 +19,9 @@ namespace tarnvale::engines::hop {
 struct HopSighting {
     std::uint8_t ttl;
     packets::IpAddress addr;
+    // The router this one replaced at the TTL, on a confirmed route change: no
+    // longer pinged there.
+    std::optional<packets::IpAddress> replaces = std::nullopt;
 };
 
 using SightingQueue = runtime::ThreadQueue<HopSighting>;
@@ -35,7 +38,8 @@ inline constexpr std::string_view unsent_echo_requests = "echo requests";
 // The pinger's choice of routers to ping: every router newly seen, at once;
 // with none new, the next sighting that comes within sighting_wait; and when
 // none comes, every router seen so far. A router's TTL is the lowest it was
-// sighted at, or the TTL of the sighting that last ended a wait.
+// sighted at, or the TTL of the sighting that last ended a wait or reported a
+// route change; the router a route change replaced is forgotten at its TTL.
 class PingChoice {
 public:
     // The routers not seen before among the sightings waiting, which it takes
@@ -45,6 +49,8 @@ public:
     std::vector<HopSighting> after_wait(std::optional<HopSighting> sighting);
 
 private:
+    void forget_replaced(const HopSighting& sighting);
+
     std::map<packets::IpAddress, std::uint8_t> known_hops_;
 };
 

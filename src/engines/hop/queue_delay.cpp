@@ -68,6 +68,13 @@ void DelayTable::record(std::uint8_t ttl, DelayClock::time_point at, float milli
     }
 }
 
+void DelayTable::restart(std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        hops_[ttl] = DelayHistory{};
+    }
+}
+
 std::vector<std::optional<HopDelay>> DelayTable::delays(DelayClock::time_point now, std::uint8_t last_ttl) const {
     const std::lock_guard lock(lock_);
     std::vector<std::optional<HopDelay>> delays(std::min<std::size_t>(std::size_t{last_ttl} + 1, hops_.size()));

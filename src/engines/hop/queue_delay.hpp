@@ -64,6 +64,8 @@ public:
     explicit DelayTable(std::size_t entries) : hops_(entries) {}
 
     void record(std::uint8_t ttl, DelayClock::time_point at, float milliseconds);
+    // Another router answers at this TTL: its round trips, and so its baseline, begin again.
+    void restart(std::uint8_t ttl);
     // The delays of TTLs 0 to last_ttl (entry 0 always empty).
     std::vector<std::optional<HopDelay>> delays(DelayClock::time_point now, std::uint8_t last_ttl) const;
 

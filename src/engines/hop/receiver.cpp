@@ -22,14 +22,33 @@ capture::ReceiverSetup hop_capture_setup(const packets::IpAddress& target) {
             {"pcap open failed", "BPF filter compile failed", "pcap datalink type", "pcap next_packet error"}};
 }
 
+// Restarts what the hop table and the delay table know of the hop, and hands
+// the change on to the reporter; what the pinger needs goes with the sighting.
+void restart_hop(const ReceiverShared& shared, const RouteChange& change) {
+    log::info(log::target::hop, "route change",
+              {{"hop", change.hop},
+               {"old_addr", packets::to_text(change.old_addr)},
+               {"new_addr", packets::to_text(change.new_addr)}});
+    shared.table->restart(change.hop);
+    shared.delays->restart(change.hop);
+    if (!shared.route_changes->try_push(change)) {
+        log::warn(log::target::hop, "route change not reported: too many waiting", {{"hop", change.hop}});
+    }
+}
+
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::chrono::steady_clock::time_point now) {
     const auto probe = settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, now);
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
     if (probe->in_table) {
+        HopSighting sighting{probe->ttl, reply.source};
+        if (const auto change = shared.routes->observe(probe->ttl, reply.source)) {
+            restart_hop(shared, *change);
+            sighting.replaces = change->old_addr;
+        }
         shared.delays->record(probe->ttl, now, probe->rtt_ms);
-        shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
+        shared.sightings->try_push(sighting);
     }
     log::info(log::target::hop, "probe reply received",
               {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", probe->rtt_ms},

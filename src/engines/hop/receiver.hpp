@@ -9,6 +9,7 @@
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/pinger.hpp"
 #include "engines/hop/queue_delay.hpp"
+#include "engines/hop/route_watch.hpp"
 #include "runtime/stop_flag.hpp"
 
 namespace tarnvale::engines::hop {
@@ -20,11 +21,16 @@ struct ReceiverShared {
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
+    std::shared_ptr<RouteWatch> routes;  // the receiver thread's alone
+    std::shared_ptr<RouteChangeQueue> route_changes;
 };
 
 // One captured datagram (link header removed) that arrived at `arrival`: a
 // reply to a pending probe records its hop as answered with its round trip,
-// notes the round trip for the queue locator and tells the pinger.
+// notes the round trip for the queue locator and tells the pinger. When it
+// confirms that another router answers at its TTL, the hop's evidence and
+// round trips begin again, the pinger takes the new router for the old and
+// the change goes to the reporter.
 void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
                      std::chrono::steady_clock::time_point arrival);
 

@@ -46,10 +46,24 @@ void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddre
 
 }  // namespace
 
+asio::awaitable<void> HopReporter::report_route_changes(std::uint64_t ts) {
+    while (const auto change = shared_.route_changes->try_pop()) {
+        ipc::Event event = ipc::RouteChangeEvent{ts, change->hop, packets::to_text(change->old_addr),
+                                                 packets::to_text(change->new_addr)};
+        co_await outlets_.events.send(std::move(event));
+        AggregatorReport report =
+            RouteChangeReport{ts, change->hop, packets::to_text(change->old_addr), packets::to_text(change->new_addr)};
+        co_await outlets_.reports.send(std::move(report));
+    }
+}
+
 asio::awaitable<void> HopReporter::report() {
+    const std::uint64_t ts = network_.unix_seconds();
+    // Taken before the snapshot: a change confirmed in between is reported next
+    // cycle, while its hop's totals, gone down, already tell the aggregator.
+    co_await report_route_changes(ts);
     const auto hops = shared_.table->snapshot();
     const auto last_ttl = target_distance(hops, shared_.target).value_or(shared_.max_hops);
-    const std::uint64_t ts = network_.unix_seconds();
     const auto loss_events = build_hop_loss_events(hops, ts, last_ttl);
     for (const ipc::HopLossEvent& event : loss_events) {
         ipc::Event hop_loss = event;

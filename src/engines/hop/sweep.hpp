@@ -10,6 +10,7 @@
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/queue_delay.hpp"
+#include "engines/hop/route_watch.hpp"
 #include "engines/path_loss.hpp"
 #include "engines/probe_network.hpp"
 #include "engines/send_failures.hpp"
@@ -35,12 +36,14 @@ struct HopShared {
     std::uint16_t first_probe_id;
     // The probes and echo requests the system would not send.
     std::shared_ptr<SendFailures> send_failures;
+    // Confirmed since the previous report, in the order they were.
+    std::shared_ptr<RouteChangeQueue> route_changes;
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,
-// followed by the hops' delays, the located queue and the hops' unsent probes;
-// feeds the path's loss (at the furthest hop reported: the target's once it
-// answers) to the attribution engine; tells the client of failed sends.
+// after the route changes confirmed since the previous report and followed by the hops' delays, the located queue and
+// the hops' unsent probes; feeds the path's loss (at the furthest hop reported: the target's once it answers) to the
+// attribution engine; tells the client of failed sends.
 class HopReporter {
 public:
     HopReporter(const HopShared& shared, EngineOutlets outlets, const ProbeNetwork& network)
@@ -56,6 +59,8 @@ public:
     asio::awaitable<void> tell_send_failures();
 
 private:
+    asio::awaitable<void> report_route_changes(std::uint64_t ts);
+
     const HopShared& shared_;
     EngineOutlets outlets_;
     const ProbeNetwork& network_;

@@ -1,0 +1,86 @@
+"""A router joins the path in the middle of a run: the probe says which hops changed, and the diagnosis of a loss
+behind the new router rests on the new route's evidence alone."""
+
+import os
+import time
+
+import pytest
+from conftest import log_records
+
+from lab import TestNetwork
+
+pytestmark = pytest.mark.slow
+
+# r1 and r3 are linked directly, and the path takes that link until r2 is routed in.
+BYPASSED = 2
+# The link from r1 into r2: on the new route only, in front of hop 2.
+LOSSY_LINK = "r1:eth1"
+
+
+@pytest.fixture(scope="module")
+def bypassed_network():
+    if os.geteuid() != 0:
+        pytest.fail("the test network needs root")
+    with TestNetwork(hops=3, bypass=BYPASSED) as net:
+        yield net
+
+
+def read_until(probe, found, timeout):
+    """Every event read until `found(events so far)` holds or `timeout` seconds pass; and whether it held."""
+    deadline = time.monotonic() + timeout
+    events = []
+    while (remaining := deadline - time.monotonic()) > 0:
+        event = probe.next_event(remaining)
+        if event is not None:
+            events.append(event)
+            if found(events):
+                return events, True
+    return events, False
+
+
+def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypassed_network, start_probe, log_dir):
+    network = bypassed_network
+    old_hops = network.hop_addresses()  # r1, r3 over the bypass, the server
+    probe = start_probe(netns=network.namespace("client"))
+    probe.handshake()
+    probe.start_engine("hop", network.server_address)
+    before = probe.collect(25)
+    assert {(e["hop"], e["addr"]) for e in before if e["type"] == "hop_loss"} == set(enumerate(old_hops, 1))
+
+    network.set_bypass(False)
+    switched = time.time()
+    new_hops = network.hop_addresses()  # r1, r2, r3, the server: every hop from 2 on has changed
+    expected = {(hop, old, new) for hop, (old, new) in enumerate(zip(old_hops, new_hops), 1) if old != new}
+    assert expected == {(2, "198.51.100.254", "198.51.100.2"), (3, "203.0.113.10", "198.51.100.6")}
+
+    def changed(events):
+        return {(e["hop"], e["old_addr"], e["new_addr"]) for e in events if e["type"] == "route_change"}
+
+    after_change, confirmed = read_until(probe, lambda events: changed(events) == expected, timeout=60)
+    assert confirmed, changed(after_change)
+    after_change += probe.collect(2)  # the rest of the cycle that reported the last change
+    for index, event in enumerate(after_change):
+        if event["type"] == "route_change":
+            # The cycle's changes come first, then its hop_loss events (which name the new routers).
+            following = next(e for e in after_change[index + 1:] if e["type"] != "route_change")
+            assert (following["type"], following["ts"], following["hop"]) == ("hop_loss", event["ts"], 1)
+    changes = [e for e in after_change if e["type"] == "route_change"]
+    assert list(changes[0]) == ["type", "ts", "hop", "old_addr", "new_addr"]
+    logged = {(r["fields"]["hop"], r["fields"]["old_addr"], r["fields"]["new_addr"])
+              for r in log_records(log_dir, probe) if r["fields"]["message"] == "route change"}
+    assert logged == expected
+
+    network.set_loss(LOSSY_LINK, 50)
+    try:
+        later, diagnosed = read_until(probe, lambda events: events[-1]["type"] == "degradation", timeout=240)
+    finally:
+        network.set_loss(LOSSY_LINK, 0)
+    degradations = [e for e in later if e["type"] == "degradation"]
+    for event in changes + degradations:  # the run's account, seconds after r2 was routed in
+        print(f"+{event['ts'] - switched:.0f} s", event)
+    assert not changed(later), "each change is reported once"
+    latest = {e["hop"]: e for e in later if e["type"] == "hop_loss"}
+    assert {hop: e["addr"] for hop, e in latest.items()} == dict(enumerate(new_hops, 1))
+    assert latest[1]["loss_pct"] == 0 and all(latest[hop]["loss_pct"] > 15 for hop in (2, 3, 4)), latest
+    assert diagnosed, f"no degradation within 4 minutes of the loss behind r1; came: {degradations}"
+    assert degradations[-1]["affected_hop"] == 2, degradations
