@@ -5,149 +5,22 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
+#include "json_member.hpp"
 #include "sim_random.hpp"
 
 namespace tarnvale::sim {
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr double infinite = std::numeric_limits<double>::infinity();
 // What a run lasts beyond the latest time a file gives, unless it says.
 constexpr double after_latest_s = 600;
 
-std::string number_text(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
-// A member of the file being read, with its place for messages:
-// `nodes.home.answers[1].share`.
-class Member {
-public:
-    Member(const Json& value, std::string place, const std::string& file)
-        : value_(value), place_(std::move(place)), file_(file) {}
-
-    [[noreturn]] void fail(const std::string& problem) const {
-        throw ScenarioError(file_ + ": " + (place_.empty() ? "" : place_ + ": ") + problem);
-    }
-
-    bool is_object() const { return value_.is_object(); }
-    bool is_array() const { return value_.is_array(); }
-    bool is_string() const { return value_.is_string(); }
-    bool is_number() const { return value_.is_number(); }
-    bool is_null() const { return value_.is_null(); }
-
-    // An object whose members are all among `known`.
-    void expect_members(std::initializer_list<std::string_view> known) const {
-        if (!value_.is_object()) {
-            fail("must be an object");
-        }
-        for (const auto& [name, value] : value_.items()) {
-            if (std::find(known.begin(), known.end(), name) == known.end()) {
-                child(name).fail("unknown member");
-            }
-        }
-    }
-    bool has(std::string_view name) const { return value_.contains(name); }
-    Member required(std::string_view name) const {
-        if (!value_.contains(name)) {
-            child(name).fail("missing");
-        }
-        return child(name);
-    }
-    std::optional<Member> optional(std::string_view name) const {
-        if (!value_.contains(name)) {
-            return std::nullopt;
-        }
-        return child(name);
-    }
-    std::vector<Member> elements() const {
-        if (!value_.is_array()) {
-            fail("must be a list");
-        }
-        std::vector<Member> elements;
-        for (std::size_t index = 0; index < value_.size(); ++index) {
-            elements.emplace_back(value_[index], place_ + "[" + std::to_string(index) + "]", file_);
-        }
-        return elements;
-    }
-    std::vector<std::pair<std::string, Member>> members() const {
-        if (!value_.is_object()) {
-            fail("must be an object");
-        }
-        std::vector<std::pair<std::string, Member>> members;
-        for (const auto& [name, value] : value_.items()) {
-            members.emplace_back(name, child(name));
-        }
-        return members;
-    }
-
-    double number(double lo, double hi) const {
-        if (!value_.is_number()) {
-            fail("must be a number");
-        }
-        const double number = value_.get<double>();
-        if (!(number >= lo && number <= hi)) {
-            fail(number_text(number) + " is out of range " + number_text(lo) + " to " + number_text(hi));
-        }
-        return number;
-    }
-    std::string text() const {
-        if (!value_.is_string()) {
-            fail("must be a string");
-        }
-        return value_.get<std::string>();
-    }
-    std::string one_of(std::initializer_list<std::string_view> allowed) const {
-        std::string chosen = text();
-        if (std::find(allowed.begin(), allowed.end(), chosen) == allowed.end()) {
-            std::string listed;
-            for (const std::string_view each : allowed) {
-                listed += (listed.empty() ? "" : ", ") + std::string(each);
-            }
-            fail("\"" + chosen + "\" is none of " + listed);
-        }
-        return chosen;
-    }
-    bool flag() const {
-        if (!value_.is_boolean()) {
-            fail("must be true or false");
-        }
-        return value_.get<bool>();
-    }
-    // Two numbers [lo, hi] in order, within [least, most].
-    std::pair<double, double> pair(double least, double most) const {
-        const auto both = elements();
-        if (both.size() != 2) {
-            fail("must be a number or a range [lo, hi]");
-        }
-        const double lo = both[0].number(least, most);
-        const double hi = both[1].number(least, most);
-        if (lo > hi) {
-            fail("the range's ends are out of order");
-        }
-        return {lo, hi};
-    }
-
-private:
-    Member child(std::string_view name) const {
-        static const Json missing;
-        const auto found = value_.find(name);
-        return Member(found == value_.end() ? missing : *found,
-                      place_.empty() ? std::string(name) : place_ + "." + std::string(name), file_);
-    }
-
-    const Json& value_;
-    std::string place_;
-    const std::string& file_;
-};
+using Member = JsonMember;
+using Json = JsonMember::Json;
 
 const std::initializer_list<std::string_view> answer_members = {"share", "echo_share", "silent",
                                                                 "limit", "hold_ms",    "slow_with_queue"};
@@ -332,10 +205,7 @@ void ScenarioReader::read_node(NodeSpec& spec, const Member& node) {
         spec.address = packets::IpAddress(*parsed);
     }
     if (const auto rtt = node.optional("rtt_ms")) {
-        spec.rtt_ms = rtt->number(0, 60000);
-        if (spec.rtt_ms <= 0) {
-            rtt->fail("must be above 0");
-        }
+        spec.rtt_ms = rtt->positive(60000);
     }
     if (const auto jitter = node.optional("jitter_ms")) {
         spec.jitter_ms = jitter->number(0, 60000);
@@ -405,10 +275,7 @@ LimitRule ScenarioReader::read_limit(const Member& limit) {
     }
     limit.expect_members({"per_s", "burst", "scope", "applies_to", "others_per_s"});
     LimitRule rule;
-    rule.per_s = limit.required("per_s").number(0, 1e6);
-    if (rule.per_s <= 0) {
-        limit.required("per_s").fail("must be above 0");
-    }
+    rule.per_s = limit.required("per_s").positive(1e6);
     rule.burst = limit.required("burst").number(1, 1e6);
     if (const auto scope = limit.optional("scope")) {
         rule.global = scope->one_of({"per_destination", "global"}) == "global";
@@ -546,10 +413,7 @@ void ScenarioReader::read_host(const Member& host) {
                 note_time(spec.until->hi);
             }
             if (const auto per_s = prober.optional("per_s")) {
-                spec.per_s = per_s->number(0, 1000);
-                if (spec.per_s <= 0) {
-                    per_s->fail("must be above 0");
-                }
+                spec.per_s = per_s->positive(1000);
             }
             if (const auto to = prober.optional("to")) {
                 if (to->is_string()) {
