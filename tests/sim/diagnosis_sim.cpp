@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <random>
+#include <limits>
 
+#include "engines/aggregator/aggregator.hpp"
 #include "engines/aggregator/diagnosis.hpp"
 #include "hop_loop.hpp"
 
@@ -11,193 +12,217 @@ namespace tarnvale::sim {
 
 namespace {
 
-using std::chrono::milliseconds;
-
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint64_t sweep_ms = 5000;
-constexpr double evaluation_period_s = 30.0;
+constexpr double evaluation_period_s = std::chrono::duration<double>(engines::aggregator::evaluation_period).count();
+constexpr double attribution_period_s = 1.0;  // the attribution engine's default cycle
 constexpr double first_ts = 1'800'000'000;
 
-class Random {
+std::optional<ExpectedDiagnosis> expected(const ScenarioFile& scenario, EventKind kind) {
+    switch (kind) {
+        case EventKind::degradation:
+            return scenario.expect.degradation;
+        case EventKind::latency:
+            return scenario.expect.latency;
+        case EventKind::route_change:
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The hop a node is at on the route in force at `at_s` (1 for the first), 0 when it is on none.
+std::uint8_t hop_of(const std::vector<RouteInForce>& routes, const std::string& node, double at_s) {
+    const RouteInForce* in_force = &routes.front();
+    for (const RouteInForce& route : routes) {
+        if (route.from_s <= at_s) {
+            in_force = &route;
+        }
+    }
+    const auto place = std::find(in_force->nodes.begin(), in_force->nodes.end(), node);
+    return place == in_force->nodes.end() ? 0 : static_cast<std::uint8_t>(place - in_force->nodes.begin() + 1);
+}
+
+// Whether an event names what is expected: the expected node's hop at its time
+// and the cause, or, for a route change, that it comes after the route changed.
+bool names_expected(const ScenarioFile& scenario, const RunRecord& run, const RunEvent& event, bool with_cause) {
+    if (event.kind == EventKind::route_change) {
+        return run.routes.size() > 1 && event.at_s >= run.routes[1].from_s;
+    }
+    const auto diagnosis = expected(scenario, event.kind);
+    return event.hop == hop_of(run.routes, diagnosis->node, event.at_s) &&
+           (!with_cause || event.cause == diagnosis->cause);
+}
+
+// The host's uploads as the attribution engine reports them, every second: a
+// process from the first point that names it, for as long as the timeline names it.
+class UploadFeed {
 public:
-    explicit Random(std::uint64_t seed) : engine_(seed) {}
-    double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
+    UploadFeed(const ScenarioFile& scenario, const RunTimes& times) {
+        const std::vector<double> starts = times.starts(scenario.upload);
+        for (std::size_t index = 0; index < scenario.upload.size(); ++index) {
+            uploads_.add(starts[index], scenario.upload[index].value);
+        }
+    }
+
+    // Hands the aggregator the reports of every cycle that has ended by `seconds`.
+    void until(double seconds, engines::aggregator::DiagnosisState& aggregator) {
+        if (uploads_.empty()) {
+            return;
+        }
+        for (; next_cycle_s_ <= seconds; next_cycle_s_ += attribution_period_s) {
+            if (const UploadSpec* upload = uploads_.at(next_cycle_s_)) {
+                aggregator.apply(engines::ProcessUplinkReport{upload->process, static_cast<float>(upload->mbps),
+                                                              upload->saturating});
+            }
+        }
+    }
 
 private:
-    std::mt19937_64 engine_;
+    Steps<UploadSpec> uploads_;
+    double next_cycle_s_ = attribution_period_s;
 };
-
-// The path as the simulated network: link i drops as its loss says, hop i
-// answers its share after 1 + i ms.
-std::vector<SimulatedHop> simulated_hops(const PathModel& path) {
-    std::vector<SimulatedHop> hops;
-    for (std::uint8_t hop = 1; hop <= path.hops; ++hop) {
-        hops.push_back({.address = numbered_address(hop),
-                        .answered_share = path.answer_share[hop],
-                        .round_trip = milliseconds(1 + hop),
-                        .link_loss = path.link_loss[hop]});
-    }
-    return hops;
-}
-
-std::uint64_t mix(std::uint64_t value) {
-    value += 0x9E3779B97F4A7C15ull;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-    return value ^ (value >> 31);
-}
-
-// Loss begins some time after the engine started, with anything from one to ten
-// minutes of history before it.
-double warm_up_s(Random& random) { return 60.0 + 540.0 * random.uniform(); }
-
-constexpr double after_loss_s = 600.0;
-
-Scenario step_scenario(std::uint8_t hops, std::uint8_t link, double fraction) {
-    Scenario scenario;
-    scenario.name = std::to_string(hops) + "-hop, " + std::to_string(static_cast<int>(fraction * 100)) +
-                    " % step on link " + std::to_string(link);
-    scenario.path = [hops, link, fraction](std::uint64_t seed, double& reached_s) {
-        Random random(seed);
-        const double begins = warm_up_s(random);
-        PathModel path(hops);
-        path.link_loss[link] = loss_step(fraction, begins);
-        reached_s = begins;
-        return path;
-    };
-    scenario.expected_hop = link;
-    scenario.expected_cause = plain_cause(link);
-    return scenario;
-}
-
-Scenario ramp_scenario(std::uint8_t hops, std::uint8_t link) {
-    Scenario scenario;
-    scenario.name = std::to_string(hops) + "-hop, 0-30 % ramp over 3 min on link " + std::to_string(link);
-    scenario.path = [hops, link](std::uint64_t seed, double& reached_s) {
-        Random random(seed);
-        const double begins = warm_up_s(random);
-        PathModel path(hops);
-        path.link_loss[link] = loss_ramp(0.30, begins, 180.0);
-        reached_s = begins + 90.0;
-        return path;
-    };
-    scenario.expected_hop = link;
-    scenario.expected_cause = plain_cause(link);
-    return scenario;
-}
-
-Scenario declining_router_scenario(std::uint8_t hops) {
-    Scenario scenario;
-    scenario.name = std::to_string(hops) + "-hop, one router answering 40-70 %";
-    scenario.path = [hops](std::uint64_t seed, double& reached_s) {
-        Random random(seed);
-        PathModel path(hops);
-        const auto router = static_cast<std::uint8_t>(1 + static_cast<int>(random.uniform() * (hops - 1)));
-        path.answer_share[router] = 0.4 + 0.3 * random.uniform();
-        reached_s = 0;
-        return path;
-    };
-    scenario.duration_s = 900;
-    return scenario;
-}
-
-Scenario quiet_scenario(std::uint8_t hops) {
-    Scenario scenario;
-    scenario.name = std::to_string(hops) + "-hop, quiet";
-    scenario.path = [hops](std::uint64_t, double& reached_s) {
-        reached_s = 0;
-        return PathModel(hops);
-    };
-    scenario.duration_s = 900;
-    return scenario;
-}
 
 }  // namespace
 
-std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s, std::uint64_t seed) {
+bool is_expected(const ScenarioFile& scenario, EventKind kind) {
+    return kind == EventKind::route_change ? scenario.expect.route_change : expected(scenario, kind).has_value();
+}
+
+std::string_view kind_name(EventKind kind) {
+    switch (kind) {
+        case EventKind::degradation:
+            return "degradation";
+        case EventKind::latency:
+            return "latency";
+        case EventKind::route_change:
+            return "route_change";
+    }
+    return "?";
+}
+
+std::optional<double> fault_time(const ScenarioFile& scenario, const RunTimes& times, EventKind kind) {
+    if (!is_expected(scenario, kind)) {
+        return std::nullopt;
+    }
+    if (scenario.expect.fault_at_s) {
+        return scenario.expect.fault_at_s;
+    }
+    if (kind == EventKind::route_change) {
+        return times.at(scenario.route_changes.front().at);
+    }
+    const auto link = scenario.links.find(expected(scenario, kind)->node);
+    if (link == scenario.links.end()) {
+        return std::nullopt;
+    }
+    if (kind == EventKind::latency) {
+        const Timeline queue =
+            run_timeline(link->second.queue, times, [](const QueueLevel& level) { return level.ms; });
+        return queue.first_reaching(std::numeric_limits<double>::min());
+    }
+    Timeline loss = run_timeline(link->second.loss_pct, times);
+    if (loss.highest() <= 0) {
+        loss = run_timeline(link->second.return_loss_pct, times);
+    }
+    return loss.first_reaching(std::min(engines::aggregator::loss_threshold_pct, loss.highest()));
+}
+
+RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
+    const RunTimes times(scenario, seed);
+    RunRecord record{.seed = seed, .routes = run_routes(scenario, times)};
+    for (const EventKind kind : event_kinds) {
+        if (const auto at = fault_time(scenario, times, kind)) {
+            record.fault_at_s.emplace(kind, *at);
+        }
+    }
     // The wall clock's second turns over at a different moment in each run.
-    const double unix_start = first_ts + Random(seed).uniform();
-    SimulatedPath network(numbered_address(0), simulated_hops(path),
-                          milliseconds(static_cast<std::int64_t>(duration_s * 1000)), seed, unix_start);
-    SimulatedHopLoop loop(network, numbered_address(path.hops), max_hops);
+    Random random(mix_seed(seed ^ 0x5CE7A210));
+    const auto path = build_path(scenario, times, random(), first_ts + unit_draw(random));
+    SimulatedHopLoop loop(*path, scenario.node(scenario.route.back()).address, max_hops);
     loop.add_pinger();
 
-    // The aggregator takes every report; it evaluates on the first loss report
-    // that finds 30 s gone since its last evaluation.
     engines::aggregator::DiagnosisState aggregator;
-    std::vector<Verdict> verdicts;
+    UploadFeed uploads(scenario, times);
     double last_evaluation_s = 0;
+    std::optional<double> last_latency_s;
     const auto on_report = [&](engines::AggregatorReport report) {
-        const bool loss_report = std::holds_alternative<engines::HopLossReport>(report);
+        const double now_s = std::chrono::duration<double>(path->now() - path->start()).count();
+        uploads.until(now_s, aggregator);
         aggregator.apply(report);
-        const double now_s = std::chrono::duration<double>(network.now() - network.start()).count();
-        if (loss_report && now_s - last_evaluation_s >= evaluation_period_s) {
+        const auto* queue = std::get_if<engines::QueueReport>(&report);
+        if (queue != nullptr && queue->hop != 0 &&
+            (!last_latency_s || now_s - *last_latency_s >= evaluation_period_s)) {
+            last_latency_s = now_s;
+            if (const auto latency = aggregator.evaluate_latency()) {
+                record.events.push_back({EventKind::latency, now_s, latency->hop, latency->cause});
+            }
+        }
+        if (std::holds_alternative<engines::HopLossReport>(report) &&
+            now_s - last_evaluation_s >= evaluation_period_s) {
             last_evaluation_s = now_s;
             if (const auto diagnosis = aggregator.evaluate()) {
-                verdicts.push_back(Verdict{now_s, diagnosis->hop, diagnosis->cause});
+                record.events.push_back({EventKind::degradation, now_s, diagnosis->hop, diagnosis->cause});
             }
+        }
+        // The hop engine tells the aggregator of a route change as it tells the client.
+        if (const auto* change = std::get_if<engines::RouteChangeReport>(&report)) {
+            record.events.push_back({EventKind::route_change, now_s, change->hop, {}});
         }
     };
     loop.run(sweep_ms, on_report);
-    return verdicts;
+    return record;
 }
 
-LinkLoss loss_step(double fraction, double at_s) {
-    return [fraction, at_s](double seconds) { return seconds >= at_s ? fraction : 0.0; };
+void KindRates::add(const KindRates& other) {
+    runs += other.runs;
+    right += other.right;
+    wrong += other.wrong;
+    silent += other.silent;
+    delays_s.insert(delays_s.end(), other.delays_s.begin(), other.delays_s.end());
 }
 
-LinkLoss loss_ramp(double fraction, double from_s, double over_s) {
-    return [fraction, from_s, over_s](double seconds) {
-        return std::clamp((seconds - from_s) / over_s, 0.0, 1.0) * fraction;
-    };
-}
-
-std::string plain_cause(std::uint8_t hop) {
-    if (hop == 1) {
-        return "hardware";
-    }
-    return hop >= 4 ? "unknown" : "isp";
-}
-
-ScenarioRates run_scenario(const Scenario& scenario, std::size_t runs, std::uint64_t seed) {
-    ScenarioRates rates;
-    rates.runs = runs;
-    for (std::size_t run = 0; run < runs; ++run) {
-        const std::uint64_t run_seed = mix(seed ^ mix(run));
-        double reached_s = 0;
-        const PathModel path = scenario.path(run_seed, reached_s);
-        const double duration = scenario.duration_s > 0 ? scenario.duration_s : reached_s + after_loss_s;
-        const auto verdicts = simulate_diagnosis(path, duration, mix(run_seed));
-        if (verdicts.empty()) {
-            ++rates.silent;
+void score_run(const ScenarioFile& scenario, const RunRecord& run, ScenarioRates& rates) {
+    for (const EventKind kind : event_kinds) {
+        KindRates& rate = rates[kind];
+        ++rate.runs;
+        std::vector<const RunEvent*> events;
+        for (const RunEvent& event : run.events) {
+            if (event.kind == kind) {
+                events.push_back(&event);
+            }
+        }
+        if (events.empty()) {
+            ++rate.silent;
             continue;
         }
-        const Verdict& first = verdicts.front();
-        if (first.hop == scenario.expected_hop && first.cause == scenario.expected_cause) {
-            ++rates.first_right;
+        if (!is_expected(scenario, kind)) {
+            ++rate.wrong;
+            continue;
         }
-        if (std::any_of(verdicts.begin(), verdicts.end(),
-                        [&](const Verdict& verdict) { return verdict.hop != scenario.expected_hop; })) {
-            ++rates.any_wrong;
+        if (names_expected(scenario, run, *events.front(), true)) {
+            ++rate.right;
         }
-        rates.delays_s.push_back(first.at_s - reached_s);
+        if (std::any_of(events.begin(), events.end(),
+                        [&](const RunEvent* event) { return !names_expected(scenario, run, *event, false); })) {
+            ++rate.wrong;
+        }
+        const auto first_right = std::find_if(events.begin(), events.end(), [&](const RunEvent* event) {
+            return names_expected(scenario, run, *event, true);
+        });
+        const auto fault = run.fault_at_s.find(kind);
+        if (first_right != events.end() && fault != run.fault_at_s.end()) {
+            rate.delays_s.push_back((*first_right)->at_s - fault->second);
+        }
     }
-    return rates;
 }
 
-std::vector<Scenario> standard_scenarios() {
-    std::vector<Scenario> scenarios;
-    for (const std::uint8_t hops : {std::uint8_t{4}, std::uint8_t{10}}) {
-        for (std::uint8_t link = 1; link <= hops; ++link) {
-            for (const double fraction : {0.10, 0.20, 0.30, 0.50}) {
-                scenarios.push_back(step_scenario(hops, link, fraction));
-            }
-            scenarios.push_back(ramp_scenario(hops, link));
-        }
-        scenarios.push_back(declining_router_scenario(hops));
-        scenarios.push_back(quiet_scenario(hops));
+std::uint64_t run_seed(std::uint64_t scenario_seed, std::size_t run) { return mix_seed(scenario_seed ^ mix_seed(run)); }
+
+ScenarioRates run_scenario(const ScenarioFile& scenario, std::size_t runs, std::uint64_t scenario_seed) {
+    ScenarioRates rates;
+    for (std::size_t run = 0; run < runs; ++run) {
+        score_run(scenario, run_once(scenario, run_seed(scenario_seed, run)), rates);
     }
-    return scenarios;
+    return rates;
 }
 
 }  // namespace tarnvale::sim

@@ -1,76 +1,80 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <functional>
+#include <map>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// A seeded simulation of the hop engine sampling a path and of the aggregator
-// judging what it reports: the engine's own probing loop and reply handling run
-// over a simulated path (one probe per TTL per 5 s sweep, 100 ms apart, out to
-// the target's distance once it is known; a probe unanswered for 3 s counts as
-// lost; rings of 20 outcomes; a report cycle every 7 s), and the real
-// aggregator state takes every report, evaluated at most every 30 s as loss
-// reports arrive.
+#include "scenario_file.hpp"
+#include "scenario_path.hpp"
+
+// Scenario runs: the hop engine's own probing loop, reply handling, pinger and
+// queue locator run over the scenario's simulated path (one probe per TTL per
+// 5 s sweep, a report cycle every 7 s), and the real aggregator state takes
+// every report, as the aggregator task would: a degradation evaluated on the
+// first loss report 30 s after the last evaluation, a latency event on a queue
+// report that locates a queue, at most once per 30 s; the host's uploads
+// reported every second as the attribution engine would. Each run's events
+// (these and the hop engine's route changes) are kept, and scored against what
+// the scenario expects.
 namespace tarnvale::sim {
 
-// Loss of one link, as a fraction, at a time in seconds since the engine started.
-using LinkLoss = std::function<double(double seconds)>;
+enum class EventKind { degradation, latency, route_change };
+inline constexpr std::array<EventKind, 3> event_kinds{EventKind::degradation, EventKind::latency,
+                                                      EventKind::route_change};
+std::string_view kind_name(EventKind kind);
 
-struct PathModel {
-    std::uint8_t hops = 4;  // routers and the target, which is the last hop
-    // Per link, index 1..hops: link i carries probes from hop i-1 (the host for
-    // i = 1) to hop i. Empty entries lose nothing.
-    std::vector<LinkLoss> link_loss;
-    // Per hop, index 1..hops: the share of the probes reaching the hop that it
-    // answers (a router that declines some answers forwards everything still).
-    std::vector<double> answer_share;
+// Whether the scenario says an event of the kind is due (else none is right).
+bool is_expected(const ScenarioFile& scenario, EventKind kind);
 
-    explicit PathModel(std::uint8_t hop_count)
-        : hops(hop_count), link_loss(std::size_t{hop_count} + 1), answer_share(std::size_t{hop_count} + 1, 1.0) {}
-};
-
-struct Verdict {
+// An event the aggregator emitted, at seconds since the run began.
+struct RunEvent {
+    EventKind kind;
     double at_s;
-    std::uint8_t hop;
+    std::uint8_t hop = 0;  // for a route change, the TTL where another router answers
     std::string cause;
 };
 
-// Every degradation the aggregator emits over `duration_s` seconds of the path.
-std::vector<Verdict> simulate_diagnosis(const PathModel& path, double duration_s, std::uint64_t seed);
-
-// A step from 0 to `fraction` at `at_s`.
-LinkLoss loss_step(double fraction, double at_s);
-// From 0 at `from_s` to `fraction` at `from_s + over_s`, then flat.
-LinkLoss loss_ramp(double fraction, double from_s, double over_s);
-
-// One kind of run, and what its diagnosis should be.
-struct Scenario {
-    std::string name;
-    // The path of one run, drawn from the run's random numbers; also gives the
-    // instant the loss reaches 15 % (or its final level, when lower).
-    std::function<PathModel(std::uint64_t seed, double& loss_reached_s)> path;
-    std::uint8_t expected_hop = 0;  // 0: no degradation is right
-    std::string expected_cause;
-    double duration_s = 0;
+struct RunRecord {
+    std::uint64_t seed = 0;
+    std::vector<RouteInForce> routes;
+    std::map<EventKind, double> fault_at_s = {};  // for the kinds the scenario expects
+    std::vector<RunEvent> events = {};            // in the order emitted
 };
 
-struct ScenarioRates {
+// When the fault of the kind becomes serious in a run: the expectation's
+// fault_at_s, or else the first time the loss of the link into the expected
+// node reaches 15 % (its highest, when lower; its return loss when it has no
+// outward loss), the first time a queue stands on it, the first route change.
+std::optional<double> fault_time(const ScenarioFile& scenario, const RunTimes& times, EventKind kind);
+
+// One run of the scenario, everything in it drawn from `seed`.
+RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed);
+
+// How the runs went for one kind of event.
+struct KindRates {
     std::size_t runs = 0;
-    std::size_t first_right = 0;  // the first event names the expected hop and cause
-    std::size_t any_wrong = 0;    // some event names another hop (any event, when none is expected)
-    std::size_t silent = 0;       // no event at all
-    std::vector<double> delays_s;  // loss reaching 15 % to the first event, for runs with one
+    std::size_t right = 0;         // the first event names the expected hop and cause
+    std::size_t wrong = 0;         // some event names another hop (any event, when none is expected)
+    std::size_t silent = 0;        // no event of the kind
+    std::vector<double> delays_s;  // fault to the first right event, for the runs with one
+
+    void add(const KindRates& other);
 };
 
-ScenarioRates run_scenario(const Scenario& scenario, std::size_t runs, std::uint64_t seed);
+using ScenarioRates = std::map<EventKind, KindRates>;
 
-// The cause the aggregator gives a hop on a path without bottlenecks.
-std::string plain_cause(std::uint8_t hop);
+// Adds one run to the rates of each kind. An event's hop is judged against
+// the route in force when it was emitted.
+void score_run(const ScenarioFile& scenario, const RunRecord& run, ScenarioRates& rates);
 
-// The scenarios: loss steps of 10, 20, 30 and 50 % and a 0 to 30 % ramp
-// over 3 minutes on each link of a 4-hop and a 10-hop path, a router answering
-// 40-70 % of its probes while forwarding everything, and a quiet path.
-std::vector<Scenario> standard_scenarios();
+// The seed of one run of a scenario whose runs follow from `scenario_seed`.
+std::uint64_t run_seed(std::uint64_t scenario_seed, std::size_t run);
+
+// Runs 0 to runs - 1, scored.
+ScenarioRates run_scenario(const ScenarioFile& scenario, std::size_t runs, std::uint64_t scenario_seed);
 
 }  // namespace tarnvale::sim

@@ -1,72 +1,58 @@
 #include "simulated_path.hpp"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <algorithm>
 
-#include "packets/ipv6.hpp"
+#include "answer_packets.hpp"
 #include "packets/views.hpp"
 
 namespace tarnvale::sim {
 
 namespace {
 
-constexpr std::uint8_t port_unreachable = 3;
-constexpr std::uint8_t port_unreachable_v6 = 4;
-// What a router quotes of the datagram it answers: its header and 8 bytes.
-constexpr std::size_t quoted_bytes = 28;
+using Clock = SimulatedPath::Clock;
 
-// ICMP's answer from a router or the target: Time Exceeded, or Port Unreachable
-// from the target.
-std::vector<std::uint8_t> ipv4_answer(const packets::IpAddress& from, const packets::IpAddress& to, bool at_target,
-                                      std::span<const std::uint8_t> probe) {
-    const std::size_t quoted = std::min(probe.size(), quoted_bytes);
-    std::vector<std::uint8_t> answer(20 + 8 + quoted, 0);
-    packets::write_ipv4_header(std::span(answer).first<20>(), {static_cast<std::uint16_t>(answer.size()), 0, 0, 64,
-                                                               packets::protocol_icmp, from.v4(), to.v4()});
-    answer[20] = at_target ? packets::icmp_destination_unreachable : packets::icmp_time_exceeded;
-    answer[21] = at_target ? port_unreachable : 0;
-    std::copy_n(probe.begin(), quoted, answer.begin() + 28);
-    return answer;
+Clock::duration milliseconds(double ms) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
 }
 
-// ICMPv6's, which quotes the whole probe.
-std::vector<std::uint8_t> ipv6_answer(const packets::IpAddress& from, const packets::IpAddress& to, bool at_target,
-                                      std::span<const std::uint8_t> probe) {
-    std::vector<std::uint8_t> answer(packets::ipv6_header_length + 8 + probe.size(), 0);
-    packets::write_ipv6_header(
-        std::span(answer).first<packets::ipv6_header_length>(),
-        {static_cast<std::uint16_t>(8 + probe.size()), packets::protocol_icmpv6, 64, from, to});
-    answer[40] = at_target ? packets::icmpv6_destination_unreachable : packets::icmpv6_time_exceeded;
-    answer[41] = at_target ? port_unreachable_v6 : 0;
-    std::copy(probe.begin(), probe.end(), answer.begin() + 48);
-    return answer;
-}
+double seconds_of(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
 }  // namespace
 
 SimulatedPath::SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop> hops,
                              std::chrono::milliseconds run_time, std::uint64_t seed, double unix_start)
     : client_(client),
-      hops_(std::move(hops)),
       start_(Clock::time_point{} + std::chrono::hours(1)),
       unix_start_(unix_start),
       now_(start_),
       end_(start_ + run_time),
-      random_(seed) {}
+      random_(seed) {
+    routes_.emplace_back(start_, std::move(hops));
+}
 
 std::uint64_t SimulatedPath::unix_seconds() const {
-    return static_cast<std::uint64_t>(unix_start_ + std::chrono::duration<double>(now_ - start_).count());
+    return static_cast<std::uint64_t>(unix_start_ + seconds_of(now_ - start_));
 }
 
-void SimulatedPath::change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops) {
-    change_at_ = start_ + after;
-    changed_hops_ = std::move(hops);
+void SimulatedPath::change_route(Clock::duration after, std::vector<SimulatedHop> hops) {
+    const auto at = start_ + after;
+    const auto later = std::upper_bound(routes_.begin(), routes_.end(), at,
+                                        [](Clock::time_point time, const auto& route) { return time < route.first; });
+    routes_.emplace(later, at, std::move(hops));
 }
 
-const std::vector<SimulatedHop>& SimulatedPath::route() const {
-    return now_ >= change_at_ ? changed_hops_ : hops_;
+void SimulatedPath::add_other_prober(const OtherProber& prober) {
+    // Its asks come evenly spaced, from a moment of its first period drawn for the run.
+    probers_.push_back({prober, prober.from_s + unit_draw(random_) / prober.per_s});
+}
+
+const std::vector<SimulatedHop>& SimulatedPath::route_at(Clock::time_point at) const {
+    const auto later = std::upper_bound(routes_.begin(), routes_.end(), at,
+                                        [](Clock::time_point time, const auto& route) { return time < route.first; });
+    return later == routes_.begin() ? routes_.front().second : std::prev(later)->second;
 }
 
 std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, const packets::IpAddress& /*destination*/,
@@ -93,73 +79,133 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     const auto ipv4_probe = ipv6 ? std::nullopt : packets::Ipv4View::read(datagram);
     const auto ipv6_probe = ipv6 ? packets::Ipv6View::read(datagram) : std::nullopt;
     const std::uint8_t ttl = ipv4_probe ? ipv4_probe->ttl() : ipv6_probe ? ipv6_probe->hop_limit() : 0;
-    const auto& hops = route();
+    const auto& hops = route_at(at);
     if (ttl == 0 || hops.empty()) {
         return std::make_error_code(std::errc::invalid_argument);
     }
-    if (refused_share_ > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < refused_share_) {
+    if (refused_share_ > 0 && unit_draw(random_) < refused_share_) {
         return refusal_;
     }
     ++probes_by_ttl_[ttl];
+    others_ask_until(at);
     const std::size_t reached = std::min<std::size_t>(ttl, hops.size()) - 1;
-    // Each link on the way may drop the datagram; each slow one sends it when it has sent what it held.
-    const double seconds = seconds_since_start(at);
-    auto passed = at;
-    for (std::size_t index = 0; index <= reached; ++index) {
-        if (link_drops(hops[index], seconds)) {
-            return {};
-        }
-        if (const auto rate = hops[index].link_mbps) {
-            auto& free = link_free_[index];
-            free = std::max(free, passed) + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                                static_cast<double>(datagram.size()) * 8.0 / (*rate * 1e6)));
-            passed = free;
-        }
-    }
-    const SimulatedHop& hop = hops[reached];
-    if (!answers(hop)) {
+    const auto passed = reach(hops, reached, at, datagram.size());
+    if (!passed) {
         return {};
     }
+    const SimulatedHop& hop = hops[reached];
     const bool at_target = reached + 1 == hops.size();
-    auto answer = ipv6 ? ipv6_answer(hop.address, client_, at_target, datagram)
-                       : ipv4_answer(hop.address, client_, at_target, datagram);
-    answers_.emplace(passed + answer_delay(hop, seconds), std::move(answer));
+    const auto syn = at_target ? read_tcp_syn(datagram) : std::nullopt;
+    if (syn && hop.tcp == TcpAnswer::silent) {
+        return {};
+    }
+    // The target's kernel answers a SYN itself; ICMP errors take the node's slow path and limits.
+    if (!syn && hop.answers) {
+        const auto kind = at_target ? AnswerKind::unreachable : AnswerKind::time_exceeded;
+        if (!hop.answers->answers(kind, seconds_since_start(at + hop.round_trip / 2), random_)) {
+            return {};
+        }
+    }
+    const auto wait = answer_wait(hops, reached, at, !syn);
+    if (!wait) {
+        return {};
+    }
+    auto answer = syn ? tcp_answer(hop.address, client_, *syn, hop.tcp == TcpAnswer::open)
+                      : icmp_error_answer(hop.address, client_, at_target, datagram);
+    answers_.emplace(*passed + *wait, std::move(answer));
     return {};
 }
 
-double SimulatedPath::seconds_since_start(Clock::time_point at) const {
-    return std::chrono::duration<double>(at - start_).count();
+double SimulatedPath::seconds_since_start(Clock::time_point at) const { return seconds_of(at - start_); }
+
+std::optional<Clock::time_point> SimulatedPath::reach(const std::vector<SimulatedHop>& hops, std::size_t reached,
+                                                      Clock::time_point at, std::size_t bytes) {
+    auto passed = at;
+    for (std::size_t index = 0; index <= reached; ++index) {
+        const SimulatedHop& hop = hops[index];
+        if (hop.link && hop.link->drops_outward(seconds_since_start(at + hop.round_trip / 2), random_)) {
+            return std::nullopt;
+        }
+        // A slow link sends it when it has sent what it held.
+        if (hop.link_mbps && bytes > 0) {
+            auto& free = link_free_[index];
+            free = std::max(free, passed) + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                                static_cast<double>(bytes) * 8.0 / (*hop.link_mbps * 1e6)));
+            passed = free;
+        }
+    }
+    return passed;
 }
 
-bool SimulatedPath::link_drops(const SimulatedHop& hop, double seconds) {
-    return hop.link_loss && std::uniform_real_distribution<double>(0.0, 1.0)(random_) < hop.link_loss(seconds);
+std::optional<Clock::duration> SimulatedPath::answer_wait(const std::vector<SimulatedHop>& hops, std::size_t reached,
+                                                          Clock::time_point at, bool own_answer) {
+    const SimulatedHop& hop = hops[reached];
+    for (std::size_t index = 0; index <= reached; ++index) {
+        const auto& back = hops[index];
+        if (back.link &&
+            back.link->drops_return(seconds_since_start(at + hop.round_trip - back.round_trip / 2), random_)) {
+            return std::nullopt;
+        }
+    }
+    const double seconds = seconds_since_start(at);
+    double added_ms = hop.jitter_ms > 0 ? hop.jitter_ms * unit_draw(random_) : 0.0;
+    for (std::size_t index = 0; index <= reached; ++index) {
+        if (hops[index].link) {
+            added_ms += hops[index].link->queue_delay_ms(seconds, random_);
+        }
+    }
+    if (own_answer && hop.answers) {
+        added_ms += hop.answers->hold_ms(seconds, random_);
+    }
+    return hop.round_trip + milliseconds(added_ms);
 }
 
-bool SimulatedPath::answers(const SimulatedHop& hop) {
-    return std::uniform_real_distribution<double>(0.0, 1.0)(random_) < hop.answered_share;
-}
-
-SimulatedPath::Clock::duration SimulatedPath::answer_delay(const SimulatedHop& hop, double seconds) {
-    const double added_ms = hop.added_delay_ms ? hop.added_delay_ms(seconds, random_) : 0.0;
-    return hop.round_trip +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(added_ms));
+void SimulatedPath::others_ask_until(Clock::time_point at) {
+    const double seconds = seconds_since_start(at);
+    for (ProberState& state : probers_) {
+        const OtherProber& prober = state.prober;
+        for (; state.next_s <= seconds && state.next_s < prober.until_s; state.next_s += 1.0 / prober.per_s) {
+            const auto& hops = route_at(
+                start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(state.next_s)));
+            for (std::size_t index = 0; index < hops.size(); ++index) {
+                const SimulatedHop& hop = hops[index];
+                const bool asked =
+                    prober.to.empty() || std::find(prober.to.begin(), prober.to.end(), hop.address) != prober.to.end();
+                if (!asked || !hop.answers) {
+                    continue;
+                }
+                const bool at_target = index + 1 == hops.size();
+                for (const AnswerKind kind : {AnswerKind::time_exceeded, AnswerKind::unreachable, AnswerKind::echo}) {
+                    if (prober.kinds.has(kind)) {
+                        // A probe that expires at a router draws Port Unreachable from the target.
+                        const auto asked_for =
+                            at_target && kind == AnswerKind::time_exceeded ? AnswerKind::unreachable : kind;
+                        hop.answers->answers(asked_for, state.next_s, random_);
+                    }
+                }
+            }
+        }
+    }
 }
 
 std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(const packets::IpAddress& router,
                                                                              Clock::time_point at) {
-    const auto& hops = route();
-    const auto hop = std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) {
-        return each.address == router;
-    });
+    const auto& hops = route_at(at);
+    const auto hop =
+        std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) { return each.address == router; });
     if (hop == hops.end()) {
         return std::nullopt;
     }
-    const double seconds = seconds_since_start(at);
-    if (std::any_of(hops.begin(), hop + 1, [&](const SimulatedHop& on_way) { return link_drops(on_way, seconds); }) ||
-        !answers(*hop)) {
+    others_ask_until(at);
+    const auto reached = static_cast<std::size_t>(hop - hops.begin());
+    if (!reach(hops, reached, at, 0)) {
         return std::nullopt;
     }
-    return answer_delay(*hop, seconds);
+    if (hop->answers &&
+        !hop->answers->answers(AnswerKind::echo, seconds_since_start(at + hop->round_trip / 2), random_)) {
+        return std::nullopt;
+    }
+    return answer_wait(hops, reached, at, true);
 }
 
 asio::awaitable<void> SimulatedPath::wait_until(Clock::time_point until) {

@@ -4,28 +4,44 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
-#include <random>
 #include <span>
 #include <vector>
 
+#include "answer_policy.hpp"
 #include "engines/probe_network.hpp"
 #include "packets/ip_address.hpp"
+#include "sim_random.hpp"
+#include "simulated_link.hpp"
 
 namespace tarnvale::sim {
 
+// What a target answers to a TCP SYN on the probed port.
+enum class TcpAnswer { open, closed, silent };
+
 // One hop of a simulated path: the router (or, last, the target) that a probe
-// whose TTL runs out there reaches.
+// whose TTL runs out there reaches, with the link into it.
 struct SimulatedHop {
     packets::IpAddress address;
-    double answered_share = 1.0;        // of the probes reaching it, the share it answers
-    std::chrono::microseconds round_trip{10000};
-    // What its answers wait beyond the round trip, in ms, by seconds since the
-    // run began: a queue on the way or the router's own slowness.
-    std::function<double(double seconds, std::mt19937_64& random)> added_delay_ms = nullptr;
-    // The share of packets the link into it drops, by seconds since the run began.
-    std::function<double(double seconds)> link_loss = nullptr;
+    std::chrono::microseconds round_trip{10000};  // on the quiet path
+    double jitter_ms = 0;                         // every round trip adds up to this much, uniformly
+    // The link into it: loss both ways, bursts, a queue; none: a clean one.
+    std::shared_ptr<SimulatedLink> link = nullptr;
     std::optional<double> link_mbps = std::nullopt;  // the rate of the link into it, when one slower than the sender's
+    // How it answers; none: everything, at once.
+    std::shared_ptr<AnswerPolicy> answers = nullptr;
+    TcpAnswer tcp = TcpAnswer::closed;  // as the target
+};
+
+// Another tool on the host that makes nodes answer it `per_s` times a second
+// each between two times, spending their limits as the probe's asks do.
+struct OtherProber {
+    double from_s = 0;
+    double until_s = 0;
+    double per_s = 1;
+    std::vector<packets::IpAddress> to = {};  // empty: every hop of the route in force
+    AnswerKinds kinds{AnswerKind::time_exceeded};
 };
 
 // Addresses as in the test network, for simulated paths that mirror it.
@@ -51,22 +67,24 @@ inline constexpr packets::IpAddress server_v6 = ipv6(0x01, 0x13, 0, 0x10);
 }  // namespace test_network
 
 // 10.0.0.N for hop N (0: the client), for simulated paths of any length.
-inline packets::IpAddress numbered_address(std::uint8_t hop) {
+constexpr packets::IpAddress numbered_address(std::uint8_t hop) {
     return packets::IpAddress(packets::Ipv4(0x0A000000u + hop));
 }
 
 // A hop that answers every probe after 10 ms.
-inline SimulatedHop hop_at(packets::IpAddress address) {
-    return {.address = address};
-}
+inline SimulatedHop hop_at(packets::IpAddress address) { return {.address = address}; }
 
 // A chain of hops in simulated time, for an engine loop to run over in
 // milliseconds: a probe sent is answered as the hop its TTL (or hop limit)
 // reaches would, in the probe's family (Time Exceeded from a router, Port
-// Unreachable from the target, which is the last hop), quoting the probe,
-// after that hop's round trip and after every slow link on its way has sent it
-// in turn. Time moves only when the loop waits or paces its sends, and every
-// answer due by then is handed over at its arrival.
+// Unreachable from the target, which is the last hop; a TCP SYN that reaches
+// the target gets its SYN-ACK or reset), quoting the probe, after that hop's
+// round trip, the queues on its way and the hop's own slowness, and after every
+// slow link on its way has sent it in turn. Each link may drop the probe on its
+// way out and the answer on its way back, each crossing the link when half the
+// round trip to the link's far end has passed. Time moves only when the loop
+// waits or paces its sends, and every answer due by then is handed over at its
+// arrival.
 // The run ends, with the loop's wait throwing as a cancelled task's does, once
 // a wait would pass `end`.
 class SimulatedPath final : public engines::ProbeNetwork {
@@ -90,8 +108,9 @@ public:
     }
     // The host loses its route toward the path: the source lookup fails with `error`.
     void lose_route(std::error_code error) { no_route_ = error; }
-    // Probes sent from `after` on take the new route.
-    void change_route(std::chrono::seconds after, std::vector<SimulatedHop> hops);
+    // Probes sent from `after` on take the new route, until a later change.
+    void change_route(Clock::duration after, std::vector<SimulatedHop> hops);
+    void add_other_prober(const OtherProber& prober);
 
     Clock::time_point start() const { return start_; }
     Clock::time_point now() const override { return now_; }
@@ -107,31 +126,44 @@ public:
     asio::awaitable<void> wait_until(Clock::time_point until) override;
 
     // The round trip of an echo request sent to `router` at `at`, or nothing
-    // when it is lost or no hop of the route has that address.
+    // when it or its reply is lost, the router declines, or no hop of the
+    // route in force has that address.
     std::optional<Clock::duration> echo_round_trip(const packets::IpAddress& router, Clock::time_point at);
 
     // Probes sent onto the path (not refused), by TTL.
     const std::map<std::uint8_t, unsigned>& probes_by_ttl() const { return probes_by_ttl_; }
 
 private:
-    const std::vector<SimulatedHop>& route() const;
+    struct ProberState {
+        OtherProber prober;
+        double next_s;
+    };
+
+    const std::vector<SimulatedHop>& route_at(Clock::time_point at) const;
     std::error_code send_at(std::span<const std::uint8_t> datagram, Clock::time_point at);
     double seconds_since_start(Clock::time_point at) const;
-    bool link_drops(const SimulatedHop& hop, double seconds);
-    bool answers(const SimulatedHop& hop);
-    Clock::duration answer_delay(const SimulatedHop& hop, double seconds);
+    // When a packet of `bytes` sent at `at` reaches hop `reached`, or nothing
+    // when a link drops it; a packet of no bytes takes no time on a slow link.
+    std::optional<Clock::time_point> reach(const std::vector<SimulatedHop>& hops, std::size_t reached,
+                                           Clock::time_point at, std::size_t bytes);
+    // The wait from `at` for the answer of hop `reached` to a packet sent then,
+    // or nothing when it is lost on the way back. The hop's slow path is taken
+    // by the answers it chooses to send (`own_answer`).
+    std::optional<Clock::duration> answer_wait(const std::vector<SimulatedHop>& hops, std::size_t reached,
+                                               Clock::time_point at, bool own_answer);
+    // Spends what the other probers on the host asked of the hops before `at`.
+    void others_ask_until(Clock::time_point at);
     // Hands over every answer due by `until`, and sets the clock to it.
     void advance_to(Clock::time_point until);
 
     packets::IpAddress client_;
-    std::vector<SimulatedHop> hops_;
-    std::vector<SimulatedHop> changed_hops_;
     Clock::time_point start_;
     double unix_start_;
     Clock::time_point now_;
     Clock::time_point end_;
-    Clock::time_point change_at_ = Clock::time_point::max();
-    std::mt19937_64 random_;
+    std::vector<std::pair<Clock::time_point, std::vector<SimulatedHop>>> routes_;  // in time order
+    std::vector<ProberState> probers_;
+    Random random_;
     std::multimap<Clock::time_point, std::vector<std::uint8_t>> answers_;
     std::map<std::uint8_t, unsigned> probes_by_ttl_;  // sent onto the path
     double refused_share_ = 0;

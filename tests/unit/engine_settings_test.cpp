@@ -98,9 +98,9 @@ TEST(PathLossCell, ReadsTheLatestFigureOfTheRunningFeedsAndZeroWithoutOne) {
 TEST(PathLossCell, TheHopReporterFeedsTheLossAtTheTargetSHopWhileItRuns) {
     using namespace sim::test_network;
     // A fifth of the packets into the target are lost: the target's hop shows it, the routers do not.
-    sim::SimulatedPath path(
-        client, {sim::hop_at(r1), sim::hop_at(r2), {.address = server, .link_loss = [](double) { return 0.2; }}},
-        std::chrono::seconds(600), 5);
+    sim::SimulatedPath path(client,
+                            {sim::hop_at(r1), sim::hop_at(r2), {.address = server, .link = sim::steady_loss(0.2)}},
+                            std::chrono::seconds(600), 5);
     sim::SimulatedHopLoop loop(path, server);
     const std::shared_ptr<PathLoss> cell = loop.outlets().path_loss;
     std::set<std::uint32_t> seen;

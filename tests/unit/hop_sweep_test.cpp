@@ -2,6 +2,8 @@
 // minutes of sweeps take milliseconds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "hop_loop.hpp"
 
 namespace {
@@ -51,7 +53,8 @@ std::map<std::uint8_t, ipc::HopLossEvent> latest(const SweepRun& run) {
 }
 
 TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHopDoes) {
-    SimulatedPath path(client, {hop_at(r1), {.address = r2, .answered_share = 0.5}, hop_at(r3), hop_at(target)},
+    SimulatedPath path(client,
+                       {hop_at(r1), {.address = r2, .answers = sim::answering_share(0.5)}, hop_at(r3), hop_at(target)},
                        seconds(300), 7);
     const auto run = run_sweeps(path);
 
@@ -65,8 +68,13 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
     EXPECT_EQ(reported.at(2).addr, "198.51.100.2");
     EXPECT_GT(reported.at(2).loss_pct, 20.0f);
     EXPECT_EQ(reported.at(4).addr, "203.0.113.10");
-    EXPECT_EQ(run.reports.size() % 4, 0u) << "every report names the four hops";
-    EXPECT_GE(run.reports.size() / 4, 40u) << "a report every 7 s";
+    // A hop is reported once it has answered: from the first report that names hop 2, every one names all four.
+    const auto first_with_hop_2 = std::find_if(run.reports.begin(), run.reports.end(),
+                                               [](const ipc::HopLossEvent& event) { return event.hop == 2; });
+    ASSERT_NE(first_with_hop_2, run.reports.begin());
+    const auto named_all = run.reports.end() - (first_with_hop_2 - 1);
+    EXPECT_EQ(named_all % 4, 0) << "every report names the four hops";
+    EXPECT_GE(named_all / 4, 40) << "a report every 7 s";
 
     // The first sweep goes out to max_hops; once the target has answered, none goes past it.
     EXPECT_EQ(path.probes_by_ttl().at(5), 1u);
@@ -74,9 +82,10 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
 }
 
 TEST(HopSweepSimulation, AnIpv6PathShowsTheSameLossAsItsIpv4Twin) {
-    SimulatedPath path(client_v6,
-                       {hop_at(r1_v6), {.address = r2_v6, .answered_share = 0.5}, hop_at(r3_v6), hop_at(server_v6)},
-                       seconds(300), 7);
+    SimulatedPath path(
+        client_v6,
+        {hop_at(r1_v6), {.address = r2_v6, .answers = sim::answering_share(0.5)}, hop_at(r3_v6), hop_at(server_v6)},
+        seconds(300), 7);
     const auto run = run_sweeps(path, 5000, server_v6);
 
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);

@@ -3,14 +3,17 @@
 #include <cmath>
 #include <functional>
 
+#include "diagnosis_sim.hpp"
 #include "engines/hop/queue_delay.hpp"
-#include "queue_sim.hpp"
 
 namespace {
 
 using namespace tarnvale::engines::hop;
-using tarnvale::sim::DelayPathModel;
-using tarnvale::sim::simulate_queue_location;
+using tarnvale::sim::EventKind;
+using tarnvale::sim::read_scenario;
+using tarnvale::sim::run_once;
+using tarnvale::sim::RunEvent;
+using tarnvale::sim::ScenarioFile;
 
 DelayClock::time_point at(double seconds) {
     return DelayClock::time_point{} +
@@ -123,25 +126,27 @@ TEST(QueueLocator, ReportsAHopLocatedTwiceRunning) {
 }
 
 TEST(QueueSimulation, LocatesAStandingQueueAndStaysQuietOtherwise) {
-    DelayPathModel path;
-    path.hops = 4;
-    path.base_ms = {0, 1, 5, 12, 25};
-    path.queue_hop = 3;
-    path.queue_from_s = 200;
-    path.queue_until_s = 400;
-    path.queue_ms = 100;
-    path.queue_swing_ms = 60;
-    path.slow_router = 4;
-    const auto findings = simulate_queue_location(path, 600, 7);
-    ASSERT_FALSE(findings.empty());
-    EXPECT_LE(findings.front().at_s - path.queue_from_s, 60);
-    for (const auto& finding : findings) {
-        EXPECT_EQ(finding.hop, 3);
-        EXPECT_GE(finding.at_s, 200);
-        EXPECT_LE(finding.at_s, 440) << "cleared within a window and a cycle";
+    // Hops at 1, 5, 12 and 25 ms; 40-100 ms of queue into hop 3 from 200 to 400 s; a slow target.
+    ScenarioFile scenario = read_scenario(std::string(TARNVALE_SCENARIO_FIXTURES) + "/queue_4hop_core.json");
+    const auto latency_events = [&] {
+        std::vector<RunEvent> latency;
+        for (const RunEvent& event : run_once(scenario, 7).events) {
+            if (event.kind == EventKind::latency) {
+                latency.push_back(event);
+            }
+        }
+        return latency;
+    };
+    const auto queued = latency_events();
+    ASSERT_FALSE(queued.empty());
+    EXPECT_LE(queued.front().at_s - 200, 60);
+    for (const RunEvent& event : queued) {
+        EXPECT_EQ(event.hop, 3);
+        EXPECT_GE(event.at_s, 200);
+        EXPECT_LE(event.at_s, 440) << "cleared within a window and a cycle";
     }
-    path.queue_hop = 0;
-    EXPECT_TRUE(simulate_queue_location(path, 600, 7).empty());
+    scenario.links.clear();
+    EXPECT_TRUE(latency_events().empty());
 }
 
 }  // namespace

@@ -141,7 +141,7 @@ struct ChangedPath {
     ChangedPath(seconds run_time, seconds change_after)
         : path(client,
                {{.address = r1, .round_trip = milliseconds(2)},
-                {.address = r2, .answered_share = 0.5, .round_trip = milliseconds(4)},
+                {.address = r2, .round_trip = milliseconds(4), .answers = sim::answering_share(0.5)},
                 {.address = r3, .round_trip = milliseconds(6)},
                 {.address = server, .round_trip = milliseconds(8)}},
                run_time, 17) {

@@ -108,7 +108,7 @@ TEST(TrainSweepSimulation, ASlowLinkIntoHop3IsTheOnlyBottleneckOverEitherFamily)
 
 TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBehindIt) {
     SimulatedHop silent = hop_at(r2);
-    silent.answered_share = 0.0;
+    silent.answers = sim::answering_share(0.0);
     SimulatedHop slow = hop_at(r3);
     slow.link_mbps = 0.5;
     SimulatedPath path(client, {hop_at(r1), silent, slow, hop_at(server)}, seconds(60), 5);

@@ -7,11 +7,9 @@ namespace tarnvale::engines::hop {
 
 namespace {
 
-// The value at rank round(q × (n − 1)) of the values, which it reorders.
-float quantile(std::vector<float>& values, double q) {
-    const auto rank = static_cast<std::size_t>(std::lround(q * static_cast<double>(values.size() - 1)));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank), values.end());
-    return values[rank];
+// The value at rank round(q × (n − 1)) of sorted values.
+float quantile(const std::vector<float>& sorted, double q) {
+    return sorted[static_cast<std::size_t>(std::lround(q * static_cast<double>(sorted.size() - 1)))];
 }
 
 }  // namespace
@@ -40,6 +38,8 @@ std::optional<HopDelay> DelayHistory::delay(DelayClock::time_point now) const {
     if (windows.front().size() < window_samples_needed) {
         return std::nullopt;
     }
+    // Each window sorted once gives both of its quantiles: the delays are worked
+    // out anew for every hop at every report, and the simulations run that a million times.
     std::vector<float> levels;
     std::vector<float> spreads;
     for (std::size_t index = 1; index < windows.size(); ++index) {
@@ -47,6 +47,7 @@ std::optional<HopDelay> DelayHistory::delay(DelayClock::time_point now) const {
         if (window.size() < window_samples_needed) {
             continue;
         }
+        std::sort(window.begin(), window.end());
         const float low = quantile(window, level_quantile);
         levels.push_back(low);
         spreads.push_back(quantile(window, 1.0 - level_quantile) - low);
@@ -54,6 +55,8 @@ std::optional<HopDelay> DelayHistory::delay(DelayClock::time_point now) const {
     if (levels.size() < baseline_windows_needed) {
         return std::nullopt;
     }
+    std::sort(windows.front().begin(), windows.front().end());
+    std::sort(spreads.begin(), spreads.end());
     return HopDelay{*std::min_element(levels.begin(), levels.end()), quantile(windows.front(), level_quantile),
                     quantile(spreads, 0.5)};
 }
