@@ -35,6 +35,13 @@ Counts at_most(Counts counts, std::uint64_t outcomes) {
 
 }  // namespace
 
+Counts HopEvidence::answers() const {
+    if (clearly_more(echoes, probes, location_error_rate)) {
+        return probes;
+    }
+    return probes + echoes;
+}
+
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     std::vector<Counts> evidence;
     for (const HopEvidence& hop : path) {

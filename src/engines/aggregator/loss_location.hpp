@@ -30,8 +30,11 @@ struct HopEvidence {
     Counts probes;
     Counts echoes;
 
-    // Both kinds together: each loses what the path in front of the hop loses.
-    Counts answers() const { return probes + echoes; }
+    // What the hop's answers tell of the path in front of it: both kinds
+    // together, for each loses what that path loses, but the probes alone when
+    // the echo replies lose clearly more (a router that limits or refuses
+    // pings).
+    Counts answers() const;
 };
 
 // Chance of wrongly judging one path in one evaluation, shared out over the
