@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engines/aggregator/diagnosis.hpp"
+#include "engines/aggregator/tail_probability.hpp"
 
 namespace {
 
@@ -382,3 +383,38 @@ TEST(AggregatorTask, EndsSilentlyWhenTheReportQueueCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<AnswerCounts> repeated(AnswerCounts interval, std::size_t times) {
+    return std::vector<AnswerCounts>(times, interval);
+}
+
+}  // namespace
+
+TEST(DiagnosisEvidence, EchoRepliesAreComparedWithProbesReportByReport) {
+    EXPECT_NEAR(normal_upper_quantile(0.005), 2.5758, 1e-4);
+
+    // A router that answers half its probes and every ping: the probes' excess is its own.
+    const auto declining = repeated({{4, 2}, {4, 0}}, 20);
+    EXPECT_EQ(compare_echoes_with_probes(declining, location_error_rate), -1);
+    EXPECT_EQ((HopEvidence{2, {80, 40}, {80, 0}, declining}.answers().lost), 0u);
+
+    // One that polices pings: the echoes' excess is its own.
+    const auto policing = repeated({{4, 0}, {4, 3}}, 20);
+    EXPECT_EQ(compare_echoes_with_probes(policing, location_error_rate), 1);
+    EXPECT_EQ((HopEvidence{2, {80, 0}, {80, 60}, policing}.answers().outcomes), 80u);
+
+    // A loss that began halfway, while the pinger asked three times as often
+    // before it: over the whole window the echoes lose 1 in 8 and the probes 1
+    // in 4, yet report by report they lose alike, and count together.
+    std::vector<AnswerCounts> step = repeated({{2, 0}, {6, 0}}, 20);
+    const auto lossy = repeated({{2, 1}, {2, 1}}, 20);
+    step.insert(step.end(), lossy.begin(), lossy.end());
+    EXPECT_EQ(compare_echoes_with_probes(step, location_error_rate), 0);
+    EXPECT_EQ((HopEvidence{2, {80, 20}, {160, 20}, step}.answers().outcomes), 240u);
+
+    // Reports with no loss, or only one kind of answer, tell nothing.
+    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 0}, {4, 0}}, 50), location_error_rate), 0);
+    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 2}, {0, 0}}, 50), location_error_rate), 0);
+}

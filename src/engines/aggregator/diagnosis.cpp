@@ -245,22 +245,29 @@ std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t
     for (const std::uint8_t hop : path) {
         const HopHistory& history = histories_.at(hop);
         if (history.totals.empty()) {
-            evidence.push_back({hop, {}, {}});
+            evidence.push_back({hop, {}, {}, {}});
             continue;
         }
         // From the newest totals at least a window old, or the oldest there are.
-        OutcomeTotals start = history.totals.front();
-        OutcomeTotals end = start;
-        for (const OutcomeTotals& totals : history.totals) {
-            const std::uint64_t ts = history.base_ts + static_cast<std::uint64_t>(totals.t);
+        std::size_t start = 0;
+        std::size_t end = 0;
+        for (std::size_t index = 0; index < history.totals.size(); ++index) {
+            const std::uint64_t ts = history.base_ts + static_cast<std::uint64_t>(history.totals[index].t);
             if (ts <= until) {
-                end = totals;
+                end = index;
             }
             if (ts + window_s <= until) {
-                start = totals;
+                start = index;
             }
         }
-        evidence.push_back({hop, since(end.probes, start.probes), since(end.echoes, start.echoes)});
+        const auto& totals = history.totals;
+        HopEvidence hop_evidence{
+            hop, since(totals[end].probes, totals[start].probes), since(totals[end].echoes, totals[start].echoes), {}};
+        for (std::size_t index = start + 1; index <= end; ++index) {
+            hop_evidence.intervals.push_back({since(totals[index].probes, totals[index - 1].probes),
+                                              since(totals[index].echoes, totals[index - 1].echoes)});
+        }
+        evidence.push_back(std::move(hop_evidence));
     }
     return evidence;
 }

@@ -35,11 +35,40 @@ Counts at_most(Counts counts, std::uint64_t outcomes) {
 
 }  // namespace
 
-Counts HopEvidence::answers() const {
-    if (clearly_more(echoes, probes, location_error_rate)) {
-        return probes;
+int compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate) {
+    double observed = 0;
+    double expected = 0;
+    double variance = 0;
+    for (const AnswerCounts& interval : intervals) {
+        const auto echoes = static_cast<double>(interval.echoes.outcomes);
+        const auto all = echoes + static_cast<double>(interval.probes.outcomes);
+        const auto lost = static_cast<double>(interval.echoes.lost + interval.probes.lost);
+        if (all < 2 || lost == 0 || lost == all || echoes == 0 || echoes == all) {
+            continue;  // tells nothing of a difference
+        }
+        observed += static_cast<double>(interval.echoes.lost);
+        expected += echoes * lost / all;
+        variance += echoes * (all - echoes) * lost * (all - lost) / (all * all * (all - 1));
     }
-    return probes + echoes;
+    if (variance <= 0) {
+        return 0;
+    }
+    const double bound = normal_upper_quantile(error_rate) * std::sqrt(variance) + 0.5;
+    if (observed < expected - bound) {
+        return -1;
+    }
+    return observed > expected + bound ? 1 : 0;
+}
+
+Counts HopEvidence::answers() const {
+    switch (compare_echoes_with_probes(intervals, location_error_rate)) {
+        case -1:
+            return echoes;
+        case 1:
+            return probes;
+        default:
+            return probes + echoes;
+    }
 }
 
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {

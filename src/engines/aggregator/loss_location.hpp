@@ -23,19 +23,32 @@ inline Counts operator+(Counts a, Counts b) { return {a.outcomes + b.outcomes, a
 // What `all` holds beyond `part`, which it must contain.
 inline Counts operator-(Counts all, Counts part) { return {all.outcomes - part.outcomes, all.lost - part.lost}; }
 
-// One hop's answers over a recent window: to the probes that expired there (or
-// reached the target) and to the pinger's echo requests to its router.
+// A hop's answers of each kind over one stretch of time.
+struct AnswerCounts {
+    Counts probes;  // to the probes that expired there (or reached the target)
+    Counts echoes;  // to the pinger's echo requests to its router
+};
+
+// One hop's answers over a recent window, in total and report by report.
 struct HopEvidence {
     std::uint8_t hop;
     Counts probes;
     Counts echoes;
+    std::vector<AnswerCounts> intervals;  // between consecutive reports, oldest first
 
     // What the hop's answers tell of the path in front of it: both kinds
-    // together, for each loses what that path loses, but the probes alone when
-    // the echo replies lose clearly more (a router that limits or refuses
-    // pings).
+    // together, for each loses what that path loses; but one kind alone when
+    // the other loses clearly more, which is then the router's own limit on
+    // that kind (many limit their Time Exceeded answers, some police pings).
     Counts answers() const;
 };
+
+// Whether the echo replies lose clearly fewer than the probes (-1), clearly
+// more (+1) or neither (0), at the given error rate. Compared report by report
+// and summed (the Mantel-Haenszel test): the pinger asks a router more often
+// while its probes come back, so totals over a window in which the loss
+// changed would weigh the two kinds' losses differently.
+int compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate);
 
 // Chance of wrongly judging one path in one evaluation, shared out over the
 // comparisons it makes.

@@ -21,6 +21,22 @@ double hypergeometric(std::uint64_t i, std::uint64_t count_a, std::uint64_t loss
 
 }  // namespace
 
+double normal_upper_quantile(double probability) {
+    // Bisection on the complementary error function: a few dozen steps, and
+    // only a handful of rates are ever asked for.
+    double low = 0.0;
+    double high = 40.0;
+    for (int step = 0; step < 60; ++step) {
+        const double middle = (low + high) / 2;
+        if (0.5 * std::erfc(middle / std::sqrt(2.0)) > probability) {
+            low = middle;
+        } else {
+            high = middle;
+        }
+    }
+    return (low + high) / 2;
+}
+
 double at_least_probability(std::uint64_t lost, std::uint64_t count, double share) {
     if (lost == 0) {
         return 1.0;

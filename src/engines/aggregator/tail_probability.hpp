@@ -22,4 +22,7 @@ double more_losses_probability(std::uint64_t lost_a, std::uint64_t count_a, std:
 // would lose `lost` or more of them.
 double at_least_probability(std::uint64_t lost, std::uint64_t count, double share);
 
+// The value a standard normal variable exceeds with the given probability (0 to 0.5).
+double normal_upper_quantile(double probability);
+
 }  // namespace tarnvale::engines::aggregator
