@@ -92,13 +92,18 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     const double in_front = location_error_rate / static_cast<double>(showing.size() + 1);
     // A first hop whose probes show more than the hops behind it declines answers
     // of its own. On top of a loss in front of it, it shows that loss too, and
-    // the hops behind carry it. Unless its echo replies show clearly less than
-    // they do: then the loss is behind it.
+    // the hops behind carry it. Where it answers pings, its echo replies tell
+    // which: they must show the loss as well, or it is behind the router.
+    std::optional<Counts> must_show;
     if (!behind_first.empty()) {
         const Counts behind = pooled(evidence, behind_first);
         if (clearly_more(path[first].probes, behind, per_hop)) {
-            if (clearly_fewer(path[first].echoes, behind, per_hop)) {
-                return std::nullopt;
+            const HopEvidence& router = path[first];
+            if (router.echoes.outcomes > 0 && compare_echoes_with_probes(router.intervals, location_error_rate) <= 0) {
+                if (clearly_fewer(router.echoes, behind, per_hop)) {
+                    return std::nullopt;
+                }
+                must_show = router.echoes;
             }
             showing = behind_first;
         }
@@ -137,8 +142,10 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     }
     // Nothing behind the last hop can confirm a loss that only it shows: its
     // echo replies must show it too, or it may be its own limit on answers.
-    const bool last_alone = showing.size() == 1 && showing.front() + 1 == path.size();
-    if (last_alone && !clearly_fewer(front, path.back().echoes, in_front)) {
+    if (showing.size() == 1 && showing.front() + 1 == path.size()) {
+        must_show = path.back().echoes;
+    }
+    if (must_show && !clearly_fewer(front, *must_show, in_front)) {
         return std::nullopt;
     }
     return showing;
