@@ -130,9 +130,10 @@ def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradatio
     shares = ", ".join(f"{kind} {got} of {asked}" for kind, (got, asked) in answered.items())
     record(f"server declining half of its {' and '.join(withheld)} on a clean path (answered: {shares})",
            events, began)
-    # About two hundred of each kind: half of them withheld lies within 35 to 65 % (four deviations).
+    # Some two hundred probes reach the server, and it is pinged once after each answer it gives: half of a
+    # hundred answered lies within 30 to 70 % (four deviations).
     for kind, (got, asked) in answered.items():
-        lowest, highest = (0.35, 0.65) if kind in withheld else (0.99, 1.0)
+        lowest, highest = (0.3, 0.7) if kind in withheld else (0.99, 1.0)
         assert lowest * asked <= got <= highest * asked, (kind, answered)
     losses = {hop: [e["loss_pct"] for e in of_type(events, "hop_loss") if e["hop"] == hop] for hop in (1, 2, 3, 4)}
     assert all(loss == 0 for hop in (1, 2, 3) for loss in losses[hop]), losses
