@@ -180,9 +180,14 @@ class PathConditions:
                            f"-j NFQUEUE --queue-num {_queue_of(arriving)} --queue-bypass" for tables in IPTABLES]
         self.run(node, ["sh", "-ec", "; ".join(script)])
 
-    def set_answer_loss(self, node: str, percent: float) -> None:
-        """Makes `node` withhold `percent` % of its own ICMP and ICMPv6 Time Exceeded answers (0 removes it), as
-        a router that rate-limits or de-prioritises them does, while it forwards every packet as before."""
+    def set_answer_loss(self, node: str, percent: float, kinds: Sequence[str] = ("time-exceeded",)) -> None:
+        """Makes `node` withhold `percent` % of its own ICMP and ICMPv6 answers of the given `kinds`, each answer
+        drawn on its own, while it forwards every packet as before: "time-exceeded" (the default), as a router
+        that rate-limits or de-prioritises them does; "port-unreachable" (its answers to probes that reach it)
+        and "echo-reply", as a target that answers only some of them does. A call replaces the node's previous
+        setting, so 0 removes every kind."""
+        if not kinds or not set(kinds) <= set(ANSWER_KINDS):
+            raise ValueError(f"the answers withheld are some of {', '.join(ANSWER_KINDS)}, not {list(kinds)}")
         if not 0 <= percent <= 100:
             raise ValueError("answer loss is a percentage from 0 to 100")
         self.namespace(node)
@@ -190,8 +195,8 @@ class PathConditions:
         if percent > 0:
             threshold = round(percent * 100)
             condition = "" if threshold >= 10000 else f"numgen random mod 10000 < {threshold} "
-            rules += [f"add rule inet {NFT_TABLE} own_answers {icmp} type time-exceeded {condition}drop"
-                      for icmp in ("icmp", "icmpv6")]
+            rules += [f"add rule inet {NFT_TABLE} own_answers {match} {condition}drop"
+                      for kind in kinds for match in ANSWER_KINDS[kind]]
         run(self.command(node, ["nft", "-f", "-"]), input_text="\n".join(rules) + "\n")
 
     def set_icmp_rate_limit(self, node: str, enabled: bool) -> None:
@@ -223,6 +228,14 @@ class PathConditions:
         ramp.start()
         return ramp
 
+
+# The answers set_answer_loss may withhold: each kind's nftables matches, IPv4's and IPv6's.
+ANSWER_KINDS = {
+    "time-exceeded": ("icmp type time-exceeded", "icmpv6 type time-exceeded"),
+    "port-unreachable": ("icmp type destination-unreachable icmp code port-unreachable",
+                         "icmpv6 type destination-unreachable icmpv6 code port-unreachable"),
+    "echo-reply": ("icmp type echo-reply", "icmpv6 type echo-reply"),
+}
 
 # The netfilter queue of a node's own ICMP messages; queues 0 and 1 are its delayed arrivals.
 
