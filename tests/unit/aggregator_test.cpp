@@ -392,8 +392,19 @@ std::vector<AnswerCounts> repeated(AnswerCounts interval, std::size_t times) {
 
 }  // namespace
 
-TEST(DiagnosisEvidence, EchoRepliesAreComparedWithProbesReportByReport) {
+TEST(DiagnosisEvidence, BinomialAndNormalTails) {
+    // Two probes lost with probability 1/2 each: at least one lost in 3 of 4 cases.
+    EXPECT_NEAR(at_least_probability(1, 2, 0.5), 0.75, 1e-12);
+    EXPECT_DOUBLE_EQ(at_least_probability(0, 20, 0.05), 1.0);
+    EXPECT_DOUBLE_EQ(at_least_probability(3, 2, 0.5), 0.0);
+    EXPECT_DOUBLE_EQ(at_least_probability(5, 20, 1.0), 1.0);
+    // 10 of 100 against a 5 % loss: the upper tail of Binomial(100, 0.05) from 10 on.
+    EXPECT_NEAR(at_least_probability(10, 100, 0.05), 0.028188, 1e-5);
     EXPECT_NEAR(normal_upper_quantile(0.005), 2.5758, 1e-4);
+    EXPECT_NEAR(normal_upper_quantile(0.5), 0.0, 1e-9);
+}
+
+TEST(DiagnosisEvidence, EchoRepliesAreComparedWithProbesReportByReport) {
 
     // A router that answers half its probes and every ping: the probes' excess is its own.
     const auto declining = repeated({{4, 2}, {4, 0}}, 20);
