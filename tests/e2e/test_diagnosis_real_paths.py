@@ -14,6 +14,8 @@ pytestmark = pytest.mark.slow
 INTERVAL_MS = 1000
 # Clean reports before a condition begins, so that the loss it brings rises from them.
 LEAD_IN_S = 20
+# Long enough for a degradation to come twice over: a 50 % loss in front of the target is named within 60 s.
+WATCHED_S = 150
 
 
 def start_hop_engine(network, start_probe):
@@ -102,7 +104,8 @@ TARGET_NAMED = ("the last hop is named when its echo replies show the loss its p
 
 
 @pytest.mark.parametrize(("withheld", "known_wrong"), [
-    pytest.param(("port-unreachable", "echo-reply"), TARGET_NAMED, id="half its pings too"),
+    # A known wrong diagnosis costs four minutes of a worker: run daily, until the target is checked over TCP.
+    pytest.param(("port-unreachable", "echo-reply"), TARGET_NAMED, id="half its pings too", marks=pytest.mark.daily),
     pytest.param(("port-unreachable",), None, id="every ping answered"),
 ])
 def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradation(network, start_probe, request,
@@ -120,7 +123,7 @@ def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradatio
     network.set_answer_loss("server", 50, kinds=withheld)
     began = time.monotonic()
     try:
-        events += read_events(probe, 210)
+        events += read_events(probe, WATCHED_S)
         probe.stop_engine("hop")
         probe.collect(1.5)  # the answers still on their way
         answered = {"port-unreachable": (unreachables.packets(), probes.packets()),
@@ -130,8 +133,8 @@ def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradatio
     shares = ", ".join(f"{kind} {got} of {asked}" for kind, (got, asked) in answered.items())
     record(f"server declining half of its {' and '.join(withheld)} on a clean path (answered: {shares})",
            events, began)
-    # Some two hundred probes reach the server, and it is pinged once after each answer it gives: half of a
-    # hundred answered lies within 30 to 70 % (four deviations).
+    # Some hundred and fifty probes reach the server, and it is pinged once after each answer it gives: half of
+    # seventy-five answered lies within 30 to 70 % (three and a half deviations).
     for kind, (got, asked) in answered.items():
         lowest, highest = (0.3, 0.7) if kind in withheld else (0.99, 1.0)
         assert lowest * asked <= got <= highest * asked, (kind, answered)
