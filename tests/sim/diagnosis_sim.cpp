@@ -70,7 +70,7 @@ public:
             return;
         }
         for (; next_cycle_s_ <= seconds; next_cycle_s_ += attribution_period_s) {
-            if (const UploadSpec* upload = uploads_.at(next_cycle_s_)) {
+            if (const UploadSetting* upload = uploads_.at(next_cycle_s_)) {
                 aggregator.apply(engines::ProcessUplinkReport{upload->process, static_cast<float>(upload->mbps),
                                                               upload->saturating});
             }
@@ -78,7 +78,7 @@ public:
     }
 
 private:
-    Steps<UploadSpec> uploads_;
+    Steps<UploadSetting> uploads_;
     double next_cycle_s_ = attribution_period_s;
 };
 

@@ -60,11 +60,11 @@ private:
     // A timeline's points: each with at_s or after_s (not the first), ramp_s
     // when `ramps`, and what `value` reads of it, whose members are `value_members`.
     template <typename Value, typename ReadValue>
-    TimelineSpec<Value> timeline(const Member& member, bool ramps,
-                                 std::initializer_list<std::string_view> value_members, ReadValue value);
+    TimelineSetting<Value> timeline(const Member& member, bool ramps,
+                                    std::initializer_list<std::string_view> value_members, ReadValue value);
     void read_nodes(const Member& nodes);
-    void read_node(NodeSpec& spec, const Member& node);
-    AnswersSpec read_answers(const Member& answers);
+    void read_node(NodeSetting& setting, const Member& node);
+    AnswersSetting read_answers(const Member& answers);
     std::vector<LimitRule> read_limits(const Member& limit);
     LimitRule read_limit(const Member& limit);
     AnswerKinds read_kinds(const Member& kinds);
@@ -74,7 +74,7 @@ private:
     void read_expect(const Member& expect);
     std::optional<ExpectedDiagnosis> read_diagnosis(const Member& diagnosis);
     bool has_node(const std::string& name) const;
-    const NodeSpec& known_node(const Member& name);
+    const NodeSetting& known_node(const Member& name);
     void check_routes(const Member& top);
     void check_fault_times(const Member& expect);
     void give_defaults(const Member& top);
@@ -85,14 +85,15 @@ private:
 };
 
 template <typename Value, typename ReadValue>
-TimelineSpec<Value> ScenarioReader::timeline(const Member& member, bool ramps,
-                                             std::initializer_list<std::string_view> value_members, ReadValue value) {
+TimelineSetting<Value> ScenarioReader::timeline(const Member& member, bool ramps,
+                                                std::initializer_list<std::string_view> value_members,
+                                                ReadValue value) {
     std::vector<std::string_view> known(value_members);
     known.insert(known.end(), {"at_s", "after_s"});
     if (ramps) {
         known.push_back("ramp_s");
     }
-    TimelineSpec<Value> points;
+    TimelineSetting<Value> points;
     Window previous;
     for (const Member& element : member.elements()) {
         if (!element.is_object()) {
@@ -147,16 +148,16 @@ void ScenarioReader::read(const Member& top) {
         Window previous;
         for (const Member& change : changes->elements()) {
             change.expect_members({"at_s", "route"});
-            RouteChangeSpec spec{time(change.required("at_s")), read_route(change.required("route"))};
-            if (!scenario_.route_changes.empty() && spec.at.lo < previous.latest) {
+            ScheduledRoute setting{time(change.required("at_s")), read_route(change.required("route"))};
+            if (!scenario_.route_changes.empty() && setting.at.lo < previous.latest) {
                 change.required("at_s").fail("out of order: may come before the previous change");
             }
-            if (spec.route.back() != scenario_.route.back()) {
+            if (setting.route.back() != scenario_.route.back()) {
                 change.required("route").fail("must end at the target \"" + scenario_.route.back() + "\"");
             }
-            previous = {spec.at.lo, spec.at.hi};
-            note_time(spec.at.hi);
-            scenario_.route_changes.push_back(std::move(spec));
+            previous = {setting.at.lo, setting.at.hi};
+            note_time(setting.at.hi);
+            scenario_.route_changes.push_back(std::move(setting));
         }
     }
     check_routes(top);
@@ -182,9 +183,9 @@ void ScenarioReader::read_nodes(const Member& nodes) {
         if (!is_node_name(name)) {
             node.fail("a node's name has only letters, digits, - and _");
         }
-        NodeSpec spec;
-        spec.name = name;
-        scenario_.nodes.push_back(std::move(spec));
+        NodeSetting setting;
+        setting.name = name;
+        scenario_.nodes.push_back(std::move(setting));
     }
     if (scenario_.nodes.empty()) {
         nodes.fail("names no node");
@@ -194,64 +195,65 @@ void ScenarioReader::read_nodes(const Member& nodes) {
     }
 }
 
-void ScenarioReader::read_node(NodeSpec& spec, const Member& node) {
+void ScenarioReader::read_node(NodeSetting& setting, const Member& node) {
     node.expect_members({"owner", "addr", "rtt_ms", "jitter_ms", "answers", "tcp"});
-    spec.owner = node.has("owner") ? node.required("owner").one_of({"home", "isp", "transit", "destination"}) : "isp";
+    setting.owner =
+        node.has("owner") ? node.required("owner").one_of({"home", "isp", "transit", "destination"}) : "isp";
     if (const auto addr = node.optional("addr")) {
         const auto parsed = packets::parse_ipv4(addr->text());
         if (!parsed) {
             addr->fail("must be an IPv4 address in dotted form");
         }
-        spec.address = packets::IpAddress(*parsed);
+        setting.address = packets::IpAddress(*parsed);
     }
     if (const auto rtt = node.optional("rtt_ms")) {
-        spec.rtt_ms = rtt->positive(60000);
+        setting.rtt_ms = rtt->positive(60000);
     }
     if (const auto jitter = node.optional("jitter_ms")) {
-        spec.jitter_ms = jitter->number(0, 60000);
+        setting.jitter_ms = jitter->number(0, 60000);
     }
     if (const auto answers = node.optional("answers")) {
         if (answers->is_object()) {
             answers->expect_members(answer_members);
-            TimelinePoint<AnswersSpec> from_start;
+            TimelinePoint<AnswersSetting> from_start;
             from_start.start.draw = scenario_.ranges++;
             from_start.value = read_answers(*answers);
-            spec.answers.push_back(std::move(from_start));
+            setting.answers.push_back(std::move(from_start));
         } else {
-            spec.answers = timeline<AnswersSpec>(*answers, false, answer_members,
-                                                 [this](const Member& point) { return read_answers(point); });
+            setting.answers = timeline<AnswersSetting>(*answers, false, answer_members,
+                                                       [this](const Member& point) { return read_answers(point); });
         }
     }
     if (const auto tcp = node.optional("tcp")) {
         const std::string answer = tcp->one_of({"open", "closed", "silent"});
-        spec.tcp = answer == "open" ? TcpAnswer::open : answer == "closed" ? TcpAnswer::closed : TcpAnswer::silent;
+        setting.tcp = answer == "open" ? TcpAnswer::open : answer == "closed" ? TcpAnswer::closed : TcpAnswer::silent;
     }
 }
 
-AnswersSpec ScenarioReader::read_answers(const Member& answers) {
-    AnswersSpec spec;
+AnswersSetting ScenarioReader::read_answers(const Member& answers) {
+    AnswersSetting setting;
     if (const auto share = answers.optional("share")) {
-        spec.share = share->number(0, 1);
+        setting.share = share->number(0, 1);
     }
-    spec.echo_share = answers.has("echo_share") ? answers.required("echo_share").number(0, 1) : spec.share;
+    setting.echo_share = answers.has("echo_share") ? answers.required("echo_share").number(0, 1) : setting.share;
     if (const auto silent = answers.optional("silent")) {
-        spec.silent = silent->flag();
+        setting.silent = silent->flag();
     }
     if (const auto limit = answers.optional("limit")) {
-        spec.limits = read_limits(*limit);
+        setting.limits = read_limits(*limit);
     }
     if (const auto hold = answers.optional("hold_ms")) {
         if (hold->is_number()) {
             const double ms = hold->number(0, 60000);
-            spec.hold_ms = std::pair(ms, ms);
+            setting.hold_ms = std::pair(ms, ms);
         } else {
-            spec.hold_ms = hold->pair(0, 60000);
+            setting.hold_ms = hold->pair(0, 60000);
         }
     }
     if (const auto slow = answers.optional("slow_with_queue")) {
-        spec.slow_with_queue = known_node(*slow).name;
+        setting.slow_with_queue = known_node(*slow).name;
     }
-    return spec;
+    return setting;
 }
 
 std::vector<LimitRule> ScenarioReader::read_limits(const Member& limit) {
@@ -309,10 +311,10 @@ AnswerKinds ScenarioReader::read_kinds(const Member& kinds) {
 
 bool ScenarioReader::has_node(const std::string& name) const {
     return std::any_of(scenario_.nodes.begin(), scenario_.nodes.end(),
-                       [&](const NodeSpec& node) { return node.name == name; });
+                       [&](const NodeSetting& node) { return node.name == name; });
 }
 
-const NodeSpec& ScenarioReader::known_node(const Member& name) {
+const NodeSetting& ScenarioReader::known_node(const Member& name) {
     const std::string text = name.text();
     if (!has_node(text)) {
         name.fail("no node \"" + text + "\"");
@@ -340,7 +342,7 @@ std::vector<std::string> ScenarioReader::read_route(const Member& route) {
 }
 
 void ScenarioReader::check_routes(const Member& top) {
-    for (const NodeSpec& node : scenario_.nodes) {
+    for (const NodeSetting& node : scenario_.nodes) {
         if (!on_a_route_.contains(node.name)) {
             top.required("nodes").required(node.name).fail("on no route");
         }
@@ -353,21 +355,21 @@ void ScenarioReader::read_links(const Member& links) {
             link.fail("no node \"" + name + "\"");
         }
         link.expect_members({"loss", "return_loss", "bursts", "queue", "queue_filled_by"});
-        LinkSpec spec;
+        LinkSetting setting;
         const auto pct = [](const Member& point) { return point.required("pct").number(0, 100); };
         if (const auto loss = link.optional("loss")) {
-            spec.loss_pct = timeline<double>(*loss, true, {"pct"}, pct);
+            setting.loss_pct = timeline<double>(*loss, true, {"pct"}, pct);
         }
         if (const auto loss = link.optional("return_loss")) {
-            spec.return_loss_pct = timeline<double>(*loss, true, {"pct"}, pct);
+            setting.return_loss_pct = timeline<double>(*loss, true, {"pct"}, pct);
         }
         if (const auto bursts = link.optional("bursts")) {
             bursts->expect_members({"mean_burst_ms"});
             // Shorter bursts than a millisecond are single packets: loss without bursts.
-            spec.mean_burst_ms = bursts->required("mean_burst_ms").number(1, 1e7);
+            setting.mean_burst_ms = bursts->required("mean_burst_ms").number(1, 1e7);
         }
         if (const auto queue = link.optional("queue")) {
-            spec.queue = timeline<QueueLevel>(*queue, true, {"ms", "swing_ms"}, [](const Member& point) {
+            setting.queue = timeline<QueueLevel>(*queue, true, {"ms", "swing_ms"}, [](const Member& point) {
                 QueueLevel level{point.required("ms").number(0, 60000), 0};
                 if (const auto swing = point.optional("swing_ms")) {
                     level.swing_ms = swing->number(0, level.ms);
@@ -376,9 +378,9 @@ void ScenarioReader::read_links(const Member& links) {
             });
         }
         if (const auto filled = link.optional("queue_filled_by")) {
-            spec.queue_filled_by = filled->one_of({"own_upload", "cross_traffic"});
+            setting.queue_filled_by = filled->one_of({"own_upload", "cross_traffic"});
         }
-        scenario_.links.emplace(name, std::move(spec));
+        scenario_.links.emplace(name, std::move(setting));
     }
 }
 
@@ -386,51 +388,51 @@ void ScenarioReader::read_host(const Member& host) {
     host.expect_members({"upload", "other_probers"});
     if (const auto upload = host.optional("upload")) {
         scenario_.upload =
-            timeline<UploadSpec>(*upload, false, {"process", "mbps", "saturating"}, [](const Member& point) {
-                UploadSpec spec{point.required("process").text(), 0, false};
+            timeline<UploadSetting>(*upload, false, {"process", "mbps", "saturating"}, [](const Member& point) {
+                UploadSetting setting{point.required("process").text(), 0, false};
                 if (const auto mbps = point.optional("mbps")) {
-                    spec.mbps = mbps->number(0, 1e6);
+                    setting.mbps = mbps->number(0, 1e6);
                 }
                 if (const auto saturating = point.optional("saturating")) {
-                    spec.saturating = saturating->flag();
+                    setting.saturating = saturating->flag();
                 }
-                return spec;
+                return setting;
             });
     }
     if (const auto probers = host.optional("other_probers")) {
         for (const Member& prober : probers->elements()) {
             prober.expect_members({"from_s", "until_s", "per_s", "to", "kinds"});
-            OtherProberSpec spec;
+            OtherProberSetting setting;
             if (const auto from = prober.optional("from_s")) {
-                spec.from = time(*from);
-                note_time(spec.from.hi);
+                setting.from = time(*from);
+                note_time(setting.from.hi);
             }
             if (const auto until = prober.optional("until_s")) {
-                spec.until = time(*until);
-                if (spec.until->lo <= spec.from.hi) {
+                setting.until = time(*until);
+                if (setting.until->lo <= setting.from.hi) {
                     until->fail("may come before from_s");
                 }
-                note_time(spec.until->hi);
+                note_time(setting.until->hi);
             }
             if (const auto per_s = prober.optional("per_s")) {
-                spec.per_s = per_s->positive(1000);
+                setting.per_s = per_s->positive(1000);
             }
             if (const auto to = prober.optional("to")) {
                 if (to->is_string()) {
                     to->one_of({"every_hop"});
                 } else {
                     for (const Member& name : to->elements()) {
-                        spec.to.push_back(known_node(name).name);
+                        setting.to.push_back(known_node(name).name);
                     }
-                    if (spec.to.empty()) {
+                    if (setting.to.empty()) {
                         to->fail("names no node");
                     }
                 }
             }
             if (const auto kinds = prober.optional("kinds")) {
-                spec.kinds = read_kinds(*kinds);
+                setting.kinds = read_kinds(*kinds);
             }
-            scenario_.other_probers.push_back(std::move(spec));
+            scenario_.other_probers.push_back(std::move(setting));
         }
     }
 }
@@ -472,7 +474,7 @@ void ScenarioReader::check_fault_times(const Member& expect) {
     }
     const auto link_of = [&](const ExpectedDiagnosis& diagnosis) {
         const auto found = scenario_.links.find(diagnosis.node);
-        return found == scenario_.links.end() ? LinkSpec{} : found->second;
+        return found == scenario_.links.end() ? LinkSetting{} : found->second;
     };
     const auto highest = [](const auto& points, auto level) {
         double most = 0;
@@ -483,7 +485,7 @@ void ScenarioReader::check_fault_times(const Member& expect) {
     };
     const auto same = [](double value) { return value; };
     if (const auto& degradation = scenario_.expect.degradation) {
-        const LinkSpec link = link_of(*degradation);
+        const LinkSetting link = link_of(*degradation);
         if (highest(link.loss_pct, same) <= 0 && highest(link.return_loss_pct, same) <= 0) {
             expect.required("degradation")
                 .fail("the link into \"" + degradation->node + "\" never loses: give expect.fault_at_s");
@@ -505,13 +507,13 @@ void ScenarioReader::give_defaults(const Member& top) {
     }
     // Addresses: 10.0.0.N in the order of the nodes, past any a file gives.
     std::set<packets::IpAddress> taken{numbered_address(0)};
-    for (const NodeSpec& node : scenario_.nodes) {
+    for (const NodeSetting& node : scenario_.nodes) {
         if (node.address != packets::IpAddress{} && !taken.insert(node.address).second) {
             top.required("nodes").required(node.name).required("addr").fail("taken by another node or the host");
         }
     }
     std::uint32_t next = 1;
-    for (NodeSpec& node : scenario_.nodes) {
+    for (NodeSetting& node : scenario_.nodes) {
         if (node.address == packets::IpAddress{}) {
             while (taken.contains(packets::IpAddress(packets::Ipv4(0x0A000000u + next)))) {
                 ++next;
@@ -521,10 +523,10 @@ void ScenarioReader::give_defaults(const Member& top) {
     }
     // Round trips: 1 ms and 2 more per hop, at the node's place on the first route it is on.
     std::vector<const std::vector<std::string>*> routes{&scenario_.route};
-    for (const RouteChangeSpec& change : scenario_.route_changes) {
+    for (const ScheduledRoute& change : scenario_.route_changes) {
         routes.push_back(&change.route);
     }
-    for (NodeSpec& node : scenario_.nodes) {
+    for (NodeSetting& node : scenario_.nodes) {
         if (node.rtt_ms > 0) {
             continue;
         }
@@ -540,9 +542,9 @@ void ScenarioReader::give_defaults(const Member& top) {
 
 }  // namespace
 
-const NodeSpec& ScenarioFile::node(std::string_view wanted) const {
+const NodeSetting& ScenarioFile::node(std::string_view wanted) const {
     const auto found =
-        std::find_if(nodes.begin(), nodes.end(), [&](const NodeSpec& each) { return each.name == wanted; });
+        std::find_if(nodes.begin(), nodes.end(), [&](const NodeSetting& each) { return each.name == wanted; });
     if (found == nodes.end()) {
         throw ScenarioError(file + ": no node \"" + std::string(wanted) + "\"");
     }

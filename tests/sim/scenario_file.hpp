@@ -38,9 +38,9 @@ struct TimelinePoint {
 };
 
 template <typename Value>
-using TimelineSpec = std::vector<TimelinePoint<Value>>;
+using TimelineSetting = std::vector<TimelinePoint<Value>>;
 
-struct AnswersSpec {
+struct AnswersSetting {
     double share = 1.0;
     double echo_share = 1.0;
     bool silent = false;
@@ -49,13 +49,13 @@ struct AnswersSpec {
     std::string slow_with_queue;  // the name of a link, or empty
 };
 
-struct NodeSpec {
+struct NodeSetting {
     std::string name;
     std::string owner;  // "home", "isp", "transit" or "destination"
     packets::IpAddress address;
     double rtt_ms = 0;
     double jitter_ms = 0.5;
-    TimelineSpec<AnswersSpec> answers;  // empty: it answers everything
+    TimelineSetting<AnswersSetting> answers;  // empty: it answers everything
     TcpAnswer tcp = TcpAnswer::closed;
 };
 
@@ -64,26 +64,26 @@ struct QueueLevel {
     double swing_ms = 0;
 };
 
-struct LinkSpec {
-    TimelineSpec<double> loss_pct;
-    TimelineSpec<double> return_loss_pct;
+struct LinkSetting {
+    TimelineSetting<double> loss_pct;
+    TimelineSetting<double> return_loss_pct;
     std::optional<double> mean_burst_ms;
-    TimelineSpec<QueueLevel> queue;
+    TimelineSetting<QueueLevel> queue;
     std::string queue_filled_by;  // "own_upload", "cross_traffic" or empty
 };
 
-struct RouteChangeSpec {
+struct ScheduledRoute {
     TimeRange at;
     std::vector<std::string> route;
 };
 
-struct UploadSpec {
+struct UploadSetting {
     std::string process;
     double mbps = 0;
     bool saturating = false;
 };
 
-struct OtherProberSpec {
+struct OtherProberSetting {
     TimeRange from;
     std::optional<TimeRange> until;  // none: to the end of the run
     double per_s = 1.0;
@@ -96,7 +96,7 @@ struct ExpectedDiagnosis {
     std::string cause;
 };
 
-struct ExpectSpec {
+struct ExpectSetting {
     std::optional<ExpectedDiagnosis> degradation;
     std::optional<ExpectedDiagnosis> latency;
     bool route_change = false;
@@ -108,17 +108,17 @@ struct ScenarioFile {
     std::string name;
     std::string about;
     double duration_s = 0;
-    std::vector<NodeSpec> nodes;  // in the file's order
+    std::vector<NodeSetting> nodes;  // in the file's order
     std::vector<std::string> route;
-    std::vector<RouteChangeSpec> route_changes;
-    std::map<std::string, LinkSpec> links;  // by the node at the far end
-    TimelineSpec<UploadSpec> upload;
-    std::vector<OtherProberSpec> other_probers;
-    ExpectSpec expect;
+    std::vector<ScheduledRoute> route_changes;
+    std::map<std::string, LinkSetting> links;  // by the node at the far end
+    TimelineSetting<UploadSetting> upload;
+    std::vector<OtherProberSetting> other_probers;
+    ExpectSetting expect;
     std::vector<std::string> tags;
     std::size_t ranges = 0;  // the time ranges a run draws
 
-    const NodeSpec& node(std::string_view wanted) const;
+    const NodeSetting& node(std::string_view wanted) const;
 };
 
 // A file that says something wrong; the message names the file and the member.
@@ -145,7 +145,7 @@ public:
 
     // When each point of a timeline begins.
     template <typename Value>
-    std::vector<double> starts(const TimelineSpec<Value>& timeline) const {
+    std::vector<double> starts(const TimelineSetting<Value>& timeline) const {
         std::vector<double> starts;
         for (const auto& point : timeline) {
             starts.push_back(at(point.start) + (point.after_previous ? starts.back() : 0.0));

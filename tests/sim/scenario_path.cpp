@@ -9,16 +9,16 @@ namespace {
 
 using Clock = SimulatedPath::Clock;
 
-std::shared_ptr<SimulatedLink> build_link(const LinkSpec& spec, const RunTimes& times) {
+std::shared_ptr<SimulatedLink> build_link(const LinkSetting& setting, const RunTimes& times) {
     return std::make_shared<SimulatedLink>(LinkConditions{
-        .loss_pct = run_timeline(spec.loss_pct, times),
-        .return_loss_pct = run_timeline(spec.return_loss_pct, times),
-        .mean_burst_ms = spec.mean_burst_ms,
-        .queue_ms = run_timeline(spec.queue, times, [](const QueueLevel& level) { return level.ms; }),
-        .queue_swing_ms = run_timeline(spec.queue, times, [](const QueueLevel& level) { return level.swing_ms; })});
+        .loss_pct = run_timeline(setting.loss_pct, times),
+        .return_loss_pct = run_timeline(setting.return_loss_pct, times),
+        .mean_burst_ms = setting.mean_burst_ms,
+        .queue_ms = run_timeline(setting.queue, times, [](const QueueLevel& level) { return level.ms; }),
+        .queue_swing_ms = run_timeline(setting.queue, times, [](const QueueLevel& level) { return level.swing_ms; })});
 }
 
-std::shared_ptr<AnswerPolicy> build_answers(const NodeSpec& node, const RunTimes& times,
+std::shared_ptr<AnswerPolicy> build_answers(const NodeSetting& node, const RunTimes& times,
                                             const std::map<std::string, std::shared_ptr<SimulatedLink>>& links) {
     if (node.answers.empty()) {
         return nullptr;
@@ -26,14 +26,16 @@ std::shared_ptr<AnswerPolicy> build_answers(const NodeSpec& node, const RunTimes
     const std::vector<double> starts = times.starts(node.answers);
     Steps<AnswerBehaviour> behaviours;
     for (std::size_t index = 0; index < node.answers.size(); ++index) {
-        const AnswersSpec& spec = node.answers[index].value;
-        AnswerBehaviour behaviour{
-            .share = spec.share, .echo_share = spec.echo_share, .silent = spec.silent, .hold_ms = spec.hold_ms};
-        for (const LimitRule& rule : spec.limits) {
+        const AnswersSetting& setting = node.answers[index].value;
+        AnswerBehaviour behaviour{.share = setting.share,
+                                  .echo_share = setting.echo_share,
+                                  .silent = setting.silent,
+                                  .hold_ms = setting.hold_ms};
+        for (const LimitRule& rule : setting.limits) {
             behaviour.limits.emplace_back(rule);
         }
-        if (!spec.slow_with_queue.empty()) {
-            behaviour.slow_with_queue = links.at(spec.slow_with_queue);
+        if (!setting.slow_with_queue.empty()) {
+            behaviour.slow_with_queue = links.at(setting.slow_with_queue);
         }
         behaviours.add(starts[index], std::move(behaviour));
     }
@@ -48,7 +50,7 @@ Clock::duration seconds(double value) {
 
 std::vector<RouteInForce> run_routes(const ScenarioFile& scenario, const RunTimes& times) {
     std::vector<RouteInForce> routes{{0.0, scenario.route}};
-    for (const RouteChangeSpec& change : scenario.route_changes) {
+    for (const ScheduledRoute& change : scenario.route_changes) {
         routes.push_back({times.at(change.at), change.route});
     }
     return routes;
@@ -60,12 +62,12 @@ std::unique_ptr<SimulatedPath> build_path(const ScenarioFile& scenario, const Ru
                                           double unix_start) {
     // Every link, for the nodes whose answers wait on another link's queue.
     std::map<std::string, std::shared_ptr<SimulatedLink>> links;
-    for (const auto& [name, spec] : scenario.links) {
-        links.emplace(name, build_link(spec, times));
+    for (const auto& [name, setting] : scenario.links) {
+        links.emplace(name, build_link(setting, times));
     }
     // One hop per node, which keeps its link and its answers' state on every route.
     std::map<std::string, SimulatedHop> hops;
-    for (const NodeSpec& node : scenario.nodes) {
+    for (const NodeSetting& node : scenario.nodes) {
         const auto link = links.find(node.name);
         hops.emplace(node.name, SimulatedHop{.address = node.address,
                                              .round_trip = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -89,12 +91,13 @@ std::unique_ptr<SimulatedPath> build_path(const ScenarioFile& scenario, const Ru
     for (std::size_t index = 1; index < routes.size(); ++index) {
         path->change_route(seconds(routes[index].from_s), route_of(routes[index].nodes));
     }
-    for (const OtherProberSpec& spec : scenario.other_probers) {
-        OtherProber prober{.from_s = times.at(spec.from),
-                           .until_s = spec.until ? times.at(*spec.until) : std::numeric_limits<double>::infinity(),
-                           .per_s = spec.per_s,
-                           .kinds = spec.kinds};
-        for (const std::string& name : spec.to) {
+    for (const OtherProberSetting& setting : scenario.other_probers) {
+        OtherProber prober{
+            .from_s = times.at(setting.from),
+            .until_s = setting.until ? times.at(*setting.until) : std::numeric_limits<double>::infinity(),
+            .per_s = setting.per_s,
+            .kinds = setting.kinds};
+        for (const std::string& name : setting.to) {
             prober.to.push_back(scenario.node(name).address);
         }
         path->add_other_prober(prober);

@@ -16,17 +16,17 @@ namespace tarnvale::sim {
 
 // A numeric timeline at the run's times.
 template <typename Value, typename Number>
-Timeline run_timeline(const TimelineSpec<Value>& spec, const RunTimes& times, Number number) {
-    const std::vector<double> starts = times.starts(spec);
+Timeline run_timeline(const TimelineSetting<Value>& setting, const RunTimes& times, Number number) {
+    const std::vector<double> starts = times.starts(setting);
     std::vector<Timeline::Point> points;
-    for (std::size_t index = 0; index < spec.size(); ++index) {
-        points.push_back({starts[index], spec[index].ramp_s, number(spec[index].value)});
+    for (std::size_t index = 0; index < setting.size(); ++index) {
+        points.push_back({starts[index], setting[index].ramp_s, number(setting[index].value)});
     }
     return Timeline(std::move(points));
 }
 
-inline Timeline run_timeline(const TimelineSpec<double>& spec, const RunTimes& times) {
-    return run_timeline(spec, times, [](double value) { return value; });
+inline Timeline run_timeline(const TimelineSetting<double>& setting, const RunTimes& times) {
+    return run_timeline(setting, times, [](double value) { return value; });
 }
 
 // A route and when it comes into force, in seconds since the run began.

@@ -33,7 +33,7 @@ TEST(ScenarioFile, AFileWithEveryMemberReadsIntoTheRecord) {
     const std::vector<std::string> addresses{"10.0.0.1", "10.0.0.2", "10.0.0.3", "192.0.2.7", "10.0.0.4"};
     const std::vector<double> round_trips{3, 5, 7, 6, 9};
     for (std::size_t index = 0; index < names.size(); ++index) {
-        const NodeSpec& node = scenario.nodes[index];
+        const NodeSetting& node = scenario.nodes[index];
         EXPECT_EQ(node.name, names[index]);
         EXPECT_EQ(node.owner, owners[index]) << node.name;
         EXPECT_EQ(packets::to_text(node.address), addresses[index]) << node.name;
@@ -59,7 +59,7 @@ TEST(ScenarioFile, AFileWithEveryMemberReadsIntoTheRecord) {
     EXPECT_EQ(bras[1].start.hi, 400);
     EXPECT_TRUE(bras[2].after_previous);
     EXPECT_EQ(bras[2].start.lo, 120);
-    const AnswersSpec& core = scenario.node("core").answers.at(0).value;
+    const AnswersSetting& core = scenario.node("core").answers.at(0).value;
     ASSERT_EQ(core.limits.size(), 2u);
     EXPECT_EQ(core.limits[0], *limit_preset("juniper"));
     EXPECT_EQ(
@@ -72,14 +72,14 @@ TEST(ScenarioFile, AFileWithEveryMemberReadsIntoTheRecord) {
     ASSERT_EQ(scenario.route_changes.size(), 1u);
     EXPECT_EQ(scenario.route_changes[0].route, (std::vector<std::string>{"home", "bras", "alt", "web"}));
 
-    const LinkSpec& home_link = scenario.links.at("home");
+    const LinkSetting& home_link = scenario.links.at("home");
     ASSERT_EQ(home_link.loss_pct.size(), 2u);
     EXPECT_EQ(home_link.loss_pct[1].value, 20);
     EXPECT_EQ(home_link.loss_pct[1].ramp_s, 60);
     ASSERT_EQ(home_link.return_loss_pct.size(), 1u);
     EXPECT_EQ(home_link.return_loss_pct[0].value, 1);
     EXPECT_EQ(home_link.mean_burst_ms, 200);
-    const LinkSpec& bras_link = scenario.links.at("bras");
+    const LinkSetting& bras_link = scenario.links.at("bras");
     ASSERT_EQ(bras_link.queue.size(), 2u);
     EXPECT_EQ(bras_link.queue[0].value.ms, 80);
     EXPECT_EQ(bras_link.queue[0].value.swing_ms, 30);
