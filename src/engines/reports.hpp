@@ -21,6 +21,9 @@ struct HopLossReport {
     // The same for the pinger's echo requests to the hop's router.
     std::uint64_t echo_outcomes_total = 0;
     std::uint64_t echo_lost_total = 0;
+    // And for TCP probes to the target (none at other hops).
+    std::uint64_t tcp_outcomes_total = 0;
+    std::uint64_t tcp_lost_total = 0;
 };
 
 struct BottleneckReport {

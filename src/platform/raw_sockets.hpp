@@ -58,15 +58,21 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 // route toward the target.
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& error);
 
-// A UDP port of the system's choosing, held by a socket bound to it in the
-// family's unspecified address: while the socket is open no other program on
-// the host gets the port, so packets sent from it through a raw socket, and the
-// ICMP errors that quote them, are told apart from another program's.
+// A UDP or TCP port of the system's choosing, held by a socket bound to it in
+// the family's unspecified address: while the socket is open no other program
+// on the host gets the port, so packets sent from it through a raw socket, and
+// the answers to them, are told apart from another program's. A bound TCP
+// socket that neither listens nor connects takes no segment: the system
+// answers a SYN-ACK to that port with a reset, so no connection is made.
 struct ReservedPort {
     Socket socket;
     std::uint16_t port = 0;
 };
-ReservedPort reserve_udp_port(bool ipv6, std::error_code& error);
+enum class Transport { udp, tcp };
+ReservedPort reserve_port(Transport transport, bool ipv6, std::error_code& error);
+
+// Whether a raw socket of this system may send TCP segments (Windows refuses them).
+bool raw_sockets_send_tcp();
 
 // An IPv4 or IPv6 address as is; otherwise the first IPv4 address the system's
 // resolver gives for the name, or its first IPv6 address when it has no IPv4 one.

@@ -24,10 +24,16 @@ public:
 
     // Removes the entry and returns it; each entry is taken at most once.
     std::optional<Value> take(const Key& key) {
+        return take(key, [](const Value&) { return true; });
+    }
+
+    // The same, for an entry whose value `wanted` accepts; others stay.
+    template <typename Predicate>
+    std::optional<Value> take(const Key& key, Predicate&& wanted) {
         Shard& shard = shard_for(key);
         const std::lock_guard lock(shard.lock);
         const auto entry = shard.entries.find(key);
-        if (entry == shard.entries.end()) {
+        if (entry == shard.entries.end() || !wanted(std::as_const(entry->second))) {
             return std::nullopt;
         }
         Value value = std::move(entry->second);

@@ -5,6 +5,11 @@ namespace tarnvale::sim {
 using engines::hop::HopSighting;
 using Clock = SimulatedPath::Clock;
 
+namespace {
+// The TCP port the simulated host holds for the engine's TCP probes.
+constexpr std::uint16_t simulated_tcp_port = 40443;
+}  // namespace
+
 void SimulatedPinger::catch_up(Clock::time_point now) {
     while (free_at_ <= now) {
         std::vector<HopSighting> routers;
@@ -58,7 +63,8 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
               std::make_shared<engines::hop::DelayTable>(std::size_t{max_hops} + 1),
               0,
               std::make_shared<engines::SendFailures>(engines::send_failure_notice_period),
-              std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity)},
+              std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity),
+              simulated_tcp_port},
       receiver_{target,
                 shared_.pending,
                 shared_.table,
@@ -66,7 +72,8 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
                 std::make_shared<engines::hop::SightingQueue>(engines::hop::sighting_queue_capacity),
                 std::make_shared<runtime::StopFlag>(),
                 std::make_shared<engines::hop::RouteWatch>(),
-                shared_.route_changes} {
+                shared_.route_changes,
+                simulated_tcp_port} {
     path_.on_answer([this](std::span<const std::uint8_t> datagram, Clock::time_point arrival) {
         engines::hop::handle_datagram(receiver_, datagram, arrival);
     });

@@ -110,7 +110,7 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     if (!wait) {
         return {};
     }
-    auto answer = syn ? tcp_answer(hop.address, client_, *syn, hop.tcp == TcpAnswer::open)
+    auto answer = syn ? tcp_answer(*syn, hop.tcp == TcpAnswer::open)
                       : icmp_error_answer(hop.address, client_, at_target, datagram);
     answers_.emplace(*passed + *wait, std::move(answer));
     return {};

@@ -36,7 +36,7 @@ void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> 
     std::uint64_t ts = first_ts;
     std::size_t report = 0;
     for (const float loss : losses) {
-        OutcomeTotals previous{0, {}, {}};
+        OutcomeTotals previous{0, {}};
         if (const auto found = state.histories().find(hop);
             found != state.histories().end() && !found->second.totals.empty()) {
             previous = found->second.totals.back();
@@ -46,9 +46,10 @@ void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> 
         };
         const float echo_loss = report < echoes.losses.size() ? echoes.losses[report] : loss;
         const std::uint64_t echo_outcomes = echoes.sent ? outcomes : 0;
-        state.apply(HopLossReport{ts, loss, hop, previous.probes.outcomes + outcomes,
-                                  previous.probes.lost + lost_of(loss), previous.echoes.outcomes + echo_outcomes,
-                                  previous.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0)});
+        const AnswerCounts& before = previous.counts;
+        state.apply(HopLossReport{ts, loss, hop, before.probes.outcomes + outcomes, before.probes.lost + lost_of(loss),
+                                  before.echoes.outcomes + echo_outcomes,
+                                  before.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0), 0, 0});
         ts += step;
         ++report;
     }
@@ -405,27 +406,52 @@ TEST(DiagnosisEvidence, BinomialAndNormalTails) {
 }
 
 TEST(DiagnosisEvidence, EchoRepliesAreComparedWithProbesReportByReport) {
-
     // A router that answers half its probes and every ping: the probes' excess is its own.
-    const auto declining = repeated({{4, 2}, {4, 0}}, 20);
-    EXPECT_EQ(compare_echoes_with_probes(declining, location_error_rate), -1);
-    EXPECT_EQ((HopEvidence{2, {80, 40}, {80, 0}, declining}.answers().lost), 0u);
+    const auto declining = repeated({{4, 2}, {4, 0}, {}}, 20);
+    EXPECT_EQ(compare_echoes_with_probes(declining, location_error_rate), LossComparison::fewer);
+    EXPECT_EQ((HopEvidence{2, {{80, 40}, {80, 0}, {}}, declining}.answers().lost), 0u);
 
     // One that polices pings: the echoes' excess is its own.
-    const auto policing = repeated({{4, 0}, {4, 3}}, 20);
-    EXPECT_EQ(compare_echoes_with_probes(policing, location_error_rate), 1);
-    EXPECT_EQ((HopEvidence{2, {80, 0}, {80, 60}, policing}.answers().outcomes), 80u);
+    const auto policing = repeated({{4, 0}, {4, 3}, {}}, 20);
+    EXPECT_EQ(compare_echoes_with_probes(policing, location_error_rate), LossComparison::more);
+    EXPECT_EQ((HopEvidence{2, {{80, 0}, {80, 60}, {}}, policing}.answers().outcomes), 80u);
 
     // A loss that began halfway, while the pinger asked three times as often
     // before it: over the whole window the echoes lose 1 in 8 and the probes 1
     // in 4, yet report by report they lose alike, and count together.
-    std::vector<AnswerCounts> step = repeated({{2, 0}, {6, 0}}, 20);
-    const auto lossy = repeated({{2, 1}, {2, 1}}, 20);
+    std::vector<AnswerCounts> step = repeated({{2, 0}, {6, 0}, {}}, 20);
+    const auto lossy = repeated({{2, 1}, {2, 1}, {}}, 20);
     step.insert(step.end(), lossy.begin(), lossy.end());
-    EXPECT_EQ(compare_echoes_with_probes(step, location_error_rate), 0);
-    EXPECT_EQ((HopEvidence{2, {80, 20}, {160, 20}, step}.answers().outcomes), 240u);
+    EXPECT_EQ(compare_echoes_with_probes(step, location_error_rate), LossComparison::alike);
+    EXPECT_EQ((HopEvidence{2, {{80, 20}, {160, 20}, {}}, step}.answers().outcomes), 240u);
 
     // Reports with no loss, or only one kind of answer, tell nothing.
-    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 0}, {4, 0}}, 50), location_error_rate), 0);
-    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 2}, {0, 0}}, 50), location_error_rate), 0);
+    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 0}, {4, 0}, {}}, 50), location_error_rate),
+              LossComparison::alike);
+    EXPECT_EQ(compare_echoes_with_probes(repeated({{4, 2}, {0, 0}, {}}, 50), location_error_rate),
+              LossComparison::alike);
+}
+
+TEST(DiagnosisEvidence, TheTargetsTcpAnswersOutweighItsLimitsOnIcmp) {
+    // A target that answers half its probes and pings and every TCP probe:
+    // its ICMP excess is its own limit, and its TCP answers stand alone.
+    const auto limiting = repeated({{4, 2}, {4, 2}, {4, 0}}, 20);
+    const HopEvidence limited{5, {{80, 40}, {80, 40}, {80, 0}}, limiting};
+    EXPECT_EQ(limited.answers().outcomes, 80u);
+    EXPECT_EQ(limited.answers().lost, 0u);
+    EXPECT_EQ(limited.confirming().lost, 0u);
+
+    // Loss on its link shows in every kind alike: all count together.
+    const auto lossy = repeated({{4, 1}, {4, 1}, {4, 1}}, 20);
+    const HopEvidence losing{5, {{80, 20}, {80, 20}, {80, 20}}, lossy};
+    EXPECT_EQ(losing.answers().outcomes, 240u);
+    EXPECT_EQ(losing.confirming().outcomes, 80u) << "TCP confirms where the target answers it";
+
+    // A port that a firewall keeps silent tells nothing: ICMP alone, and the
+    // echo replies confirm.
+    const auto silent_port = repeated({{4, 1}, {4, 1}, {4, 4}}, 20);
+    const HopEvidence silent{5, {{80, 20}, {80, 20}, {80, 80}}, silent_port};
+    EXPECT_EQ(silent.answers().outcomes, 160u);
+    EXPECT_EQ(silent.confirming().outcomes, 80u);
+    EXPECT_EQ(silent.confirming().lost, 20u);
 }

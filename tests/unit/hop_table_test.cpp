@@ -1,8 +1,9 @@
+#include "engines/hop/hop_table.hpp"
+
 #include <gtest/gtest.h>
 
 #include "capture/capture.hpp"
 #include "engines/hop/hop_report.hpp"
-#include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 
 namespace {
@@ -48,18 +49,19 @@ TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
     pending.insert_or_assign(7, PendingProbe{sent, 2});
     pending.insert_or_assign(8, PendingProbe{sent, 3});
 
-    const auto answered = settle_answered(pending, table, 8, r4, sent + 40ms);
+    const auto answered = settle_answered(pending, table, 8, ProbeKind::ttl_limited, r4, sent + 40ms);
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered->ttl, 3);
     EXPECT_FLOAT_EQ(answered->rtt_ms, 40.0f);
     EXPECT_TRUE(answered->in_table);
-    EXPECT_FALSE(settle_answered(pending, table, 8, r4, sent + 50ms)) << "a duplicate reply";
+    EXPECT_FALSE(settle_answered(pending, table, 8, ProbeKind::ttl_limited, r4, sent + 50ms)) << "a duplicate reply";
 
     settle_overdue(pending, table, sent + reply_deadline - 1ms);
     EXPECT_EQ(table.snapshot()[2].outcomes.size(), 0u) << "not yet overdue";
     settle_overdue(pending, table, sent + reply_deadline);
     settle_overdue(pending, table, sent + reply_deadline + 1s);
-    EXPECT_FALSE(settle_answered(pending, table, 7, r2, sent + reply_deadline + 2s)) << "a reply after its deadline";
+    EXPECT_FALSE(settle_answered(pending, table, 7, ProbeKind::ttl_limited, r2, sent + reply_deadline + 2s))
+        << "a reply after its deadline";
 
     const auto hops = table.snapshot();
     EXPECT_EQ(std::vector<bool>(hops[2].outcomes.begin(), hops[2].outcomes.end()), std::vector<bool>{false});
@@ -68,17 +70,44 @@ TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
     EXPECT_EQ(hops[3].addr, r4);
 
     pending.insert_or_assign(9, PendingProbe{sent, 30});
-    const auto beyond = settle_answered(pending, table, 9, r4, sent + 1ms);
+    const auto beyond = settle_answered(pending, table, 9, ProbeKind::ttl_limited, r4, sent + 1ms);
     ASSERT_TRUE(beyond) << "a TTL outside the table is still matched once";
     EXPECT_FALSE(beyond->in_table);
 }
 
+TEST(ProbeOutcomes, TcpProbesCountApartFromTheTtlLimitedOnesAtTheTargetsHop) {
+    using namespace std::chrono_literals;
+    HopTable table(4);
+    PendingProbes pending;
+    const auto sent = std::chrono::steady_clock::time_point{} + 1h;
+    pending.insert_or_assign(20, PendingProbe{sent, 3, ProbeKind::tcp});
+    pending.insert_or_assign(21, PendingProbe{sent, 3, ProbeKind::tcp});
+    pending.insert_or_assign(22, PendingProbe{sent, 3});
+
+    EXPECT_FALSE(settle_answered(pending, table, 22, ProbeKind::tcp, r4, sent + 5ms))
+        << "a TCP answer whose id is a UDP probe's settles nothing";
+    EXPECT_FALSE(settle_answered(pending, table, 20, ProbeKind::ttl_limited, r4, sent + 5ms));
+    const auto answered = settle_answered(pending, table, 20, ProbeKind::tcp, r4, sent + 5ms);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->kind, ProbeKind::tcp);
+    settle_overdue(pending, table, sent + reply_deadline);
+
+    const HopStats& target_hop = table.snapshot()[3];
+    EXPECT_EQ(target_hop.tcp_outcomes_total, 2u);
+    EXPECT_EQ(target_hop.tcp_lost_total, 1u);
+    EXPECT_EQ(target_hop.outcomes_total, 1u) << "only the UDP probe";
+    EXPECT_EQ(target_hop.lost_total, 1u);
+    EXPECT_FALSE(target_hop.addr) << "a TCP answer names no router";
+    table.restart(3);
+    EXPECT_EQ(table.snapshot()[3].tcp_outcomes_total, 0u);
+}
+
 TEST(HopReport, LossRttAndTheChainOfPreviousHops) {
     HopTable table(6);
-    outcomes(table, 1, r1, 20, 0);                    // 0 %
-    outcomes(table, 2, r2, 49, 1);                    // 1 lost in the last 20: 5 %
-    table.record_unanswered(3);                       // outcomes but no address: never reported
-    outcomes(table, 4, r4, 6, 1);                     // 1 of 7: 14.285715 %
+    outcomes(table, 1, r1, 20, 0);  // 0 %
+    outcomes(table, 2, r2, 49, 1);  // 1 lost in the last 20: 5 %
+    table.record_unanswered(3);     // outcomes but no address: never reported
+    outcomes(table, 4, r4, 6, 1);   // 1 of 7: 14.285715 %
     table.record_rtt(4, 1.0f);
     table.record_rtt(4, 2.0f);
     outcomes(table, 5, target, 1, 0);

@@ -131,12 +131,13 @@ void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
     const auto [entry, created] = histories_.try_emplace(report.hop);
     HopHistory& history = entry->second;
     const auto loss = static_cast<double>(report.loss_pct);
-    const Counts probes{report.outcomes_total, report.lost_total};
-    const Counts echoes{report.echo_outcomes_total, report.echo_lost_total};
+    const AnswerCounts counts{{report.outcomes_total, report.lost_total},
+                              {report.echo_outcomes_total, report.echo_lost_total},
+                              {report.tcp_outcomes_total, report.tcp_lost_total}};
     if (created) {
         history.base_ts = report.ts;
         history.samples.push_back({0.0, loss});
-        history.totals.push_back({0.0, probes, echoes});
+        history.totals.push_back({0.0, counts});
         return;
     }
     const double t = report.ts < history.base_ts ? 0.0 : static_cast<double>(report.ts - history.base_ts);
@@ -144,11 +145,14 @@ void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
     const auto counted_less = [](Counts now, Counts before) {
         return now.outcomes < before.outcomes || now.lost < before.lost;
     };
-    if (!history.totals.empty() &&
-        (counted_less(probes, history.totals.back().probes) || counted_less(echoes, history.totals.back().echoes))) {
-        history.totals.clear();  // counted by a hop engine started since
+    if (!history.totals.empty()) {
+        const AnswerCounts& before = history.totals.back().counts;
+        if (counted_less(counts.probes, before.probes) || counted_less(counts.echoes, before.echoes) ||
+            counted_less(counts.tcp, before.tcp)) {
+            history.totals.clear();  // counted by a hop engine started since
+        }
     }
-    history.totals.push_back({t, probes, echoes});
+    history.totals.push_back({t, counts});
     const double newest_kept = static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
     const double cutoff = newest_kept - static_cast<double>(history.base_ts);
     std::erase_if(history.samples, [cutoff](const LossSample& sample) { return sample.t < cutoff; });
@@ -238,14 +242,19 @@ std::vector<std::uint8_t> DiagnosisState::current_path() const {
 std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t>& path, std::uint64_t window_s) const {
     // Every hop counted up to the last hop's newest report, which ends its cycle.
     const std::uint64_t until = newest_ts(histories_.at(path.back()));
-    const auto since = [](Counts end, Counts start) {
+    const auto since_counts = [](Counts end, Counts start) {
         return Counts{end.outcomes - std::min(start.outcomes, end.outcomes), end.lost - std::min(start.lost, end.lost)};
+    };
+    const auto since = [&since_counts](const OutcomeTotals& end, const OutcomeTotals& start) {
+        return AnswerCounts{since_counts(end.counts.probes, start.counts.probes),
+                            since_counts(end.counts.echoes, start.counts.echoes),
+                            since_counts(end.counts.tcp, start.counts.tcp)};
     };
     std::vector<HopEvidence> evidence;
     for (const std::uint8_t hop : path) {
         const HopHistory& history = histories_.at(hop);
         if (history.totals.empty()) {
-            evidence.push_back({hop, {}, {}, {}});
+            evidence.push_back({hop, {}, {}});
             continue;
         }
         // From the newest totals at least a window old, or the oldest there are.
@@ -261,11 +270,9 @@ std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t
             }
         }
         const auto& totals = history.totals;
-        HopEvidence hop_evidence{
-            hop, since(totals[end].probes, totals[start].probes), since(totals[end].echoes, totals[start].echoes), {}};
+        HopEvidence hop_evidence{hop, since(totals[end], totals[start]), {}};
         for (std::size_t index = start + 1; index <= end; ++index) {
-            hop_evidence.intervals.push_back({since(totals[index].probes, totals[index - 1].probes),
-                                              since(totals[index].echoes, totals[index - 1].echoes)});
+            hop_evidence.intervals.push_back(since(totals[index], totals[index - 1]));
         }
         evidence.push_back(std::move(hop_evidence));
     }

@@ -40,8 +40,7 @@ struct LossSample {
 // The hop's outcome totals as a report gave them, at `t` like a loss sample.
 struct OutcomeTotals {
     double t;
-    Counts probes;
-    Counts echoes;
+    AnswerCounts counts;
 };
 
 struct HopHistory {

@@ -35,41 +35,73 @@ Counts at_most(Counts counts, std::uint64_t outcomes) {
 
 }  // namespace
 
-int compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate) {
+LossComparison compare_losses(std::span<const PairedCounts> stretches, double error_rate) {
     double observed = 0;
     double expected = 0;
     double variance = 0;
-    for (const AnswerCounts& interval : intervals) {
-        const auto echoes = static_cast<double>(interval.echoes.outcomes);
-        const auto all = echoes + static_cast<double>(interval.probes.outcomes);
-        const auto lost = static_cast<double>(interval.echoes.lost + interval.probes.lost);
-        if (all < 2 || lost == 0 || lost == all || echoes == 0 || echoes == all) {
+    for (const auto& [first, second] : stretches) {
+        const auto firsts = static_cast<double>(first.outcomes);
+        const auto all = firsts + static_cast<double>(second.outcomes);
+        const auto lost = static_cast<double>(first.lost + second.lost);
+        if (all < 2 || lost == 0 || lost == all || firsts == 0 || firsts == all) {
             continue;  // tells nothing of a difference
         }
-        observed += static_cast<double>(interval.echoes.lost);
-        expected += echoes * lost / all;
-        variance += echoes * (all - echoes) * lost * (all - lost) / (all * all * (all - 1));
+        observed += static_cast<double>(first.lost);
+        expected += firsts * lost / all;
+        variance += firsts * (all - firsts) * lost * (all - lost) / (all * all * (all - 1));
     }
     if (variance <= 0) {
-        return 0;
+        return LossComparison::alike;
     }
     const double bound = normal_upper_quantile(error_rate) * std::sqrt(variance) + 0.5;
     if (observed < expected - bound) {
-        return -1;
+        return LossComparison::fewer;
     }
-    return observed > expected + bound ? 1 : 0;
+    return observed > expected + bound ? LossComparison::more : LossComparison::alike;
+}
+
+LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate) {
+    std::vector<PairedCounts> stretches;
+    stretches.reserve(intervals.size());
+    for (const AnswerCounts& interval : intervals) {
+        stretches.push_back({interval.echoes, interval.probes});
+    }
+    return compare_losses(stretches, error_rate);
 }
 
 Counts HopEvidence::answers() const {
-    switch (compare_echoes_with_probes(intervals, location_error_rate)) {
-        case -1:
-            return echoes;
-        case 1:
-            return probes;
-        default:
-            return probes + echoes;
+    const LossComparison echoes = compare_echoes_with_probes(intervals, location_error_rate);
+    const auto icmp = [echoes](const AnswerCounts& counts) {
+        switch (echoes) {
+            case LossComparison::fewer:
+                return counts.echoes;
+            case LossComparison::more:
+                return counts.probes;
+            case LossComparison::alike:
+                break;
+        }
+        return counts.probes + counts.echoes;
+    };
+    if (total.tcp.lost == total.tcp.outcomes) {
+        return icmp(total);  // no TCP answers (none asked, or a silent port)
     }
+    std::vector<PairedCounts> stretches;
+    stretches.reserve(intervals.size());
+    for (const AnswerCounts& interval : intervals) {
+        stretches.push_back({icmp(interval), interval.tcp});
+    }
+    switch (compare_losses(stretches, location_error_rate)) {
+        case LossComparison::more:
+            return total.tcp;
+        case LossComparison::fewer:
+            return icmp(total);
+        case LossComparison::alike:
+            break;
+    }
+    return icmp(total) + total.tcp;
 }
+
+Counts HopEvidence::confirming() const { return total.tcp.lost < total.tcp.outcomes ? total.tcp : total.echoes; }
 
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     std::vector<Counts> evidence;
@@ -97,13 +129,15 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     std::optional<Counts> must_show;
     if (!behind_first.empty()) {
         const Counts behind = pooled(evidence, behind_first);
-        if (clearly_more(path[first].probes, behind, per_hop)) {
+        if (clearly_more(path[first].total.probes, behind, per_hop)) {
             const HopEvidence& router = path[first];
-            if (router.echoes.outcomes > 0 && compare_echoes_with_probes(router.intervals, location_error_rate) <= 0) {
-                if (clearly_fewer(router.echoes, behind, per_hop)) {
+            const Counts echoes = router.total.echoes;
+            if (echoes.outcomes > 0 &&
+                compare_echoes_with_probes(router.intervals, location_error_rate) != LossComparison::more) {
+                if (clearly_fewer(echoes, behind, per_hop)) {
                     return std::nullopt;
                 }
-                must_show = router.echoes;
+                must_show = echoes;
             }
             showing = behind_first;
         }
@@ -127,8 +161,8 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     const std::uint64_t first_outcomes = evidence[showing.front()].outcomes;
     Counts front{first_outcomes, 0};
     for (std::size_t lower = first; lower-- > 0;) {
-        const Counts echoes = path[lower].echoes;
-        if (!clearly_more(path[lower].probes, all, in_front)) {
+        const Counts echoes = path[lower].total.echoes;
+        if (!clearly_more(path[lower].total.probes, all, in_front)) {
             front = at_most(evidence[lower], first_outcomes);
             break;
         }
@@ -141,9 +175,10 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
         return std::nullopt;
     }
     // Nothing behind the last hop can confirm a loss that only it shows: its
-    // echo replies must show it too, or it may be its own limit on answers.
+    // answers that ICMP limits touch least must show it too, or it may be its
+    // own limit on answers.
     if (showing.size() == 1 && showing.front() + 1 == path.size()) {
-        must_show = path.back().echoes;
+        must_show = path.back().confirming();
     }
     if (must_show && !clearly_fewer(front, *must_show, in_front)) {
         return std::nullopt;

@@ -27,28 +27,44 @@ inline Counts operator-(Counts all, Counts part) { return {all.outcomes - part.o
 struct AnswerCounts {
     Counts probes;  // to the probes that expired there (or reached the target)
     Counts echoes;  // to the pinger's echo requests to its router
+    Counts tcp;     // to TCP probes of the target (none elsewhere)
 };
 
 // One hop's answers over a recent window, in total and report by report.
 struct HopEvidence {
     std::uint8_t hop;
-    Counts probes;
-    Counts echoes;
+    AnswerCounts total;
     std::vector<AnswerCounts> intervals;  // between consecutive reports, oldest first
 
-    // What the hop's answers tell of the path in front of it: both kinds
-    // together, for each loses what that path loses; but one kind alone when
-    // the other loses clearly more, which is then the router's own limit on
-    // that kind (many limit their Time Exceeded answers, some police pings).
+    // What the hop's answers tell of the path in front of it: every kind
+    // together, for each loses what that path loses; but where one loses
+    // clearly more than another, that excess is the hop's own limit on it
+    // (many routers limit their Time Exceeded answers, some police pings,
+    // servers limit the ICMP they send), and the kinds that lose less stand
+    // alone. ICMP is weighed against TCP only where the target answers TCP
+    // probes: a port that a firewall keeps silent tells nothing of the path.
     Counts answers() const;
+    // What must show a loss that nothing behind this hop can confirm: its
+    // answers to TCP probes where it gives them (no ICMP limit touches them),
+    // its echo replies otherwise.
+    Counts confirming() const;
 };
 
-// Whether the echo replies lose clearly fewer than the probes (-1), clearly
-// more (+1) or neither (0), at the given error rate. Compared report by report
-// and summed (the Mantel-Haenszel test): the pinger asks a router more often
-// while its probes come back, so totals over a window in which the loss
-// changed would weigh the two kinds' losses differently.
-int compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate);
+// How one kind's losses compare with another's over the same stretches of
+// time, at the given error rate: clearly fewer, clearly more, or neither.
+// Compared stretch by stretch and summed (the Mantel-Haenszel test): the
+// pinger asks a router more often while its probes come back, so totals over
+// a window in which the loss changed would weigh the two kinds' losses
+// differently.
+enum class LossComparison { fewer, alike, more };
+struct PairedCounts {
+    Counts first;
+    Counts second;
+};
+LossComparison compare_losses(std::span<const PairedCounts> stretches, double error_rate);
+
+// The echo replies' losses against the probes' in each interval.
+LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate);
 
 // Chance of wrongly judging one path in one evaluation, shared out over the
 // comparisons it makes.
@@ -62,7 +78,7 @@ inline constexpr double location_error_rate = 0.005;
 // the loss in front of it (then the hops behind it carry the loss), unless its
 // echo replies show clearly less than they. The hop in front must show clearly
 // less (in front of the first hop is the host, which loses nothing). A loss that
-// would rest on the last hop alone needs its echo replies to show it too:
+// would rest on the last hop alone needs its confirming answers to show it too:
 // nothing behind that hop can confirm it.
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
 

@@ -25,9 +25,9 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     if (!target) {
         co_return;
     }
-    log::info(target_log, "bandwidth engine starting",
-              {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops},
-               {"probe_count", config.probe_count}});
+    log::info(
+        target_log, "bandwidth engine starting",
+        {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}, {"probe_count", config.probe_count}});
     const auto samples = std::make_shared<HopSampleTable>(std::size_t{config.max_hops} + 1);
     const auto trains = std::make_shared<TrainRegistry>();
     const auto distance = std::make_shared<TargetDistance>(std::size_t{config.max_hops} + 1);
@@ -35,7 +35,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     // The trains' source port, held for as long as the engine runs, tells their
     // answers from those of another program's trains to the same target.
     std::error_code error;
-    const platform::ReservedPort own_port = platform::reserve_udp_port(!target->is_v4(), error);
+    const platform::ReservedPort own_port = platform::reserve_port(platform::Transport::udp, !target->is_v4(), error);
     if (error) {
         log::error(target_log, "failed to reserve a UDP port", {{"err", error.message()}});
         std::string message = log::fill_message("UDP port reservation failed: {}", error.message());
@@ -46,10 +46,8 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
 
     runtime::EngineThreads threads(outlets.blocking);
     // Trains sent before the capture runs would have their answers missed.
-    auto receive = [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance,
-                                                    threads.stop()}](const capture::ReceiverCapture& capture) {
-        run_bandwidth_receiver(state, capture);
-    };
+    auto receive = [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()}](
+                       const capture::ReceiverCapture& capture) { run_bandwidth_receiver(state, capture); };
     if (!co_await start_receiver(outlets, {ipc::engine_name::bandwidth, target_log}, threads, config.interface,
                                  "bw-receiver", "failed to spawn bw receiver thread", std::move(receive))) {
         co_return;

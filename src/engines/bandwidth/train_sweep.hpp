@@ -28,7 +28,7 @@ std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t l
 
 struct TrainShared {
     packets::IpAddress target;
-    std::uint16_t source_port;  // the engine's own (platform::reserve_udp_port)
+    std::uint16_t source_port;  // the engine's own (platform::reserve_port)
     std::uint8_t max_hops;
     std::uint32_t trains_per_hop;
     std::uint64_t interval_ms;

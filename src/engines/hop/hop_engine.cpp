@@ -26,6 +26,23 @@ struct CloseOnExit {
     ~CloseOnExit() { queue->close(); }
 };
 
+// The port the engine's TCP probes of the target leave from, held while it
+// runs; port 0 when it can send none, which only narrows what it can tell of
+// a target that limits its ICMP answers.
+platform::ReservedPort reserve_tcp_port(const packets::IpAddress& target) {
+    if (!platform::raw_sockets_send_tcp()) {
+        log::info(log::target::hop, "tcp probes unavailable", {{"err", "this system's raw sockets send no TCP"}});
+        return {};
+    }
+    std::error_code error;
+    platform::ReservedPort reserved = platform::reserve_port(platform::Transport::tcp, !target.is_v4(), error);
+    if (error) {
+        log::warn(log::target::hop, "tcp probes unavailable", {{"err", error.message()}});
+        return {};
+    }
+    return reserved;
+}
+
 }  // namespace
 
 asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets) {
@@ -37,6 +54,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     log::info(log::target::hop, "hop engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}});
     const std::size_t table_entries = std::size_t{config.max_hops} + 1;
+    const platform::ReservedPort tcp_port = reserve_tcp_port(*target);
     const HopShared shared{*target,
                            config.max_hops,
                            std::make_shared<HopTable>(table_entries),
@@ -44,15 +62,18 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                            std::make_shared<DelayTable>(table_entries),
                            static_cast<std::uint16_t>(std::random_device{}()),
                            std::make_shared<SendFailures>(send_failure_notice_period),
-                           std::make_shared<RouteChangeQueue>(route_change_queue_capacity)};
+                           std::make_shared<RouteChangeQueue>(route_change_queue_capacity),
+                           tcp_port.port == 0 ? std::nullopt : std::optional(tcp_port.port)};
 
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     // A probe sent before the capture runs would have its reply missed and count as lost.
     auto receive = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
-                                           threads.stop(), std::make_shared<RouteWatch>(), shared.route_changes}](
-                       const capture::ReceiverCapture& capture) { run_receiver(state, capture); };
+                                           threads.stop(), std::make_shared<RouteWatch>(), shared.route_changes,
+                                           shared.tcp_port}](const capture::ReceiverCapture& capture) {
+        run_receiver(state, capture);
+    };
     if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",
                                  "failed to spawn hop receiver thread", std::move(receive))) {
         co_return;

@@ -86,8 +86,9 @@ QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
 }
 
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop) {
-    return HopLossReport{event.ts,       event.loss_pct,          event.hop,          hop.outcomes_total,
-                         hop.lost_total, hop.echo_outcomes_total, hop.echo_lost_total};
+    return HopLossReport{event.ts,          event.loss_pct,          event.hop,           hop.outcomes_total,
+                         hop.lost_total,    hop.echo_outcomes_total, hop.echo_lost_total, hop.tcp_outcomes_total,
+                         hop.tcp_lost_total};
 }
 
 }  // namespace tarnvale::engines::hop

@@ -51,6 +51,14 @@ void HopTable::record_echo_outcome(std::uint8_t ttl, bool answered) {
     }
 }
 
+void HopTable::record_tcp_outcome(std::uint8_t ttl, bool answered) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        ++hops_[ttl].tcp_outcomes_total;
+        hops_[ttl].tcp_lost_total += answered ? 0 : 1;
+    }
+}
+
 void HopTable::restart(std::uint8_t ttl) {
     const std::lock_guard lock(lock_);
     if (ttl < hops_.size()) {
@@ -61,6 +69,8 @@ void HopTable::restart(std::uint8_t ttl) {
         hop.lost_total = 0;
         hop.echo_outcomes_total = 0;
         hop.echo_lost_total = 0;
+        hop.tcp_outcomes_total = 0;
+        hop.tcp_lost_total = 0;
     }
 }
 

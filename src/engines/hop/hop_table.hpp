@@ -26,6 +26,10 @@ struct HopStats {
     // on its Time Exceeded answers do not touch.
     std::uint64_t echo_outcomes_total = 0;
     std::uint64_t echo_lost_total = 0;
+    // The same for TCP probes to the target, at its own TTL: a third view of
+    // the path, which the target's limits on ICMP do not touch.
+    std::uint64_t tcp_outcomes_total = 0;
+    std::uint64_t tcp_lost_total = 0;
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -44,8 +48,9 @@ public:
     void record_unsent(std::uint8_t ttl);
     void record_rtt(std::uint8_t ttl, float milliseconds);
     void record_echo_outcome(std::uint8_t ttl, bool answered);
-    // Another router answers at this TTL: the outcomes, round trips and outcome
-    // and echo totals begin again from nothing (totals that go down tell the aggregator
+    void record_tcp_outcome(std::uint8_t ttl, bool answered);
+    // Another router answers at this TTL: the outcomes, round trips and outcome,
+    // echo and TCP totals begin again from nothing (totals that go down tell the aggregator
     // so); the address, already the new router's, and the send counts stay.
     void restart(std::uint8_t ttl);
 

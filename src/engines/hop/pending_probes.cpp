@@ -2,14 +2,18 @@
 
 namespace tarnvale::engines::hop {
 
-std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id,
+std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id, ProbeKind kind,
                                              packets::IpAddress source, std::chrono::steady_clock::time_point now) {
-    const auto probe = pending.take(id);
+    const auto probe = pending.take(id, [kind](const PendingProbe& each) { return each.kind == kind; });
     if (!probe) {
         return std::nullopt;
     }
     const float rtt_ms = std::chrono::duration<float, std::milli>(now - probe->sent).count();
-    return AnsweredProbe{probe->ttl, rtt_ms, table.record_answer(probe->ttl, source)};
+    if (kind == ProbeKind::tcp) {
+        table.record_tcp_outcome(probe->ttl, true);
+        return AnsweredProbe{probe->ttl, rtt_ms, false, kind};
+    }
+    return AnsweredProbe{probe->ttl, rtt_ms, table.record_answer(probe->ttl, source), kind};
 }
 
 void settle_overdue(PendingProbes& pending, HopTable& table, std::chrono::steady_clock::time_point now) {
@@ -17,7 +21,11 @@ void settle_overdue(PendingProbes& pending, HopTable& table, std::chrono::steady
     const auto expired =
         pending.take_if([overdue](std::uint16_t, const PendingProbe& probe) { return probe.sent <= overdue; });
     for (const auto& [id, probe] : expired) {
-        table.record_unanswered(probe.ttl);
+        if (probe.kind == ProbeKind::tcp) {
+            table.record_tcp_outcome(probe.ttl, false);
+        } else {
+            table.record_unanswered(probe.ttl);
+        }
     }
 }
 

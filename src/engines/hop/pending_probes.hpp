@@ -13,9 +13,14 @@ namespace tarnvale::engines::hop {
 // any path's round trip, and short enough that the loss shows in the next report.
 inline constexpr std::chrono::seconds reply_deadline{3};
 
+// A TTL-limited UDP probe, or a TCP probe of the target (its TTL is then the
+// target's distance, at which its outcome counts).
+enum class ProbeKind { ttl_limited, tcp };
+
 struct PendingProbe {
     std::chrono::steady_clock::time_point sent;
     std::uint8_t ttl;
+    ProbeKind kind = ProbeKind::ttl_limited;
 };
 
 // Probes sent and not yet answered, by probe id. The engine inserts and expires
@@ -27,12 +32,13 @@ struct AnsweredProbe {
     std::uint8_t ttl;
     float rtt_ms;
     bool in_table;  // the TTL has an entry in the hop table, which now records the answer
+    ProbeKind kind;
 };
 
-// A matched reply from `source` to probe `id`: its outcome when the probe was
-// still pending; nothing when it was never sent, already answered or already
-// counted as lost.
-std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id,
+// A matched reply from `source` to probe `id` of this kind: its outcome when
+// the probe was still pending; nothing when it was never sent, already
+// answered or already counted as lost, or is of the other kind.
+std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, HopTable& table, std::uint16_t id, ProbeKind kind,
                                              packets::IpAddress source, std::chrono::steady_clock::time_point now);
 
 // Counts every probe sent `reply_deadline` or longer before `now` as lost.

@@ -33,6 +33,20 @@ constexpr std::optional<std::uint16_t> probe_id_of_ports(std::uint16_t source_po
     return probe_id;
 }
 
+// The target's port that TCP probes ask: the one that servers most often
+// listen on; a closed port's reset answers as well.
+inline constexpr std::uint16_t target_tcp_port = 443;
+// As far as the host's own TCP sends: a route that grows by a hop or two
+// loses none of them.
+inline constexpr std::uint8_t tcp_probe_ttl = 64;
+
+// A TCP SYN to the target's port from the engine's own TCP port, which the
+// target's kernel answers (with a SYN-ACK or a reset that acknowledges the
+// probe id as its sequence number) under no limit on ICMP. It goes as far as
+// `ttl`; the host's kernel resets the half-open connection a SYN-ACK offers.
+std::vector<std::uint8_t> build_tcp_probe(std::uint16_t probe_id, std::uint8_t ttl, std::uint16_t source_port,
+                                          const packets::IpAddress& source, const packets::IpAddress& target);
+
 // The TTL-limited UDP probe with no payload, in the target's family. IPv4: a
 // 20-byte header (don't fragment, the probe id as identification) and an
 // 8-byte UDP header with checksum 0. IPv6: a 40-byte header with the TTL as its

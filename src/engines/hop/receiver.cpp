@@ -2,7 +2,9 @@
 
 #include <chrono>
 
+#include "engines/hop/probe_packet.hpp"
 #include "engines/hop/reply_parser.hpp"
+#include "log/fill.hpp"
 #include "log/log.hpp"
 
 namespace tarnvale::engines::hop {
@@ -12,13 +14,17 @@ namespace {
 // Immediate mode delivers each reply as it comes; the read timeout lets the
 // thread notice that it is to stop. A few replies a second need little room.
 // Time Exceeded and Destination Unreachable, over IPv4 or IPv6 as the target's
-// family is; without the filter the matching still drops everything else.
-capture::ReceiverSetup hop_capture_setup(const packets::IpAddress& target) {
-    return {{std::nullopt,
-             {false, 256, 200, true, 256 * 1024},
-             target.is_v4() ? "icmp and (icmp[0] = 11 or icmp[0] = 3)" : "icmp6 and (ip6[40] = 3 or ip6[40] = 1)",
-             false,
-             log::target::hop},
+// family is, and TCP from the target's probed port to the engine's own; without
+// the filter the matching still drops everything else.
+capture::ReceiverSetup hop_capture_setup(const packets::IpAddress& target, std::optional<std::uint16_t> tcp_port) {
+    std::string filter =
+        target.is_v4() ? "(icmp and (icmp[0] = 11 or icmp[0] = 3))" : "(icmp6 and (ip6[40] = 3 or ip6[40] = 1))";
+    if (tcp_port) {
+        filter +=
+            log::fill_message(" or ({} and tcp and src host {} and src port {} and dst port {})",
+                              target.is_v4() ? "ip" : "ip6", packets::to_text(target), target_tcp_port, *tcp_port);
+    }
+    return {{std::nullopt, {false, 256, 200, true, 256 * 1024}, std::move(filter), false, log::target::hop},
             {"pcap open failed", "BPF filter compile failed", "pcap datalink type", "pcap next_packet error"}};
 }
 
@@ -37,7 +43,8 @@ void restart_hop(const ReceiverShared& shared, const RouteChange& change) {
 }
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::chrono::steady_clock::time_point now) {
-    const auto probe = settle_answered(*shared.pending, *shared.table, reply.probe_id, reply.source, now);
+    const auto probe =
+        settle_answered(*shared.pending, *shared.table, reply.probe_id, ProbeKind::ttl_limited, reply.source, now);
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
@@ -51,7 +58,9 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
         shared.sightings->try_push(sighting);
     }
     log::info(log::target::hop, "probe reply received",
-              {{"seq", reply.probe_id}, {"ttl", probe->ttl}, {"rtt_ms", probe->rtt_ms},
+              {{"seq", reply.probe_id},
+               {"ttl", probe->ttl},
+               {"rtt_ms", probe->rtt_ms},
                {"src", packets::to_text(reply.source)}});
 }
 
@@ -65,11 +74,21 @@ void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t>
     }
     if (parsed.reply) {
         handle_reply(shared, *parsed.reply, arrival);
+        return;
+    }
+    if (!shared.tcp_port) {
+        return;
+    }
+    if (const auto answer = parse_tcp_answer(datagram, shared.target, *shared.tcp_port)) {
+        if (const auto probe = settle_answered(*shared.pending, *shared.table, answer->probe_id, ProbeKind::tcp,
+                                               answer->source, arrival)) {
+            log::info(log::target::hop, "tcp probe answered", {{"seq", answer->probe_id}, {"rtt_ms", probe->rtt_ms}});
+        }
     }
 }
 
 void run_receiver(ReceiverShared shared, capture::ReceiverCapture capture) {
-    capture::ReceiverSetup setup = hop_capture_setup(shared.target);
+    capture::ReceiverSetup setup = hop_capture_setup(shared.target, shared.tcp_port);
     setup.request.device = std::move(capture.device);
     capture::run_capture_receiver(*capture.opener, setup, *capture.status, *shared.stop,
                                   [&shared](const capture::CapturedDatagram& datagram) {

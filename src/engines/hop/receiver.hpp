@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "capture/receiver.hpp"
@@ -23,10 +24,14 @@ struct ReceiverShared {
     std::shared_ptr<runtime::StopFlag> stop;
     std::shared_ptr<RouteWatch> routes;  // the receiver thread's alone
     std::shared_ptr<RouteChangeQueue> route_changes;
+    // The engine's own TCP port, which the target's answers to TCP probes go
+    // to; none when the engine sends no TCP probes.
+    std::optional<std::uint16_t> tcp_port = std::nullopt;
 };
 
 // One captured datagram (link header removed) that arrived at `arrival`: a
-// reply to a pending probe records its hop as answered with its round trip,
+// reply to a pending probe records its hop as answered with its round trip
+// (the target's answer to a TCP probe: its TCP outcome, and nothing else),
 // notes the round trip for the queue locator and tells the pinger. When it
 // confirms that another router answers at its TTL, the hop's evidence and
 // round trips begin again, the pinger takes the new router for the old and
@@ -34,7 +39,8 @@ struct ReceiverShared {
 void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
                      std::chrono::steady_clock::time_point arrival);
 
-// The "hop-receiver" thread: captures the routers' ICMP replies, matches each to
+// The "hop-receiver" thread: captures the routers' ICMP replies (and the
+// target's answers to TCP probes), matches each to
 // its pending probe, records the hop as answered with its round trip and tells
 // the pinger, until stopped or the capture cannot be opened.
 void run_receiver(ReceiverShared shared, capture::ReceiverCapture capture);

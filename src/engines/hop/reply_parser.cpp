@@ -2,6 +2,7 @@
 
 #include "engines/hop/probe_packet.hpp"
 #include "packets/icmp_error.hpp"
+#include "packets/tcp_segment.hpp"
 
 namespace tarnvale::engines::hop {
 
@@ -47,6 +48,23 @@ ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const pack
         parsed.reply = ProbeReply{*probe_id, received->source};
     }
     return parsed;
+}
+
+std::optional<ProbeReply> parse_tcp_answer(std::span<const std::uint8_t> datagram, const packets::IpAddress& target,
+                                           std::uint16_t own_port) {
+    using namespace packets;
+    const auto segment = read_tcp_segment(datagram);
+    if (!segment || segment->source != target || segment->source_port != target_tcp_port ||
+        segment->destination_port != own_port) {
+        return std::nullopt;
+    }
+    const bool syn_ack = (segment->flags & (tcp_syn | tcp_ack)) == (tcp_syn | tcp_ack);
+    const bool reset = (segment->flags & (tcp_rst | tcp_ack)) == (tcp_rst | tcp_ack);
+    const std::uint32_t probe_id = segment->acknowledgment - 1;
+    if ((!syn_ack && !reset) || probe_id > 0xFFFF) {
+        return std::nullopt;
+    }
+    return ProbeReply{static_cast<std::uint16_t>(probe_id), segment->source};
 }
 
 }  // namespace tarnvale::engines::hop

@@ -27,4 +27,10 @@ struct ParsedReply {
 // its ports go together), so that nothing but our own probes is matched.
 ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target);
 
+// Reads the target's answer to one of our TCP probes from a captured datagram:
+// a SYN-ACK or a reset from the target's probed port to `own_port` that
+// acknowledges a probe id (the probe's sequence number, plus one for its SYN).
+std::optional<ProbeReply> parse_tcp_answer(std::span<const std::uint8_t> datagram, const packets::IpAddress& target,
+                                           std::uint16_t own_port);
+
 }  // namespace tarnvale::engines::hop

@@ -44,6 +44,18 @@ void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddre
     }
 }
 
+// Sends the target a TCP probe, whose outcome counts at its distance.
+void send_tcp_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source, std::uint16_t id,
+                    std::uint8_t distance) {
+    const auto probe = build_tcp_probe(id, tcp_probe_ttl, *shared.tcp_port, source, shared.target);
+    shared.pending->insert_or_assign(id, PendingProbe{network.now(), distance, ProbeKind::tcp});
+    if (const auto error = network.send(probe, shared.target, 0)) {
+        log::warn(log::target::hop, "tcp probe send failed", {{"seq", id}, {"err", error.message()}});
+        shared.pending->take(id);
+        shared.send_failures->record(unsent_tcp_probes, error);
+    }
+}
+
 }  // namespace
 
 asio::awaitable<void> HopReporter::report_route_changes(std::uint64_t ts) {
@@ -122,6 +134,9 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
                 break;
             }
             co_await pause(network, shared, reporter, probe_spacing);
+        }
+        if (shared.tcp_port && distance) {
+            send_tcp_probe(shared, network, source, next_id++, *distance);
         }
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(
             sweep_start + std::chrono::milliseconds(interval_ms) - network.now());

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engines/answer_budgets.hpp"
 #include "engines/engine.hpp"
@@ -23,6 +24,7 @@ inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
 // What the hop engine's probes are called in its SEND_FAIL errors.
 inline constexpr std::string_view unsent_probes = "probes";
+inline constexpr std::string_view unsent_tcp_probes = "TCP probes";
 
 struct HopShared {
     packets::IpAddress target;
@@ -38,6 +40,9 @@ struct HopShared {
     std::shared_ptr<SendFailures> send_failures;
     // Confirmed since the previous report, in the order they were.
     std::shared_ptr<RouteChangeQueue> route_changes;
+    // The engine's own TCP port, held for it, which its TCP probes of the
+    // target leave from; none when it sends none.
+    std::optional<std::uint16_t> tcp_port = std::nullopt;
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,
@@ -75,7 +80,8 @@ private:
 // lowest TTL not yet probed in the sweep whose responder has an answer left; a
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would
-// count as loss that is not there.
+// count as loss that is not there. Once the target has answered, each sweep
+// then sends it a TCP probe, when the engine has a TCP port.
 asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets);
 

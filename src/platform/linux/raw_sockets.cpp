@@ -1,17 +1,17 @@
+#include "platform/raw_sockets.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/icmp.h>
 #include <netdb.h>
+#include <netinet/icmp6.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <netinet/icmp6.h>
-
 #include <cerrno>
 
-#include "platform/raw_sockets.hpp"
 #include "packets/ports.hpp"
 #include "platform/socket_address.hpp"
 
@@ -111,7 +111,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& error) {
     const packets::IpAddress loopback = packets::loopback_of_family(target);
-    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), error);
+    const ReservedPort lookup = reserve_port(Transport::udp, !target.is_v4(), error);
     if (error) {
         return loopback;
     }
@@ -128,8 +128,11 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     return address_of(reinterpret_cast<const sockaddr*>(&local), length).value_or(loopback);
 }
 
-ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
-    ReservedPort reserved{Socket(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)), 0};
+ReservedPort reserve_port(Transport transport, bool ipv6, std::error_code& error) {
+    const bool udp = transport == Transport::udp;
+    ReservedPort reserved{Socket(::socket(ipv6 ? AF_INET6 : AF_INET, (udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC,
+                                          udp ? IPPROTO_UDP : IPPROTO_TCP)),
+                          0};
     const SocketAddress any = socket_address(ipv6 ? packets::IpAddress() : packets::IpAddress(packets::Ipv4()), 0);
     sockaddr_storage local{};
     socklen_t length = sizeof local;
@@ -142,6 +145,8 @@ ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
     reserved.port = port_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(0);
     return reserved;
 }
+
+bool raw_sockets_send_tcp() { return true; }
 
 std::optional<packets::IpAddress> resolve_address(const std::string& target) {
     if (const auto address = packets::parse_ip_address(target)) {

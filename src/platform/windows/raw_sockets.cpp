@@ -1,4 +1,5 @@
 #include "platform/raw_sockets.hpp"
+
 #include "packets/ports.hpp"
 #include "platform/socket_address.hpp"
 #include "platform/windows/windows_api.hpp"
@@ -125,7 +126,7 @@ std::optional<Received> receive_datagram(const Socket& socket, std::span<std::ui
 
 packets::IpAddress source_address_for(const packets::IpAddress& target, std::error_code& error) {
     const packets::IpAddress loopback = packets::loopback_of_family(target);
-    const ReservedPort lookup = reserve_udp_port(!target.is_v4(), error);
+    const ReservedPort lookup = reserve_port(Transport::udp, !target.is_v4(), error);
     if (error) {
         return loopback;
     }
@@ -142,13 +143,18 @@ packets::IpAddress source_address_for(const packets::IpAddress& target, std::err
     return address_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(loopback);
 }
 
-ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
+ReservedPort reserve_port(Transport transport, bool ipv6, std::error_code& error) {
     start_winsock();
-    ReservedPort reserved{Socket(static_cast<std::intptr_t>(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, IPPROTO_UDP))), 0};
+    const bool udp = transport == Transport::udp;
+    ReservedPort reserved{
+        Socket(static_cast<std::intptr_t>(
+            ::socket(ipv6 ? AF_INET6 : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, udp ? IPPROTO_UDP : IPPROTO_TCP))),
+        0};
     const SocketAddress any = socket_address(ipv6 ? packets::IpAddress() : packets::IpAddress(packets::Ipv4()), 0);
     sockaddr_storage local{};
     int length = sizeof local;
-    if (!(static_cast<SOCKET>(reserved.socket.native()) != INVALID_SOCKET) || ::bind(handle_of(reserved.socket), any.get(), any.length) != 0 ||
+    if (!(static_cast<SOCKET>(reserved.socket.native()) != INVALID_SOCKET) ||
+        ::bind(handle_of(reserved.socket), any.get(), any.length) != 0 ||
         ::getsockname(handle_of(reserved.socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
         error = last_socket_error();
         return {};
@@ -157,6 +163,9 @@ ReservedPort reserve_udp_port(bool ipv6, std::error_code& error) {
     reserved.port = port_of(reinterpret_cast<const sockaddr*>(&local), static_cast<std::size_t>(length)).value_or(0);
     return reserved;
 }
+
+// Windows client versions refuse TCP data on raw sockets.
+bool raw_sockets_send_tcp() { return false; }
 
 std::optional<packets::IpAddress> resolve_address(const std::string& target) {
     if (const auto address = packets::parse_ip_address(target)) {
