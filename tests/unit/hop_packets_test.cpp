@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "engines/hop/echo_packet.hpp"
@@ -8,6 +9,7 @@
 #include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
 #include "packets/ipv6.hpp"
+#include "packets/tcp_segment.hpp"
 #include "packets/views.hpp"
 #include "simulated_path.hpp"
 
@@ -24,8 +26,8 @@ constexpr packets::IpAddress router{packets::Ipv4(0xC6336406)};  // 198.51.100.6
 TEST(TtlProbe, LayoutAndChecksum) {
     const auto probe = build_ttl_probe(7, 3, client, target);
     const Bytes expected = {0x45, 0x00, 0x00, 0x1C, 0x00, 0x07, 0x40, 0x00, 0x03, 0x11, 0x00, 0x00,  // checksum later
-                            0xC0, 0xA8, 0x01, 0x0A, 0xCB, 0x00, 0x71, 0x0A,
-                            0xC0, 0x07, 0x82, 0xA1, 0x00, 0x08, 0x00, 0x00};  // ports 49159 -> 33441
+                            0xC0, 0xA8, 0x01, 0x0A, 0xCB, 0x00, 0x71, 0x0A, 0xC0, 0x07, 0x82, 0xA1,
+                            0x00, 0x08, 0x00, 0x00};  // ports 49159 -> 33441
     Bytes actual(probe.begin(), probe.end());
     EXPECT_EQ(packets::internet_checksum(std::span(probe).first(20)), 0) << "checksum must verify";
     actual[10] = actual[11] = 0;
@@ -124,8 +126,8 @@ TEST(EchoRequest, LayoutAndReplyMatching) {
     EXPECT_EQ(Bytes(request.begin(), request.end()), (Bytes{8, 0, 0xE5, 0xCA, 0x12, 0x34, 0x00, 0x01}));
     EXPECT_EQ(packets::internet_checksum(request), 0);
 
-    Bytes reply = {0x45, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // IPv4 header
-                   0, 0, 0, 0, 0x12, 0x34, 0x00, 0x01};                               // echo reply
+    Bytes reply = {0x45, 0, 0, 0, 0,    0,    0,    0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // IPv4 header
+                   0,    0, 0, 0, 0x12, 0x34, 0x00, 0x01};                                    // echo reply
     EXPECT_TRUE(is_echo_reply(reply, router, 0x1234, 1, router));
     EXPECT_FALSE(is_echo_reply(reply, router, 0x1234, 2, router)) << "a late reply to an earlier request";
     EXPECT_FALSE(is_echo_reply(reply, target, 0x1234, 1, router)) << "from another host";
@@ -143,9 +145,9 @@ constexpr packets::IpAddress router_v6 = sim::test_network::r2_v6;
 // An IPv6 packet from `from` to the client carrying an ICMPv6 message of `type` (code `code`) that quotes `quoted`.
 Bytes icmpv6_reply(std::uint8_t type, std::uint8_t code, packets::IpAddress from, const Bytes& quoted) {
     Bytes packet(packets::ipv6_header_length, 0);
-    packets::write_ipv6_header(std::span(packet).first<packets::ipv6_header_length>(),
-                               {static_cast<std::uint16_t>(8 + quoted.size()), packets::protocol_icmpv6, 64, from,
-                                client_v6});
+    packets::write_ipv6_header(
+        std::span(packet).first<packets::ipv6_header_length>(),
+        {static_cast<std::uint16_t>(8 + quoted.size()), packets::protocol_icmpv6, 64, from, client_v6});
     packet.insert(packet.end(), {type, code, 0, 0, 0, 0, 0, 0});
     packet.insert(packet.end(), quoted.begin(), quoted.end());
     return packet;
@@ -179,9 +181,8 @@ TEST(ReplyParsing, Ipv6TimeExceededAndPortUnreachableMatchTheirProbes) {
     EXPECT_EQ(exceeded.reply->probe_id, 1234);
     EXPECT_EQ(exceeded.reply->source, router_v6);
 
-    const auto unreachable = parse_probe_reply(icmpv6_reply(1, 4, target_v6, build_ttl_probe(9, 4, client_v6,
-                                                                                              target_v6)),
-                                               target_v6);
+    const auto unreachable =
+        parse_probe_reply(icmpv6_reply(1, 4, target_v6, build_ttl_probe(9, 4, client_v6, target_v6)), target_v6);
     EXPECT_FALSE(unreachable.time_exceeded_from);
     ASSERT_TRUE(unreachable.reply);
     EXPECT_EQ(unreachable.reply->probe_id, 9);
@@ -193,9 +194,8 @@ TEST(ReplyParsing, Ipv6TimeExceededAndPortUnreachableMatchTheirProbes) {
 
 TEST(ReplyParsing, Ipv6ForeignQuotesAndTheOtherFamilyAreNotMatched) {
     const Bytes probe = build_ttl_probe(5, 2, client_v6, target_v6);
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, build_ttl_probe(5, 2, client_v6, router_v6)),
-                                   target_v6)
-                     .reply)
+    EXPECT_FALSE(
+        parse_probe_reply(icmpv6_reply(3, 0, router_v6, build_ttl_probe(5, 2, client_v6, router_v6)), target_v6).reply)
         << "a probe to another host";
     Bytes other_ports = probe;
     other_ports[43] = 0xA2;  // destination port 33442: not probe 5's
@@ -228,3 +228,93 @@ TEST(EchoRequest, Ipv6RequestChecksumAndReplyMatching) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sum over the pseudo-header and the segment that a correct TCP checksum makes zero.
+std::uint16_t tcp_sum(const packets::IpAddress& source, const packets::IpAddress& destination,
+                      std::span<const std::uint8_t> segment) {
+    Bytes summed;
+    if (source.is_v4()) {
+        summed.assign(12, 0);
+        packets::write_u32(summed, 0, source.v4().number());
+        packets::write_u32(summed, 4, destination.v4().number());
+        summed[9] = packets::protocol_tcp;
+        packets::write_u16(summed, 10, static_cast<std::uint16_t>(segment.size()));
+    } else {
+        summed.assign(40, 0);
+        std::copy(source.octets().begin(), source.octets().end(), summed.begin());
+        std::copy(destination.octets().begin(), destination.octets().end(), summed.begin() + 16);
+        packets::write_u32(summed, 32, static_cast<std::uint32_t>(segment.size()));
+        summed[39] = packets::protocol_tcp;
+    }
+    summed.insert(summed.end(), segment.begin(), segment.end());
+    return packets::internet_checksum(summed);
+}
+
+// The target's answer to a TCP probe: its port to ours, acknowledging `acknowledged`.
+Bytes tcp_answer_from(const packets::IpAddress& from, std::uint16_t to_port, std::uint32_t acknowledged,
+                      std::uint8_t flags, std::uint16_t from_port = target_tcp_port) {
+    return packets::build_tcp_segment({.source = from,
+                                       .destination = from.is_v4() ? client : sim::test_network::client_v6,
+                                       .ttl = 60,
+                                       .source_port = from_port,
+                                       .destination_port = to_port,
+                                       .sequence = 0x1234,
+                                       .acknowledgment = acknowledged,
+                                       .flags = flags});
+}
+
+}  // namespace
+
+TEST(TcpProbe, ASynToTheTargetsPortCarryingTheProbeIdInBothFamilies) {
+    const packets::IpAddress client_v6 = sim::test_network::client_v6;
+    const packets::IpAddress server_v6 = sim::test_network::server_v6;
+    for (const auto& [source, destination] : {std::pair{client, target}, std::pair{client_v6, server_v6}}) {
+        const auto probe = build_tcp_probe(0xBEEF, tcp_probe_ttl, 40443, source, destination);
+        const std::size_t header = source.is_v4() ? 20 : 40;
+        ASSERT_EQ(probe.size(), header + 20);
+        EXPECT_EQ(probe[source.is_v4() ? 9 : 6], packets::protocol_tcp);
+        EXPECT_EQ(probe[source.is_v4() ? 8 : 7], 64) << "as far as the host's own TCP";
+        const auto segment = std::span(probe).subspan(header);
+        EXPECT_EQ(packets::read_u16(segment, 0), 40443);
+        EXPECT_EQ(packets::read_u16(segment, 2), 443);
+        EXPECT_EQ(packets::read_u32(segment, 4), 0xBEEFu) << "the probe id as sequence number";
+        EXPECT_EQ(segment[13], packets::tcp_syn) << "a bare SYN";
+        EXPECT_EQ(segment[12], 0x50) << "a 20-byte header";
+        EXPECT_EQ(tcp_sum(source, destination, segment), 0) << "the checksum verifies";
+        if (source.is_v4()) {
+            EXPECT_EQ(packets::internet_checksum(std::span(probe).first(20)), 0);
+            EXPECT_EQ(packets::read_u16(probe, 4), 0xBEEF);
+        }
+    }
+}
+
+TEST(ReplyParsing, TheTargetsSynAckOrResetToOurPortNamesTheProbeItAcknowledges) {
+    using packets::tcp_ack;
+    using packets::tcp_rst;
+    using packets::tcp_syn;
+    for (const std::uint8_t flags : {std::uint8_t(tcp_syn | tcp_ack), std::uint8_t(tcp_rst | tcp_ack)}) {
+        const auto answer = parse_tcp_answer(tcp_answer_from(target, 40443, 0xBEF0, flags), target, 40443);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->probe_id, 0xBEEF);
+        EXPECT_EQ(answer->source, target);
+    }
+    const auto v6 = sim::test_network::server_v6;
+    const auto answer_v6 = parse_tcp_answer(tcp_answer_from(v6, 40443, 8, tcp_rst | tcp_ack), v6, 40443);
+    ASSERT_TRUE(answer_v6);
+    EXPECT_EQ(answer_v6->probe_id, 7);
+
+    const std::uint8_t syn_ack = tcp_syn | tcp_ack;
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(router, 40443, 0xBEF0, syn_ack), target, 40443)) << "not the target";
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(target, 40444, 0xBEF0, syn_ack), target, 40443)) << "another port";
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(target, 40443, 0xBEF0, syn_ack, 80), target, 40443))
+        << "from another port of the target";
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(target, 40443, 0xBEF0, tcp_syn), target, 40443)) << "a bare SYN";
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(target, 40443, 0xBEF0, tcp_ack), target, 40443)) << "a bare ACK";
+    EXPECT_FALSE(parse_tcp_answer(tcp_answer_from(target, 40443, 0x10000 + 1, syn_ack), target, 40443))
+        << "acknowledges no sequence number a probe sends";
+    auto cut = tcp_answer_from(target, 40443, 0xBEF0, syn_ack);
+    cut.resize(cut.size() - 1);
+    EXPECT_FALSE(parse_tcp_answer(cut, target, 40443)) << "a header cut short";
+}
