@@ -441,10 +441,10 @@ TEST(DiagnosisEvidence, TheTargetsTcpAnswersOutweighItsLimitsOnIcmp) {
     EXPECT_EQ(limited.answers().lost, 0u);
     EXPECT_EQ(limited.confirming().lost, 0u);
 
-    // Loss on its link shows in every kind alike: all count together.
+    // Loss on its link shows in every kind alike: ICMP tells it.
     const auto lossy = repeated({{4, 1}, {4, 1}, {4, 1}}, 20);
     const HopEvidence losing{5, {{80, 20}, {80, 20}, {80, 20}}, lossy};
-    EXPECT_EQ(losing.answers().outcomes, 240u);
+    EXPECT_EQ(losing.answers().outcomes, 160u);
     EXPECT_EQ(losing.confirming().outcomes, 80u) << "TCP confirms where the target answers it";
 
     // A port that a firewall keeps silent tells nothing: ICMP alone, and the

@@ -90,15 +90,10 @@ Counts HopEvidence::answers() const {
     for (const AnswerCounts& interval : intervals) {
         stretches.push_back({icmp(interval), interval.tcp});
     }
-    switch (compare_losses(stretches, location_error_rate)) {
-        case LossComparison::more:
-            return total.tcp;
-        case LossComparison::fewer:
-            return icmp(total);
-        case LossComparison::alike:
-            break;
-    }
-    return icmp(total) + total.tcp;
+    // Where the two agree, ICMP alone: the TCP answers would add little and,
+    // with ICMP's, would weigh one hop's evidence twice as much as its
+    // neighbours', which bursts of loss would then move from hop to hop.
+    return compare_losses(stretches, location_error_rate) == LossComparison::more ? total.tcp : icmp(total);
 }
 
 Counts HopEvidence::confirming() const { return total.tcp.lost < total.tcp.outcomes ? total.tcp : total.echoes; }

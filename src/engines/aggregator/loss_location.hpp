@@ -36,13 +36,13 @@ struct HopEvidence {
     AnswerCounts total;
     std::vector<AnswerCounts> intervals;  // between consecutive reports, oldest first
 
-    // What the hop's answers tell of the path in front of it: every kind
-    // together, for each loses what that path loses; but where one loses
-    // clearly more than another, that excess is the hop's own limit on it
-    // (many routers limit their Time Exceeded answers, some police pings,
-    // servers limit the ICMP they send), and the kinds that lose less stand
-    // alone. ICMP is weighed against TCP only where the target answers TCP
-    // probes: a port that a firewall keeps silent tells nothing of the path.
+    // What the hop's answers tell of the path in front of it: its probes and
+    // echo replies together, for each loses what that path loses; but where
+    // one kind loses clearly more than another, that excess is the hop's own
+    // limit on it (many routers limit their Time Exceeded answers, some police
+    // pings), and the kind that loses less stands alone. A target's TCP
+    // answers stand alone where its ICMP ones lose clearly more (servers limit
+    // the ICMP they send); a port that a firewall keeps silent tells nothing.
     Counts answers() const;
     // What must show a loss that nothing behind this hop can confirm: its
     // answers to TCP probes where it gives them (no ICMP limit touches them),

@@ -136,7 +136,17 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
             co_await pause(network, shared, reporter, probe_spacing);
         }
         if (shared.tcp_port && distance) {
-            send_tcp_probe(shared, network, source, next_id++, *distance);
+            // Spread over the rest of the sweep: lost in one burst with the
+            // target's own probe, they would count one fault many times.
+            for (unsigned index = 1; index <= tcp_probes_per_sweep; ++index) {
+                const auto at =
+                    sweep_start + std::chrono::milliseconds(interval_ms) * index / (tcp_probes_per_sweep + 1);
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(at - network.now());
+                if (wait > std::chrono::milliseconds(0)) {
+                    co_await pause(network, shared, reporter, wait);
+                }
+                send_tcp_probe(shared, network, source, next_id++, *distance);
+            }
         }
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(
             sweep_start + std::chrono::milliseconds(interval_ms) - network.now());

@@ -22,6 +22,9 @@ namespace tarnvale::engines::hop {
 
 inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
+// TCP probes of the target in each sweep, once it has answered: what confirms
+// a loss on the target's own link, which nothing behind it can.
+inline constexpr unsigned tcp_probes_per_sweep = 2;
 // What the hop engine's probes are called in its SEND_FAIL errors.
 inline constexpr std::string_view unsent_probes = "probes";
 inline constexpr std::string_view unsent_tcp_probes = "TCP probes";
