@@ -36,6 +36,20 @@ asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutle
     co_return std::nullopt;
 }
 
+asio::awaitable<std::optional<platform::ReservedPort>> hold_udp_port(const EngineOutlets& outlets,
+                                                                     EngineIdentity engine,
+                                                                     const packets::IpAddress& target) {
+    std::error_code error;
+    platform::ReservedPort held = platform::reserve_port(platform::Transport::udp, !target.is_v4(), error);
+    if (!error) {
+        co_return held;
+    }
+    log::error(engine.log_target, "failed to reserve a UDP port", {{"err", error.message()}});
+    std::string message = log::fill_message("UDP port reservation failed: {}", error.message());
+    co_await send_fatal_error(outlets, engine.name, ipc::error_code::socket_create_fail, std::move(message));
+    co_return std::nullopt;
+}
+
 asio::awaitable<bool> start_thread(const EngineOutlets& outlets, EngineIdentity engine, runtime::EngineThreads& threads,
                                    std::string_view thread_name, std::string_view failure, std::function<void()> body) {
     const std::error_code error = threads.spawn(std::string(thread_name), std::move(body));

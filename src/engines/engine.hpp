@@ -14,6 +14,7 @@
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
 #include "packets/ip_address.hpp"
+#include "platform/raw_sockets.hpp"
 #include "runtime/engine_threads.hpp"
 
 namespace tarnvale::engines {
@@ -50,6 +51,14 @@ asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOu
 asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutlets& outlets,
                                                                const ProbeNetwork& network, EngineIdentity engine,
                                                                const packets::IpAddress& target);
+
+// A UDP port of the target's family, held for the engine while it runs: its
+// packets leave from it, so that their answers are told apart from another
+// program's. When the system gives none, logs it and sends the engine's fatal
+// SOCKET_CREATE_FAIL error: the engine then ends, and the probe goes on.
+asio::awaitable<std::optional<platform::ReservedPort>> hold_udp_port(const EngineOutlets& outlets,
+                                                                     EngineIdentity engine,
+                                                                     const packets::IpAddress& target);
 
 // Starts one of the engine's threads. When the system refuses it, logs
 // `failure` with the system's error and sends the engine's fatal

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "packets/icmp_error.hpp"
@@ -13,9 +14,10 @@ namespace tarnvale::packets {
 
 // A UDP datagram with its IP header, as a raw socket sends it: over IPv4 with
 // the header included (a header checksum and a UDP checksum of 0, "none"), over
-// IPv6 with the UDP checksum IPv6 requires. The payload is zero bytes. Every
-// field that routers quote back is set here, so that a probe's identity can be
-// carried in whichever of them the caller chooses.
+// IPv6 with the UDP checksum IPv6 requires; or, in either family, a checksum of
+// the caller's choosing. The payload is zero bytes but for what that choice
+// writes. Every field that routers quote back is set here, so that a probe's
+// identity can be carried in whichever of them the caller chooses.
 struct UdpDatagram {
     IpAddress source;
     IpAddress destination;
@@ -25,6 +27,10 @@ struct UdpDatagram {
     std::size_t payload_length = 0;
     std::uint16_t identification = 0;  // IPv4 only
     bool dont_fragment = false;        // IPv4 only
+    // The UDP checksum the datagram is to carry, 1 to 0xFFFF (0 would mean
+    // "none" over IPv4 and is not allowed over IPv6): the payload's first two
+    // bytes, which it needs, are chosen so that the checksum verifies.
+    std::optional<std::uint16_t> carried_checksum = std::nullopt;
 };
 
 // The datagram's whole length: the IP header, the UDP header and the payload.

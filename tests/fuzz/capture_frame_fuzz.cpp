@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const auto datagram = frame.subspan(link_header);
     for (const auto& to : {target, target_v6}) {
-        tarnvale::engines::hop::parse_probe_reply(datagram, to);
+        tarnvale::engines::hop::parse_probe_reply(datagram, to, {50001});
         if (const auto received = tarnvale::packets::read_icmp_error(datagram, tarnvale::packets::family_of(to))) {
             tarnvale::engines::bandwidth::match_train_answer(*received, to, 50000);
         }

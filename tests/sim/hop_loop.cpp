@@ -8,6 +8,8 @@ using Clock = SimulatedPath::Clock;
 namespace {
 // The TCP port the simulated host holds for the engine's TCP probes.
 constexpr std::uint16_t simulated_tcp_port = 40443;
+// The UDP port it holds for the engine's TTL-limited probes.
+constexpr std::uint16_t simulated_probe_port = 40434;
 }  // namespace
 
 void SimulatedPinger::catch_up(Clock::time_point now) {
@@ -57,6 +59,7 @@ Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers,
 SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress& target, std::uint8_t max_hops)
     : path_(path),
       shared_{target,
+              engines::hop::ProbeFlow{simulated_probe_port},
               max_hops,
               std::make_shared<engines::hop::HopTable>(std::size_t{max_hops} + 1),
               std::make_shared<engines::hop::PendingProbes>(),
@@ -66,6 +69,7 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
               std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity),
               simulated_tcp_port},
       receiver_{target,
+                shared_.flow,
                 shared_.pending,
                 shared_.table,
                 shared_.delays,

@@ -23,12 +23,38 @@ constexpr packets::IpAddress client{packets::Ipv4(0xC0A8010A)};  // 192.168.1.10
 constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};  // 203.0.113.10
 constexpr packets::IpAddress router{packets::Ipv4(0xC6336406)};  // 198.51.100.6
 
+// The checksum over the pseudo-header and a TCP or UDP message, written here apart from
+// the code under test: 0 when the message's checksum is correct.
+std::uint16_t transport_sum(const packets::IpAddress& source, const packets::IpAddress& destination,
+                            std::uint8_t protocol, std::span<const std::uint8_t> segment) {
+    Bytes summed;
+    if (source.is_v4()) {
+        summed.assign(12, 0);
+        packets::write_u32(summed, 0, source.v4().number());
+        packets::write_u32(summed, 4, destination.v4().number());
+        summed[9] = protocol;
+        packets::write_u16(summed, 10, static_cast<std::uint16_t>(segment.size()));
+    } else {
+        summed.assign(40, 0);
+        std::copy(source.octets().begin(), source.octets().end(), summed.begin());
+        std::copy(destination.octets().begin(), destination.octets().end(), summed.begin() + 16);
+        packets::write_u32(summed, 32, static_cast<std::uint32_t>(segment.size()));
+        summed[39] = protocol;
+    }
+    summed.insert(summed.end(), segment.begin(), segment.end());
+    return packets::internet_checksum(summed);
+}
+
+// The engine's own UDP port 40434 to the traceroute base port.
+constexpr ProbeFlow flow{0x9DF2};
+
 TEST(TtlProbe, LayoutAndChecksum) {
-    const auto probe = build_ttl_probe(7, 3, client, target);
-    const Bytes expected = {0x45, 0x00, 0x00, 0x1C, 0x00, 0x07, 0x40, 0x00, 0x03, 0x11, 0x00, 0x00,  // checksum later
-                            0xC0, 0xA8, 0x01, 0x0A, 0xCB, 0x00, 0x71, 0x0A, 0xC0, 0x07, 0x82, 0xA1,
-                            0x00, 0x08, 0x00, 0x00};  // ports 49159 -> 33441
-    Bytes actual(probe.begin(), probe.end());
+    const auto probe = build_ttl_probe(7, 3, flow, client, target);
+    const Bytes expected = {0x45, 0x00, 0x00, 0x1E, 0x00, 0x07, 0x40, 0x00, 0x03, 0x11, 0x00, 0x00,  // checksum later
+                            0xC0, 0xA8, 0x01, 0x0A, 0xCB, 0x00, 0x71, 0x0A, 0x9D, 0xF2, 0x82, 0x9A,  // 40434 -> 33434
+                            0x00, 0x0A, 0x00, 0x07};  // length 10, the id as checksum; the payload word follows
+    ASSERT_EQ(probe.size(), ttl_probe_size);
+    Bytes actual(probe.begin(), probe.begin() + 28);
     EXPECT_EQ(packets::internet_checksum(std::span(probe).first(20)), 0) << "checksum must verify";
     actual[10] = actual[11] = 0;
     EXPECT_EQ(actual, expected);
@@ -37,12 +63,43 @@ TEST(TtlProbe, LayoutAndChecksum) {
     EXPECT_EQ(packets::internet_checksum(rfc), 0x220D);
 }
 
-TEST(TtlProbe, PortsFollowTheIdAndWrap) {
-    EXPECT_EQ(probe_source_port(0), 49152);
-    EXPECT_EQ(probe_destination_port(0), 33434);
-    EXPECT_EQ(probe_source_port(65535), 49151);
-    EXPECT_EQ(probe_destination_port(65535), 33469);
-    EXPECT_EQ(probe_destination_port(199), 33533);
+// Every probe of the flow: the same addresses, protocol, ports, traffic class
+// and flow label; the id in the UDP checksum, which verifies over the pseudo-header.
+TEST(TtlProbe, OneFlowWithTheIdAsAVerifyingUdpChecksumInBothFamilies) {
+    const packets::IpAddress client_v6 = sim::test_network::client_v6;
+    const packets::IpAddress target_v6 = sim::test_network::server_v6;
+    for (const auto& [source, destination] : {std::pair{client, target}, std::pair{client_v6, target_v6}}) {
+        const std::size_t header = source.is_v4() ? 20 : 40;
+        const Bytes first = build_ttl_probe(1, 5, flow, source, destination);
+        for (const std::uint16_t id : std::vector<std::uint16_t>{1, 2, 7, 0x1234, 0x8000, 0xFFFE, 0xFFFF}) {
+            const Bytes probe = build_ttl_probe(id, 5, flow, source, destination);
+            ASSERT_EQ(probe.size(), source.is_v4() ? ttl_probe_size : ttl_probe_size_ipv6);
+            const auto udp = std::span(probe).subspan(header);
+            EXPECT_EQ(packets::read_u16(udp, 6), id) << "the id as the UDP checksum";
+            EXPECT_EQ(transport_sum(source, destination, packets::protocol_udp, udp), 0)
+                << "the checksum verifies, id " << id;
+            if (source.is_v4()) {
+                EXPECT_EQ(packets::read_u16(probe, 4), id) << "and as the identification";
+                EXPECT_TRUE(std::equal(probe.begin() + 8, probe.begin() + 10, first.begin() + 8)) << "TTL, protocol";
+                EXPECT_TRUE(std::equal(probe.begin() + 12, probe.begin() + 24, first.begin() + 12))
+                    << "addresses and ports";
+            } else {
+                EXPECT_TRUE(std::equal(probe.begin(), probe.begin() + 44, first.begin()))
+                    << "traffic class, flow label, addresses and ports";
+            }
+        }
+        const Bytes other_port = build_ttl_probe(9, 5, {flow.source_port, 33500}, source, destination);
+        EXPECT_EQ(packets::read_u16(other_port, header + 2), 33500) << "the flow's destination port";
+    }
+}
+
+TEST(TtlProbe, IdsWrapRoundAndSkipZero) {
+    ProbeIds ids(0xFFFE);
+    EXPECT_EQ(ids.take(), 0xFFFE);
+    EXPECT_EQ(ids.take(), 0xFFFF);
+    EXPECT_EQ(ids.take(), 1);
+    EXPECT_EQ(ids.take(), 2);
+    EXPECT_EQ(ProbeIds(0).take(), 1);
 }
 
 // An IPv4 datagram from `from` carrying an ICMP message of `type` that quotes `quoted`.
@@ -61,64 +118,75 @@ Bytes icmp_reply(std::uint8_t type, packets::IpAddress from, const Bytes& quoted
 }
 
 Bytes quoted_probe(std::uint16_t id, std::uint8_t ttl = 3) {
-    const auto probe = build_ttl_probe(id, ttl, client, target);
-    return Bytes(probe.begin(), probe.end());
+    const auto probe = build_ttl_probe(id, ttl, flow, client, target);
+    return Bytes(probe.begin(), probe.begin() + 28);  // what a router quotes: the IP header and 8 bytes
 }
 
 TEST(ReplyParsing, TimeExceededAndDestinationUnreachableQuotingAProbe) {
-    const auto exceeded = parse_probe_reply(icmp_reply(11, router, quoted_probe(1234)), target);
+    const auto exceeded = parse_probe_reply(icmp_reply(11, router, quoted_probe(1234)), target, flow);
     ASSERT_TRUE(exceeded.reply.has_value());
     EXPECT_EQ(exceeded.reply->probe_id, 1234);
     EXPECT_EQ(exceeded.reply->source, router);
     EXPECT_EQ(exceeded.time_exceeded_from, router);
 
-    const auto unreachable = parse_probe_reply(icmp_reply(3, target, quoted_probe(9)), target);
+    const auto unreachable = parse_probe_reply(icmp_reply(3, target, quoted_probe(9)), target, flow);
     ASSERT_TRUE(unreachable.reply.has_value());
     EXPECT_EQ(unreachable.reply->source, target);
     EXPECT_FALSE(unreachable.time_exceeded_from.has_value());
 
-    const auto options = parse_probe_reply(icmp_reply(11, router, quoted_probe(77), 24), target);  // IHL 6
+    const auto options = parse_probe_reply(icmp_reply(11, router, quoted_probe(77), 24), target, flow);  // IHL 6
     ASSERT_TRUE(options.reply.has_value());
     EXPECT_EQ(options.reply->probe_id, 77);
 }
 
 TEST(ReplyParsing, LengthRules) {
-    Bytes quoted = quoted_probe(5);
-    quoted.resize(24);  // ICMP message of 32 bytes: enough
-    EXPECT_TRUE(parse_probe_reply(icmp_reply(11, router, quoted), target).reply.has_value());
-    quoted.resize(23);  // 31 bytes: dropped, but still a logged Time Exceeded
-    const auto short_message = parse_probe_reply(icmp_reply(11, router, quoted), target);
+    Bytes quoted = quoted_probe(5);  // ICMP message of 36 bytes: the UDP header whole, enough
+    EXPECT_TRUE(parse_probe_reply(icmp_reply(11, router, quoted), target, flow).reply.has_value());
+    quoted.resize(27);  // the checksum cut short: dropped, but still a logged Time Exceeded
+    const auto short_message = parse_probe_reply(icmp_reply(11, router, quoted), target, flow);
     EXPECT_FALSE(short_message.reply.has_value());
     EXPECT_TRUE(short_message.time_exceeded_from.has_value());
 
     Bytes below_header = icmp_reply(11, router, quoted_probe(5));
     below_header[2] = 0;
     below_header[3] = 10;  // total length below the header length: ICMP length 0
-    EXPECT_FALSE(parse_probe_reply(below_header, target).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(below_header, target, flow).time_exceeded_from.has_value());
 
     Bytes truncated = icmp_reply(11, router, quoted_probe(5));
     truncated.resize(20);  // nothing after the header
-    EXPECT_FALSE(parse_probe_reply(truncated, target).time_exceeded_from.has_value());
-    EXPECT_FALSE(parse_probe_reply(Bytes(19, 0x45), target).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(truncated, target, flow).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(Bytes(19, 0x45), target, flow).time_exceeded_from.has_value());
 }
 
 TEST(ReplyParsing, ForeignQuotesAreNotMatched) {
     Bytes tcp = quoted_probe(5);
     tcp[9] = 6;
-    const auto quoted_tcp = parse_probe_reply(icmp_reply(11, router, tcp), target);
+    const auto quoted_tcp = parse_probe_reply(icmp_reply(11, router, tcp), target, flow);
     EXPECT_FALSE(quoted_tcp.reply.has_value());
     EXPECT_TRUE(quoted_tcp.time_exceeded_from.has_value());
 
     Bytes elsewhere = quoted_probe(5);
     elsewhere[19] = 11;  // destination 203.0.113.11
-    EXPECT_FALSE(parse_probe_reply(icmp_reply(11, router, elsewhere), target).reply.has_value());
+    EXPECT_FALSE(parse_probe_reply(icmp_reply(11, router, elsewhere), target, flow).reply.has_value());
 
-    Bytes other_sender = quoted_probe(5);
-    other_sender[20] = 0xC3;  // source port 50000: a bandwidth train, not a probe
-    other_sender[21] = 0x50;
-    EXPECT_FALSE(parse_probe_reply(icmp_reply(11, router, other_sender), target).reply.has_value());
+    const auto matches = [](const Bytes& quoted) {
+        return parse_probe_reply(icmp_reply(11, router, quoted), target, flow).reply.has_value();
+    };
+    const auto other_flow = [](ProbeFlow other) {
+        const auto probe = build_ttl_probe(5, 3, other, client, target);
+        return Bytes(probe.begin(), probe.begin() + 28);
+    };
+    EXPECT_FALSE(matches(other_flow({50000}))) << "another engine's or program's port";
+    EXPECT_FALSE(matches(other_flow({flow.source_port, 33435}))) << "another destination port";
 
-    EXPECT_FALSE(parse_probe_reply(icmp_reply(0, router, quoted_probe(5)), target).reply.has_value());
+    Bytes disagreeing = quoted_probe(5);
+    disagreeing[5] = 6;  // identification 6, checksum 5
+    EXPECT_FALSE(matches(disagreeing));
+    Bytes no_checksum = quoted_probe(5);
+    no_checksum[4] = no_checksum[5] = no_checksum[26] = no_checksum[27] = 0;  // identification 0, no UDP checksum
+    EXPECT_FALSE(matches(no_checksum));
+
+    EXPECT_FALSE(parse_probe_reply(icmp_reply(0, router, quoted_probe(5)), target, flow).reply.has_value());
 }
 
 TEST(EchoRequest, LayoutAndReplyMatching) {
@@ -153,62 +221,59 @@ Bytes icmpv6_reply(std::uint8_t type, std::uint8_t code, packets::IpAddress from
     return packet;
 }
 
-TEST(TtlProbe, Ipv6LayoutAndUdpChecksum) {
-    const auto probe = build_ttl_probe(7, 3, client_v6, target_v6);
+TEST(TtlProbe, Ipv6Layout) {
+    const auto probe = build_ttl_probe(7, 3, flow, client_v6, target_v6);
     ASSERT_EQ(probe.size(), ttl_probe_size_ipv6);
     const auto view = packets::Ipv6View::read(probe);
     ASSERT_TRUE(view);
-    EXPECT_EQ(probe[0], 0x60) << "version 6, traffic class and flow label 0";
+    EXPECT_EQ(Bytes(probe.begin(), probe.begin() + 4), (Bytes{0x60, 0, 0, 0}))
+        << "version 6, traffic class and flow label 0";
     EXPECT_EQ(view->hop_limit(), 3);
     EXPECT_EQ(view->next_header(), packets::protocol_udp);
     EXPECT_EQ(view->source(), client_v6);
     EXPECT_EQ(view->destination(), target_v6);
-    EXPECT_EQ(Bytes(probe.begin() + 40, probe.begin() + 46), (Bytes{0xC0, 0x07, 0x82, 0xA1, 0x00, 0x08}));
-    const auto udp = std::span(probe).subspan(40);
-    EXPECT_NE(packets::read_u16(udp, 6), 0) << "IPv6 requires a UDP checksum";
-    EXPECT_EQ(packets::ipv6_upper_layer_checksum(client_v6, target_v6, packets::protocol_udp, udp), 0)
-        << "the checksum must verify";
-    EXPECT_EQ(probe_id_of_ports(49159, 33441), 7);
-    EXPECT_FALSE(probe_id_of_ports(49159, 33442)) << "the ports of another probe";
-    EXPECT_EQ(probe_id_of_ports(49151, 33469), 65535) << "ids wrap";
+    EXPECT_EQ(Bytes(probe.begin() + 40, probe.begin() + 48),
+              (Bytes{0x9D, 0xF2, 0x82, 0x9A, 0x00, 0x0A, 0x00, 0x07}));  // 40434 -> 33434, length 10, checksum 7
 }
 
 TEST(ReplyParsing, Ipv6TimeExceededAndPortUnreachableMatchTheirProbes) {
-    const Bytes probe = build_ttl_probe(1234, 2, client_v6, target_v6);
-    const auto exceeded = parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target_v6);
+    const Bytes probe = build_ttl_probe(1234, 2, flow, client_v6, target_v6);
+    const auto exceeded = parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target_v6, flow);
     EXPECT_EQ(exceeded.time_exceeded_from, router_v6);
     ASSERT_TRUE(exceeded.reply);
     EXPECT_EQ(exceeded.reply->probe_id, 1234);
     EXPECT_EQ(exceeded.reply->source, router_v6);
 
-    const auto unreachable =
-        parse_probe_reply(icmpv6_reply(1, 4, target_v6, build_ttl_probe(9, 4, client_v6, target_v6)), target_v6);
+    const auto unreachable = parse_probe_reply(
+        icmpv6_reply(1, 4, target_v6, build_ttl_probe(0xFFFF, 4, flow, client_v6, target_v6)), target_v6, flow);
     EXPECT_FALSE(unreachable.time_exceeded_from);
     ASSERT_TRUE(unreachable.reply);
-    EXPECT_EQ(unreachable.reply->probe_id, 9);
+    EXPECT_EQ(unreachable.reply->probe_id, 0xFFFF);
 
     // A router quoting only the headers still names the probe.
-    const Bytes headers_only(probe.begin(), probe.begin() + 44);
-    EXPECT_TRUE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, headers_only), target_v6).reply.has_value());
+    const Bytes headers_only(probe.begin(), probe.begin() + 48);
+    EXPECT_TRUE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, headers_only), target_v6, flow).reply.has_value());
 }
 
 TEST(ReplyParsing, Ipv6ForeignQuotesAndTheOtherFamilyAreNotMatched) {
-    const Bytes probe = build_ttl_probe(5, 2, client_v6, target_v6);
-    EXPECT_FALSE(
-        parse_probe_reply(icmpv6_reply(3, 0, router_v6, build_ttl_probe(5, 2, client_v6, router_v6)), target_v6).reply)
-        << "a probe to another host";
-    Bytes other_ports = probe;
-    other_ports[43] = 0xA2;  // destination port 33442: not probe 5's
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, other_ports), target_v6).reply);
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(128, 0, router_v6, probe), target_v6).reply) << "an echo request";
-    Bytes cut = probe;
-    cut.resize(43);
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, cut), target_v6).reply) << "ports cut off";
+    const Bytes probe = build_ttl_probe(5, 2, flow, client_v6, target_v6);
+    const auto matches = [](const Bytes& quoted) {
+        return parse_probe_reply(icmpv6_reply(3, 0, router_v6, quoted), target_v6, flow).reply.has_value();
+    };
+    EXPECT_FALSE(matches(build_ttl_probe(5, 2, flow, client_v6, router_v6))) << "a probe to another host";
+    EXPECT_FALSE(matches(build_ttl_probe(5, 2, {50000}, client_v6, target_v6))) << "another program's port";
+    EXPECT_FALSE(matches(build_ttl_probe(5, 2, {flow.source_port, 33435}, client_v6, target_v6)))
+        << "another destination port";
+    Bytes no_checksum = probe;
+    no_checksum[46] = no_checksum[47] = 0;
+    EXPECT_FALSE(matches(no_checksum));
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(128, 0, router_v6, probe), target_v6, flow).reply) << "an echo request";
+    EXPECT_FALSE(matches(Bytes(probe.begin(), probe.begin() + 47))) << "checksum cut off";
 
     // An IPv4 reply for an IPv6 target, and the other way round, are not read at all.
     const Bytes ipv4_reply = icmp_reply(11, router, quoted_probe(5));
-    EXPECT_FALSE(parse_probe_reply(ipv4_reply, target_v6).time_exceeded_from);
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target).time_exceeded_from);
+    EXPECT_FALSE(parse_probe_reply(ipv4_reply, target_v6, flow).time_exceeded_from);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target, flow).time_exceeded_from);
 }
 
 TEST(EchoRequest, Ipv6RequestChecksumAndReplyMatching) {
@@ -230,27 +295,6 @@ TEST(EchoRequest, Ipv6RequestChecksumAndReplyMatching) {
 }  // namespace
 
 namespace {
-
-// The sum over the pseudo-header and the segment that a correct TCP checksum makes zero.
-std::uint16_t tcp_sum(const packets::IpAddress& source, const packets::IpAddress& destination,
-                      std::span<const std::uint8_t> segment) {
-    Bytes summed;
-    if (source.is_v4()) {
-        summed.assign(12, 0);
-        packets::write_u32(summed, 0, source.v4().number());
-        packets::write_u32(summed, 4, destination.v4().number());
-        summed[9] = packets::protocol_tcp;
-        packets::write_u16(summed, 10, static_cast<std::uint16_t>(segment.size()));
-    } else {
-        summed.assign(40, 0);
-        std::copy(source.octets().begin(), source.octets().end(), summed.begin());
-        std::copy(destination.octets().begin(), destination.octets().end(), summed.begin() + 16);
-        packets::write_u32(summed, 32, static_cast<std::uint32_t>(segment.size()));
-        summed[39] = packets::protocol_tcp;
-    }
-    summed.insert(summed.end(), segment.begin(), segment.end());
-    return packets::internet_checksum(summed);
-}
 
 // The target's answer to a TCP probe: its port to ours, acknowledging `acknowledged`.
 Bytes tcp_answer_from(const packets::IpAddress& from, std::uint16_t to_port, std::uint32_t acknowledged,
@@ -282,7 +326,7 @@ TEST(TcpProbe, ASynToTheTargetsPortCarryingTheProbeIdInBothFamilies) {
         EXPECT_EQ(packets::read_u32(segment, 4), 0xBEEFu) << "the probe id as sequence number";
         EXPECT_EQ(segment[13], packets::tcp_syn) << "a bare SYN";
         EXPECT_EQ(segment[12], 0x50) << "a 20-byte header";
-        EXPECT_EQ(tcp_sum(source, destination, segment), 0) << "the checksum verifies";
+        EXPECT_EQ(transport_sum(source, destination, packets::protocol_tcp, segment), 0) << "the checksum verifies";
         if (source.is_v4()) {
             EXPECT_EQ(packets::internet_checksum(std::span(probe).first(20)), 0);
             EXPECT_EQ(packets::read_u16(probe, 4), 0xBEEF);

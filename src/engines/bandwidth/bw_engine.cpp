@@ -34,25 +34,22 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
 
     // The trains' source port, held for as long as the engine runs, tells their
     // answers from those of another program's trains to the same target.
-    std::error_code error;
-    const platform::ReservedPort own_port = platform::reserve_port(platform::Transport::udp, !target->is_v4(), error);
-    if (error) {
-        log::error(target_log, "failed to reserve a UDP port", {{"err", error.message()}});
-        std::string message = log::fill_message("UDP port reservation failed: {}", error.message());
-        co_await send_fatal_error(outlets, ipc::engine_name::bandwidth, ipc::error_code::socket_create_fail,
-                                  std::move(message));
+    const auto own_port = co_await hold_udp_port(outlets, {ipc::engine_name::bandwidth, target_log}, *target);
+    if (!own_port) {
         co_return;
     }
 
     runtime::EngineThreads threads(outlets.blocking);
     // Trains sent before the capture runs would have their answers missed.
-    auto receive = [state = BandwidthReceiverShared{*target, own_port.port, trains, samples, distance, threads.stop()}](
+    auto receive = [state =
+                        BandwidthReceiverShared{*target, own_port->port, trains, samples, distance, threads.stop()}](
                        const capture::ReceiverCapture& capture) { run_bandwidth_receiver(state, capture); };
     if (!co_await start_receiver(outlets, {ipc::engine_name::bandwidth, target_log}, threads, config.interface,
                                  "bw-receiver", "failed to spawn bw receiver thread", std::move(receive))) {
         co_return;
     }
 
+    std::error_code error;
     const platform::Socket socket = target->is_v4() ? platform::open_raw_udp(platform::Blocking::yes, error)
                                                     : platform::open_raw_ipv6(platform::Blocking::yes, error);
     if (error) {
@@ -64,8 +61,8 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     SystemProbeNetwork network(socket, outlets.blocking);
-    const TrainShared shared{*target, own_port.port, config.max_hops, config.probe_count, config.interval_ms,
-                             samples, trains,        distance};
+    const TrainShared shared{*target, own_port->port, config.max_hops, config.probe_count, config.interval_ms,
+                             samples, trains,         distance};
     co_await send_trains_forever(shared, network, outlets);
 }
 

@@ -54,8 +54,13 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     log::info(log::target::hop, "hop engine starting",
               {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}});
     const std::size_t table_entries = std::size_t{config.max_hops} + 1;
+    const auto probe_port = co_await hold_udp_port(outlets, hop_engine, *target);
+    if (!probe_port) {
+        co_return;
+    }
     const platform::ReservedPort tcp_port = reserve_tcp_port(*target);
     const HopShared shared{*target,
+                           ProbeFlow{probe_port->port},
                            config.max_hops,
                            std::make_shared<HopTable>(table_entries),
                            std::make_shared<PendingProbes>(),
@@ -69,11 +74,10 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     // A probe sent before the capture runs would have its reply missed and count as lost.
-    auto receive = [state = ReceiverShared{shared.target, shared.pending, shared.table, shared.delays, sightings,
-                                           threads.stop(), std::make_shared<RouteWatch>(), shared.route_changes,
-                                           shared.tcp_port}](const capture::ReceiverCapture& capture) {
-        run_receiver(state, capture);
-    };
+    auto receive = [state = ReceiverShared{shared.target, shared.flow, shared.pending, shared.table, shared.delays,
+                                           sightings, threads.stop(), std::make_shared<RouteWatch>(),
+                                           shared.route_changes, shared.tcp_port}](
+                       const capture::ReceiverCapture& capture) { run_receiver(state, capture); };
     if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",
                                  "failed to spawn hop receiver thread", std::move(receive))) {
         co_return;

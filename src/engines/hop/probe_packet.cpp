@@ -4,12 +4,17 @@
 
 namespace tarnvale::engines::hop {
 
-std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl, const packets::IpAddress& source,
-                                          const packets::IpAddress& target) {
-    packets::UdpDatagram probe{source, target, ttl, probe_source_port(probe_id), probe_destination_port(probe_id)};
-    probe.identification = probe_id;
-    probe.dont_fragment = true;  // without it Linux would replace an identification of 0
-    return packets::build_udp_datagram(probe);
+std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl, const ProbeFlow& flow,
+                                          const packets::IpAddress& source, const packets::IpAddress& target) {
+    return packets::build_udp_datagram({.source = source,
+                                        .destination = target,
+                                        .ttl = ttl,
+                                        .source_port = flow.source_port,
+                                        .destination_port = flow.destination_port,
+                                        .payload_length = ttl_probe_payload,
+                                        .identification = probe_id,
+                                        .dont_fragment = true,  // 30 bytes need no fragments on any path
+                                        .carried_checksum = probe_id});
 }
 
 std::vector<std::uint8_t> build_tcp_probe(std::uint16_t probe_id, std::uint8_t ttl, std::uint16_t source_port,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "packets/ip_address.hpp"
@@ -10,28 +9,36 @@
 
 namespace tarnvale::engines::hop {
 
-inline constexpr std::size_t ttl_probe_size = packets::udp_datagram_size(packets::IpFamily::v4, 0);
-inline constexpr std::size_t ttl_probe_size_ipv6 = packets::udp_datagram_size(packets::IpFamily::v6, 0);
-// Probes go to this many destination ports in turn, from the traceroute base port on.
-inline constexpr std::uint16_t probe_destination_ports = 100;
+// Two payload bytes: the word that makes the probe's UDP checksum come out at its id.
+inline constexpr std::size_t ttl_probe_payload = 2;
+inline constexpr std::size_t ttl_probe_size = packets::udp_datagram_size(packets::IpFamily::v4, ttl_probe_payload);
+inline constexpr std::size_t ttl_probe_size_ipv6 = packets::udp_datagram_size(packets::IpFamily::v6, ttl_probe_payload);
 
-constexpr std::uint16_t probe_source_port(std::uint16_t probe_id) {
-    return static_cast<std::uint16_t>(probe_id + packets::dynamic_ports_start);
-}
+// What a router that balances per flow hashes of a probe beside its addresses
+// and protocol (and, over IPv6, its flow label, always 0): the same for every
+// probe of the flow, so that all of them take one path.
+struct ProbeFlow {
+    std::uint16_t source_port;  // the engine's own UDP port, held while it runs
+    std::uint16_t destination_port = packets::traceroute_base_port;
+};
 
-constexpr std::uint16_t probe_destination_port(std::uint16_t probe_id) {
-    return static_cast<std::uint16_t>(packets::traceroute_base_port + probe_id % probe_destination_ports);
-}
+// Probe ids in turn from a first one, wrapping round and skipping 0: a probe
+// carries its id as its UDP checksum, where 0 would mean "no checksum" over
+// IPv4 and is not allowed over IPv6.
+class ProbeIds {
+public:
+    constexpr explicit ProbeIds(std::uint16_t first) : next_(first) {}
 
-// The probe a UDP header with these ports belongs to, if any: over IPv6, which
-// has no identification field, the source port alone names the probe.
-constexpr std::optional<std::uint16_t> probe_id_of_ports(std::uint16_t source_port, std::uint16_t destination_port) {
-    const auto probe_id = static_cast<std::uint16_t>(source_port - packets::dynamic_ports_start);
-    if (probe_destination_port(probe_id) != destination_port) {
-        return std::nullopt;
+    constexpr std::uint16_t take() {
+        if (next_ == 0) {
+            ++next_;
+        }
+        return next_++;
     }
-    return probe_id;
-}
+
+private:
+    std::uint16_t next_;
+};
 
 // The target's port that TCP probes ask: the one that servers most often
 // listen on; a closed port's reset answers as well.
@@ -47,11 +54,13 @@ inline constexpr std::uint8_t tcp_probe_ttl = 64;
 std::vector<std::uint8_t> build_tcp_probe(std::uint16_t probe_id, std::uint8_t ttl, std::uint16_t source_port,
                                           const packets::IpAddress& source, const packets::IpAddress& target);
 
-// The TTL-limited UDP probe with no payload, in the target's family. IPv4: a
-// 20-byte header (don't fragment, the probe id as identification) and an
-// 8-byte UDP header with checksum 0. IPv6: a 40-byte header with the TTL as its
-// hop limit and the same UDP header, whose checksum IPv6 requires.
-std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl, const packets::IpAddress& source,
-                                          const packets::IpAddress& target);
+// The TTL-limited UDP probe of a flow, in the target's family: the ports are
+// the flow's and the probe id (1 to 0xFFFF, as ProbeIds gives them) is the UDP
+// checksum, made to verify by the 2-byte payload, so that no field a balancer
+// hashes changes from one probe to the next. IPv4: a 20-byte header (don't
+// fragment, the probe id as identification too). IPv6: a 40-byte header with
+// the TTL as its hop limit, traffic class and flow label 0.
+std::vector<std::uint8_t> build_ttl_probe(std::uint16_t probe_id, std::uint8_t ttl, const ProbeFlow& flow,
+                                          const packets::IpAddress& source, const packets::IpAddress& target);
 
 }  // namespace tarnvale::engines::hop

@@ -68,7 +68,7 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
 
 void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
                      std::chrono::steady_clock::time_point arrival) {
-    const ParsedReply parsed = parse_probe_reply(datagram, shared.target);
+    const ParsedReply parsed = parse_probe_reply(datagram, shared.target, shared.flow);
     if (parsed.time_exceeded_from) {
         log::info(log::target::hop, "TimeExceeded received", {{"src", packets::to_text(*parsed.time_exceeded_from)}});
     }

@@ -9,6 +9,7 @@
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/pinger.hpp"
+#include "engines/hop/probe_packet.hpp"
 #include "engines/hop/queue_delay.hpp"
 #include "engines/hop/route_watch.hpp"
 #include "runtime/stop_flag.hpp"
@@ -17,6 +18,7 @@ namespace tarnvale::engines::hop {
 
 struct ReceiverShared {
     packets::IpAddress target;
+    ProbeFlow flow;  // the TTL-limited probes'
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<DelayTable> delays;

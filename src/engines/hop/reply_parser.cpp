@@ -1,6 +1,6 @@
 #include "engines/hop/reply_parser.hpp"
 
-#include "engines/hop/probe_packet.hpp"
+#include "packets/byte_order.hpp"
 #include "packets/icmp_error.hpp"
 #include "packets/tcp_segment.hpp"
 
@@ -8,26 +8,31 @@ namespace tarnvale::engines::hop {
 
 namespace {
 
-// The probe id the quoted ports carry: over IPv4 the identification names the
-// probe and its source port must go with it; over IPv6, which has no
-// identification, the ports alone name it.
-std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quoted) {
-    const auto ports = packets::TransportPorts::read(quoted.transport);
-    if (!ports) {
+// The probe id a quoted datagram of our flow carries in its UDP checksum. Every
+// ICMP error quotes at least 8 bytes past the IP header: the whole UDP header.
+// Over IPv4 the identification carries the id too and must agree: a router
+// quotes the datagram as it reached it, and the routers before it changed only
+// its TTL and header checksum, which neither field covers. A checksum of 0 is
+// no probe's: it is a datagram without one.
+std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quoted, const ProbeFlow& flow) {
+    if (quoted.transport.size() < packets::udp_header_length) {
         return std::nullopt;
     }
-    if (quoted.identification) {
-        if (ports->source != probe_source_port(*quoted.identification)) {
-            return std::nullopt;
-        }
-        return quoted.identification;
+    const auto ports = packets::TransportPorts::read(quoted.transport);
+    if (!ports || ports->source != flow.source_port || ports->destination != flow.destination_port) {
+        return std::nullopt;
     }
-    return probe_id_of_ports(ports->source, ports->destination);
+    const std::uint16_t checksum = packets::read_u16(quoted.transport, 6);
+    if (checksum == 0 || (quoted.identification && *quoted.identification != checksum)) {
+        return std::nullopt;
+    }
+    return checksum;
 }
 
 }  // namespace
 
-ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target) {
+ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target,
+                              const ProbeFlow& flow) {
     ParsedReply parsed;
     const auto received = packets::read_icmp_error(datagram, packets::family_of(target));
     if (!received || !received->icmp) {
@@ -39,12 +44,12 @@ ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const pack
     } else if (icmp.kind != packets::IcmpErrorKind::destination_unreachable) {
         return parsed;
     }
-    // The quoted probe: a UDP datagram to the target that names one of our probes.
+    // The quoted probe: a UDP datagram of our flow to the target that names one of our probes.
     const auto& quoted = icmp.quoted;
     if (!quoted || quoted->protocol != packets::protocol_udp || quoted->destination != target) {
         return parsed;
     }
-    if (const auto probe_id = quoted_probe_id(*quoted)) {
+    if (const auto probe_id = quoted_probe_id(*quoted, flow)) {
         parsed.reply = ProbeReply{*probe_id, received->source};
     }
     return parsed;

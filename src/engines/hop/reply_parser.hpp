@@ -4,6 +4,7 @@
 #include <optional>
 #include <span>
 
+#include "engines/hop/probe_packet.hpp"
 #include "packets/ip_address.hpp"
 
 namespace tarnvale::engines::hop {
@@ -22,10 +23,11 @@ struct ParsedReply {
 
 // Reads an ICMP or ICMPv6 Time Exceeded or Destination Unreachable message, in
 // the target's family, from a captured datagram (the link header already
-// removed). The quoted datagram must be UDP to the target and name one of our
-// probes (over IPv4 its source port goes with its identification, over IPv6
-// its ports go together), so that nothing but our own probes is matched.
-ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target);
+// removed). The quoted datagram must be UDP to the target with the flow's ports
+// and carry a probe id as its UDP checksum (over IPv4, as its identification
+// too), so that nothing but our own probes is matched.
+ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target,
+                              const ProbeFlow& flow);
 
 // Reads the target's answer to one of our TCP probes from a captured datagram:
 // a SYN-ACK or a reset from the target's probed port to `own_port` that

@@ -31,7 +31,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
 // Sends one probe and counts it as pending.
 void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source, std::uint16_t id,
                 std::uint8_t ttl) {
-    const auto probe = build_ttl_probe(id, ttl, source, shared.target);
+    const auto probe = build_ttl_probe(id, ttl, shared.flow, source, shared.target);
     shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl});
     if (const auto error = network.send(probe, shared.target, 0)) {
         log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
@@ -106,7 +106,7 @@ asio::awaitable<void> HopReporter::tell_send_failures() {
 
 asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
-    std::uint16_t next_id = shared.first_probe_id;
+    ProbeIds ids(shared.first_probe_id);
     std::optional<std::uint8_t> distance;
     for (;;) {
         const auto sweep_start = network.now();
@@ -125,7 +125,7 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
             });
             if (ready != waiting.end()) {
                 budgets.spend(Responder{shared.target, *ready}, 1, now);
-                send_probe(shared, network, source, next_id++, *ready);
+                send_probe(shared, network, source, ids.take(), *ready);
                 waiting.erase(ready);
             } else if (now + probe_spacing >= sweep_end) {
                 for (const std::uint8_t ttl : waiting) {
@@ -145,7 +145,7 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
                 if (wait > std::chrono::milliseconds(0)) {
                     co_await pause(network, shared, reporter, wait);
                 }
-                send_tcp_probe(shared, network, source, next_id++, *distance);
+                send_tcp_probe(shared, network, source, ids.take(), *distance);
             }
         }
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(

@@ -10,6 +10,7 @@
 #include "engines/engine.hpp"
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
+#include "engines/hop/probe_packet.hpp"
 #include "engines/hop/queue_delay.hpp"
 #include "engines/hop/route_watch.hpp"
 #include "engines/path_loss.hpp"
@@ -31,13 +32,15 @@ inline constexpr std::string_view unsent_tcp_probes = "TCP probes";
 
 struct HopShared {
     packets::IpAddress target;
+    // The TTL-limited probes' flow: its source port is held for the engine while it runs.
+    ProbeFlow flow;
     std::uint8_t max_hops;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<DelayTable> delays;
     // The engine's first probe id, drawn at random: two engines probing one
     // target from one host (a service and someone's watch) number their probes
-    // far apart, and so take none of each other's answers for their own.
+    // far apart, as well as sending them from ports of their own.
     std::uint16_t first_probe_id;
     // The probes and echo requests the system would not send.
     std::shared_ptr<SendFailures> send_failures;
