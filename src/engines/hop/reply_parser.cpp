@@ -11,9 +11,10 @@ namespace {
 // The probe id a quoted datagram of our flow carries in its UDP checksum. Every
 // ICMP error quotes at least 8 bytes past the IP header: the whole UDP header.
 // Over IPv4 the identification carries the id too and must agree: a router
-// quotes the datagram as it reached it, and the routers before it changed only
-// its TTL and header checksum, which neither field covers. A checksum of 0 is
-// no probe's: it is a datagram without one.
+// quotes the datagram as it reached it, and the routers before it rewrote only
+// its TTL and IP header checksum, so both fields arrive as sent (the UDP
+// checksum does not cover the TTL). A checksum of 0 is no probe's: it is a
+// datagram without one.
 std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quoted, const ProbeFlow& flow) {
     if (quoted.transport.size() < packets::udp_header_length) {
         return std::nullopt;
