@@ -10,11 +10,11 @@ namespace {
 
 // The probe id a quoted datagram of our flow carries in its UDP checksum. Every
 // ICMP error quotes at least 8 bytes past the IP header: the whole UDP header.
-// Over IPv4 the identification carries the id too and must agree: a router
-// quotes the datagram as it reached it, and the routers before it rewrote only
-// its TTL and IP header checksum, so both fields arrive as sent (the UDP
-// checksum does not cover the TTL). A checksum of 0 is no probe's: it is a
-// datagram without one.
+// The checksum alone names the probe: routers rewrite neither it nor the ports
+// (it does not cover the TTL), and a NAT on the way restores the ports and the
+// checksum in the quote it passes back; the IPv4 identification, which carries
+// the id too, some firewalls and scrubbers replace. A checksum of 0 is no
+// probe's: it is a datagram without one.
 std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quoted, const ProbeFlow& flow) {
     if (quoted.transport.size() < packets::udp_header_length) {
         return std::nullopt;
@@ -24,7 +24,7 @@ std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quot
         return std::nullopt;
     }
     const std::uint16_t checksum = packets::read_u16(quoted.transport, 6);
-    if (checksum == 0 || (quoted.identification && *quoted.identification != checksum)) {
+    if (checksum == 0) {
         return std::nullopt;
     }
     return checksum;
