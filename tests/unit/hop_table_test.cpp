@@ -92,7 +92,8 @@ TEST(ProbeOutcomes, TcpProbesCountApartFromTheTtlLimitedOnesAtTheTargetsHop) {
     EXPECT_EQ(answered->kind, ProbeKind::tcp);
     settle_overdue(pending, table, sent + reply_deadline);
 
-    const HopStats& target_hop = table.snapshot()[3];
+    const auto hops = table.snapshot();
+    const HopStats& target_hop = hops[3];
     EXPECT_EQ(target_hop.tcp_outcomes_total, 2u);
     EXPECT_EQ(target_hop.tcp_lost_total, 1u);
     EXPECT_EQ(target_hop.outcomes_total, 1u) << "only the UDP probe";
