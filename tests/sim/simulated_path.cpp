@@ -6,6 +6,8 @@
 #include <asio/use_awaitable.hpp>
 
 #include "answer_packets.hpp"
+#include "packets/ipv4.hpp"
+#include "packets/ipv6.hpp"
 #include "packets/views.hpp"
 
 namespace tarnvale::sim {
@@ -30,7 +32,7 @@ SimulatedPath::SimulatedPath(packets::IpAddress client, std::vector<SimulatedHop
       now_(start_),
       end_(start_ + run_time),
       random_(seed) {
-    routes_.emplace_back(start_, std::move(hops));
+    routes_.emplace_back(start_, Branches{std::move(hops)});
 }
 
 std::uint64_t SimulatedPath::unix_seconds() const {
@@ -41,7 +43,12 @@ void SimulatedPath::change_route(Clock::duration after, std::vector<SimulatedHop
     const auto at = start_ + after;
     const auto later = std::upper_bound(routes_.begin(), routes_.end(), at,
                                         [](Clock::time_point time, const auto& route) { return time < route.first; });
-    routes_.emplace(later, at, std::move(hops));
+    routes_.emplace(later, at, Branches{std::move(hops)});
+}
+
+void SimulatedPath::add_branch(std::vector<SimulatedHop> hops) {
+    balancer_seed_ = random_();
+    routes_.front().second.push_back(std::move(hops));
 }
 
 void SimulatedPath::add_other_prober(const OtherProber& prober) {
@@ -49,10 +56,33 @@ void SimulatedPath::add_other_prober(const OtherProber& prober) {
     probers_.push_back({prober, prober.from_s + unit_draw(random_) / prober.per_s});
 }
 
-const std::vector<SimulatedHop>& SimulatedPath::route_at(Clock::time_point at) const {
+const SimulatedPath::Branches& SimulatedPath::route_at(Clock::time_point at) const {
     const auto later = std::upper_bound(routes_.begin(), routes_.end(), at,
                                         [](Clock::time_point time, const auto& route) { return time < route.first; });
     return later == routes_.begin() ? routes_.front().second : std::prev(later)->second;
+}
+
+const std::vector<SimulatedHop>& SimulatedPath::branch_for(const Branches& branches,
+                                                           std::span<const std::uint8_t> datagram) const {
+    if (branches.size() == 1) {
+        return branches.front();
+    }
+    // FNV-1a over what a balancer hashes: the addresses, the protocol and the
+    // first four bytes past the IP header (a UDP or TCP datagram's ports).
+    std::uint64_t hash = 0xCBF29CE484222325ULL ^ balancer_seed_;
+    const auto mix = [&hash](std::span<const std::uint8_t> bytes) {
+        for (const std::uint8_t byte : bytes) {
+            hash = (hash ^ byte) * 0x100000001B3ULL;
+        }
+    };
+    const bool ipv6 = (datagram[0] >> 4) == 6;
+    const std::size_t header = ipv6 ? packets::ipv6_header_length : packets::ipv4_header_length;
+    if (datagram.size() >= header + 4) {
+        mix(datagram.subspan(ipv6 ? 8 : 12, ipv6 ? 32 : 8));
+        mix(datagram.subspan(ipv6 ? 6 : 9, 1));
+        mix(datagram.subspan(header, 4));
+    }
+    return branches[hash % branches.size()];
 }
 
 std::error_code SimulatedPath::send(std::span<const std::uint8_t> datagram, const packets::IpAddress& /*destination*/,
@@ -79,7 +109,7 @@ std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, C
     const auto ipv4_probe = ipv6 ? std::nullopt : packets::Ipv4View::read(datagram);
     const auto ipv6_probe = ipv6 ? packets::Ipv6View::read(datagram) : std::nullopt;
     const std::uint8_t ttl = ipv4_probe ? ipv4_probe->ttl() : ipv6_probe ? ipv6_probe->hop_limit() : 0;
-    const auto& hops = route_at(at);
+    const auto& hops = branch_for(route_at(at), datagram);
     if (ttl == 0 || hops.empty()) {
         return std::make_error_code(std::errc::invalid_argument);
     }
@@ -128,7 +158,7 @@ std::optional<Clock::time_point> SimulatedPath::reach(const std::vector<Simulate
         }
         // A slow link sends it when it has sent what it held.
         if (hop.link_mbps && bytes > 0) {
-            auto& free = link_free_[index];
+            auto& free = link_free_[hop.address];
             free = std::max(free, passed) + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                                 static_cast<double>(bytes) * 8.0 / (*hop.link_mbps * 1e6)));
             passed = free;
@@ -165,8 +195,10 @@ void SimulatedPath::others_ask_until(Clock::time_point at) {
     for (ProberState& state : probers_) {
         const OtherProber& prober = state.prober;
         for (; state.next_s <= seconds && state.next_s < prober.until_s; state.next_s += 1.0 / prober.per_s) {
-            const auto& hops = route_at(
-                start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(state.next_s)));
+            // Its asks are taken to follow the first branch of a balanced route.
+            const auto& hops = route_at(start_ + std::chrono::duration_cast<Clock::duration>(
+                                                     std::chrono::duration<double>(state.next_s)))
+                                   .front();
             for (std::size_t index = 0; index < hops.size(); ++index) {
                 const SimulatedHop& hop = hops[index];
                 const bool asked =
@@ -190,12 +222,19 @@ void SimulatedPath::others_ask_until(Clock::time_point at) {
 
 std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(const packets::IpAddress& router,
                                                                              Clock::time_point at) {
-    const auto& hops = route_at(at);
-    const auto hop =
-        std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) { return each.address == router; });
-    if (hop == hops.end()) {
+    // An echo request goes to the router's own address: along a branch that has it.
+    const auto& branches = route_at(at);
+    const auto has_router = [router](const std::vector<SimulatedHop>& branch) {
+        return std::any_of(branch.begin(), branch.end(),
+                           [router](const SimulatedHop& each) { return each.address == router; });
+    };
+    const auto branch = std::find_if(branches.begin(), branches.end(), has_router);
+    if (branch == branches.end()) {
         return std::nullopt;
     }
+    const auto& hops = *branch;
+    const auto hop =
+        std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) { return each.address == router; });
     others_ask_until(at);
     const auto reached = static_cast<std::size_t>(hop - hops.begin());
     if (!reach(hops, reached, at, 0)) {

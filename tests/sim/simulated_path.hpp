@@ -110,6 +110,12 @@ public:
     void lose_route(std::error_code error) { no_route_ = error; }
     // Probes sent from `after` on take the new route, until a later change.
     void change_route(Clock::duration after, std::vector<SimulatedHop> hops);
+    // From the start, routers balance flows over this route too, as per-flow
+    // load balancing does: each datagram takes one of the routes by a hash of
+    // its addresses, protocol and ports, so a flow keeps to one route. Hops the
+    // routes share are given as the same hops (the same link and answer
+    // policy objects, and the same address).
+    void add_branch(std::vector<SimulatedHop> hops);
     void add_other_prober(const OtherProber& prober);
 
     Clock::time_point start() const { return start_; }
@@ -139,7 +145,10 @@ private:
         double next_s;
     };
 
-    const std::vector<SimulatedHop>& route_at(Clock::time_point at) const;
+    using Branches = std::vector<std::vector<SimulatedHop>>;
+    const Branches& route_at(Clock::time_point at) const;
+    // The branch a datagram's flow takes.
+    const std::vector<SimulatedHop>& branch_for(const Branches& branches, std::span<const std::uint8_t> datagram) const;
     std::error_code send_at(std::span<const std::uint8_t> datagram, Clock::time_point at);
     double seconds_since_start(Clock::time_point at) const;
     // When a packet of `bytes` sent at `at` reaches hop `reached`, or nothing
@@ -161,7 +170,8 @@ private:
     double unix_start_;
     Clock::time_point now_;
     Clock::time_point end_;
-    std::vector<std::pair<Clock::time_point, std::vector<SimulatedHop>>> routes_;  // in time order
+    std::vector<std::pair<Clock::time_point, Branches>> routes_;  // in time order
+    std::uint64_t balancer_seed_ = 0;                             // drawn when a branch is added
     std::vector<ProberState> probers_;
     Random random_;
     std::multimap<Clock::time_point, std::vector<std::uint8_t>> answers_;
@@ -169,7 +179,7 @@ private:
     double refused_share_ = 0;
     std::error_code refusal_;
     std::error_code no_route_;
-    std::map<std::size_t, Clock::time_point> link_free_;  // by hop index: when its link has sent all it holds
+    std::map<packets::IpAddress, Clock::time_point> link_free_;  // by hop: when its link has sent all it holds
     Deliver deliver_;
     Tick tick_;
 };

@@ -3,8 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/io_context.hpp>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
 
+#include "engines/hop/probe_packet.hpp"
 #include "hop_loop.hpp"
+#include "packets/views.hpp"
 
 namespace {
 
@@ -120,8 +129,10 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
     const milliseconds beyond_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) + milliseconds(500);
     const milliseconds within_deadline = std::chrono::duration_cast<milliseconds>(reply_deadline) - milliseconds(500);
     SimulatedPath path(client,
-                       {hop_at(r1), {.address = r2, .round_trip = within_deadline},
-                        {.address = r3, .round_trip = beyond_deadline}, hop_at(target)},
+                       {hop_at(r1),
+                        {.address = r2, .round_trip = within_deadline},
+                        {.address = r3, .round_trip = beyond_deadline},
+                        hop_at(target)},
                        seconds(120), 3);
     const auto run = run_sweeps(path);
 
@@ -137,7 +148,8 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
 TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
     // The first sweep goes out to max_hops, so the target is sighted at every TTL from 4 on.
     SimulatedPath path(client,
-                       {{.address = r1, .round_trip = milliseconds(2)}, {.address = r2, .round_trip = milliseconds(4)},
+                       {{.address = r1, .round_trip = milliseconds(2)},
+                        {.address = r2, .round_trip = milliseconds(4)},
                         {.address = r3, .round_trip = milliseconds(6)},
                         {.address = target, .round_trip = milliseconds(8)}},
                        seconds(120), 5);
@@ -175,4 +187,61 @@ TEST(HopPinger, AKnownRouterSightedAfterAWaitTakesItsNewTtl) {
     }
     sightings.try_push({2, r3});
     EXPECT_TRUE(choice.take_new(sightings).empty()) << "a known router is not pinged again from the drain";
+}
+
+namespace {
+
+constexpr packets::IpAddress r2_beside{packets::Ipv4(0xC633640E)};  // 198.51.100.14
+constexpr packets::IpAddress r3_beside{packets::Ipv4(0xC6336412)};  // 198.51.100.18
+
+}  // namespace
+
+TEST(HopSweepSimulation, OnABalancedRouteTheProbesKeepToOneBranch) {
+    // r1 spreads flows over two branches by a hash of their ports, drawn anew
+    // for each seed; the second branch loses a fifth of what enters it.
+    const auto balanced = [](std::uint64_t seed) {
+        auto path = std::make_unique<SimulatedPath>(
+            client, std::vector<SimulatedHop>{hop_at(r1), hop_at(r2), hop_at(r3), hop_at(target)}, seconds(300), seed);
+        path->add_branch(
+            {hop_at(r1), {.address = r2_beside, .link = sim::steady_loss(0.2)}, hop_at(r3_beside), hop_at(target)});
+        return path;
+    };
+
+    // Flows of other ports take both branches.
+    const auto spread = balanced(1);
+    std::set<packets::IpAddress> routers;
+    spread->on_answer([&routers](std::span<const std::uint8_t> answer, SimulatedPath::Clock::time_point) {
+        routers.insert(packets::IpAddress(packets::Ipv4View::read(answer)->source()));
+    });
+    for (std::uint16_t port = 40000; port < 40064; ++port) {
+        EXPECT_FALSE(spread->send(build_ttl_probe(1, 2, ProbeFlow{port}, client, target), target, 0));
+    }
+    asio::io_context io;
+    asio::co_spawn(io, spread->wait_until(spread->now() + seconds(1)), asio::detached);
+    io.run();
+    EXPECT_EQ(routers, (std::set<packets::IpAddress>{r2, r2_beside}));
+
+    // The engine's probes are one flow: every hop keeps one router, and the
+    // target's loss is that of the branch they take, not a mix of both.
+    std::set<bool> branches_taken;
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        const auto path = balanced(seed);
+        const auto run = run_sweeps(*path);
+        // Hops past the target's are reported only while the probe to it is
+        // lost in the first sweeps: they are the target again.
+        std::map<std::uint8_t, std::set<std::string>> addresses;
+        for (const auto& event : run.reports) {
+            if (event.hop <= 4) {
+                addresses[event.hop].insert(event.addr);
+            }
+        }
+        ASSERT_EQ(addresses.size(), 4u) << "seed " << seed;
+        for (const auto& [hop, seen] : addresses) {
+            EXPECT_EQ(seen.size(), 1u) << "hop " << int{hop} << ", seed " << seed;
+        }
+        const bool through_lossy = *addresses[2].begin() == packets::to_text(r2_beside);
+        EXPECT_NEAR(lost_share(run.hops[4]), through_lossy ? 0.2 : 0.0, 0.1) << "seed " << seed;
+        branches_taken.insert(through_lossy);
+    }
+    EXPECT_EQ(branches_taken.size(), 2u) << "the seeds send the flow down either branch";
 }
