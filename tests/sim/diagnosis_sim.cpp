@@ -30,7 +30,8 @@ std::optional<ExpectedDiagnosis> expected(const ScenarioFile& scenario, EventKin
     return std::nullopt;
 }
 
-// The hop a node is at on the route in force at `at_s` (1 for the first), 0 when it is on none.
+// The hop a node is at on the route in force at `at_s` (1 for the first), or
+// on a route balanced beside it, 0 when it is on none.
 std::uint8_t hop_of(const std::vector<RouteInForce>& routes, const std::string& node, double at_s) {
     const RouteInForce* in_force = &routes.front();
     for (const RouteInForce& route : routes) {
@@ -38,8 +39,17 @@ std::uint8_t hop_of(const std::vector<RouteInForce>& routes, const std::string& 
             in_force = &route;
         }
     }
-    const auto place = std::find(in_force->nodes.begin(), in_force->nodes.end(), node);
-    return place == in_force->nodes.end() ? 0 : static_cast<std::uint8_t>(place - in_force->nodes.begin() + 1);
+    std::vector<const std::vector<std::string>*> candidates{&in_force->nodes};
+    for (const auto& balanced : in_force->balanced) {
+        candidates.push_back(&balanced);
+    }
+    for (const auto* nodes : candidates) {
+        const auto place = std::find(nodes->begin(), nodes->end(), node);
+        if (place != nodes->end()) {
+            return static_cast<std::uint8_t>(place - nodes->begin() + 1);
+        }
+    }
+    return 0;
 }
 
 // Whether an event names what is expected: the expected node's hop at its time

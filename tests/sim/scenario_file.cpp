@@ -135,8 +135,8 @@ TimelineSetting<Value> ScenarioReader::timeline(const Member& member, bool ramps
 }
 
 void ScenarioReader::read(const Member& top) {
-    top.expect_members(
-        {"name", "about", "duration_s", "nodes", "route", "route_changes", "links", "host", "expect", "tags"});
+    top.expect_members({"name", "about", "duration_s", "nodes", "route", "balanced_routes", "route_changes", "links",
+                        "host", "expect", "tags"});
     scenario_.name = top.required("name").text();
     if (scenario_.name.empty()) {
         top.required("name").fail("must not be empty");
@@ -144,6 +144,14 @@ void ScenarioReader::read(const Member& top) {
     scenario_.about = top.required("about").text();
     read_nodes(top.required("nodes"));
     scenario_.route = read_route(top.required("route"));
+    if (const auto balanced = top.optional("balanced_routes")) {
+        for (const Member& route : balanced->elements()) {
+            scenario_.balanced_routes.push_back(read_route(route));
+            if (scenario_.balanced_routes.back().back() != scenario_.route.back()) {
+                route.fail("must end at the target \"" + scenario_.route.back() + "\"");
+            }
+        }
+    }
     if (const auto changes = top.optional("route_changes")) {
         Window previous;
         for (const Member& change : changes->elements()) {
@@ -523,6 +531,9 @@ void ScenarioReader::give_defaults(const Member& top) {
     }
     // Round trips: 1 ms and 2 more per hop, at the node's place on the first route it is on.
     std::vector<const std::vector<std::string>*> routes{&scenario_.route};
+    for (const auto& balanced : scenario_.balanced_routes) {
+        routes.push_back(&balanced);
+    }
     for (const ScheduledRoute& change : scenario_.route_changes) {
         routes.push_back(&change.route);
     }

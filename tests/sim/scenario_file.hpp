@@ -110,6 +110,9 @@ struct ScenarioFile {
     double duration_s = 0;
     std::vector<NodeSetting> nodes;  // in the file's order
     std::vector<std::string> route;
+    // Routes that routers balance flows over beside `route`, from the start
+    // until the first route change; each ends at the target.
+    std::vector<std::vector<std::string>> balanced_routes;
     std::vector<ScheduledRoute> route_changes;
     std::map<std::string, LinkSetting> links;  // by the node at the far end
     TimelineSetting<UploadSetting> upload;

@@ -49,7 +49,7 @@ Clock::duration seconds(double value) {
 }  // namespace
 
 std::vector<RouteInForce> run_routes(const ScenarioFile& scenario, const RunTimes& times) {
-    std::vector<RouteInForce> routes{{0.0, scenario.route}};
+    std::vector<RouteInForce> routes{{0.0, scenario.route, scenario.balanced_routes}};
     for (const ScheduledRoute& change : scenario.route_changes) {
         routes.push_back({times.at(change.at), change.route});
     }
@@ -88,6 +88,9 @@ std::unique_ptr<SimulatedPath> build_path(const ScenarioFile& scenario, const Ru
     auto path = std::make_unique<SimulatedPath>(
         scenario_client(), route_of(routes.front().nodes),
         std::chrono::milliseconds(static_cast<std::int64_t>(scenario.duration_s * 1000)), seed, unix_start);
+    for (const auto& balanced : routes.front().balanced) {
+        path->add_branch(route_of(balanced));
+    }
     for (std::size_t index = 1; index < routes.size(); ++index) {
         path->change_route(seconds(routes[index].from_s), route_of(routes[index].nodes));
     }

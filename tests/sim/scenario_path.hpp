@@ -33,6 +33,7 @@ inline Timeline run_timeline(const TimelineSetting<double>& setting, const RunTi
 struct RouteInForce {
     double from_s;
     std::vector<std::string> nodes;
+    std::vector<std::vector<std::string>> balanced = {};  // the routes flows are balanced over beside it
 };
 
 // The routes of the run in time order, the first from 0.

@@ -25,6 +25,7 @@ TEST(ScenarioFile, AFileWithEveryMemberReadsIntoTheRecord) {
     EXPECT_THAT(scenario.about, HasSubstr("moves the path off its core router"));
     EXPECT_EQ(scenario.duration_s, 1500);
     EXPECT_EQ(scenario.tags, (std::vector<std::string>{"bursts", "upload"}));
+    EXPECT_EQ(scenario.balanced_routes, (std::vector<std::vector<std::string>>{{"home", "bras", "alt", "web"}}));
 
     // Nodes in the file's order, with addresses of their own and round trips by their first place on a route.
     ASSERT_EQ(scenario.nodes.size(), 5u);
@@ -134,6 +135,8 @@ TEST(ScenarioFile, EachKindOfBadInputNamesTheFileAndTheMember) {
          "bad.json: expect.degradation.node: no node"},
         {[](json& file) { file["route_changes"] = json::parse(R"([{"at_s": 10, "route": ["home", "gone", "web"]}])"); },
          "bad.json: route_changes[0].route[1]: no node \"gone\""},
+        {[](json& file) { file["balanced_routes"] = json::parse(R"([["home", "core"]])"); },
+         "bad.json: balanced_routes[0]: must end at the target \"web\""},
         {[](json& file) { file["links"]["core"]["loss"][1] = json::parse(R"({"at_s": 300, "pct": 30})"); },
          "bad.json: links.core.loss[1].at_s: out of order"},
         {[](json& file) {
