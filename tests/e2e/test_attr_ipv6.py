@@ -6,12 +6,15 @@ import subprocess
 import textwrap
 import time
 
+from conftest import log_records
 from lab import Iperf3Flow
 
 ETHERNET = 14
 UDP = 8
 IPV4 = 20
 IPV6 = 40
+# Logged once the capture is open and its filter set.
+CAPTURE_OPEN = "attr: capture datalink type"
 
 
 def counted_bytes(events, pid, direction):
@@ -43,15 +46,19 @@ def app_traffic_until_ended(probe, sender, limit=30):
     return events + app_traffic(probe, 2.5)
 
 
-def start_counting(probe):
-    """Starts the engine and lets its capture open, so that a flow started next is counted from its first byte."""
+def start_counting(probe, log_dir, timeout=30):
+    """Starts the engine and waits until its capture is open and filtered, so that a flow started next is counted
+    from its first byte however long a loaded host takes to open it."""
     probe.start_engine("attr", "")
-    probe.collect(2)
+    deadline = time.monotonic() + timeout
+    while not any(r["fields"]["message"] == CAPTURE_OPEN for r in log_records(log_dir, probe)):
+        assert time.monotonic() < deadline, f"no {CAPTURE_OPEN!r} in the log after {timeout} s"
+        probe.collect(0.2)
 
 
-def test_an_ipv6_upload_is_counted_to_its_bytes(probe_in_network, network):
+def test_an_ipv6_upload_is_counted_to_its_bytes(probe_in_network, network, log_dir):
     probe = probe_in_network()
-    start_counting(probe)
+    start_counting(probe, log_dir)
     with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", address=network.server_address_v6, port=5321) as flow:
         events = app_traffic_until_ended(probe, flow.client)
         report = flow.result(timeout=30)
@@ -62,9 +69,9 @@ def test_an_ipv6_upload_is_counted_to_its_bytes(probe_in_network, network):
     assert counted_bytes(events, pid, "down") < 0.01 * sent
 
 
-def test_an_ipv6_download_is_counted_to_its_bytes(probe_in_network, network):
+def test_an_ipv6_download_is_counted_to_its_bytes(probe_in_network, network, log_dir):
     probe = probe_in_network()
-    start_counting(probe)
+    start_counting(probe, log_dir)
     with Iperf3Flow(network, "-u", "-b", "20M", "-t", "8", "-R", address=network.server_address_v6,
                     port=5322) as flow:
         events = app_traffic_until_ended(probe, flow.client)
@@ -109,9 +116,9 @@ SINK = textwrap.dedent("""
 """)
 
 
-def test_one_process_with_ipv4_and_ipv6_flows_is_counted_once_for_both(probe_in_network, network):
+def test_one_process_with_ipv4_and_ipv6_flows_is_counted_once_for_both(probe_in_network, network, log_dir):
     probe = probe_in_network()
-    start_counting(probe)
+    start_counting(probe, log_dir)
     sink = network.popen("server", ["python3", "-c", SINK])
     try:
         deadline = time.monotonic() + 5

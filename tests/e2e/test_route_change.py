@@ -81,6 +81,8 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
     assert not changed(later), "each change is reported once"
     latest = {e["hop"]: e for e in later if e["type"] == "hop_loss"}
     assert {hop: e["addr"] for hop, e in latest.items()} == dict(enumerate(new_hops, 1))
-    assert latest[1]["loss_pct"] == 0 and all(latest[hop]["loss_pct"] > 15 for hop in (2, 3, 4)), latest
+    readings = {hop: [round(e["loss_pct"]) for e in later if e["type"] == "hop_loss" and e["hop"] == hop]
+                for hop in latest}  # each hop's loss, report by report, since the loss began
+    assert latest[1]["loss_pct"] == 0 and all(latest[hop]["loss_pct"] > 15 for hop in (2, 3, 4)), readings
     assert diagnosed, f"no degradation within 4 minutes of the loss behind r1; came: {degradations}"
     assert degradations[-1]["affected_hop"] == 2, degradations
