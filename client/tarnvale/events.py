@@ -136,6 +136,17 @@ class RouteChange:
 
 
 @dataclass(frozen=True)
+class FlowLoss:
+    kind: ClassVar[str] = "flow_loss"
+    ts: int
+    flow: int
+    hop: int
+    addr: str
+    loss_pct: float
+    rtt_ms: float
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -160,10 +171,10 @@ class OtherEvent:
     members: dict
 
 
-Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, Error, Ack,
-              OtherEvent]
+Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, FlowLoss,
+              Error, Ack, OtherEvent]
 KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
-                                    RouteChange, Error, Ack)}
+                                    RouteChange, FlowLoss, Error, Ack)}
 
 
 def parse_event(members: Any) -> Event:

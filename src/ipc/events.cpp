@@ -154,6 +154,16 @@ void write(ObjectWriter& w, const RouteChangeEvent& e) {
         .string("new_addr", e.new_addr);
 }
 
+void write(ObjectWriter& w, const FlowLossEvent& e) {
+    w.string("type", "flow_loss")
+        .u64("ts", e.ts)
+        .u64("flow", e.flow)
+        .u64("hop", e.hop)
+        .string("addr", e.addr)
+        .f32("loss_pct", e.loss_pct)
+        .f32("rtt_ms", e.rtt_ms);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

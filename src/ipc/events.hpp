@@ -107,6 +107,19 @@ struct RouteChangeEvent {
     std::string new_addr;
 };
 
+// What one probe flow finds at one hop: on a route that balances flows over
+// parallel links, each flow shows the branch it takes. Sent after each cycle's
+// hop_unsent events, flow by flow and hop by hop; flow 0 is the path of
+// hop_loss.
+struct FlowLossEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t flow = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float loss_pct = 0;
+    float rtt_ms = 0;  // the mean round trip of the flow's answered probes
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -122,7 +135,7 @@ struct AckEvent {
 };
 
 using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
-                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent>;
+                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

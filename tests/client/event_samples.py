@@ -24,6 +24,8 @@ LINES = {
     "hop_unsent": '{"type":"hop_unsent","ts":1800000007,"hop":2,"addr":"198.51.100.2","sent":14,"unsent":6}',
     "route_change": '{"type":"route_change","ts":1800000070,"hop":3,"old_addr":"198.51.100.6",'
                     '"new_addr":"198.51.100.10"}',
+    "flow_loss": '{"type":"flow_loss","ts":1800000007,"flow":2,"hop":2,"addr":"198.51.100.14","loss_pct":20.0,'
+                 '"rtt_ms":4.5}',
     "error": '{"type":"error","ts":1800000000,"engine":"bw","code":"NO_TARGET","message":"no target","fatal":true}',
     "ack": '{"type":"ack","cmd":"start_engine","ok":false,"error":"unknown engine"}',
 }

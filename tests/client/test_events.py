@@ -6,8 +6,8 @@ import pytest
 from event_samples import LINES, sample
 
 from tarnvale import ProbeError
-from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, HopDelay, HopLoss,
-                             HopUnsent, Latency, MalformedEvent, OtherEvent, RouteChange, parse_event)
+from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, FlowLoss, HopDelay,
+                             HopLoss, HopUnsent, Latency, MalformedEvent, OtherEvent, RouteChange, parse_event)
 
 
 def test_every_kind_of_the_client_api_has_its_record():
@@ -24,6 +24,7 @@ def test_every_kind_of_the_client_api_has_its_record():
                                          166.6)
     assert records["hop_unsent"] == HopUnsent(1800000007, 2, "198.51.100.2", 14, 6)
     assert records["route_change"] == RouteChange(1800000070, 3, "198.51.100.6", "198.51.100.10")
+    assert records["flow_loss"] == FlowLoss(1800000007, 2, 2, "198.51.100.14", 20.0, 4.5)
     assert records["error"] == Error(1800000000, "bw", "NO_TARGET", "no target", True)
     assert records["ack"] == Ack("start_engine", False, "unknown engine")
     assert all(record.kind == kind for kind, record in records.items())

@@ -46,7 +46,8 @@ std::uint16_t transport_sum(const packets::IpAddress& source, const packets::IpA
 }
 
 // The engine's own UDP port 40434 to the traceroute base port.
-constexpr ProbeFlow flow{0x9DF2};
+constexpr ProbeFlows flows{0x9DF2};
+constexpr ProbeFlow flow = flows.flow(0);
 
 TEST(TtlProbe, LayoutAndChecksum) {
     const auto probe = build_ttl_probe(7, 3, flow, client, target);
@@ -123,72 +124,79 @@ Bytes quoted_probe(std::uint16_t id, std::uint8_t ttl = 3) {
 }
 
 TEST(ReplyParsing, TimeExceededAndDestinationUnreachableQuotingAProbe) {
-    const auto exceeded = parse_probe_reply(icmp_reply(11, router, quoted_probe(1234)), target, flow);
+    const auto exceeded = parse_probe_reply(icmp_reply(11, router, quoted_probe(1234)), target, flows);
     ASSERT_TRUE(exceeded.reply.has_value());
     EXPECT_EQ(exceeded.reply->probe_id, 1234);
     EXPECT_EQ(exceeded.reply->source, router);
     EXPECT_EQ(exceeded.time_exceeded_from, router);
 
-    const auto unreachable = parse_probe_reply(icmp_reply(3, target, quoted_probe(9)), target, flow);
+    const auto unreachable = parse_probe_reply(icmp_reply(3, target, quoted_probe(9)), target, flows);
     ASSERT_TRUE(unreachable.reply.has_value());
     EXPECT_EQ(unreachable.reply->source, target);
     EXPECT_FALSE(unreachable.time_exceeded_from.has_value());
 
-    const auto options = parse_probe_reply(icmp_reply(11, router, quoted_probe(77), 24), target, flow);  // IHL 6
+    const auto options = parse_probe_reply(icmp_reply(11, router, quoted_probe(77), 24), target, flows);  // IHL 6
     ASSERT_TRUE(options.reply.has_value());
     EXPECT_EQ(options.reply->probe_id, 77);
 }
 
 TEST(ReplyParsing, LengthRules) {
     Bytes quoted = quoted_probe(5);  // ICMP message of 36 bytes: the UDP header whole, enough
-    EXPECT_TRUE(parse_probe_reply(icmp_reply(11, router, quoted), target, flow).reply.has_value());
+    EXPECT_TRUE(parse_probe_reply(icmp_reply(11, router, quoted), target, flows).reply.has_value());
     quoted.resize(27);  // the checksum cut short: dropped, but still a logged Time Exceeded
-    const auto short_message = parse_probe_reply(icmp_reply(11, router, quoted), target, flow);
+    const auto short_message = parse_probe_reply(icmp_reply(11, router, quoted), target, flows);
     EXPECT_FALSE(short_message.reply.has_value());
     EXPECT_TRUE(short_message.time_exceeded_from.has_value());
 
     Bytes below_header = icmp_reply(11, router, quoted_probe(5));
     below_header[2] = 0;
     below_header[3] = 10;  // total length below the header length: ICMP length 0
-    EXPECT_FALSE(parse_probe_reply(below_header, target, flow).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(below_header, target, flows).time_exceeded_from.has_value());
 
     Bytes truncated = icmp_reply(11, router, quoted_probe(5));
     truncated.resize(20);  // nothing after the header
-    EXPECT_FALSE(parse_probe_reply(truncated, target, flow).time_exceeded_from.has_value());
-    EXPECT_FALSE(parse_probe_reply(Bytes(19, 0x45), target, flow).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(truncated, target, flows).time_exceeded_from.has_value());
+    EXPECT_FALSE(parse_probe_reply(Bytes(19, 0x45), target, flows).time_exceeded_from.has_value());
 }
 
 TEST(ReplyParsing, ForeignQuotesAreNotMatched) {
     Bytes tcp = quoted_probe(5);
     tcp[9] = 6;
-    const auto quoted_tcp = parse_probe_reply(icmp_reply(11, router, tcp), target, flow);
+    const auto quoted_tcp = parse_probe_reply(icmp_reply(11, router, tcp), target, flows);
     EXPECT_FALSE(quoted_tcp.reply.has_value());
     EXPECT_TRUE(quoted_tcp.time_exceeded_from.has_value());
 
     Bytes elsewhere = quoted_probe(5);
     elsewhere[19] = 11;  // destination 203.0.113.11
-    EXPECT_FALSE(parse_probe_reply(icmp_reply(11, router, elsewhere), target, flow).reply.has_value());
+    EXPECT_FALSE(parse_probe_reply(icmp_reply(11, router, elsewhere), target, flows).reply.has_value());
 
     const auto matches = [](const Bytes& quoted) {
-        return parse_probe_reply(icmp_reply(11, router, quoted), target, flow).reply.has_value();
+        return parse_probe_reply(icmp_reply(11, router, quoted), target, flows).reply.has_value();
     };
     const auto other_flow = [](ProbeFlow other) {
         const auto probe = build_ttl_probe(5, 3, other, client, target);
         return Bytes(probe.begin(), probe.begin() + 28);
     };
     EXPECT_FALSE(matches(other_flow({50000}))) << "another engine's or program's port";
-    EXPECT_FALSE(matches(other_flow({flow.source_port, 33435}))) << "another destination port";
+    EXPECT_FALSE(matches(other_flow({flow.source_port, 33434 + probe_flow_count}))) << "a port past the flows'";
+    const auto last_flow = build_ttl_probe(5, 3, flows.flow(probe_flow_count - 1), client, target);
+    const auto reply = parse_probe_reply(icmp_reply(11, router, Bytes(last_flow.begin(), last_flow.begin() + 28)),
+                                         target, flows)
+                           .reply;
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->flow, probe_flow_count - 1) << "each flow's destination port names it";
+    EXPECT_EQ(reply->probe_id, 5);
 
     Bytes rewritten = quoted_probe(5);
     rewritten[4] = 0x9A;  // an identification a scrubbing firewall replaced
-    const auto still_named = parse_probe_reply(icmp_reply(11, router, rewritten), target, flow).reply;
+    const auto still_named = parse_probe_reply(icmp_reply(11, router, rewritten), target, flows).reply;
     ASSERT_TRUE(still_named) << "the checksum alone names the probe";
     EXPECT_EQ(still_named->probe_id, 5);
     Bytes no_checksum = quoted_probe(5);
     no_checksum[4] = no_checksum[5] = no_checksum[26] = no_checksum[27] = 0;  // identification 0, no UDP checksum
     EXPECT_FALSE(matches(no_checksum));
 
-    EXPECT_FALSE(parse_probe_reply(icmp_reply(0, router, quoted_probe(5)), target, flow).reply.has_value());
+    EXPECT_FALSE(parse_probe_reply(icmp_reply(0, router, quoted_probe(5)), target, flows).reply.has_value());
 }
 
 TEST(EchoRequest, LayoutAndReplyMatching) {
@@ -240,42 +248,42 @@ TEST(TtlProbe, Ipv6Layout) {
 
 TEST(ReplyParsing, Ipv6TimeExceededAndPortUnreachableMatchTheirProbes) {
     const Bytes probe = build_ttl_probe(1234, 2, flow, client_v6, target_v6);
-    const auto exceeded = parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target_v6, flow);
+    const auto exceeded = parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target_v6, flows);
     EXPECT_EQ(exceeded.time_exceeded_from, router_v6);
     ASSERT_TRUE(exceeded.reply);
     EXPECT_EQ(exceeded.reply->probe_id, 1234);
     EXPECT_EQ(exceeded.reply->source, router_v6);
 
     const auto unreachable = parse_probe_reply(
-        icmpv6_reply(1, 4, target_v6, build_ttl_probe(0xFFFF, 4, flow, client_v6, target_v6)), target_v6, flow);
+        icmpv6_reply(1, 4, target_v6, build_ttl_probe(0xFFFF, 4, flow, client_v6, target_v6)), target_v6, flows);
     EXPECT_FALSE(unreachable.time_exceeded_from);
     ASSERT_TRUE(unreachable.reply);
     EXPECT_EQ(unreachable.reply->probe_id, 0xFFFF);
 
     // A router quoting only the headers still names the probe.
     const Bytes headers_only(probe.begin(), probe.begin() + 48);
-    EXPECT_TRUE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, headers_only), target_v6, flow).reply.has_value());
+    EXPECT_TRUE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, headers_only), target_v6, flows).reply.has_value());
 }
 
 TEST(ReplyParsing, Ipv6ForeignQuotesAndTheOtherFamilyAreNotMatched) {
     const Bytes probe = build_ttl_probe(5, 2, flow, client_v6, target_v6);
     const auto matches = [](const Bytes& quoted) {
-        return parse_probe_reply(icmpv6_reply(3, 0, router_v6, quoted), target_v6, flow).reply.has_value();
+        return parse_probe_reply(icmpv6_reply(3, 0, router_v6, quoted), target_v6, flows).reply.has_value();
     };
     EXPECT_FALSE(matches(build_ttl_probe(5, 2, flow, client_v6, router_v6))) << "a probe to another host";
     EXPECT_FALSE(matches(build_ttl_probe(5, 2, {50000}, client_v6, target_v6))) << "another program's port";
-    EXPECT_FALSE(matches(build_ttl_probe(5, 2, {flow.source_port, 33435}, client_v6, target_v6)))
+    EXPECT_FALSE(matches(build_ttl_probe(5, 2, {flow.source_port, 33434 + probe_flow_count}, client_v6, target_v6)))
         << "another destination port";
     Bytes no_checksum = probe;
     no_checksum[46] = no_checksum[47] = 0;
     EXPECT_FALSE(matches(no_checksum));
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(128, 0, router_v6, probe), target_v6, flow).reply) << "an echo request";
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(128, 0, router_v6, probe), target_v6, flows).reply) << "an echo request";
     EXPECT_FALSE(matches(Bytes(probe.begin(), probe.begin() + 47))) << "checksum cut off";
 
     // An IPv4 reply for an IPv6 target, and the other way round, are not read at all.
     const Bytes ipv4_reply = icmp_reply(11, router, quoted_probe(5));
-    EXPECT_FALSE(parse_probe_reply(ipv4_reply, target_v6, flow).time_exceeded_from);
-    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target, flow).time_exceeded_from);
+    EXPECT_FALSE(parse_probe_reply(ipv4_reply, target_v6, flows).time_exceeded_from);
+    EXPECT_FALSE(parse_probe_reply(icmpv6_reply(3, 0, router_v6, probe), target, flows).time_exceeded_from);
 }
 
 TEST(EchoRequest, Ipv6RequestChecksumAndReplyMatching) {

@@ -5,6 +5,7 @@
 #include "capture/capture.hpp"
 #include "engines/hop/hop_report.hpp"
 #include "engines/hop/pending_probes.hpp"
+#include "engines/hop/probe_packet.hpp"
 
 namespace {
 
@@ -44,23 +45,25 @@ TEST(HopHistory, KeepsTheNewestTwenty) {
 TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
     using namespace std::chrono_literals;
     HopTable table(4);
+    FlowPaths flows(probe_flow_count, 4);
+    const engines::hop::ProbeOutcomes both{table, flows};
     PendingProbes pending;
     const auto sent = std::chrono::steady_clock::time_point{} + 1h;
     pending.insert_or_assign(7, PendingProbe{sent, 2});
     pending.insert_or_assign(8, PendingProbe{sent, 3});
 
-    const auto answered = settle_answered(pending, table, 8, ProbeKind::ttl_limited, r4, sent + 40ms);
+    const auto answered = settle_answered(pending, both, 8, ProbeKind::ttl_limited, 0, r4, sent + 40ms);
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered->ttl, 3);
     EXPECT_FLOAT_EQ(answered->rtt_ms, 40.0f);
     EXPECT_TRUE(answered->in_table);
-    EXPECT_FALSE(settle_answered(pending, table, 8, ProbeKind::ttl_limited, r4, sent + 50ms)) << "a duplicate reply";
+    EXPECT_FALSE(settle_answered(pending, both, 8, ProbeKind::ttl_limited, 0, r4, sent + 50ms)) << "a duplicate reply";
 
-    settle_overdue(pending, table, sent + reply_deadline - 1ms);
+    settle_overdue(pending, both, sent + reply_deadline - 1ms);
     EXPECT_EQ(table.snapshot()[2].outcomes.size(), 0u) << "not yet overdue";
-    settle_overdue(pending, table, sent + reply_deadline);
-    settle_overdue(pending, table, sent + reply_deadline + 1s);
-    EXPECT_FALSE(settle_answered(pending, table, 7, ProbeKind::ttl_limited, r2, sent + reply_deadline + 2s))
+    settle_overdue(pending, both, sent + reply_deadline);
+    settle_overdue(pending, both, sent + reply_deadline + 1s);
+    EXPECT_FALSE(settle_answered(pending, both, 7, ProbeKind::ttl_limited, 0, r2, sent + reply_deadline + 2s))
         << "a reply after its deadline";
 
     const auto hops = table.snapshot();
@@ -70,7 +73,7 @@ TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
     EXPECT_EQ(hops[3].addr, r4);
 
     pending.insert_or_assign(9, PendingProbe{sent, 30});
-    const auto beyond = settle_answered(pending, table, 9, ProbeKind::ttl_limited, r4, sent + 1ms);
+    const auto beyond = settle_answered(pending, both, 9, ProbeKind::ttl_limited, 0, r4, sent + 1ms);
     ASSERT_TRUE(beyond) << "a TTL outside the table is still matched once";
     EXPECT_FALSE(beyond->in_table);
 }
@@ -78,19 +81,21 @@ TEST(ProbeOutcomes, EachSentProbeEndsAsExactlyOneOutcome) {
 TEST(ProbeOutcomes, TcpProbesCountApartFromTheTtlLimitedOnesAtTheTargetsHop) {
     using namespace std::chrono_literals;
     HopTable table(4);
+    FlowPaths flows(probe_flow_count, 4);
+    const engines::hop::ProbeOutcomes both{table, flows};
     PendingProbes pending;
     const auto sent = std::chrono::steady_clock::time_point{} + 1h;
     pending.insert_or_assign(20, PendingProbe{sent, 3, ProbeKind::tcp});
     pending.insert_or_assign(21, PendingProbe{sent, 3, ProbeKind::tcp});
     pending.insert_or_assign(22, PendingProbe{sent, 3});
 
-    EXPECT_FALSE(settle_answered(pending, table, 22, ProbeKind::tcp, r4, sent + 5ms))
+    EXPECT_FALSE(settle_answered(pending, both, 22, ProbeKind::tcp, 0, r4, sent + 5ms))
         << "a TCP answer whose id is a UDP probe's settles nothing";
-    EXPECT_FALSE(settle_answered(pending, table, 20, ProbeKind::ttl_limited, r4, sent + 5ms));
-    const auto answered = settle_answered(pending, table, 20, ProbeKind::tcp, r4, sent + 5ms);
+    EXPECT_FALSE(settle_answered(pending, both, 20, ProbeKind::ttl_limited, 0, r4, sent + 5ms));
+    const auto answered = settle_answered(pending, both, 20, ProbeKind::tcp, 0, r4, sent + 5ms);
     ASSERT_TRUE(answered);
     EXPECT_EQ(answered->kind, ProbeKind::tcp);
-    settle_overdue(pending, table, sent + reply_deadline);
+    settle_overdue(pending, both, sent + reply_deadline);
 
     const auto hops = table.snapshot();
     const HopStats& target_hop = hops[3];
@@ -101,6 +106,69 @@ TEST(ProbeOutcomes, TcpProbesCountApartFromTheTtlLimitedOnesAtTheTargetsHop) {
     EXPECT_FALSE(target_hop.addr) << "a TCP answer names no router";
     table.restart(3);
     EXPECT_EQ(table.snapshot()[3].tcp_outcomes_total, 0u);
+}
+
+TEST(ProbeOutcomes, EachFlowCountsItsOwnAndTheHopTableOnlyThoseOnFlowZerosPath) {
+    using namespace std::chrono_literals;
+    HopTable table(4);
+    FlowPaths flows(probe_flow_count, 4);
+    const engines::hop::ProbeOutcomes both{table, flows};
+    PendingProbes pending;
+    const auto sent = std::chrono::steady_clock::time_point{} + 1h;
+    const auto probe = [&](std::uint16_t id, std::uint8_t flow, bool on_first_path) {
+        pending.insert_or_assign(id, PendingProbe{sent, 2, ProbeKind::ttl_limited, flow, on_first_path});
+    };
+    probe(1, 0, true);
+    probe(2, 1, false);
+    probe(3, 1, false);
+    probe(4, 2, true);
+    EXPECT_FALSE(settle_answered(pending, both, 1, ProbeKind::ttl_limited, 1, r2, sent + 5ms))
+        << "an answer quoting another flow than the probe's";
+    ASSERT_TRUE(settle_answered(pending, both, 1, ProbeKind::ttl_limited, 0, r2, sent + 5ms));
+    const auto elsewhere = settle_answered(pending, both, 2, ProbeKind::ttl_limited, 1, r4, sent + 7ms);
+    ASSERT_TRUE(elsewhere);
+    EXPECT_FALSE(elsewhere->in_table) << "a flow off flow 0's path leaves the hop table alone";
+    settle_overdue(pending, both, sent + reply_deadline);
+
+    const auto hops = table.snapshot();
+    EXPECT_EQ(hops[2].addr, r2);
+    EXPECT_EQ(std::vector<bool>(hops[2].outcomes.begin(), hops[2].outcomes.end()), (std::vector<bool>{true, false}))
+        << "flow 0's answer and flow 2's loss";
+    const auto paths = flows.snapshot();
+    EXPECT_EQ(paths[1][2].addr, r4);
+    EXPECT_EQ(paths[1][2].outcomes_total, 2u);
+    EXPECT_EQ(paths[1][2].lost_total, 1u);
+    EXPECT_EQ(paths[2][2].lost_total, 1u);
+    EXPECT_EQ(paths[0][2].rtt_samples.back(), 5.0f) << "a flow's round trips are its probes' own";
+}
+
+TEST(FlowPaths, AFlowFollowsFlowZeroWhereEveryRouterThatAnsweredEitherIsTheSame) {
+    FlowPaths flows(3, 6);
+    EXPECT_FALSE(flows.follows_first(1, 2)) << "no answer yet tells where flow 1 goes";
+    flows.record_answer(0, 1, r1, 1.0f);
+    flows.record_answer(0, 3, r4, 3.0f);
+    flows.record_answer(1, 1, r1, 1.0f);
+    flows.record_answer(1, 3, r4, 3.0f);
+    EXPECT_TRUE(flows.follows_first(1, 3)) << "TTL 2 answers neither flow: it tells nothing";
+    flows.record_answer(1, 2, r2, 2.0f);
+    EXPECT_FALSE(flows.follows_first(1, 3)) << "flow 1 meets a router at TTL 2 that flow 0 has not";
+    EXPECT_TRUE(flows.follows_first(1, 1));
+    flows.record_answer(2, 1, r2, 1.0f);
+    EXPECT_FALSE(flows.follows_first(2, 1));
+    EXPECT_FALSE(flows.follows_first(7, 1)) << "a flow out of range";
+
+    flows.record_unanswered(1, 3);
+    flows.record_answer(1, 3, target, 4.0f);
+    const auto moved = flows.snapshot(1)[3];
+    EXPECT_EQ(moved.addr, target);
+    EXPECT_EQ(moved.outcomes_total, 1u) << "another router at the TTL: the flow's figures there begin again";
+    EXPECT_EQ(moved.lost_total, 0u);
+
+    EXPECT_EQ(flow_last_ttl(flows.snapshot(1), target, 3, 30), 3) << "the flow's own distance";
+    EXPECT_EQ(flow_last_ttl(flows.snapshot(2), target, 3, 30), 3) << "not known to be longer than flow 0's path";
+    flows.record_answer(2, 3, r4, 3.0f);
+    EXPECT_EQ(flow_last_ttl(flows.snapshot(2), target, 3, 30), 3 + unequal_branch_allowance) << "a router at 3";
+    EXPECT_EQ(flow_last_ttl(flows.snapshot(2), target, 3, 4), 4);
 }
 
 TEST(HopReport, LossRttAndTheChainOfPreviousHops) {

@@ -212,7 +212,7 @@ TEST(RouteChangeSimulation, EachChangedTtlIsReportedOnceBeforeItsCyclesHopLossAn
     const auto hops = loop.shared().table->snapshot();
     EXPECT_LE(hops[2].outcomes_total, 20u) << "a probe every 5 s for the 100 s since the change";
     EXPECT_EQ(hops[2].lost_total, 0u);
-    EXPECT_GE(hops[2].sent_total, 55u) << "the send counts go on";
+    EXPECT_GE(hops[2].sent_total, 40u) << "the send counts go on past the change";
 
     ASSERT_EQ(change_reports.size(), changes.size());
     for (std::size_t i = 0; i < changes.size(); ++i) {

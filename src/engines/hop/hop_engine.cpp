@@ -60,9 +60,10 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     }
     const platform::ReservedPort tcp_port = reserve_tcp_port(*target);
     const HopShared shared{*target,
-                           ProbeFlow{probe_port->port},
+                           ProbeFlows{probe_port->port},
                            config.max_hops,
                            std::make_shared<HopTable>(table_entries),
+                           std::make_shared<FlowPaths>(probe_flow_count, table_entries),
                            std::make_shared<PendingProbes>(),
                            std::make_shared<DelayTable>(table_entries),
                            static_cast<std::uint16_t>(std::random_device{}()),
@@ -74,8 +75,8 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     runtime::EngineThreads threads(outlets.blocking);
     const CloseOnExit close_sightings{sightings};
     // A probe sent before the capture runs would have its reply missed and count as lost.
-    auto receive = [state = ReceiverShared{shared.target, shared.flow, shared.pending, shared.table, shared.delays,
-                                           sightings, threads.stop(), std::make_shared<RouteWatch>(),
+    auto receive = [state = ReceiverShared{shared.target, shared.flows, shared.pending, shared.table, shared.flow_paths,
+                                           shared.delays, sightings, threads.stop(), std::make_shared<RouteWatch>(),
                                            shared.route_changes, shared.tcp_port}](
                        const capture::ReceiverCapture& capture) { run_receiver(state, capture); };
     if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",

@@ -75,6 +75,27 @@ std::vector<ipc::HopUnsentEvent> build_hop_unsent_events(const std::vector<HopSt
     return events;
 }
 
+std::vector<ipc::FlowLossEvent> build_flow_loss_events(const std::vector<std::vector<FlowHop>>& flows, std::uint64_t ts,
+                                                       packets::IpAddress target, std::uint8_t first_path_last_ttl,
+                                                       std::uint8_t max_hops) {
+    std::vector<ipc::FlowLossEvent> events;
+    for (std::size_t flow = 0; flow < flows.size(); ++flow) {
+        const auto& hops = flows[flow];
+        const std::size_t end =
+            std::min<std::size_t>(flow_last_ttl(hops, target, first_path_last_ttl, max_hops) + 1, hops.size());
+        for (std::size_t ttl = 1; ttl < end; ++ttl) {
+            const FlowHop& hop = hops[ttl];
+            if (hop.outcomes.empty() || !hop.addr) {
+                continue;
+            }
+            events.push_back(ipc::FlowLossEvent{ts, static_cast<std::uint8_t>(flow), static_cast<std::uint8_t>(ttl),
+                                                packets::to_text(*hop.addr), loss_percent(hop.outcomes),
+                                                mean_rtt(hop.rtt_samples)});
+        }
+    }
+    return events;
+}
+
 QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
                          const std::optional<QueueLocation>& queue) {
     if (!queue) {

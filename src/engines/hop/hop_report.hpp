@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engines/hop/flow_paths.hpp"
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/queue_delay.hpp"
 #include "engines/reports.hpp"
@@ -35,6 +36,12 @@ std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::Ho
 std::vector<ipc::HopUnsentEvent> build_hop_unsent_events(const std::vector<HopStats>& hops,
                                                          const std::vector<HopStats>& previous, std::uint64_t ts,
                                                          std::size_t last_ttl);
+
+// One flow_loss event per flow and TTL from 1 to the flow's last TTL (see
+// flow_last_ttl) that has outcomes and an address, flow by flow, in TTL order.
+std::vector<ipc::FlowLossEvent> build_flow_loss_events(const std::vector<std::vector<FlowHop>>& flows, std::uint64_t ts,
+                                                       packets::IpAddress target, std::uint8_t first_path_last_ttl,
+                                                       std::uint8_t max_hops);
 
 // The aggregator's report of the cycle's located queue, if any.
 QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,

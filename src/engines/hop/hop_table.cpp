@@ -79,6 +79,11 @@ std::vector<HopStats> HopTable::snapshot() const {
     return hops_;
 }
 
+std::optional<packets::IpAddress> HopTable::router(std::uint8_t ttl) const {
+    const std::lock_guard lock(lock_);
+    return ttl < hops_.size() ? hops_[ttl].addr : std::nullopt;
+}
+
 std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::IpAddress target) {
     for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
         if (hops[ttl].addr == target) {

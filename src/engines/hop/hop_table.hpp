@@ -19,7 +19,7 @@ struct HopStats {
     std::optional<packets::IpAddress> addr;                 // source of the latest matched reply
     std::uint64_t outcomes_total = 0;  // every outcome recorded since the engine began or the router changed
     std::uint64_t lost_total = 0;      // of which unanswered
-    std::uint64_t sent_total = 0;      // probes the system took to send
+    std::uint64_t sent_total = 0;      // probes on this path the system took to send
     std::uint64_t unsent_total = 0;    // probes whose send failed: neither answered nor lost, so not outcomes
     // Echo requests to the router settled, answered or not, counted as the
     // outcomes are: a second view of the path to it, which the router's limits
@@ -55,6 +55,8 @@ public:
     void restart(std::uint8_t ttl);
 
     std::vector<HopStats> snapshot() const;
+    // The router that last answered at this TTL, if any.
+    std::optional<packets::IpAddress> router(std::uint8_t ttl) const;
 
 private:
     mutable std::mutex lock_;

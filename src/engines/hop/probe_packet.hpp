@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "packets/ip_address.hpp"
@@ -20,6 +21,31 @@ inline constexpr std::size_t ttl_probe_size_ipv6 = packets::udp_datagram_size(pa
 struct ProbeFlow {
     std::uint16_t source_port;  // the engine's own UDP port, held while it runs
     std::uint16_t destination_port = packets::traceroute_base_port;
+};
+
+// The engine probes this many flows in turn, so that each path of a route that
+// balances flows over parallel links is seen by the flows that take it.
+inline constexpr std::uint8_t probe_flow_count = 4;
+
+// The engine's probe flows: all from its own UDP port, each to a destination
+// port of its own from the traceroute base port on, so that they differ in
+// nothing but that port.
+struct ProbeFlows {
+    std::uint16_t source_port;
+    std::uint8_t count = probe_flow_count;
+
+    constexpr ProbeFlow flow(std::uint8_t index) const {
+        return ProbeFlow{source_port, static_cast<std::uint16_t>(packets::traceroute_base_port + index)};
+    }
+
+    // The flow whose ports these are; nothing for ports no flow has.
+    constexpr std::optional<std::uint8_t> index_of(std::uint16_t source, std::uint16_t destination) const {
+        if (source != source_port || destination < packets::traceroute_base_port ||
+            destination - packets::traceroute_base_port >= count) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint8_t>(destination - packets::traceroute_base_port);
+    }
 };
 
 // Probe ids in turn from a first one, wrapping round and skipping 0: a probe

@@ -43,8 +43,8 @@ void restart_hop(const ReceiverShared& shared, const RouteChange& change) {
 }
 
 void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::chrono::steady_clock::time_point now) {
-    const auto probe =
-        settle_answered(*shared.pending, *shared.table, reply.probe_id, ProbeKind::ttl_limited, reply.source, now);
+    const auto probe = settle_answered(*shared.pending, {*shared.table, *shared.flow_paths}, reply.probe_id,
+                                       ProbeKind::ttl_limited, reply.flow, reply.source, now);
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
@@ -56,10 +56,14 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
         }
         shared.delays->record(probe->ttl, now, probe->rtt_ms);
         shared.sightings->try_push(sighting);
+    } else if (shared.table->router(probe->ttl) == reply.source) {
+        // Another flow met flow 0's router: the pinger may know it at this TTL sooner.
+        shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
     }
     log::info(log::target::hop, "probe reply received",
               {{"seq", reply.probe_id},
                {"ttl", probe->ttl},
+               {"flow", reply.flow},
                {"rtt_ms", probe->rtt_ms},
                {"src", packets::to_text(reply.source)}});
 }
@@ -68,7 +72,7 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
 
 void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t> datagram,
                      std::chrono::steady_clock::time_point arrival) {
-    const ParsedReply parsed = parse_probe_reply(datagram, shared.target, shared.flow);
+    const ParsedReply parsed = parse_probe_reply(datagram, shared.target, shared.flows);
     if (parsed.time_exceeded_from) {
         log::info(log::target::hop, "TimeExceeded received", {{"src", packets::to_text(*parsed.time_exceeded_from)}});
     }
@@ -80,8 +84,8 @@ void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t>
         return;
     }
     if (const auto answer = parse_tcp_answer(datagram, shared.target, *shared.tcp_port)) {
-        if (const auto probe = settle_answered(*shared.pending, *shared.table, answer->probe_id, ProbeKind::tcp,
-                                               answer->source, arrival)) {
+        if (const auto probe = settle_answered(*shared.pending, {*shared.table, *shared.flow_paths}, answer->probe_id,
+                                               ProbeKind::tcp, 0, answer->source, arrival)) {
             log::info(log::target::hop, "tcp probe answered", {{"seq", answer->probe_id}, {"rtt_ms", probe->rtt_ms}});
         }
     }

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "capture/receiver.hpp"
+#include "engines/hop/flow_paths.hpp"
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/pinger.hpp"
@@ -18,9 +19,10 @@ namespace tarnvale::engines::hop {
 
 struct ReceiverShared {
     packets::IpAddress target;
-    ProbeFlow flow;  // the TTL-limited probes'
+    ProbeFlows flows;  // the TTL-limited probes'
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<HopTable> table;
+    std::shared_ptr<FlowPaths> flow_paths;
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;
     std::shared_ptr<runtime::StopFlag> stop;
@@ -32,7 +34,8 @@ struct ReceiverShared {
 };
 
 // One captured datagram (link header removed) that arrived at `arrival`: a
-// reply to a pending probe records its hop as answered with its round trip
+// reply to a pending probe records its hop as answered with its round trip, in
+// its flow's figures and, where the probe counts there, in the hop table
 // (the target's answer to a TCP probe: its TCP outcome, and nothing else),
 // notes the round trip for the queue locator and tells the pinger. When it
 // confirms that another router answers at its TTL, the hop's evidence and

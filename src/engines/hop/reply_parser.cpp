@@ -8,32 +8,35 @@ namespace tarnvale::engines::hop {
 
 namespace {
 
-// The probe id a quoted datagram of our flow carries in its UDP checksum. Every
+// The probe a quoted datagram of one of our flows is, by its flow and the id it
+// carries in its UDP checksum. Every
 // ICMP error quotes at least 8 bytes past the IP header: the whole UDP header.
 // The checksum alone names the probe: routers rewrite neither it nor the ports
 // (it does not cover the TTL), and a NAT on the way restores the ports and the
 // checksum in the quote it passes back; the IPv4 identification, which carries
 // the id too, some firewalls and scrubbers replace. A checksum of 0 is no
 // probe's: it is a datagram without one.
-std::optional<std::uint16_t> quoted_probe_id(const packets::QuotedDatagram& quoted, const ProbeFlow& flow) {
+std::optional<ProbeReply> quoted_probe(const packets::QuotedDatagram& quoted, const ProbeFlows& flows,
+                                       const packets::IpAddress& source) {
     if (quoted.transport.size() < packets::udp_header_length) {
         return std::nullopt;
     }
     const auto ports = packets::TransportPorts::read(quoted.transport);
-    if (!ports || ports->source != flow.source_port || ports->destination != flow.destination_port) {
+    const auto flow = ports ? flows.index_of(ports->source, ports->destination) : std::nullopt;
+    if (!flow) {
         return std::nullopt;
     }
     const std::uint16_t checksum = packets::read_u16(quoted.transport, 6);
     if (checksum == 0) {
         return std::nullopt;
     }
-    return checksum;
+    return ProbeReply{checksum, source, *flow};
 }
 
 }  // namespace
 
 ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const packets::IpAddress& target,
-                              const ProbeFlow& flow) {
+                              const ProbeFlows& flows) {
     ParsedReply parsed;
     const auto received = packets::read_icmp_error(datagram, packets::family_of(target));
     if (!received || !received->icmp) {
@@ -50,9 +53,7 @@ ParsedReply parse_probe_reply(std::span<const std::uint8_t> datagram, const pack
     if (!quoted || quoted->protocol != packets::protocol_udp || quoted->destination != target) {
         return parsed;
     }
-    if (const auto probe_id = quoted_probe_id(*quoted, flow)) {
-        parsed.reply = ProbeReply{*probe_id, received->source};
-    }
+    parsed.reply = quoted_probe(*quoted, flows, received->source);
     return parsed;
 }
 

@@ -20,7 +20,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
     const auto until = network.now() + duration;
     while (network.now() < until) {
         co_await network.wait_until(std::min(until, network.now() + probe_spacing));
-        settle_overdue(*shared.pending, *shared.table, network.now());
+        settle_overdue(*shared.pending, {*shared.table, *shared.flow_paths}, network.now());
         co_await reporter.tell_send_failures();
         if (reporter.due()) {
             co_await reporter.report();
@@ -28,19 +28,25 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
     }
 }
 
-// Sends one probe and counts it as pending.
+// Sends one probe of a flow and counts it as pending.
 void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source, std::uint16_t id,
-                std::uint8_t ttl) {
-    const auto probe = build_ttl_probe(id, ttl, shared.flow, source, shared.target);
-    shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl});
+                std::uint8_t ttl, std::uint8_t flow) {
+    const auto probe = build_ttl_probe(id, ttl, shared.flows.flow(flow), source, shared.target);
+    const bool on_first_path = flow == 0 || shared.flow_paths->follows_first(flow, ttl);
+    shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl, ProbeKind::ttl_limited, flow, on_first_path});
     if (const auto error = network.send(probe, shared.target, 0)) {
-        log::warn(log::target::hop, "probe send failed", {{"ttl", ttl}, {"seq", id}, {"err", error.message()}});
+        log::warn(log::target::hop, "probe send failed",
+                  {{"ttl", ttl}, {"seq", id}, {"flow", flow}, {"err", error.message()}});
         shared.pending->take(id);
-        shared.table->record_unsent(ttl);
+        if (on_first_path) {
+            shared.table->record_unsent(ttl);
+        }
         shared.send_failures->record(unsent_probes, error);
     } else {
-        log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}});
-        shared.table->record_sent(ttl);
+        log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}, {"flow", flow}});
+        if (on_first_path) {
+            shared.table->record_sent(ttl);
+        }
     }
 }
 
@@ -95,6 +101,12 @@ asio::awaitable<void> HopReporter::report() {
         ipc::Event hop_unsent = event;
         co_await outlets_.events.send(std::move(hop_unsent));
     }
+    const auto flows = build_flow_loss_events(shared_.flow_paths->snapshot(), ts, shared_.target,
+                                              static_cast<std::uint8_t>(last_ttl), shared_.max_hops);
+    for (const ipc::FlowLossEvent& event : flows) {
+        ipc::Event flow_loss = event;
+        co_await outlets_.events.send(std::move(flow_loss));
+    }
     path_loss_.set(loss_events.empty() ? 0.0F : loss_events.back().loss_pct);
     previous_ = hops;
     next_ = network_.now() + report_period;  // the next cycle starts a period after this one ended
@@ -108,10 +120,14 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
     ProbeIds ids(shared.first_probe_id);
     std::optional<std::uint8_t> distance;
-    for (;;) {
+    for (std::uint64_t sweep = 0;; ++sweep) {
         const auto sweep_start = network.now();
-        const std::uint8_t last_ttl =
+        const auto flow = static_cast<std::uint8_t>(sweep % shared.flows.count);
+        const std::uint8_t first_path_last_ttl =
             last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
+        const std::uint8_t last_ttl = flow == 0 ? first_path_last_ttl
+                                                : flow_last_ttl(shared.flow_paths->snapshot(flow), shared.target,
+                                                                first_path_last_ttl, shared.max_hops);
         const auto probing = probe_spacing * last_ttl;
         const auto sweep_end = sweep_start + std::max<Clock::duration>(std::chrono::milliseconds(interval_ms), probing);
         std::vector<std::uint8_t> waiting;
@@ -125,7 +141,7 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
             });
             if (ready != waiting.end()) {
                 budgets.spend(Responder{shared.target, *ready}, 1, now);
-                send_probe(shared, network, source, ids.take(), *ready);
+                send_probe(shared, network, source, ids.take(), *ready, flow);
                 waiting.erase(ready);
             } else if (now + probe_spacing >= sweep_end) {
                 for (const std::uint8_t ttl : waiting) {

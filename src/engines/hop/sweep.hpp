@@ -8,6 +8,7 @@
 
 #include "engines/answer_budgets.hpp"
 #include "engines/engine.hpp"
+#include "engines/hop/flow_paths.hpp"
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/pending_probes.hpp"
 #include "engines/hop/probe_packet.hpp"
@@ -32,10 +33,11 @@ inline constexpr std::string_view unsent_tcp_probes = "TCP probes";
 
 struct HopShared {
     packets::IpAddress target;
-    // The TTL-limited probes' flow: its source port is held for the engine while it runs.
-    ProbeFlow flow;
+    // The TTL-limited probes' flows: their source port is held for the engine while it runs.
+    ProbeFlows flows;
     std::uint8_t max_hops;
-    std::shared_ptr<HopTable> table;
+    std::shared_ptr<HopTable> table;  // the path of flow 0, which hop_loss reports
+    std::shared_ptr<FlowPaths> flow_paths;
     std::shared_ptr<PendingProbes> pending;
     std::shared_ptr<DelayTable> delays;
     // The engine's first probe id, drawn at random: two engines probing one
@@ -52,9 +54,9 @@ struct HopShared {
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,
-// after the route changes confirmed since the previous report and followed by the hops' delays, the located queue and
-// the hops' unsent probes; feeds the path's loss (at the furthest hop reported: the target's once it answers) to the
-// attribution engine; tells the client of failed sends.
+// after the route changes confirmed since the previous report and followed by the hops' delays, the located queue,
+// the hops' unsent probes and each flow's figures; feeds the path's loss (at the furthest hop reported: the target's
+// once it answers) to the attribution engine; tells the client of failed sends.
 class HopReporter {
 public:
     HopReporter(const HopShared& shared, EngineOutlets outlets, const ProbeNetwork& network)
@@ -82,7 +84,9 @@ private:
 };
 
 // Probing sweeps, each lasting interval_ms (or as long as its probes take), with
-// the reports in between, until the task is cancelled. Each step sends the
+// the reports in between, until the task is cancelled. Each sweep probes one
+// flow, the flows in turn, so that every responder is asked for an answer per
+// sweep as with one flow. Each step sends the
 // lowest TTL not yet probed in the sweep whose responder has an answer left; a
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would

@@ -1,0 +1,75 @@
+#include "engines/hop/flow_paths.hpp"
+
+#include <algorithm>
+
+namespace tarnvale::engines::hop {
+
+void FlowPaths::record_answer(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress source, float rtt_ms) {
+    const std::lock_guard lock(lock_);
+    if (flow >= flows_.size() || ttl >= flows_[flow].size()) {
+        return;
+    }
+    FlowHop& hop = flows_[flow][ttl];
+    if (hop.addr && *hop.addr != source) {
+        hop = FlowHop{};
+    }
+    hop.addr = source;
+    hop.outcomes.push(true);
+    hop.rtt_samples.push(rtt_ms);
+    ++hop.outcomes_total;
+}
+
+void FlowPaths::record_unanswered(std::uint8_t flow, std::uint8_t ttl) {
+    const std::lock_guard lock(lock_);
+    if (flow >= flows_.size() || ttl >= flows_[flow].size()) {
+        return;
+    }
+    FlowHop& hop = flows_[flow][ttl];
+    hop.outcomes.push(false);
+    ++hop.outcomes_total;
+    ++hop.lost_total;
+}
+
+bool FlowPaths::follows_first(std::uint8_t flow, std::uint8_t ttl) const {
+    const std::lock_guard lock(lock_);
+    if (flow >= flows_.size() || ttl >= flows_[flow].size()) {
+        return false;
+    }
+    const auto& own = flows_[flow];
+    const auto& first = flows_.front();
+    if (!own[ttl].addr || own[ttl].addr != first[ttl].addr) {
+        return false;
+    }
+    for (std::uint8_t before = 1; before < ttl; ++before) {
+        // A router that has answered neither flow tells nothing of where they part.
+        if (own[before].addr != first[before].addr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::vector<FlowHop>> FlowPaths::snapshot() const {
+    const std::lock_guard lock(lock_);
+    return flows_;
+}
+
+std::vector<FlowHop> FlowPaths::snapshot(std::uint8_t flow) const {
+    const std::lock_guard lock(lock_);
+    return flow < flows_.size() ? flows_[flow] : std::vector<FlowHop>{};
+}
+
+std::uint8_t flow_last_ttl(const std::vector<FlowHop>& hops, packets::IpAddress target,
+                           std::uint8_t first_path_last_ttl, std::uint8_t max_hops) {
+    for (std::size_t ttl = 1; ttl < hops.size() && ttl <= max_hops; ++ttl) {
+        if (hops[ttl].addr == target) {
+            return static_cast<std::uint8_t>(ttl);
+        }
+    }
+    const bool longer = first_path_last_ttl < hops.size() && hops[first_path_last_ttl].addr;
+    return longer
+               ? static_cast<std::uint8_t>(std::min<unsigned>(max_hops, first_path_last_ttl + unequal_branch_allowance))
+               : first_path_last_ttl;
+}
+
+}  // namespace tarnvale::engines::hop
