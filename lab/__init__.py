@@ -5,5 +5,7 @@ Every packet the probe sends in tests, benchmarks and the demo stays inside thes
 
 from .network import Link, TestNetwork, clean_leftovers, NetworkError
 from .traffic import Iperf3Flow
+from .udp_flows import DatagramAnswer, send_udp_flows
 
-__all__ = ["Link", "TestNetwork", "clean_leftovers", "NetworkError", "Iperf3Flow"]
+__all__ = ["Link", "TestNetwork", "clean_leftovers", "NetworkError", "Iperf3Flow", "DatagramAnswer",
+           "send_udp_flows"]

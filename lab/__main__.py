@@ -1,6 +1,7 @@
 """Command line of the test network.
 
     lab up --hops 3 --loss r2:eth1:20 --bottleneck r2:eth1:500kbit   # prints the network's name
+    lab up --balanced --loss r1:eth2:20        # r2b beside r2, and loss on the way r1 -> r2b
     lab loss NAME r2:eth1 30
     lab bottleneck NAME r2:eth1 500kbit        (or "none")
     lab ramp NAME r2:eth1 0 30 180             # runs in the foreground until the ramp ends
@@ -25,7 +26,8 @@ STATE_DIR = Path("/run/tarnvale-lab")
 
 def _save(network: TestNetwork) -> None:
     STATE_DIR.mkdir(parents=True, exist_ok=True)
-    (STATE_DIR / f"{network.prefix}.json").write_text(json.dumps({"hops": network.hops, "prefix": network.prefix}))
+    (STATE_DIR / f"{network.prefix}.json").write_text(json.dumps({"hops": network.hops, "prefix": network.prefix,
+                                                                   "balanced": network.balanced}))
 
 
 def _load(name: str) -> TestNetwork:
@@ -33,7 +35,7 @@ def _load(name: str) -> TestNetwork:
     if not path.exists():
         raise NetworkError(f"no test network named {name} (see `ip netns list`)")
     state = json.loads(path.read_text())
-    return TestNetwork(hops=state["hops"], prefix=state["prefix"])
+    return TestNetwork(hops=state["hops"], prefix=state["prefix"], balanced=state.get("balanced", False))
 
 
 def main(argv=None) -> int:
@@ -44,6 +46,8 @@ def main(argv=None) -> int:
     up.add_argument("--loss", action="append", default=[], metavar="NODE:IFACE:PCT")
     up.add_argument("--bottleneck", action="append", default=[], metavar="NODE:IFACE:RATE")
     up.add_argument("--icmp-rate-limit", action="store_true", help="keep the kernel's ICMP error rate limits")
+    up.add_argument("--balanced", action="store_true",
+                    help="add r2b beside r2 (r1 eth2 -- r2b -- r3 eth2); r1 balances flows over both by ports")
     loss = commands.add_parser("loss", help="set the loss on a link")
     loss.add_argument("name"), loss.add_argument("link"), loss.add_argument("percent", type=float)
     bottleneck = commands.add_parser("bottleneck", help="cap a link's rate")
@@ -67,7 +71,8 @@ def main(argv=None) -> int:
         return 1
     try:
         if args.command == "up":
-            network = TestNetwork(hops=args.hops, icmp_rate_limit=args.icmp_rate_limit, persistent=True).up()
+            network = TestNetwork(hops=args.hops, icmp_rate_limit=args.icmp_rate_limit, persistent=True,
+                                  balanced=args.balanced).up()
             _save(network)
             for setting in args.loss:
                 link, _, percent = setting.rpartition(":")

@@ -1,6 +1,6 @@
 """The conditions of the test network's links and nodes: loss, rate caps, delays, slow or missing answers,
-ICMP rate limits, packet counters and loss ramps. A mixin of TestNetwork, which gives it `nodes`, `run` and
-`popen`; the state it keeps is made by `_init_conditions` and ended by `_end_conditions`."""
+ICMP rate limits, packet counters and loss ramps. A mixin of TestNetwork, which gives it `nodes`, `links`, `run`
+and `popen`; the state it keeps is made by `_init_conditions` and ended by `_end_conditions`."""
 
 from __future__ import annotations
 
@@ -38,8 +38,8 @@ class Link:
     @classmethod
     def parse(cls, text: str) -> "Link":
         node, _, interface = text.partition(":")
-        if not node or interface not in ("eth0", "eth1"):
-            raise ValueError(f"a link is NODE:eth0 or NODE:eth1, not {text!r}")
+        if not node or interface not in ARRIVAL_QUEUES:
+            raise ValueError(f"a link is NODE:eth0, NODE:eth1 or NODE:eth2, not {text!r}")
         return cls(node, interface)
 
     def __str__(self) -> str:
@@ -73,14 +73,12 @@ class PathConditions:
 
     def peer(self, link: Link) -> Link:
         """The other end of a link: the node and interface where what `link` sends arrives."""
-        if link.node in ("client", "server") and link.interface != "eth0":
-            raise ValueError(f"{link} leads nowhere: the {link.node} has only eth0")
-        index = self.nodes.index(link.node)
-        towards_server = link.node == "client" or link.interface == "eth1"
-        if towards_server:
-            return Link(self.nodes[index + 1], "eth0")
-        previous = self.nodes[index - 1]
-        return Link(previous, "eth0" if previous == "client" else "eth1")
+        for near_client, near_server in self.links():
+            if link == near_client:
+                return near_server
+            if link == near_server:
+                return near_client
+        raise ValueError(f"{link} leads nowhere: no link of this network leaves {link.node} by {link.interface}")
 
     def set_loss(self, link: Link | str, percent: float) -> None:
         """Drops `percent` % of the packets that `link.node` sends through `link.interface` (0 removes it)."""
@@ -237,15 +235,14 @@ ANSWER_KINDS = {
     "echo-reply": ("icmp type echo-reply", "icmpv6 type echo-reply"),
 }
 
-# The netfilter queue of a node's own ICMP messages; queues 0 and 1 are its delayed arrivals.
-
-
+# The netfilter queues of a node's delayed arrivals, one per interface, and of its own ICMP messages.
+ARRIVAL_QUEUES = {"eth0": 0, "eth1": 1, "eth2": 3}
 ANSWER_QUEUE = 2
 
 
 def _queue_of(arriving: Link) -> int:
     """The netfilter queue of a node's delayed arrivals through one interface."""
-    return 0 if arriving.interface == "eth0" else 1
+    return ARRIVAL_QUEUES[arriving.interface]
 
 
 def _stop_process(process: subprocess.Popen) -> None:

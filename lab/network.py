@@ -14,6 +14,24 @@ created straight inside the namespaces, so nothing appears in the host's own nam
 With `bypass=k`, router rk's two neighbours are linked directly as well (each by its eth2, on 198.51.100.252/30
 and 2001:db8:100:ff::/64), and the path takes that link, leaving rk out, until `set_bypass(False)` routes it
 through rk: a router joins the path, and every later hop moves one TTL out.
+
+With `balanced=True` (three routers or more), a second router r2b stands beside r2, as on the many Internet
+routes that cross a load balancer:
+
+    r1 eth2 (198.51.100.245/30) -- (198.51.100.246) r2b (198.51.100.249/30) -- (198.51.100.250) r3 eth2
+    r1 eth2 (2001:db8:100:fd::1/64) -- (fd::2) r2b (2001:db8:100:fe::1/64) -- (fe::2) r3 eth2
+
+r1 spreads the flows towards the server, and towards anything else behind r3, over r2 and r2b with a multipath
+route hashed on each packet's addresses, protocol and ports (fib_multipath_hash_policy=3 with those fields, both
+families): every packet of one flow takes the same branch, whichever socket sent it, and hop 2 answers from r2
+or r2b by flow. Both branches are equally long. The way back takes r2 alone (r3 routes the client's network over
+r2), so of r2b's links towards the client only r2b -> r1 carries anything, r2b's own answers. r3 answers a probe
+from the interface it came in by (eth0 from r2, eth2 from r2b: IPv6 does so anyway, IPv4 with
+icmp_errors_use_inbound_ifaddr), so hop 3 tells the branches apart too. The routers check no return path
+(rp_filter off), since r1 and r3 see packets come in by another link than their route back.
+`hop_addresses(branch="r2b")` lists the addresses of the path through r2b, and `lab.send_udp_flows` finds which
+branch a flow takes. A bypass and a balanced segment both take r1's and r3's eth2, so a network has one or the
+other.
 """
 
 from __future__ import annotations
@@ -43,7 +61,8 @@ class Addressing:
     second."""
 
     def __init__(self, ip: str, client_net: str, client: str, server_net: str, server: str,
-                 link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network], bypass_net: str):
+                 link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network], bypass_net: str,
+                 branch_nets: tuple[str, str]):
         self.ip = ip  # the ip(8) command of the family
         self.client_net = ipaddress.ip_network(client_net)
         self.client = client
@@ -52,10 +71,18 @@ class Addressing:
         self.link_subnet = link_subnet
         # The link around a bypassed router, clear of every router link of a 60-router chain.
         self.bypass_net = ipaddress.ip_network(bypass_net)
+        # The links r1 -- r2b and r2b -- r3 of a balanced network, just below the bypass link.
+        self.branch_nets = tuple(ipaddress.ip_network(net) for net in branch_nets)
+
+    @staticmethod
+    def link_ends(net: ipaddress.IPv4Network | ipaddress.IPv6Network) -> tuple[str, str]:
+        """(nearer the client, nearer the server) addresses on a link between two routers, without prefix
+        lengths."""
+        return str(net.network_address + 1), str(net.network_address + 2)
 
     def bypass_addresses(self) -> tuple[str, str]:
         """(nearer the client, nearer the server) addresses on the bypass link, without prefix lengths."""
-        return str(self.bypass_net.network_address + 1), str(self.bypass_net.network_address + 2)
+        return self.link_ends(self.bypass_net)
 
     def router_addresses(self, router: int, hops: int) -> tuple[str, str]:
         """(eth0, eth1) addresses of router `router` (1-based) with their prefix lengths."""
@@ -68,9 +95,10 @@ class Addressing:
 
 IPV4 = Addressing("ip", "192.168.1.0/24", CLIENT_ADDRESS, "203.0.113.0/24", SERVER_ADDRESS,
                   lambda index: ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30"),
-                  "198.51.100.252/30")
+                  "198.51.100.252/30", ("198.51.100.244/30", "198.51.100.248/30"))
 IPV6 = Addressing("ip -6", "2001:db8:1::/64", "2001:db8:1::10", "2001:db8:113::/64", "2001:db8:113::10",
-                  lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"), "2001:db8:100:ff::/64")
+                  lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"), "2001:db8:100:ff::/64",
+                  ("2001:db8:100:fd::/64", "2001:db8:100:fe::/64"))
 
 # Names the nodes resolve from their own hosts file (no name server is asked: each node's resolv.conf points
 # at its own loopback, where none listens): the server by both its addresses, and by its IPv6 one alone.
@@ -81,6 +109,18 @@ NETNS_FILES = Path("/etc/netns")  # `ip netns exec` mounts the files of NETNS_FI
 # Namespaces are named tvl{owner pid}-{4 hex}-{node}; owner pid 0 marks a network made from the command line,
 # which only `lab down` or `lab clean --all` removes.
 NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
+
+# The router beside r2 in a balanced network, and the branch the way back takes.
+BRANCH_ROUTER = "r2b"
+MAIN_BRANCH = "r2"
+# r1's balancer: a hash of the fields chosen (policy 3) from each packet's source and destination addresses,
+# protocol, source and destination ports.
+MULTIPATH_HASH_POLICY = 3
+MULTIPATH_HASH_FIELDS = "0x0037"
+
+
+def _with_prefix(address: str, net: ipaddress.IPv4Network | ipaddress.IPv6Network) -> str:
+    return f"{address}/{net.prefixlen}"
 
 
 def list_namespaces() -> list[str]:
@@ -116,7 +156,8 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
 
 class TestNetwork(PathConditions):
     """A client, `hops` routers in a chain and a server, each in its own namespace; with `bypass`, a direct
-    link between that router's neighbours, which the path takes until `set_bypass(False)`.
+    link between that router's neighbours, which the path takes until `set_bypass(False)`; with `balanced`, a
+    router r2b beside r2, over which r1 balances flows towards the server.
 
     Use it as a context manager, or call `up()` and `down()`; `down()` always removes everything, also after a
     failure half way through `up()`.
@@ -125,14 +166,19 @@ class TestNetwork(PathConditions):
     __test__ = False  # not a pytest test class
 
     def __init__(self, hops: int = 3, icmp_rate_limit: bool = False, persistent: bool = False,
-                 prefix: Optional[str] = None, bypass: Optional[int] = None):
+                 prefix: Optional[str] = None, bypass: Optional[int] = None, balanced: bool = False):
         if not 1 <= hops <= 60:
             raise ValueError("hops must be between 1 and 60")
         if bypass is not None and not 2 <= bypass < hops:
             raise ValueError("the bypassed router must lie between two routers: r2 to r{hops - 1}")
+        if balanced and hops < 3:
+            raise ValueError("a balanced network needs three routers or more: r2b joins r1 to r3")
+        if balanced and bypass is not None:
+            raise ValueError("a network has a bypass or a balanced segment, not both: each takes r1's and r3's eth2")
         self.hops = hops
         self.icmp_rate_limit = icmp_rate_limit
         self.bypass = bypass
+        self.balanced = balanced
         self.bypassing = bypass is not None  # the path takes the bypass link
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
@@ -142,11 +188,29 @@ class TestNetwork(PathConditions):
 
     @property
     def routers(self) -> list[str]:
-        return [f"r{i}" for i in range(1, self.hops + 1)]
+        chain = [f"r{i}" for i in range(1, self.hops + 1)]
+        return [*chain[:2], BRANCH_ROUTER, *chain[2:]] if self.balanced else chain
+
+    @property
+    def branches(self) -> tuple[str, ...]:
+        """The routers at hop 2 that flows towards the server may take."""
+        return (MAIN_BRANCH, BRANCH_ROUTER) if self.balanced else (MAIN_BRANCH,)
 
     @property
     def nodes(self) -> list[str]:
         return ["client", *self.routers, "server"]
+
+    def links(self) -> list[tuple[Link, Link]]:
+        """Every link as its two ends, nearer the client first: the chain, then the bypass or the branch."""
+        chain = ["client", *(f"r{i}" for i in range(1, self.hops + 1)), "server"]
+        links = [(Link(left, "eth0" if left == "client" else "eth1"), Link(right, "eth0"))
+                 for left, right in zip(chain, chain[1:])]
+        if self.bypass is not None:
+            links.append((Link(f"r{self.bypass - 1}", "eth2"), Link(f"r{self.bypass + 1}", "eth2")))
+        if self.balanced:
+            links += [(Link("r1", "eth2"), Link(BRANCH_ROUTER, "eth0")),
+                      (Link(BRANCH_ROUTER, "eth1"), Link("r3", "eth2"))]
+        return links
 
     def namespace(self, node: str) -> str:
         if node not in self.nodes:
@@ -178,9 +242,16 @@ class TestNetwork(PathConditions):
         left, right = family.router_addresses(router, self.hops)
         return left.split("/")[0], right.split("/")[0]
 
-    def hop_addresses(self, family: Addressing = IPV4) -> list[str]:
+    def hop_addresses(self, family: Addressing = IPV4, branch: str = MAIN_BRANCH) -> list[str]:
         """The address each hop answers from, in path order: every router's eth0, then the server. While the
-        path takes the bypass, the bypassed router is left out and the next one answers from its eth2."""
+        path takes the bypass, the bypassed router is left out and the next one answers from its eth2. On the
+        branch through r2b, hop 2 is r2b's eth0 and hop 3 r3's eth2."""
+        if branch not in self.branches:
+            raise ValueError(f"no branch {branch!r} in this network ({', '.join(self.branches)})")
+        if branch == BRANCH_ROUTER:
+            into_branch, out_of_branch = family.branch_nets
+            main = self.hop_addresses(family)
+            return [main[0], family.link_ends(into_branch)[1], family.link_ends(out_of_branch)[1], *main[3:]]
         addresses = []
         for index in range(1, self.hops + 1):
             if self.bypassing and index == self.bypass:
@@ -191,8 +262,8 @@ class TestNetwork(PathConditions):
                 addresses.append(self.router_addresses(index, family)[0])
         return addresses + [family.server]
 
-    def hop_addresses_v6(self) -> list[str]:
-        return self.hop_addresses(IPV6)
+    def hop_addresses_v6(self, branch: str = MAIN_BRANCH) -> list[str]:
+        return self.hop_addresses(IPV6, branch)
 
     # ---- building -----------------------------------------------------------
 
@@ -204,6 +275,11 @@ class TestNetwork(PathConditions):
         elif node == "server":
             addresses = [("eth0", f"{family.server}/{family.server_net.prefixlen}")]
             routes = [f"default via {self.router_addresses(self.hops, family)[1]}"]
+        elif node == BRANCH_ROUTER:
+            into_branch, out_of_branch = family.branch_nets
+            addresses = [("eth0", _with_prefix(family.link_ends(into_branch)[1], into_branch)),
+                         ("eth1", _with_prefix(family.link_ends(out_of_branch)[0], out_of_branch))]
+            routes = self._branch_router_routes(family)
         else:
             index = int(node[1:])
             left, right = family.router_addresses(index, self.hops)
@@ -212,6 +288,11 @@ class TestNetwork(PathConditions):
                 near_client, near_server = family.bypass_addresses()
                 own = near_client if index == self.bypass - 1 else near_server
                 addresses.append(("eth2", f"{own}/{family.bypass_net.prefixlen}"))
+            if self.balanced and index in (1, 3):
+                into_branch, out_of_branch = family.branch_nets
+                own = (_with_prefix(family.link_ends(into_branch)[0], into_branch) if index == 1
+                       else _with_prefix(family.link_ends(out_of_branch)[1], out_of_branch))
+                addresses.append(("eth2", own))
             routes = self._router_routes(index, family)
         script = [f"{family.ip} addr add {address} dev {interface}" for interface, address in addresses]
         return script + [f"{family.ip} route add {route}" for route in routes]
@@ -232,11 +313,40 @@ class TestNetwork(PathConditions):
             following = self.router_addresses(index + 1, family)[0]
             if self.bypassing and index == self.bypass - 1:
                 following = family.bypass_addresses()[1]
-            routes.append(f"{family.server_net} via {following}")
-            routes += [f"{family.link_subnet(link)} via {following}" for link in range(index + 1, self.hops)]
+            towards_server = f"via {following}"
+            # r1 of a balanced network spreads what lies behind r3 (the server, the links from r3 on) over both
+            # branches; r2's own link to r3 it reaches over r2.
+            behind_branches = towards_server
+            if self.balanced and index == 1:
+                beside = family.link_ends(family.branch_nets[0])[1]
+                behind_branches = f"nexthop via {following} nexthop via {beside}"
+            routes.append(f"{family.server_net} {behind_branches}")
+            routes += [f"{family.link_subnet(link)} {behind_branches if link >= 3 else towards_server}"
+                       for link in range(index + 1, self.hops)]
             if self.bypass is not None and index < self.bypass - 1:
                 routes.append(f"{family.bypass_net} via {following}")
+        if self.balanced:
+            routes += self._routes_to_branch_links(index, family)
         return routes
+
+    def _routes_to_branch_links(self, index: int, family: Addressing) -> list[str]:
+        """Router `index`'s routes to those links of r2b it is not on itself."""
+        into_branch, out_of_branch = family.branch_nets
+        if index == 1:
+            return [f"{out_of_branch} via {family.link_ends(into_branch)[1]}"]
+        if index == 3:
+            return [f"{into_branch} via {family.link_ends(out_of_branch)[0]}"]
+        previous = self.router_addresses(index - 1, family)[1]
+        if index == 2:
+            return [f"{into_branch} via {previous}", f"{out_of_branch} via {self.router_addresses(3, family)[0]}"]
+        return [f"{net} via {previous}" for net in family.branch_nets]
+
+    def _branch_router_routes(self, family: Addressing) -> list[str]:
+        """r2b's routes, as r2's: the client's side over r1, the server's side over r3."""
+        into_branch, out_of_branch = family.branch_nets
+        r1, r3 = family.link_ends(into_branch)[0], family.link_ends(out_of_branch)[1]
+        return [f"{family.client_net} via {r1}", f"{family.link_subnet(1)} via {r1}", f"{family.server_net} via {r3}",
+                *(f"{family.link_subnet(link)} via {r3}" for link in range(2, self.hops))]
 
     def set_bypass(self, bypassing: bool) -> None:
         """Routes the path over the bypass link (True) or through the bypassed router (False), both ways."""
@@ -250,9 +360,7 @@ class TestNetwork(PathConditions):
 
     def _node_script(self, node: str) -> list[str]:
         """Commands run inside the node's namespace once its links exist."""
-        interfaces = ["eth0"] if node in ("client", "server") else ["eth0", "eth1"]
-        if node in self._bypass_ends():
-            interfaces.append("eth2")
+        interfaces = sorted({end.interface for link in self.links() for end in link if end.node == node})
         # Every address is unique, so IPv6 need not spend a second or two detecting duplicates before it
         # uses one (link-local ones included, which neighbour discovery needs).
         script = [f"echo 0 > /proc/sys/net/ipv6/conf/{interface}/accept_dad" for interface in interfaces]
@@ -261,6 +369,8 @@ class TestNetwork(PathConditions):
         sysctl = "/proc/sys/net/ipv4"
         if node.startswith("r"):
             script += [f"echo 1 > {sysctl}/ip_forward", "echo 1 > /proc/sys/net/ipv6/conf/all/forwarding"]
+        if self.balanced:
+            script += self._balancing_script(node, interfaces)
         if not self.icmp_rate_limit:
             script += [f"echo 0 > {sysctl}/icmp_ratelimit", f"echo 100000 > {sysctl}/icmp_msgs_per_sec",
                        f"echo 10000 > {sysctl}/icmp_msgs_burst", "echo 0 > /proc/sys/net/ipv6/icmp/ratelimit"]
@@ -277,9 +387,28 @@ class TestNetwork(PathConditions):
                       "'{ type filter hook output priority 0; policy accept; }'")
         return script
 
-    def _bypass_ends(self) -> tuple[str, ...]:
-        """The two routers the bypass link joins, nearer the client first; none without a bypass."""
-        return () if self.bypass is None else (f"r{self.bypass - 1}", f"r{self.bypass + 1}")
+    @staticmethod
+    def _balancing_script(node: str, interfaces: Sequence[str]) -> list[str]:
+        """What a balanced network's routers need beyond the chain's settings."""
+        if not node.startswith("r"):
+            return []
+        sysctl = "/proc/sys/net/ipv4"
+        # r3 takes the client's flows in by either branch but routes the client over r2, and r1 takes r3's
+        # answers to probes that crossed r2b in from r2: neither may check the way back.
+        script = [f"echo 0 > {sysctl}/conf/{name}/rp_filter" for name in ("all", *interfaces)]
+        if node == "r1":
+            # Hash addresses, protocol and ports (fields 0x37) of every packet. Policy 1 would hash the same
+            # fields but take instead a hash the packet already carries, and one made by a connected socket in
+            # the client (a random one of its own) crosses the veth with it: each socket of one flow would
+            # draw its branch at random, as no router on a wire does.
+            script += [f"echo {MULTIPATH_HASH_POLICY} > /proc/sys/net/{family}/fib_multipath_hash_policy"
+                       for family in ("ipv4", "ipv6")]
+            script += [f"echo {MULTIPATH_HASH_FIELDS} > /proc/sys/net/{family}/fib_multipath_hash_fields"
+                       for family in ("ipv4", "ipv6")]
+        if node == "r3":
+            # Answer from the interface the probe came in by, as IPv6 does, not from the one towards the client.
+            script.append(f"echo 1 > {sysctl}/icmp_errors_use_inbound_ifaddr")
+        return script
 
     def _write_name_files(self, node: str) -> None:
         files = NETNS_FILES / self.namespace(node)
@@ -294,15 +423,10 @@ class TestNetwork(PathConditions):
             for node in self.nodes:
                 run(["ip", "netns", "add", self.namespace(node)])
                 self._write_name_files(node)
-            chain = self.nodes
-            for left, right in zip(chain, chain[1:]):
-                left_interface = "eth0" if left == "client" else "eth1"
-                run(["ip", "link", "add", left_interface, "netns", self.namespace(left), "type", "veth",
-                     "peer", "name", "eth0", "netns", self.namespace(right)])
-            if self.bypass is not None:
-                near_client, near_server = self._bypass_ends()
-                run(["ip", "link", "add", "eth2", "netns", self.namespace(near_client), "type", "veth",
-                     "peer", "name", "eth2", "netns", self.namespace(near_server)])
+            for near_client, near_server in self.links():
+                run(["ip", "link", "add", near_client.interface, "netns", self.namespace(near_client.node),
+                     "type", "veth", "peer", "name", near_server.interface, "netns",
+                     self.namespace(near_server.node)])
             processes = [
                 subprocess.Popen(["ip", "netns", "exec", self.namespace(node), "sh", "-ec",
                                   "\n".join(self._node_script(node))],

@@ -1,12 +1,13 @@
 """The test network itself, checked with standard tools."""
 
+import json
 import os
 import re
 import subprocess
 
 import pytest
 
-from lab import Iperf3Flow, NetworkError, TestNetwork, clean_leftovers
+from lab import Iperf3Flow, NetworkError, TestNetwork, clean_leftovers, send_udp_flows
 from lab.network import list_namespaces, run
 
 
@@ -176,3 +177,129 @@ def test_leftovers_of_ended_runs_are_cleaned_and_live_ones_kept(network):
     removed = clean_leftovers()
     assert sorted(removed) == sorted(leftover.namespace(n) for n in leftover.nodes)
     assert network.namespace("client") in list_namespaces()
+
+
+# ---- the balanced network: r1 spreads flows over r2 and r2b -------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def balanced_network():
+    """Three routers with r2b beside r2, shared by this module's tests of the balanced segment."""
+    if os.geteuid() != 0:
+        pytest.fail("the test network needs root")
+    with TestNetwork(hops=3, balanced=True) as net:
+        yield net
+
+
+def server_of(network, version):
+    return network.server_address if version == 4 else network.server_address_v6
+
+
+def path_of(network, version, branch):
+    return network.hop_addresses(branch=branch) if version == 4 else network.hop_addresses_v6(branch)
+
+
+def branches_taken(network, version, flows):
+    """The branch each flow takes, named by the router that answers its datagrams at hop 2."""
+    branch_at = {path_of(network, version, branch)[1]: branch for branch in network.branches}
+    answers = send_udp_flows(network, server_of(network, version), flows, ttl=2)
+    return [branch_at[answer.address] for answer, in answers]
+
+
+@pytest.mark.parametrize("version", [4, 6])
+def test_flows_spread_over_both_branches_and_each_keeps_to_one(balanced_network, version):
+    network = balanced_network
+    client = f"ip saddr {network.client_address}" if version == 4 else f"ip6 saddr {network.client_address_v6}"
+    server = server_of(network, version)
+
+    many = [(30000 + i, 20000 + 7 * i) for i in range(64)]
+    arriving = {branch: network.count_packets(branch, f'iifname "eth0" {client} udp dport 20000-20441')
+                for branch in network.branches}
+    answers = send_udp_flows(network, server, many, count=3)
+    assert {answer.address for flow in answers for answer in flow} == {server}, "every datagram got through"
+    counted = {branch: counter.packets() for branch, counter in arriving.items()}
+    assert sum(counted.values()) == 3 * len(many)
+    assert all(counted.values()), f"64 flows all took one branch: {counted}"
+
+    # Each flow sends 20 datagrams from five sockets in turn: a flow is its addresses and ports.
+    few = [(31000 + i, 21000 + i) for i in range(4)]
+    per_flow = {(flow, branch): network.count_packets(
+        branch, f'iifname "eth0" {client} udp sport {flow[0]} udp dport {flow[1]}')
+        for flow in few for branch in network.branches}
+    for _ in range(5):
+        send_udp_flows(network, server, few, count=4)
+    for flow in few:
+        counts = {branch: per_flow[flow, branch].packets() for branch in network.branches}
+        assert sorted(counts.values()) == [0, 20], (flow, counts)
+
+
+@pytest.mark.parametrize("version", [4, 6])
+def test_each_flow_meets_the_routers_of_one_branch_at_hops_2_and_3(balanced_network, version):
+    network = balanced_network
+    assert path_of(network, version, "r2")[0] == path_of(network, version, "r2b")[0]
+    assert {path_of(network, version, branch)[3] for branch in network.branches} == {server_of(network, version)}
+    flows = [(40000, 33434 + i) for i in range(16)]  # as a traceroute keeping its ports, one per flow
+    server = server_of(network, version)
+    at_hop = {ttl: send_udp_flows(network, server, flows, count=4, ttl=ttl) for ttl in (2, 3)}
+    taken = set()
+    for flow, hop_2, hop_3 in zip(flows, at_hop[2], at_hop[3]):
+        routers = {answer.address for answer in hop_2}
+        branch = next(branch for branch in network.branches if routers == {path_of(network, version, branch)[1]})
+        assert {answer.address for answer in hop_3} == {path_of(network, version, branch)[2]}, flow
+        taken.add(branch)
+    assert taken == set(network.branches), "16 flows all took one branch"
+
+
+def test_every_address_of_the_balanced_network_answers(balanced_network):
+    network = balanced_network
+    addresses = []
+    for node in network.nodes:
+        shown = json.loads(network.run(node, ["ip", "-j", "address", "show", "scope", "global"]).stdout)
+        addresses += [entry["local"] for link in shown for entry in link["addr_info"] if "local" in entry]
+    assert {"198.51.100.245", "198.51.100.246", "198.51.100.249", "198.51.100.250", "2001:db8:100:fd::1",
+            "2001:db8:100:fd::2", "2001:db8:100:fe::1", "2001:db8:100:fe::2"} <= set(addresses)
+    for node in ("client", "server", "r2"):
+        pings = network.run(node, ["sh", "-c", "for a in " + " ".join(addresses) + "; do "
+                                   "ping -n -q -c 1 -W 1 $a >/dev/null || echo $a; done"]).stdout
+        assert pings.split() == [], f"unreachable from {node}"
+
+
+@pytest.mark.parametrize("link", ["r1:eth2", "r2b:eth1"])
+def test_loss_on_one_branch_drops_only_the_flows_that_take_it(balanced_network, link):
+    network = balanced_network
+    flows = [(42000 + i, 22000 + i) for i in range(16)]
+    taken = {version: branches_taken(network, version, flows) for version in (4, 6)}
+    network.set_loss(link, 100)
+    try:
+        got_through = {version: [sum(answer.address is not None for answer in answers)
+                                 for answers in send_udp_flows(network, server_of(network, version), flows,
+                                                               count=3, wait=0.5)]
+                       for version in (4, 6)}
+    finally:
+        network.set_loss(link, 0)
+    for version in (4, 6):
+        assert set(taken[version]) == {"r2", "r2b"}
+        assert got_through[version] == [0 if branch == "r2b" else 3 for branch in taken[version]], version
+
+
+def test_a_delay_on_one_branch_holds_only_its_flows(balanced_network):
+    network = balanced_network
+    flows = [(43000 + i, 23000 + i) for i in range(16)]
+    taken = {version: branches_taken(network, version, flows) for version in (4, 6)}
+    # Both arrive at r3, by eth2 and by eth1: each link its own queue and delayer.
+    network.set_delay("r2b:eth1", 20)
+    network.set_delay("server:eth0", 10)  # the way back of every flow
+    try:
+        round_trips = {version: [[answer.round_trip_ms for answer in answers]
+                                 for answers in send_udp_flows(network, server_of(network, version), flows,
+                                                               count=3)]
+                       for version in (4, 6)}
+    finally:
+        network.set_delay("r2b:eth1", 0)
+        network.set_delay("server:eth0", 0)
+    for version in (4, 6):
+        over = {branch: [ms for ms_of_flow, taken_branch in zip(round_trips[version], taken[version])
+                         if taken_branch == branch for ms in ms_of_flow] for branch in network.branches}
+        assert over["r2"] and over["r2b"], taken[version]
+        assert min(over["r2b"]) >= 30, over
+        assert min(over["r2"]) >= 10 and min(over["r2"]) < 30, over
