@@ -56,8 +56,21 @@ struct RouteChangeReport {
     std::string new_addr;
 };
 
+// What one of the hop engine's probe flows found at a hop, with one
+// flow_loss event: its outcome totals since the flow began or another router
+// answered it there (then they begin again from nothing).
+struct FlowLossReport {
+    std::uint64_t ts = 0;
+    std::uint8_t flow = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    float loss_pct = 0;
+    std::uint64_t outcomes_total = 0;
+    std::uint64_t lost_total = 0;
+};
+
 using AggregatorReport =
-    std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport, RouteChangeReport>;
+    std::variant<HopLossReport, BottleneckReport, ProcessUplinkReport, QueueReport, RouteChangeReport, FlowLossReport>;
 
 using ReportChannel = runtime::BoundedQueue<AggregatorReport>;
 using ReportSender = runtime::QueueSender<AggregatorReport>;

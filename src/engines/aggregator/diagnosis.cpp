@@ -28,10 +28,6 @@ std::string whole_number(float value) {
     return buffer;
 }
 
-std::uint64_t newest_ts(const HopHistory& history) {
-    return history.samples.empty() ? 0 : history.base_ts + static_cast<std::uint64_t>(history.samples.back().t);
-}
-
 double percent_lost(Counts counts) {
     return counts.outcomes == 0 ? 0.0 : 100.0 * static_cast<double>(counts.lost) / static_cast<double>(counts.outcomes);
 }
@@ -59,6 +55,17 @@ std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::v
                                       whole_number(static_cast<float>(percent_lost(path[first - 1].answers()))));
     }
     return sentence + ".";
+}
+
+// Which of a balanced route's paths a loss lies on: the path's router at
+// `hop`, and its share of the paths and of the probe flows.
+std::string branch_sentence(const std::vector<Branch>& branches, std::size_t index, std::uint8_t hop) {
+    std::size_t flows = 0;
+    for (const Branch& branch : branches) {
+        flows += branch.flows.size();
+    }
+    return log::fill_message(" The loss is on 1 of {} paths, through {} ({} of {} probe flows took it).",
+                             branches.size(), branches[index].routers.at(hop), branches[index].flows.size(), flows);
 }
 
 }  // namespace
@@ -107,6 +114,8 @@ void DiagnosisState::apply(const AggregatorReport& report) {
         if (bottleneck->bottleneck) {
             bottleneck_hop_ = bottleneck->hop;
         }
+    } else if (const auto* flow = std::get_if<FlowLossReport>(&report)) {
+        flows_.apply(*flow);
     } else if (const auto* change = std::get_if<RouteChangeReport>(&report)) {
         histories_.erase(change->hop);  // the new router's evidence starts afresh
     } else if (const auto* process = std::get_if<ProcessUplinkReport>(&report)) {
@@ -128,35 +137,10 @@ std::string severity_for_delay(float added_ms) {
 }
 
 void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
-    const auto [entry, created] = histories_.try_emplace(report.hop);
-    HopHistory& history = entry->second;
-    const auto loss = static_cast<double>(report.loss_pct);
-    const AnswerCounts counts{{report.outcomes_total, report.lost_total},
-                              {report.echo_outcomes_total, report.echo_lost_total},
-                              {report.tcp_outcomes_total, report.tcp_lost_total}};
-    if (created) {
-        history.base_ts = report.ts;
-        history.samples.push_back({0.0, loss});
-        history.totals.push_back({0.0, counts});
-        return;
-    }
-    const double t = report.ts < history.base_ts ? 0.0 : static_cast<double>(report.ts - history.base_ts);
-    history.samples.push_back({t, loss});
-    const auto counted_less = [](Counts now, Counts before) {
-        return now.outcomes < before.outcomes || now.lost < before.lost;
-    };
-    if (!history.totals.empty()) {
-        const AnswerCounts& before = history.totals.back().counts;
-        if (counted_less(counts.probes, before.probes) || counted_less(counts.echoes, before.echoes) ||
-            counted_less(counts.tcp, before.tcp)) {
-            history.totals.clear();  // counted by a hop engine started since
-        }
-    }
-    history.totals.push_back({t, counts});
-    const double newest_kept = static_cast<double>(report.ts < history_span_s ? 0 : report.ts - history_span_s);
-    const double cutoff = newest_kept - static_cast<double>(history.base_ts);
-    std::erase_if(history.samples, [cutoff](const LossSample& sample) { return sample.t < cutoff; });
-    std::erase_if(history.totals, [cutoff](const OutcomeTotals& totals) { return totals.t < cutoff; });
+    record_report(histories_[report.hop], report.ts, static_cast<double>(report.loss_pct),
+                  AnswerCounts{{report.outcomes_total, report.lost_total},
+                               {report.echo_outcomes_total, report.echo_lost_total},
+                               {report.tcp_outcomes_total, report.tcp_lost_total}});
 }
 
 std::pair<std::string, std::string> DiagnosisState::cause_for(std::uint8_t hop) const {
@@ -242,98 +226,47 @@ std::vector<std::uint8_t> DiagnosisState::current_path() const {
 std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t>& path, std::uint64_t window_s) const {
     // Every hop counted up to the last hop's newest report, which ends its cycle.
     const std::uint64_t until = newest_ts(histories_.at(path.back()));
-    const auto since_counts = [](Counts end, Counts start) {
-        return Counts{end.outcomes - std::min(start.outcomes, end.outcomes), end.lost - std::min(start.lost, end.lost)};
-    };
-    const auto since = [&since_counts](const OutcomeTotals& end, const OutcomeTotals& start) {
-        return AnswerCounts{since_counts(end.counts.probes, start.counts.probes),
-                            since_counts(end.counts.echoes, start.counts.echoes),
-                            since_counts(end.counts.tcp, start.counts.tcp)};
-    };
     std::vector<HopEvidence> evidence;
     for (const std::uint8_t hop : path) {
-        const HopHistory& history = histories_.at(hop);
-        if (history.totals.empty()) {
-            evidence.push_back({hop, {}, {}});
-            continue;
-        }
-        // From the newest totals at least a window old, or the oldest there are.
-        std::size_t start = 0;
-        std::size_t end = 0;
-        for (std::size_t index = 0; index < history.totals.size(); ++index) {
-            const std::uint64_t ts = history.base_ts + static_cast<std::uint64_t>(history.totals[index].t);
-            if (ts <= until) {
-                end = index;
-            }
-            if (ts + window_s <= until) {
-                start = index;
-            }
-        }
-        const auto& totals = history.totals;
-        HopEvidence hop_evidence{hop, since(totals[end], totals[start]), {}};
-        for (std::size_t index = start + 1; index <= end; ++index) {
-            hop_evidence.intervals.push_back(since(totals[index], totals[index - 1]));
-        }
-        evidence.push_back(std::move(hop_evidence));
+        evidence.push_back(windowed_evidence(histories_.at(hop), hop, until, window_s));
     }
     return evidence;
 }
 
 HopHistory DiagnosisState::pooled_history(std::span<const std::uint8_t> hops) const {
-    // Mean loss of the hops at each report time all of them reported at.
-    std::map<std::uint64_t, std::pair<double, std::size_t>> by_time;
+    std::vector<const HopHistory*> histories;
     for (const std::uint8_t hop : hops) {
-        const HopHistory& history = histories_.at(hop);
-        for (const LossSample& sample : history.samples) {
-            auto& [sum, count] = by_time[history.base_ts + static_cast<std::uint64_t>(sample.t)];
-            sum += sample.loss;
-            ++count;
-        }
+        histories.push_back(&histories_.at(hop));
     }
-    HopHistory pooled;
-    for (const auto& [ts, sum_and_count] : by_time) {
-        const auto& [sum, count] = sum_and_count;
-        if (count != hops.size()) {
-            continue;
-        }
-        if (pooled.samples.empty()) {
-            pooled.base_ts = ts;
-        }
-        pooled.samples.push_back({static_cast<double>(ts - pooled.base_ts), sum / static_cast<double>(count)});
-    }
-    return pooled;
+    return aggregator::pooled_history(histories);
 }
 
-std::optional<Diagnosis> DiagnosisState::diagnose() const {
-    const auto path = current_path();
-    if (path.empty()) {
-        return std::nullopt;
-    }
+std::optional<Diagnosis> DiagnosisState::locate(
+    const PathEvidence& path, std::size_t lowest,
+    const std::function<HopHistory(const std::vector<std::uint8_t>&)>& trend) const {
     // The lowest hop where a loss begins is the diagnosis or there is none: the
     // hops behind it carry the same loss, and a segment of them judged on its
     // own would name a hop past where the loss begins.
-    const auto hops = evidence(path, evidence_window_s);
     std::optional<std::vector<std::size_t>> showing;
-    std::size_t first = 0;
-    for (; first < path.size() && !showing; ++first) {
-        showing = loss_begins_at(hops, first);
+    std::size_t first = lowest;
+    for (; first < path.hops.size() && !showing; ++first) {
+        showing = loss_begins_at(path.window, first);
     }
     if (!showing) {
         return std::nullopt;
     }
-    const std::uint8_t hop = path[first - 1];
-    const auto recent = evidence(path, recent_window_s);
+    const std::uint8_t hop = path.hops[first - 1];
     Counts now;
     std::vector<std::uint8_t> showing_hops;
     for (const std::size_t index : *showing) {
-        now = now + recent[index].answers();
-        showing_hops.push_back(path[index]);
+        now = now + path.recent[index].answers();
+        showing_hops.push_back(path.hops[index]);
     }
     if (now.outcomes == 0 || at_least_probability(now.lost, now.outcomes, noticeable_loss_share) >= event_error_rate) {
         return std::nullopt;
     }
     const auto loss_now = static_cast<float>(100.0 * static_cast<double>(now.lost) / static_cast<double>(now.outcomes));
-    const auto fit = fit_trend(pooled_history(showing_hops));
+    const auto fit = fit_trend(trend(showing_hops));
     if (!fit || !(fit->slope > 0)) {
         return std::nullopt;
     }
@@ -342,7 +275,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
         return std::nullopt;
     }
     auto [cause, detail] = cause_for(hop);
-    detail += evidence_sentence(hops, *showing, first - 1);
+    detail += evidence_sentence(path.window, *showing, first - 1);
     return Diagnosis{hop,
                      loss_now,
                      eta,
@@ -351,6 +284,109 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
                      std::move(cause),
                      std::move(detail),
                      severity_for(loss_now, eta)};
+}
+
+namespace {
+
+// On a balanced route, what a hop beyond the parting that every path meets
+// (the target, a router where the branches join again) answers to echo
+// requests and TCP probes may have crossed any branch: its probes alone, which
+// take flow 0's, speak for flow 0's path there.
+void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<Branch>& branches) {
+    std::optional<std::uint8_t> parting;
+    for (std::size_t index = 1; index < branches.size(); ++index) {
+        const auto hop = parting_hop(branches[index], branches.front());
+        if (hop && (!parting || *hop < *parting)) {
+            parting = hop;
+        }
+    }
+    if (!parting) {
+        return;
+    }
+    const auto strip = [](HopEvidence& hop) {
+        hop.total.echoes = hop.total.tcp = Counts{};
+        for (AnswerCounts& interval : hop.intervals) {
+            interval.echoes = interval.tcp = Counts{};
+        }
+    };
+    for (std::size_t index = 0; index < path.hops.size(); ++index) {
+        const std::uint8_t hop = path.hops[index];
+        const auto first = branches.front().routers.find(hop);
+        const bool met_elsewhere =
+            first != branches.front().routers.end() &&
+            std::any_of(branches.begin() + 1, branches.end(), [&](const Branch& other) {
+                const auto met = other.routers.find(hop);
+                return met != other.routers.end() && met->second == first->second;
+            });
+        if (hop > *parting && met_elsewhere) {
+            strip(path.window[index]);
+            strip(path.recent[index]);
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<Diagnosis> DiagnosisState::diagnose() const {
+    const auto path = current_path();
+    if (path.empty()) {
+        return diagnose_branches();
+    }
+    PathEvidence evidence_of_path{path, evidence(path, evidence_window_s), evidence(path, recent_window_s)};
+    const auto branches = flows_.branches();
+    keep_to_first_branch(evidence_of_path, branches);
+    auto diagnosis = locate(evidence_of_path, 0, [this](const auto& hops) { return pooled_history(hops); });
+    if (!diagnosis) {
+        return diagnose_branches();
+    }
+    // Flow 0's own branch, when no other path meets the router where the loss begins.
+    if (branches.size() < 2 || !branches.front().routers.contains(diagnosis->hop)) {
+        return diagnosis;
+    }
+    const std::string& router = branches.front().routers.at(diagnosis->hop);
+    const bool elsewhere = std::any_of(branches.begin() + 1, branches.end(), [&](const Branch& other) {
+        const auto met = other.routers.find(diagnosis->hop);
+        return met == other.routers.end() || met->second == router;
+    });
+    if (!elsewhere) {
+        diagnosis->cause_detail += branch_sentence(branches, 0, diagnosis->hop);
+    }
+    return diagnosis;
+}
+
+std::optional<Diagnosis> DiagnosisState::diagnose_branches() const {
+    const auto branches = flows_.branches();
+    const std::uint64_t until = flows_.newest_ts();
+    for (std::size_t index = 1; index < branches.size(); ++index) {
+        const Branch& branch = branches[index];
+        const auto parting = parting_hop(branch, branches.front());
+        if (!parting) {
+            continue;
+        }
+        // In front of the parting the branch shares flow 0's routers, whose
+        // evidence (every flow's probes there, and the pinger's) is the fuller.
+        PathEvidence path;
+        std::size_t lowest = 0;
+        for (const auto& [hop, router] : branch.routers) {
+            const auto shared = histories_.find(hop);
+            const bool in_front = hop < *parting && shared != histories_.end();
+            if (hop < *parting) {
+                ++lowest;
+            }
+            path.hops.push_back(hop);
+            path.window.push_back(in_front ? windowed_evidence(shared->second, hop, until, evidence_window_s)
+                                           : flows_.evidence(branch, hop, until, evidence_window_s));
+            path.recent.push_back(in_front ? windowed_evidence(shared->second, hop, until, recent_window_s)
+                                           : flows_.evidence(branch, hop, until, recent_window_s));
+        }
+        auto diagnosis =
+            locate(path, lowest, [this, &branch](const auto& hops) { return flows_.pooled_history(branch, hops); });
+        if (diagnosis) {
+            diagnosis->cause_detail += branch_sentence(branches, index, *parting);
+            return diagnosis;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<Diagnosis> DiagnosisState::evaluate() {

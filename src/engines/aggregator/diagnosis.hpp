@@ -1,12 +1,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engines/aggregator/branches.hpp"
+#include "engines/aggregator/hop_history.hpp"
 #include "engines/aggregator/loss_location.hpp"
 #include "engines/reports.hpp"
 
@@ -16,7 +19,6 @@ namespace tarnvale::engines::aggregator {
 
 inline constexpr double loss_threshold_pct = 15.0;
 inline constexpr std::uint32_t max_eta_for_event_s = 600;
-inline constexpr std::uint64_t history_span_s = 600;
 // The outcomes each hop's location evidence is counted over.
 inline constexpr std::uint64_t evidence_window_s = 600;
 // The outcomes the loss now is measured over: recent enough to follow a step,
@@ -31,23 +33,6 @@ inline constexpr double event_error_rate = 0.003;
 // newest one; hops no longer reported (past a target found nearer, or after a
 // route change) keep their histories but are not judged.
 inline constexpr std::uint64_t current_report_age_s = 10;
-
-struct LossSample {
-    double t;  // seconds since the history's base_ts
-    double loss;
-};
-
-// The hop's outcome totals as a report gave them, at `t` like a loss sample.
-struct OutcomeTotals {
-    double t;
-    AnswerCounts counts;
-};
-
-struct HopHistory {
-    std::uint64_t base_ts = 0;
-    std::vector<LossSample> samples;
-    std::vector<OutcomeTotals> totals;  // begun afresh when the totals restart (a new hop engine)
-};
 
 struct TrendFit {
     double slope;  // percentage points per second
@@ -93,6 +78,13 @@ std::string severity_for_delay(float added_ms);
 
 class DiagnosisState {
 public:
+    // A path's hops and their answers over the evidence window and the recent one.
+    struct PathEvidence {
+        std::vector<std::uint8_t> hops;
+        std::vector<HopEvidence> window;
+        std::vector<HopEvidence> recent;
+    };
+
     void apply(const AggregatorReport& report);
 
     // The diagnosis for where rising loss begins: the lowest hop of the current
@@ -115,6 +107,13 @@ public:
 private:
     // The diagnosis of this evaluation's evidence alone.
     std::optional<Diagnosis> diagnose() const;
+    // Where on the path, from hop index `lowest` on, a noticeable and rising loss
+    // begins, with its figures, cause and sentence; `trend` gives the mean loss
+    // report by report of the hops that show it.
+    std::optional<Diagnosis> locate(const PathEvidence& path, std::size_t lowest,
+                                    const std::function<HopHistory(const std::vector<std::uint8_t>&)>& trend) const;
+    // A loss on a branch of a balanced route that flow 0's path does not take.
+    std::optional<Diagnosis> diagnose_branches() const;
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
     bool behind_bottleneck(std::uint8_t hop) const;
@@ -125,6 +124,7 @@ private:
     HopHistory pooled_history(std::span<const std::uint8_t> hops) const;
 
     std::map<std::uint8_t, HopHistory> histories_;
+    FlowHistories flows_;
     std::optional<std::uint8_t> bottleneck_hop_;
     std::optional<QueueReport> queue_;                       // the queue of the latest queue report that located one
     std::vector<std::pair<std::string, float>> saturating_;  // in insertion order, one per name

@@ -106,6 +106,11 @@ QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
                        queue->delay.current_ms};
 }
 
+FlowLossReport flow_loss_report(const ipc::FlowLossEvent& event, const FlowHop& hop) {
+    return FlowLossReport{event.ts,       event.flow,         event.hop,     event.addr,
+                          event.loss_pct, hop.outcomes_total, hop.lost_total};
+}
+
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop) {
     return HopLossReport{event.ts,          event.loss_pct,          event.hop,           hop.outcomes_total,
                          hop.lost_total,    hop.echo_outcomes_total, hop.echo_lost_total, hop.tcp_outcomes_total,

@@ -47,6 +47,9 @@ std::vector<ipc::FlowLossEvent> build_flow_loss_events(const std::vector<std::ve
 QueueReport queue_report(std::uint64_t ts, const std::vector<HopStats>& hops,
                          const std::optional<QueueLocation>& queue);
 
+// The aggregator's report that goes with one flow_loss event, carrying the flow's outcome totals at the hop.
+FlowLossReport flow_loss_report(const ipc::FlowLossEvent& event, const FlowHop& hop);
+
 // The aggregator's report that goes with one hop_loss event, carrying the hop's outcome totals.
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop);
 

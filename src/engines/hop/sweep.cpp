@@ -101,11 +101,13 @@ asio::awaitable<void> HopReporter::report() {
         ipc::Event hop_unsent = event;
         co_await outlets_.events.send(std::move(hop_unsent));
     }
-    const auto flows = build_flow_loss_events(shared_.flow_paths->snapshot(), ts, shared_.target,
-                                              static_cast<std::uint8_t>(last_ttl), shared_.max_hops);
-    for (const ipc::FlowLossEvent& event : flows) {
+    const auto flows = shared_.flow_paths->snapshot();
+    for (const ipc::FlowLossEvent& event :
+         build_flow_loss_events(flows, ts, shared_.target, static_cast<std::uint8_t>(last_ttl), shared_.max_hops)) {
+        AggregatorReport report = flow_loss_report(event, flows[event.flow][event.hop]);
         ipc::Event flow_loss = event;
         co_await outlets_.events.send(std::move(flow_loss));
+        co_await outlets_.reports.send(std::move(report));
     }
     path_loss_.set(loss_events.empty() ? 0.0F : loss_events.back().loss_pct);
     previous_ = hops;
