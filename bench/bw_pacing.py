@@ -31,43 +31,48 @@ from lab import TestNetwork  # noqa: E402
 from tarnvale import Probe  # noqa: E402
 from measure import cpu_seconds, status_value  # noqa: E402
 
-TRAIN_BASE_PORT = 33434
+# A train packet's identification is its tag, 0x8000 | (train * 10 + index); all of them go to one port.
 # "1796641337.123456789 IP (tos 0x0, ttl 3, id 33025, ...)" and on the next line
-# "    192.168.1.10.40123 > 203.0.113.10.33461: UDP, length 1372"
-PACKET = re.compile(r"^(\d+\.\d+) IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.\d+ > \S+\.(\d+): UDP", re.MULTILINE)
+# "    192.168.1.10.40123 > 203.0.113.10.33434: UDP, length 1372"
+PACKET = re.compile(r"^(\d+\.\d+) IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.\d+ > \S+\.\d+: UDP", re.MULTILINE)
+
+
+def train_and_index(identification: int) -> tuple[int, int]:
+    return divmod(identification & 0x7FFF, 10)
 
 
 def train_gaps(tcpdump_output: str) -> list[float]:
-    """Milliseconds between consecutive packets of each train, in order of their index."""
-    trains: dict[int, dict[int, float]] = {}
-    for match in PACKET.finditer(tcpdump_output):
-        arrival, identification, port = float(match.group(1)), int(match.group(2)), int(match.group(3))
-        train = (identification & 0x7FFF) // 10
-        trains.setdefault(train, {})[(port - TRAIN_BASE_PORT) % 10] = arrival
+    """Milliseconds between consecutive packets of each train, in order of their index. A train's packets
+    follow one another in the record; train numbers come round again after 256 trains."""
     gaps = []
-    for packets in trains.values():
-        for index in range(1, 10):
-            if index in packets and index - 1 in packets:
-                gaps.append((packets[index] - packets[index - 1]) * 1000)
+    previous = None
+    for match in PACKET.finditer(tcpdump_output):
+        arrival, packet = float(match.group(1)), train_and_index(int(match.group(2)))
+        if previous and previous[1] == (packet[0], packet[1] - 1):
+            gaps.append((arrival - previous[0]) * 1000)
+        previous = (arrival, packet)
     return gaps
 
 
 # "1796641337.123456789 IP (tos 0xc0, ttl 64, id 1, ...)\n    192.168.1.1 > 192.168.1.10: ICMP time exceeded
 # in-transit, length 556\n\tIP (tos 0x0, ttl 1, id 33025, ...)\n    192.168.1.10.40123 > 203.0.113.10.33434: UDP"
-ANSWER = re.compile(r"^(\d+\.\d+) IP .*?ICMP time exceeded in-transit.*?\n\s+IP \(.*?\bid (\d+),.*?\)\n\s+\S+\.\d+ > "
-                    r"\S+\.(\d+): UDP", re.MULTILINE | re.DOTALL)
+ANSWER = re.compile(r"^(\d+\.\d+) IP .*?\n\s+(\S+) > \S+: ICMP time exceeded in-transit.*?\n\s+IP \(.*?\bid (\d+),"
+                    r".*?\)\n\s+\S+\.\d+ > \S+\.\d+: UDP", re.MULTILINE | re.DOTALL)
 
 
-def first_hop_mbps_from_answers(tcpdump_output: str) -> float:
+def first_hop_mbps_from_answers(tcpdump_output: str, first_router: str) -> float:
     """Hop 1's bandwidth as the engine computes it (1400 bytes over the median spacing of each train's first
-    two answers), from kernel timestamps."""
-    trains: dict[int, list[float]] = {}
+    two answers), from kernel timestamps. Every train packet has the same ports: hop 1's answers are those
+    of the first router, and a train's answers follow one another."""
+    trains: list[tuple[int, list[float]]] = []
     for match in ANSWER.finditer(tcpdump_output):
-        port = int(match.group(3))
-        if (port - TRAIN_BASE_PORT) // 10 + 1 != 1:
+        if match.group(2) != first_router:
             continue
-        trains.setdefault((int(match.group(2)) & 0x7FFF) // 10, []).append(float(match.group(1)))
-    spacings = sorted(arrivals[1] - arrivals[0] for arrivals in trains.values() if len(arrivals) >= 2)
+        train, _ = train_and_index(int(match.group(3)))
+        if not trains or trains[-1][0] != train:
+            trains.append((train, []))
+        trains[-1][1].append(float(match.group(1)))
+    spacings = sorted(arrivals[1] - arrivals[0] for _, arrivals in trains if len(arrivals) >= 2)
     if not spacings:
         return float("nan")
     median = spacings[len(spacings) // 2]  # the upper median, as the estimator takes it
@@ -113,7 +118,7 @@ def main() -> int:
         record.seek(0)
         output = record.read()
         answers_record.seek(0)
-        kernel_mbps = first_hop_mbps_from_answers(answers_record.read())
+        kernel_mbps = first_hop_mbps_from_answers(answers_record.read(), network.hop_addresses()[0])
 
     gaps = train_gaps(output)
     if not gaps:

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "engines/bandwidth/train_sweep.hpp"
 #include "engines/bandwidth/estimator.hpp"
 #include "engines/bandwidth/train_packet.hpp"
+#include "packets/byte_order.hpp"
 #include "packets/checksum.hpp"
+#include "packets/ipv6.hpp"
+#include "packets/tcp_segment.hpp"
+#include "simulated_path.hpp"
 
 namespace {
 
@@ -11,19 +17,10 @@ using namespace tarnvale;
 using namespace tarnvale::engines::bandwidth;
 using namespace std::chrono_literals;
 
-TEST(TrainPacket, PortsIdentificationsAndLayout) {
-    EXPECT_EQ(train_destination_port(3, 7), 33461);
-    EXPECT_EQ(train_identification(25, 9), 0x8103);
-    EXPECT_EQ(train_identification(255, 9), 0x89FF);
-    EXPECT_EQ(hop_for_port(33733), 30);
-    EXPECT_EQ(hop_for_port(33434), 1);
-    EXPECT_EQ(hop_for_port(33443), 1);
-    EXPECT_EQ(hop_for_port(33444), 2);
-    EXPECT_FALSE(hop_for_port(33734).has_value());
-    EXPECT_FALSE(hop_for_port(33433).has_value());
-
+TEST(TrainPacket, Ipv4Layout) {
     const auto packet = build_train_packet(25, 3, 7, packets::IpAddress(packets::Ipv4(0xC0A8010A)),
                                            packets::IpAddress(packets::Ipv4(0xCB00710A)), 50000);
+    ASSERT_EQ(packet.size(), train_packet_size);
     EXPECT_EQ(packet[0], 0x45);
     EXPECT_EQ(packet[2] << 8 | packet[3], 1400);
     EXPECT_EQ(packet[4] << 8 | packet[5], 0x8101);  // 0x8000 | (25 * 10 + 7)
@@ -32,9 +29,81 @@ TEST(TrainPacket, PortsIdentificationsAndLayout) {
     EXPECT_EQ(packet[9], 17);
     EXPECT_EQ(packets::internet_checksum(std::span(packet).first(20)), 0);
     EXPECT_EQ(packet[20] << 8 | packet[21], 50000);
-    EXPECT_EQ(packet[22] << 8 | packet[23], 33461);
+    EXPECT_EQ(packet[22] << 8 | packet[23], 33434);
     EXPECT_EQ(packet[24] << 8 | packet[25], 1380);
-    EXPECT_TRUE(std::all_of(packet.begin() + 26, packet.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(packet[26] << 8 | packet[27], 0x8101) << "the tag as UDP checksum";
+    EXPECT_TRUE(std::all_of(packet.begin() + 30, packet.end(), [](std::uint8_t b) { return b == 0; }))
+        << "zeros past the word that makes the checksum verify";
+}
+
+TEST(TrainPacket, TagsNameEveryPacketOfEveryTrainAndAreNeverZero) {
+    EXPECT_EQ(train_tag(0, 0), 0x8000);
+    EXPECT_EQ(train_tag(25, 9), 0x8103);
+    EXPECT_EQ(train_tag(255, 9), 0x89FF);
+    std::set<std::uint16_t> tags;
+    for (std::uint16_t train = 0; train < train_numbers; ++train) {
+        for (unsigned index = 0; index < packets_per_train; ++index) {
+            const std::uint16_t tag = train_tag(train, index);
+            tags.insert(tag);
+            const auto named = train_packet_of(tag);
+            ASSERT_TRUE(named) << tag;
+            EXPECT_EQ(named->train_id, train);
+            EXPECT_EQ(named->packet_index, index);
+        }
+    }
+    EXPECT_EQ(tags.size(), train_numbers * packets_per_train) << "no two packets share a tag";
+    EXPECT_FALSE(tags.contains(0));
+    for (const std::uint16_t other : std::vector<std::uint16_t>{0x0000, 0x0001, 0x7FFF, 0x8A00, 0xFFFF}) {
+        EXPECT_FALSE(train_packet_of(other)) << "no train's: " << other;
+    }
+}
+
+// What a router balancing per flow hashes is the same for every packet of every
+// train to the target, in either family; the tag travels in the UDP checksum,
+// which verifies over the pseudo-header, and over IPv4 in the identification.
+TEST(TrainPacket, EveryTrainIsOneFlowWithItsTagAsAVerifyingChecksum) {
+    const packets::IpAddress client{packets::Ipv4(0xC0A8010A)};
+    const packets::IpAddress target{packets::Ipv4(0xCB00710A)};
+    const packets::IpAddress client_v6 = sim::test_network::client_v6;
+    const packets::IpAddress target_v6 = sim::test_network::server_v6;
+    for (const auto& [source, destination] : {std::pair{client, target}, std::pair{client_v6, target_v6}}) {
+        const bool v4 = source.is_v4();
+        const std::size_t header = v4 ? packets::ipv4_header_length : packets::ipv6_header_length;
+        // IPv4: addresses, ports and protocol. IPv6: all of the header but the
+        // hop limit (traffic class and flow label among it), and the ports.
+        const auto flow_fields = [v4, header](const std::vector<std::uint8_t>& packet) {
+            std::vector<std::uint8_t> fields(packet.begin() + (v4 ? 12 : 0), packet.begin() + header + 4);
+            if (v4) {
+                fields.push_back(packet[9]);
+            } else {
+                fields.erase(fields.begin() + 7);
+            }
+            return fields;
+        };
+        const auto first = build_train_packet(0, 1, 0, source, destination, 50000);
+        for (const std::uint16_t train : std::vector<std::uint16_t>{0, 25, 255}) {
+            for (const std::uint8_t hop : std::vector<std::uint8_t>{1, 3, 30}) {
+                for (unsigned index = 0; index < packets_per_train; ++index) {
+                    const auto packet = build_train_packet(train, hop, index, source, destination, 50000);
+                    ASSERT_EQ(packet.size(), train_packet_size);
+                    EXPECT_EQ(flow_fields(packet), flow_fields(first)) << train << "/" << int{hop} << "/" << index;
+                    EXPECT_EQ(packet[v4 ? 8 : 7], hop) << "TTL or hop limit";
+                    const auto udp = std::span(packet).subspan(header);
+                    EXPECT_EQ(packets::read_u16(udp, 6), train_tag(train, index));
+                    EXPECT_EQ(packets::transport_checksum(source, destination, packets::protocol_udp, udp), 0)
+                        << "the checksum verifies";
+                    if (v4) {
+                        EXPECT_EQ(packets::read_u16(packet, 4), train_tag(train, index)) << "identification";
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(packets::read_u16(first, header), 50000);
+        EXPECT_EQ(packets::read_u16(first, header + 2), train_destination_port);
+        if (!v4) {
+            EXPECT_EQ(packets::read_u32(first, 0), 0x60000000u) << "traffic class and flow label 0";
+        }
+    }
 }
 
 TEST(TrainPacket, TrainNumbersWrapAfter255) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 #include "engines/bandwidth/bw_receiver.hpp"
 #include "engines/bandwidth/train_packet.hpp"
@@ -117,6 +118,39 @@ TEST(TrainSweepSimulation, ARouterThatNeverAnswersHasNoEstimateAndHidesNoLinkBeh
     EXPECT_FALSE(reported.contains(2));
     ASSERT_TRUE(reported.contains(3));
     EXPECT_TRUE(reported.at(3).bottleneck) << "judged on its own spacing when the hop before it has none";
+}
+
+TEST(TrainSweepSimulation, OnABalancedRouteEveryTrainCrossesOneBranch) {
+    // r1 spreads flows over two branches by a hash drawn anew for each seed;
+    // on the second the link into hop 3 is slow.
+    constexpr packets::IpAddress r2_beside{packets::Ipv4(0xC633640E)};  // 198.51.100.14
+    constexpr packets::IpAddress r3_beside{packets::Ipv4(0xC6336412)};  // 198.51.100.18
+    SimulatedHop slow = hop_at(r3_beside);
+    slow.link_mbps = 0.5;
+    std::set<bool> branches_taken;
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(server)}, seconds(60), seed);
+        path.add_branch({hop_at(r1), hop_at(r2_beside), slow, hop_at(server)});
+        const auto estimates = run_trains(path);
+
+        std::map<std::uint8_t, std::set<std::string>> addresses;
+        std::set<bool> hop3_bottleneck;
+        for (const auto& estimate : estimates) {
+            addresses[estimate.hop].insert(estimate.addr);
+            if (estimate.hop == 3) {
+                hop3_bottleneck.insert(estimate.bottleneck);
+            }
+        }
+        ASSERT_EQ(addresses.size(), 3u) << "seed " << seed;
+        for (const auto& [hop, seen] : addresses) {
+            EXPECT_EQ(seen.size(), 1u) << "hop " << int{hop} << ", seed " << seed;
+        }
+        const bool through_slow = *addresses[2].begin() == packets::to_text(r2_beside);
+        EXPECT_EQ(hop3_bottleneck, std::set<bool>{through_slow})
+            << "the slow link is found behind r2_beside, and only there; seed " << seed;
+        branches_taken.insert(through_slow);
+    }
+    EXPECT_EQ(branches_taken.size(), 2u) << "the seeds send the trains down either branch";
 }
 
 }  // namespace

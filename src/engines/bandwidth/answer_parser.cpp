@@ -1,6 +1,8 @@
 #include "engines/bandwidth/answer_parser.hpp"
 
 #include "engines/bandwidth/train_packet.hpp"
+#include "packets/byte_order.hpp"
+#include "packets/ipv4.hpp"
 
 namespace tarnvale::engines::bandwidth {
 
@@ -19,20 +21,24 @@ std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& recei
         return std::nullopt;
     }
     const auto& quoted = received.icmp->quoted;
-    if (!quoted || quoted->destination != target || quoted->transport.size() < packets::udp_header_length) {
+    if (!quoted || quoted->destination != target || quoted->protocol != packets::protocol_udp ||
+        quoted->transport.size() < packets::udp_header_length) {
         return std::nullopt;
     }
+    // The hop engine's TTL-limited probes go to the same destination port, and
+    // other programs' trains may too; only our own source port marks an answer
+    // to one of our trains. Every error quotes the whole UDP header, and with
+    // it the checksum: routers leave it be (it does not cover the TTL), and a
+    // NAT on the way restores it with the ports in the quote it passes back.
     const auto ports = packets::TransportPorts::read(quoted->transport);
-    // The hop engine's TTL-limited probes, and other programs' trains, use
-    // destination ports of the same range; only our own source port marks an
-    // answer to one of our trains.
-    const auto hop = hop_for_port(ports->destination);
-    if (!hop || ports->source != source_port) {
+    if (!ports || ports->source != source_port || ports->destination != train_destination_port) {
         return std::nullopt;
     }
-    return TrainAnswer{ports->destination, *hop,
-                       static_cast<unsigned>((ports->destination - train_base_port) % ports_per_hop), from_target,
-                       received.source};
+    const auto packet = train_packet_of(packets::read_u16(quoted->transport, 6));
+    if (!packet) {
+        return std::nullopt;
+    }
+    return TrainAnswer{packet->train_id, packet->packet_index, from_target, received.source};
 }
 
 }  // namespace tarnvale::engines::bandwidth

@@ -59,7 +59,7 @@ void log_reading(const packets::ReceivedIcmp& received, const packets::IpAddress
     }
     const auto ports = packets::TransportPorts::read(quoted.transport);
     log::info(target_log, "bw: UDP ports",
-              {{"dst_port", ports->destination}, {"src_port_inner", ports->source}, {"base", train_base_port}});
+              {{"dst_port", ports->destination}, {"src_port_inner", ports->source}, {"base", train_destination_port}});
 }
 
 }  // namespace
@@ -79,20 +79,22 @@ void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::u
     if (!answer) {
         return;
     }
-    shared.distance->answered(answer->hop, answer->from_target);
+    // The hop is the one the train was sent to; an answer to a train no longer
+    // in flight (its sample taken, or purged) tells nothing new.
+    const auto hop = shared.trains->hop_of(answer->train_id);
+    if (!hop) {
+        return;
+    }
+    shared.distance->answered(*hop, answer->from_target);
     if (answer->from_target) {
         return;
     }
-    const auto train = shared.trains->newest_train_of(answer->hop);
-    if (!train) {
-        return;
-    }
     log::info(target_log, "bw: hop matched to train",
-              {{"dst_port", answer->destination_port}, {"hop_from_port", answer->hop}, {"train_id", *train},
+              {{"dst_port", train_destination_port}, {"hop_from_port", *hop}, {"train_id", answer->train_id},
                {"_packet_idx", answer->packet_index}});
-    if (const auto arrivals = shared.trains->add_arrival(*train, arrival)) {
+    if (const auto arrivals = shared.trains->add_arrival(answer->train_id, arrival)) {
         if (const auto sample = spacing_sample(*arrivals)) {
-            shared.samples->add(answer->hop, *sample, answer->from);
+            shared.samples->add(*hop, *sample, answer->from);
         }
     }
 }

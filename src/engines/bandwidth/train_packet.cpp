@@ -4,23 +4,31 @@
 
 namespace tarnvale::engines::bandwidth {
 
-std::optional<std::uint8_t> hop_for_port(std::uint16_t destination_port) {
-    const std::uint16_t last = train_destination_port(highest_port_hop, ports_per_hop - 1);
-    if (destination_port < train_base_port || destination_port > last) {
+std::optional<TrainPacketName> train_packet_of(std::uint16_t tag) {
+    if (tag < first_train_tag) {
         return std::nullopt;
     }
-    return static_cast<std::uint8_t>((destination_port - train_base_port) / ports_per_hop + 1);
+    const unsigned number = tag - first_train_tag;
+    if (number >= train_numbers * packets_per_train) {
+        return std::nullopt;
+    }
+    return TrainPacketName{static_cast<std::uint16_t>(number / packets_per_train), number % packets_per_train};
 }
 
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
                                              const packets::IpAddress& source, const packets::IpAddress& target,
                                              std::uint16_t source_port) {
-    // As long in either family: the larger IPv6 header leaves less payload.
-    const std::size_t payload_length = train_packet_size - packets::udp_datagram_size(packets::family_of(target), 0);
-    const std::uint16_t destination_port = train_destination_port(hop, packet_index);
-    packets::UdpDatagram packet{source, target, hop, source_port, destination_port, payload_length};
-    packet.identification = train_identification(train_id, packet_index);
-    return packets::build_udp_datagram(packet);
+    const std::uint16_t tag = train_tag(train_id, packet_index);
+    return packets::build_udp_datagram(
+        {.source = source,
+         .destination = target,
+         .ttl = hop,
+         .source_port = source_port,
+         .destination_port = train_destination_port,
+         // As long in either family: the larger IPv6 header leaves less payload.
+         .payload_length = train_packet_size - packets::udp_datagram_size(packets::family_of(target), 0),
+         .identification = tag,
+         .carried_checksum = tag});
 }
 
 }  // namespace tarnvale::engines::bandwidth

@@ -8,32 +8,43 @@
 #include "packets/ports.hpp"
 
 // The packets of a bandwidth train: ten 1400-byte UDP datagrams whose TTL (or
-// hop limit) is the hop measured, numbered so that the routers' answers tell
-// hop and packet apart. Over IPv6 they are as long: the larger header leaves
-// less payload.
+// hop limit) is the hop measured. Over IPv6 they are as long: the larger header
+// leaves less payload.
+//
+// Routers that balance traffic over parallel links per flow hash the addresses,
+// the protocol and both ports (over IPv6 the flow label and traffic class too),
+// so every packet of every train has the same ones: a train crosses one link and
+// measures it. Train and packet are told apart where balancers do not look: the
+// UDP checksum, and over IPv4 the identification too.
 namespace tarnvale::engines::bandwidth {
 
 inline constexpr unsigned packets_per_train = 10;
 inline constexpr std::size_t train_packet_size = 1400;
-inline constexpr std::uint16_t train_base_port = packets::traceroute_base_port;
-inline constexpr std::uint16_t ports_per_hop = 10;
-inline constexpr std::uint8_t highest_port_hop = 30;  // ports 33434 to 33733
+// No service listens there, so the target answers a train that reaches it with
+// Port Unreachable. The hop engine's probes go to it too, from another source port.
+inline constexpr std::uint16_t train_destination_port = packets::traceroute_base_port;
 inline constexpr unsigned train_numbers = 256;
 
-constexpr std::uint16_t train_destination_port(std::uint8_t hop, unsigned packet_index) {
-    return static_cast<std::uint16_t>(train_base_port + ports_per_hop * (hop - 1) + packet_index);
+// What names one packet of one train: its tag, 0x8000 | (train * 10 + index),
+// from 0x8000 to 0x89FF. Never 0, the UDP checksum that means "none" over IPv4
+// and is not allowed over IPv6.
+inline constexpr std::uint16_t first_train_tag = 0x8000;
+
+constexpr std::uint16_t train_tag(std::uint16_t train_id, unsigned packet_index) {
+    return static_cast<std::uint16_t>(first_train_tag | (train_id * packets_per_train + packet_index));
 }
 
-constexpr std::uint16_t train_identification(std::uint16_t train_id, unsigned packet_index) {
-    return static_cast<std::uint16_t>(0x8000U | ((train_id * 10U + packet_index) & 0xFFFFU));
-}
+struct TrainPacketName {
+    std::uint16_t train_id;
+    unsigned packet_index;
+};
 
-// The hop an answer belongs to, from the destination port it quotes; nothing for
-// a port outside the trains' range.
-std::optional<std::uint8_t> hop_for_port(std::uint16_t destination_port);
+// The train and packet a tag names; nothing for a number outside the trains' tags.
+std::optional<TrainPacketName> train_packet_of(std::uint16_t tag);
 
-// In the target's family, from the engine's own UDP port; over IPv6, with the
-// UDP checksum IPv6 requires.
+// In the target's family, from the engine's own UDP port to the trains'
+// destination port; the tag is the UDP checksum (the payload's first two bytes
+// make it verify) and, over IPv4, the identification.
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
                                              const packets::IpAddress& source, const packets::IpAddress& target,
                                              std::uint16_t source_port);

@@ -2,16 +2,10 @@
 
 namespace tarnvale::engines::bandwidth {
 
-std::optional<std::uint16_t> TrainRegistry::newest_train_of(std::uint8_t hop) const {
-    std::optional<std::uint16_t> newest;
-    Instant newest_sent{};
-    trains_.for_each([&](std::uint16_t id, const TrainRecord& train) {
-        if (train.hop == hop && (!newest || train.sent_at > newest_sent)) {
-            newest = id;
-            newest_sent = train.sent_at;
-        }
-    });
-    return newest;
+std::optional<std::uint8_t> TrainRegistry::hop_of(std::uint16_t train_id) {
+    std::optional<std::uint8_t> hop;
+    trains_.modify(train_id, [&hop](const TrainRecord& train) { hop = train.hop; });
+    return hop;
 }
 
 std::optional<std::vector<Instant>> TrainRegistry::add_arrival(std::uint16_t train_id, Instant arrival) {

@@ -28,8 +28,9 @@ public:
         trains_.take_if([&](std::uint16_t, const TrainRecord& train) { return now - train.sent_at >= age; });
     }
 
-    // The newest train of the hop, if any.
-    std::optional<std::uint16_t> newest_train_of(std::uint8_t hop) const;
+    // The hop the train was sent to, while it is in flight: not once its
+    // sample is taken, it was purged or it could not be sent.
+    std::optional<std::uint8_t> hop_of(std::uint16_t train_id);
 
     // Appends an answer's arrival to the train. When it has two or more, the
     // train leaves the registry and its arrivals are returned.

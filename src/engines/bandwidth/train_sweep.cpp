@@ -29,7 +29,7 @@ asio::awaitable<std::optional<std::vector<Outgoing>>> train_datagrams(const Prob
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
         datagrams.push_back({build_train_packet(train_id, hop, index, *source, target, shared.source_port), target,
-                             train_destination_port(hop, index)});
+                             train_destination_port});
     }
     co_return datagrams;
 }
