@@ -288,10 +288,10 @@ std::optional<Diagnosis> DiagnosisState::locate(
 
 namespace {
 
-// On a balanced route, what a hop beyond the parting that every path meets
+// On a balanced route, what a hop beyond the parting that other paths meet too
 // (the target, a router where the branches join again) answers to echo
-// requests and TCP probes may have crossed any branch: its probes alone, which
-// take flow 0's, speak for flow 0's path there.
+// requests and TCP probes may have crossed any of them: its probes alone, which
+// take flow 0's, speak for flow 0's path there, and the others only confirm.
 void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<Branch>& branches) {
     std::optional<std::uint8_t> parting;
     for (std::size_t index = 1; index < branches.size(); ++index) {
@@ -303,12 +303,6 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
     if (!parting) {
         return;
     }
-    const auto strip = [](HopEvidence& hop) {
-        hop.total.echoes = hop.total.tcp = Counts{};
-        for (AnswerCounts& interval : hop.intervals) {
-            interval.echoes = interval.tcp = Counts{};
-        }
-    };
     for (std::size_t index = 0; index < path.hops.size(); ++index) {
         const std::uint8_t hop = path.hops[index];
         const auto first = branches.front().routers.find(hop);
@@ -319,8 +313,7 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
                 return met != other.routers.end() && met->second == first->second;
             });
         if (hop > *parting && met_elsewhere) {
-            strip(path.window[index]);
-            strip(path.recent[index]);
+            path.window[index].probes_alone = path.recent[index].probes_alone = true;
         }
     }
 }

@@ -70,6 +70,9 @@ LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& inter
 }
 
 Counts HopEvidence::answers() const {
+    if (probes_alone) {
+        return total.probes;
+    }
     const LossComparison echoes = compare_echoes_with_probes(intervals, location_error_rate);
     const auto icmp = [echoes](const AnswerCounts& counts) {
         switch (echoes) {

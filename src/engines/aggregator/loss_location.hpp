@@ -35,6 +35,10 @@ struct HopEvidence {
     std::uint8_t hop;
     AnswerCounts total;
     std::vector<AnswerCounts> intervals;  // between consecutive reports, oldest first
+    // Its echo replies and TCP answers may have crossed another path than its
+    // probes (a hop where the paths of a balanced route join): they only
+    // confirm a loss, and its probes alone tell of the path.
+    bool probes_alone = false;
 
     // What the hop's answers tell of the path in front of it: its probes and
     // echo replies together, for each loses what that path loses; but where
