@@ -157,8 +157,9 @@ void print_events(const std::vector<ScenarioFile>& scenarios, const Options& opt
             }
             std::printf("\n");
             for (const RunEvent& event : record.events) {
-                std::printf("  %7.1f s  %-12s hop %u  %s\n", event.at_s, std::string(kind_name(event.kind)).c_str(),
-                            event.hop, event.cause.c_str());
+                std::printf("  %7.1f s  %-12s hop %u  %s  %s\n", event.at_s,
+                            std::string(kind_name(event.kind)).c_str(), event.hop, event.cause.c_str(),
+                            event.detail.c_str());
             }
         }
     }

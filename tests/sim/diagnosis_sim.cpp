@@ -163,14 +163,15 @@ RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
             (!last_latency_s || now_s - *last_latency_s >= evaluation_period_s)) {
             last_latency_s = now_s;
             if (const auto latency = aggregator.evaluate_latency()) {
-                record.events.push_back({EventKind::latency, now_s, latency->hop, latency->cause});
+                record.events.push_back({EventKind::latency, now_s, latency->hop, latency->cause, latency->cause_detail});
             }
         }
         if (std::holds_alternative<engines::HopLossReport>(report) &&
             now_s - last_evaluation_s >= evaluation_period_s) {
             last_evaluation_s = now_s;
             if (const auto diagnosis = aggregator.evaluate()) {
-                record.events.push_back({EventKind::degradation, now_s, diagnosis->hop, diagnosis->cause});
+                record.events.push_back(
+                    {EventKind::degradation, now_s, diagnosis->hop, diagnosis->cause, diagnosis->cause_detail});
             }
         }
         // The hop engine tells the aggregator of a route change as it tells the client.

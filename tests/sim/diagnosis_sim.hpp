@@ -36,6 +36,7 @@ struct RunEvent {
     double at_s;
     std::uint8_t hop = 0;  // for a route change, the TTL where another router answers
     std::string cause;
+    std::string detail = {};  // a degradation's or latency's sentence
 };
 
 struct RunRecord {

@@ -142,20 +142,32 @@ TEST(ProbeOutcomes, EachFlowCountsItsOwnAndTheHopTableOnlyThoseOnFlowZerosPath) 
     EXPECT_EQ(paths[0][2].rtt_samples.back(), 5.0f) << "a flow's round trips are its probes' own";
 }
 
-TEST(FlowPaths, AFlowFollowsFlowZeroWhereEveryRouterThatAnsweredEitherIsTheSame) {
+TEST(FlowPaths, AFlowFollowsFlowZeroUntilTheyAreAnsweredFromDifferentRouters) {
     FlowPaths flows(3, 6);
-    EXPECT_FALSE(flows.follows_first(1, 2)) << "no answer yet tells where flow 1 goes";
+    EXPECT_FALSE(flows.follows_first(1, 2, target)) << "no answer yet tells where flow 1 goes";
     flows.record_answer(0, 1, r1, 1.0f);
     flows.record_answer(0, 3, r4, 3.0f);
     flows.record_answer(1, 1, r1, 1.0f);
     flows.record_answer(1, 3, r4, 3.0f);
-    EXPECT_TRUE(flows.follows_first(1, 3)) << "TTL 2 answers neither flow: it tells nothing";
+    EXPECT_TRUE(flows.follows_first(1, 3, target)) << "TTL 2 answers neither flow: it tells nothing";
     flows.record_answer(1, 2, r2, 2.0f);
-    EXPECT_FALSE(flows.follows_first(1, 3)) << "flow 1 meets a router at TTL 2 that flow 0 has not";
-    EXPECT_TRUE(flows.follows_first(1, 1));
+    EXPECT_TRUE(flows.follows_first(1, 3, target)) << "flow 0 not yet answered at TTL 2 shows no parting";
+    EXPECT_FALSE(flows.follows_first(1, 2, target)) << "but nothing tells where flow 1 goes at TTL 2";
+    flows.record_answer(0, 2, r4, 2.0f);
+    EXPECT_FALSE(flows.follows_first(1, 3, target)) << "flow 1 meets another router at TTL 2 than flow 0";
+    EXPECT_TRUE(flows.follows_first(1, 1, target));
     flows.record_answer(2, 1, r2, 1.0f);
-    EXPECT_FALSE(flows.follows_first(2, 1));
-    EXPECT_FALSE(flows.follows_first(7, 1)) << "a flow out of range";
+    EXPECT_FALSE(flows.follows_first(2, 1, target));
+    EXPECT_FALSE(flows.follows_first(7, 1, target)) << "a flow out of range";
+
+    FlowPaths to_target(2, 4);
+    to_target.record_answer(0, 2, r2, 2.0f);
+    to_target.record_answer(0, 3, target, 3.0f);
+    EXPECT_FALSE(to_target.follows_first(1, 3, target)) << "not yet met flow 0's router in front of the target";
+    to_target.record_answer(1, 2, r2, 2.0f);
+    EXPECT_TRUE(to_target.follows_first(1, 3, target)) << "every path ends at the target";
+    to_target.record_answer(1, 3, r4, 3.0f);
+    EXPECT_FALSE(to_target.follows_first(1, 3, target)) << "unless a router answers the flow there";
 
     flows.record_unanswered(1, 3);
     flows.record_answer(1, 3, target, 4.0f);

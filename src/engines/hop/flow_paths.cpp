@@ -30,19 +30,24 @@ void FlowPaths::record_unanswered(std::uint8_t flow, std::uint8_t ttl) {
     ++hop.lost_total;
 }
 
-bool FlowPaths::follows_first(std::uint8_t flow, std::uint8_t ttl) const {
+bool FlowPaths::follows_first(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress target) const {
     const std::lock_guard lock(lock_);
     if (flow >= flows_.size() || ttl >= flows_[flow].size()) {
         return false;
     }
     const auto& own = flows_[flow];
     const auto& first = flows_.front();
-    if (!own[ttl].addr || own[ttl].addr != first[ttl].addr) {
+    // Every path ends at the target: a flow not yet answered there goes where
+    // flow 0's does, once it has met flow 0's router in front of it.
+    const bool met_last_router = ttl == 1 || !first[ttl - 1].addr || own[ttl - 1].addr == first[ttl - 1].addr;
+    const bool at_target =
+        first[ttl].addr == target && (own[ttl].addr == target || (!own[ttl].addr && met_last_router));
+    if (!at_target && (!own[ttl].addr || own[ttl].addr != first[ttl].addr)) {
         return false;
     }
     for (std::uint8_t before = 1; before < ttl; ++before) {
-        // A router that has answered neither flow tells nothing of where they part.
-        if (own[before].addr != first[before].addr) {
+        // Where either flow has not been answered, nothing tells that they part.
+        if (own[before].addr && first[before].addr && own[before].addr != first[before].addr) {
             return false;
         }
     }

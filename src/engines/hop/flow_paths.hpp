@@ -35,11 +35,14 @@ public:
 
     // Whether the flow's probes at this TTL take flow 0's path, as far as the
     // answers tell: the router that last answered the flow at `ttl` is the one
-    // that last answered flow 0 there, and so it is at every TTL before it
-    // where either has been answered. Until the flow has been answered at
-    // `ttl`, nothing shows where it goes there: a first answer of flow 0 lost
-    // on its branch would let another branch into flow 0's path.
-    bool follows_first(std::uint8_t flow, std::uint8_t ttl) const;
+    // that last answered flow 0 there, and no TTL before it has answered the
+    // two from different routers. Until both have been answered at `ttl`,
+    // nothing shows where the flow goes there (a first answer of flow 0 lost
+    // on its branch would otherwise let another branch into flow 0's path),
+    // but for the target, where every path ends; before it, an answer either
+    // lacks shows no parting, so that the answers a router or the target
+    // declines now and then do not keep a flow out.
+    bool follows_first(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress target) const;
 
     std::vector<std::vector<FlowHop>> snapshot() const;
     std::vector<FlowHop> snapshot(std::uint8_t flow) const;  // nothing for a flow out of range

@@ -32,7 +32,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
 void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source, std::uint16_t id,
                 std::uint8_t ttl, std::uint8_t flow) {
     const auto probe = build_ttl_probe(id, ttl, shared.flows.flow(flow), source, shared.target);
-    const bool on_first_path = flow == 0 || shared.flow_paths->follows_first(flow, ttl);
+    const bool on_first_path = flow == 0 || shared.flow_paths->follows_first(flow, ttl, shared.target);
     shared.pending->insert_or_assign(id, PendingProbe{network.now(), ttl, ProbeKind::ttl_limited, flow, on_first_path});
     if (const auto error = network.send(probe, shared.target, 0)) {
         log::warn(log::target::hop, "probe send failed",
