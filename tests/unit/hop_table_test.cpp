@@ -104,7 +104,7 @@ TEST(ProbeOutcomes, TcpProbesCountApartFromTheTtlLimitedOnesAtTheTargetsHop) {
     EXPECT_EQ(target_hop.outcomes_total, 1u) << "only the UDP probe";
     EXPECT_EQ(target_hop.lost_total, 1u);
     EXPECT_FALSE(target_hop.addr) << "a TCP answer names no router";
-    table.restart(3);
+    table.restart(3, r4);
     EXPECT_EQ(table.snapshot()[3].tcp_outcomes_total, 0u);
 }
 

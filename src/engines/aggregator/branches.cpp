@@ -47,6 +47,16 @@ std::uint64_t FlowHistories::newest_ts() const {
     return newest;
 }
 
+std::uint64_t FlowHistories::meeting_since(const Branch& branch, std::uint8_t hop) const {
+    std::uint64_t since = 0;
+    for (const std::uint8_t flow : branch.flows) {
+        if (const auto found = hops_.find({flow, hop}); found != hops_.end()) {
+            since = std::max(since, found->second.history.base_ts);
+        }
+    }
+    return since;
+}
+
 std::vector<Branch> FlowHistories::branches() const {
     const std::uint64_t newest = newest_ts();
     std::map<std::uint8_t, std::map<std::uint8_t, std::string>> routers;  // by flow, then hop

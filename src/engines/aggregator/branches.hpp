@@ -40,6 +40,9 @@ public:
     // The time of the newest report; 0 without one.
     std::uint64_t newest_ts() const;
 
+    // Since when every flow of the branch has met its present router at the hop.
+    std::uint64_t meeting_since(const Branch& branch, std::uint8_t hop) const;
+
 private:
     struct FlowHop {
         std::string addr;

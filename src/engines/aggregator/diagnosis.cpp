@@ -306,12 +306,11 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
     for (std::size_t index = 0; index < path.hops.size(); ++index) {
         const std::uint8_t hop = path.hops[index];
         const auto first = branches.front().routers.find(hop);
-        const bool met_elsewhere =
-            first != branches.front().routers.end() &&
-            std::any_of(branches.begin() + 1, branches.end(), [&](const Branch& other) {
-                const auto met = other.routers.find(hop);
-                return met != other.routers.end() && met->second == first->second;
-            });
+        const bool met_elsewhere = first != branches.front().routers.end() &&
+                                   std::any_of(branches.begin() + 1, branches.end(), [&](const Branch& other) {
+                                       const auto met = other.routers.find(hop);
+                                       return met != other.routers.end() && met->second == first->second;
+                                   });
         if (hop > *parting && met_elsewhere) {
             path.window[index].probes_alone = path.recent[index].probes_alone = true;
         }
@@ -353,7 +352,10 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches() const {
     for (std::size_t index = 1; index < branches.size(); ++index) {
         const Branch& branch = branches[index];
         const auto parting = parting_hop(branch, branches.front());
-        if (!parting) {
+        if (!parting ||
+            std::max(flows_.meeting_since(branch, *parting), flows_.meeting_since(branches.front(), *parting)) +
+                    branch_settled_s >
+                until) {
             continue;
         }
         // In front of the parting the branch shares flow 0's routers, whose

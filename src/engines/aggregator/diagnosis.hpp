@@ -33,6 +33,10 @@ inline constexpr double event_error_rate = 0.003;
 // newest one; hops no longer reported (past a target found nearer, or after a
 // route change) keep their histories but are not judged.
 inline constexpr std::uint64_t current_report_age_s = 10;
+// Paths of a balanced route are judged apart once both have kept their routers
+// where they part this long: after a route change, the flows not yet probed
+// since still meet the old routers for a sweep or four, which is no branch.
+inline constexpr std::uint64_t branch_settled_s = 60;
 
 struct TrendFit {
     double slope;  // percentage points per second

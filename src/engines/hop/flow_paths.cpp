@@ -30,6 +30,15 @@ void FlowPaths::record_unanswered(std::uint8_t flow, std::uint8_t ttl) {
     ++hop.lost_total;
 }
 
+void FlowPaths::forget(std::uint8_t ttl, packets::IpAddress router) {
+    const std::lock_guard lock(lock_);
+    for (auto& hops : flows_) {
+        if (ttl < hops.size() && hops[ttl].addr == router) {
+            hops[ttl] = FlowHop{};
+        }
+    }
+}
+
 bool FlowPaths::follows_first(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress target) const {
     const std::lock_guard lock(lock_);
     if (flow >= flows_.size() || ttl >= flows_[flow].size()) {

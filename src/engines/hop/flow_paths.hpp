@@ -32,6 +32,9 @@ public:
     // flow at this TTL, its figures there begin again with this one.
     void record_answer(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress source, float rtt_ms);
     void record_unanswered(std::uint8_t flow, std::uint8_t ttl);
+    // The route changed: every flow that `router` answered at this TTL knows
+    // nothing there until it is answered again.
+    void forget(std::uint8_t ttl, packets::IpAddress router);
 
     // Whether the flow's probes at this TTL take flow 0's path, as far as the
     // answers tell: the router that last answered the flow at `ttl` is the one

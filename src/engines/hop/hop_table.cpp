@@ -59,10 +59,11 @@ void HopTable::record_tcp_outcome(std::uint8_t ttl, bool answered) {
     }
 }
 
-void HopTable::restart(std::uint8_t ttl) {
+void HopTable::restart(std::uint8_t ttl, packets::IpAddress router) {
     const std::lock_guard lock(lock_);
     if (ttl < hops_.size()) {
         HopStats& hop = hops_[ttl];
+        hop.addr = router;
         hop.outcomes.clear();
         hop.rtt_samples.clear();
         hop.outcomes_total = 0;

@@ -51,8 +51,8 @@ public:
     void record_tcp_outcome(std::uint8_t ttl, bool answered);
     // Another router answers at this TTL: the outcomes, round trips and outcome,
     // echo and TCP totals begin again from nothing (totals that go down tell the aggregator
-    // so); the address, already the new router's, and the send counts stay.
-    void restart(std::uint8_t ttl);
+    // so), the address is the new router's, and the send counts stay.
+    void restart(std::uint8_t ttl, packets::IpAddress router);
 
     std::vector<HopStats> snapshot() const;
     // The router that last answered at this TTL, if any.

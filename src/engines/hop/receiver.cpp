@@ -35,8 +35,9 @@ void restart_hop(const ReceiverShared& shared, const RouteChange& change) {
               {{"hop", change.hop},
                {"old_addr", packets::to_text(change.old_addr)},
                {"new_addr", packets::to_text(change.new_addr)}});
-    shared.table->restart(change.hop);
+    shared.table->restart(change.hop, change.new_addr);
     shared.delays->restart(change.hop);
+    shared.flow_paths->forget(change.hop, change.old_addr);
     if (!shared.route_changes->try_push(change)) {
         log::warn(log::target::hop, "route change not reported: too many waiting", {{"hop", change.hop}});
     }
