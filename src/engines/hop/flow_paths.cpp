@@ -73,6 +73,11 @@ std::vector<FlowHop> FlowPaths::snapshot(std::uint8_t flow) const {
     return flow < flows_.size() ? flows_[flow] : std::vector<FlowHop>{};
 }
 
+std::optional<packets::IpAddress> FlowPaths::router(std::uint8_t flow, std::uint8_t ttl) const {
+    const std::lock_guard lock(lock_);
+    return flow < flows_.size() && ttl < flows_[flow].size() ? flows_[flow][ttl].addr : std::nullopt;
+}
+
 std::uint8_t flow_last_ttl(const std::vector<FlowHop>& hops, packets::IpAddress target,
                            std::uint8_t first_path_last_ttl, std::uint8_t max_hops) {
     for (std::size_t ttl = 1; ttl < hops.size() && ttl <= max_hops; ++ttl) {

@@ -49,6 +49,8 @@ public:
 
     std::vector<std::vector<FlowHop>> snapshot() const;
     std::vector<FlowHop> snapshot(std::uint8_t flow) const;  // nothing for a flow out of range
+    // The router that last answered the flow at this TTL, if any.
+    std::optional<packets::IpAddress> router(std::uint8_t flow, std::uint8_t ttl) const;
 
 private:
     mutable std::mutex lock_;

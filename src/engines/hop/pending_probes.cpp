@@ -16,9 +16,10 @@ std::optional<AnsweredProbe> settle_answered(PendingProbes& pending, const Probe
         outcomes.table.record_tcp_outcome(probe->ttl, true);
         return AnsweredProbe{probe->ttl, rtt_ms, false, kind};
     }
+    const auto flow_router_before = outcomes.flows.router(probe->flow, probe->ttl);
     outcomes.flows.record_answer(probe->flow, probe->ttl, source, rtt_ms);
     const bool in_table = probe->on_first_path && outcomes.table.record_answer(probe->ttl, source);
-    return AnsweredProbe{probe->ttl, rtt_ms, in_table, kind};
+    return AnsweredProbe{probe->ttl, rtt_ms, in_table, kind, flow_router_before};
 }
 
 void settle_overdue(PendingProbes& pending, const ProbeOutcomes& outcomes, std::chrono::steady_clock::time_point now) {

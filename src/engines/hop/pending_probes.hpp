@@ -40,6 +40,8 @@ struct AnsweredProbe {
     float rtt_ms;
     bool in_table;  // the hop table counts the probe and has an entry for its TTL, which now records the answer
     ProbeKind kind;
+    // The router that answered the probe's flow at its TTL before this answer.
+    std::optional<packets::IpAddress> flow_router_before = std::nullopt;
 };
 
 // Where a probe's outcome is counted: the hop table of flow 0's path, and each

@@ -49,17 +49,28 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
     if (!probe) {
         return;  // never sent, already answered or already counted as lost
     }
+    // Flow 0's path, and the flows that last met its router at the TTL: a
+    // router replaced on every path shows in all of them at once, while the
+    // other paths of a balanced route stay out.
+    const bool of_first_router = probe->in_table || (probe->flow_router_before &&
+                                                     probe->flow_router_before == shared.routes->router(probe->ttl));
+    std::optional<RouteChange> change;
+    if (of_first_router && probe->ttl < shared.table->size()) {
+        change = shared.routes->observe(probe->ttl, reply.source);
+    }
+    if (change) {
+        restart_hop(shared, *change);
+    }
     if (probe->in_table) {
+        shared.delays->record(probe->ttl, now, probe->rtt_ms);
+    }
+    // Another flow's answer from flow 0's router may tell the pinger of it sooner.
+    if (probe->in_table || change || shared.table->router(probe->ttl) == reply.source) {
         HopSighting sighting{probe->ttl, reply.source};
-        if (const auto change = shared.routes->observe(probe->ttl, reply.source)) {
-            restart_hop(shared, *change);
+        if (change) {
             sighting.replaces = change->old_addr;
         }
-        shared.delays->record(probe->ttl, now, probe->rtt_ms);
         shared.sightings->try_push(sighting);
-    } else if (shared.table->router(probe->ttl) == reply.source) {
-        // Another flow met flow 0's router: the pinger may know it at this TTL sooner.
-        shared.sightings->try_push(HopSighting{probe->ttl, reply.source});
     }
     log::info(log::target::hop, "probe reply received",
               {{"seq", reply.probe_id},
