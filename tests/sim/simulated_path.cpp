@@ -82,6 +82,11 @@ const std::vector<SimulatedHop>& SimulatedPath::branch_for(const Branches& branc
         mix(datagram.subspan(ipv6 ? 6 : 9, 1));
         mix(datagram.subspan(header, 4));
     }
+    // Mixed to the end, as a balancer's hash is: FNV-1a's low bits follow the
+    // last byte's, so ports one apart would take the branches strictly in turn.
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDULL;
+    hash ^= hash >> 33;
     return branches[hash % branches.size()];
 }
 
