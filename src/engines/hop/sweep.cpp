@@ -124,7 +124,8 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
     std::optional<std::uint8_t> distance;
     for (std::uint64_t sweep = 0;; ++sweep) {
         const auto sweep_start = network.now();
-        const auto flow = static_cast<std::uint8_t>(sweep % shared.flows.count);
+        const auto flow = static_cast<std::uint8_t>(
+            sweep < first_path_sweeps ? 0 : (sweep - first_path_sweeps) % shared.flows.count);
         const std::uint8_t first_path_last_ttl =
             last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
         const std::uint8_t last_ttl = flow == 0 ? first_path_last_ttl

@@ -27,6 +27,10 @@ inline constexpr std::chrono::seconds report_period{7};
 // TCP probes of the target in each sweep, once it has answered: what confirms
 // a loss on the target's own link, which nothing behind it can.
 inline constexpr unsigned tcp_probes_per_sweep = 2;
+// The first sweeps all probe flow 0: the hop table learns each hop's router
+// from flow 0's answers, and a hop whose first answer was lost would otherwise
+// wait for flow 0's turn, every fourth sweep, to be named.
+inline constexpr std::uint64_t first_path_sweeps = 6;
 // What the hop engine's probes are called in its SEND_FAIL errors.
 inline constexpr std::string_view unsent_probes = "probes";
 inline constexpr std::string_view unsent_tcp_probes = "TCP probes";
@@ -85,8 +89,8 @@ private:
 
 // Probing sweeps, each lasting interval_ms (or as long as its probes take), with
 // the reports in between, until the task is cancelled. Each sweep probes one
-// flow, the flows in turn, so that every responder is asked for an answer per
-// sweep as with one flow. Each step sends the
+// flow, the flows in turn after the first few, so that every responder is
+// asked for an answer per sweep as with one flow. Each step sends the
 // lowest TTL not yet probed in the sweep whose responder has an answer left; a
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would
