@@ -91,14 +91,19 @@ def export(args) -> int:
         print(f"tarnvale: cannot listen on {address}:{port}: {failure.strerror}", file=sys.stderr)
         return 1
     print(f"serving metrics at http://{args.listen}/metrics for {', '.join(args.targets)}", flush=True)
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    # The handler only notes the signal: run between two bytecodes of the main
+    # thread, one that took a lock (Event.set in it, while Event.wait holds the
+    # same lock) could wait for itself for ever.
+    terminated = []
+    signal.signal(signal.SIGTERM, lambda *_: terminated.append(True))
     for keeper in keepers:
         keeper.start()
     try:
-        while not stop.wait(1.0):
-            pass
+        while not terminated:
+            time.sleep(0.2)
     except KeyboardInterrupt:
-        stop.set()
+        pass
+    stop.set()
     for keeper in keepers:
         keeper.join(timeout=15)
     return 0
