@@ -84,7 +84,9 @@ def test_each_flow_keeps_one_branch_and_a_quiet_balanced_route_shows_no_loss(bal
     assert [e for e in events if e["type"] in ("degradation", "route_change")] == []
 
 
-@pytest.mark.slow
+# Statistical (which flows take the lossy path, and when the evidence tells): the simulation's balanced-route
+# scenarios check it over a thousand runs; this records one run in the test network.
+@pytest.mark.daily
 def test_loss_on_one_branch_shows_in_its_flows_alone_and_is_located_on_it(balanced_network, start_probe):
     network = balanced_network
     lossy = network.hop_addresses(branch="r2b")
