@@ -30,11 +30,12 @@ void FlowPaths::record_unanswered(std::uint8_t flow, std::uint8_t ttl) {
     ++hop.lost_total;
 }
 
-void FlowPaths::forget(std::uint8_t ttl, packets::IpAddress router) {
+void FlowPaths::move(std::uint8_t ttl, packets::IpAddress old_router, packets::IpAddress new_router) {
     const std::lock_guard lock(lock_);
     for (auto& hops : flows_) {
-        if (ttl < hops.size() && hops[ttl].addr == router) {
+        if (ttl < hops.size() && hops[ttl].addr == old_router) {
             hops[ttl] = FlowHop{};
+            hops[ttl].addr = new_router;
         }
     }
 }

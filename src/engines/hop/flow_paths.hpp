@@ -32,9 +32,12 @@ public:
     // flow at this TTL, its figures there begin again with this one.
     void record_answer(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress source, float rtt_ms);
     void record_unanswered(std::uint8_t flow, std::uint8_t ttl);
-    // The route changed: every flow that `router` answered at this TTL knows
-    // nothing there until it is answered again.
-    void forget(std::uint8_t ttl, packets::IpAddress router);
+    // The route changed at this TTL: every flow that `old_router` answered
+    // there meets `new_router` now, with figures begun afresh, until an answer
+    // of its own says otherwise (a change on one path of a balanced route
+    // costs the others one probe each; a change on every path keeps every
+    // flow counting on flow 0's path).
+    void move(std::uint8_t ttl, packets::IpAddress old_router, packets::IpAddress new_router);
 
     // Whether the flow's probes at this TTL take flow 0's path, as far as the
     // answers tell: the router that last answered the flow at `ttl` is the one

@@ -37,7 +37,7 @@ void restart_hop(const ReceiverShared& shared, const RouteChange& change) {
                {"new_addr", packets::to_text(change.new_addr)}});
     shared.table->restart(change.hop, change.new_addr);
     shared.delays->restart(change.hop);
-    shared.flow_paths->forget(change.hop, change.old_addr);
+    shared.flow_paths->move(change.hop, change.old_addr, change.new_addr);
     if (!shared.route_changes->try_push(change)) {
         log::warn(log::target::hop, "route change not reported: too many waiting", {{"hop", change.hop}});
     }
