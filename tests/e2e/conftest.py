@@ -36,6 +36,15 @@ def network():
         yield net
 
 
+@pytest.fixture(scope="module")
+def balanced_network():
+    """The same with r2b beside r2, over which r1 spreads flows, shared by the tests of one module."""
+    if os.geteuid() != 0:
+        pytest.fail("the test network needs root")
+    with TestNetwork(hops=3, balanced=True) as net:
+        yield net
+
+
 @pytest.fixture(scope="session")
 def probe_binary() -> Path:
     binary = Path(os.environ.get("TARNVALE_PROBE", ROOT / "build" / "tarnvale_probe"))

@@ -2,27 +2,16 @@
 protocol and ports: each probe flow keeps to one branch, the hop table (flow 0's path) keeps one router per hop, and
 a loss on one branch shows in the flows that take it and is located on it."""
 
-import os
 import statistics
 import time
 
 import pytest
-
-from lab import TestNetwork
 
 INTERVAL_MS = 1000
 # Each flow is probed every fourth sweep: 30 s give each a few answers at every hop.
 LEARNING_S = 30
 FLOWS = 4
 BRANCH_LINK = "r1:eth2"  # into r2b
-
-
-@pytest.fixture(scope="module")
-def balanced_network():
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3, balanced=True) as net:
-        yield net
 
 
 def start_hop_engine(network, start_probe, target):

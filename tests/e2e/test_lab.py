@@ -182,15 +182,6 @@ def test_leftovers_of_ended_runs_are_cleaned_and_live_ones_kept(network):
 # ---- the balanced network: r1 spreads flows over r2 and r2b -------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def balanced_network():
-    """Three routers with r2b beside r2, shared by this module's tests of the balanced segment."""
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3, balanced=True) as net:
-        yield net
-
-
 def server_of(network, version):
     return network.server_address if version == 4 else network.server_address_v6
 

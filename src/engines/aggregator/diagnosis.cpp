@@ -320,16 +320,16 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
 }  // namespace
 
 std::optional<Diagnosis> DiagnosisState::diagnose() const {
+    const auto branches = flows_.branches();
     const auto path = current_path();
     if (path.empty()) {
-        return diagnose_branches();
+        return diagnose_branches(branches);
     }
     PathEvidence evidence_of_path{path, evidence(path, evidence_window_s), evidence(path, recent_window_s)};
-    const auto branches = flows_.branches();
     keep_to_first_branch(evidence_of_path, branches);
     auto diagnosis = locate(evidence_of_path, 0, [this](const auto& hops) { return pooled_history(hops); });
     if (!diagnosis) {
-        return diagnose_branches();
+        return diagnose_branches(branches);
     }
     // Flow 0's own branch, when no other path meets the router where the loss begins.
     if (branches.size() < 2 || !branches.front().routers.contains(diagnosis->hop)) {
@@ -346,8 +346,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
     return diagnosis;
 }
 
-std::optional<Diagnosis> DiagnosisState::diagnose_branches() const {
-    const auto branches = flows_.branches();
+std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Branch>& branches) const {
     const std::uint64_t until = flows_.newest_ts();
     for (std::size_t index = 1; index < branches.size(); ++index) {
         const Branch& branch = branches[index];

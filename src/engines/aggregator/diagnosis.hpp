@@ -117,7 +117,7 @@ private:
     std::optional<Diagnosis> locate(const PathEvidence& path, std::size_t lowest,
                                     const std::function<HopHistory(const std::vector<std::uint8_t>&)>& trend) const;
     // A loss on a branch of a balanced route that flow 0's path does not take.
-    std::optional<Diagnosis> diagnose_branches() const;
+    std::optional<Diagnosis> diagnose_branches(const std::vector<Branch>& branches) const;
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
     bool behind_bottleneck(std::uint8_t hop) const;

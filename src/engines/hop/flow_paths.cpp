@@ -81,10 +81,8 @@ std::optional<packets::IpAddress> FlowPaths::router(std::uint8_t flow, std::uint
 
 std::uint8_t flow_last_ttl(const std::vector<FlowHop>& hops, packets::IpAddress target,
                            std::uint8_t first_path_last_ttl, std::uint8_t max_hops) {
-    for (std::size_t ttl = 1; ttl < hops.size() && ttl <= max_hops; ++ttl) {
-        if (hops[ttl].addr == target) {
-            return static_cast<std::uint8_t>(ttl);
-        }
+    if (const auto distance = target_distance(hops, target); distance && *distance <= max_hops) {
+        return *distance;
     }
     const bool longer = first_path_last_ttl < hops.size() && hops[first_path_last_ttl].addr;
     return longer

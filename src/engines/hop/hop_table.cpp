@@ -85,15 +85,6 @@ std::optional<packets::IpAddress> HopTable::router(std::uint8_t ttl) const {
     return ttl < hops_.size() ? hops_[ttl].addr : std::nullopt;
 }
 
-std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::IpAddress target) {
-    for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
-        if (hops[ttl].addr == target) {
-            return static_cast<std::uint8_t>(ttl);
-        }
-    }
-    return std::nullopt;
-}
-
 std::uint8_t last_ttl_to_probe(const std::vector<HopStats>& hops, packets::IpAddress target, std::uint8_t max_hops,
                                std::optional<std::uint8_t>& distance) {
     if (distance && hops[*distance].addr != target) {

@@ -63,8 +63,17 @@ private:
     std::vector<HopStats> hops_;
 };
 
-// The lowest TTL whose latest matched reply came from the target itself.
-std::optional<std::uint8_t> target_distance(const std::vector<HopStats>& hops, packets::IpAddress target);
+// The lowest TTL whose latest matched reply came from the target itself, in
+// the hop table or in one flow's figures (any hops with an `addr`).
+template <typename Hop>
+std::optional<std::uint8_t> target_distance(const std::vector<Hop>& hops, packets::IpAddress target) {
+    for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
+        if (hops[ttl].addr == target) {
+            return static_cast<std::uint8_t>(ttl);
+        }
+    }
+    return std::nullopt;
+}
 
 // The highest TTL to probe in the coming sweep, `distance` being the target's
 // distance as the previous sweep found it (updated here). Once the target has
