@@ -27,6 +27,13 @@ def pytest_configure(config):
                                        "with TARNVALE_DAILY=1 (CI's daily run), and never under the sanitizers")
 
 
+def pytest_collection_modifyitems(items):
+    """Modules with minutes-long tests run first, each module's tests still together: started last, one of them
+    would keep the whole run waiting while the other workers idle."""
+    slow_modules = {item.module for item in items if item.get_closest_marker("slow")}
+    items.sort(key=lambda item: item.module not in slow_modules)
+
+
 @pytest.fixture(scope="module")
 def network():
     """A client, three routers and a server, shared by the tests of one module."""
