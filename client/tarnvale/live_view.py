@@ -31,12 +31,19 @@ def hop_table(model: ViewModel, target: str) -> Table:
             marks.append("[bold magenta]bottleneck[/]")
         if row.is_localized:
             marks.append("[bold red]loss starts[/]")
-        loss_style = "red" if (row.loss_pct or 0) >= 5 else ("yellow" if (row.loss_pct or 0) > 0 else "green")
+        loss_style = _loss_style(row.loss_pct)
         table.add_row(row.label, row.addr or "*", Text(_number(row.loss_pct), style=loss_style),
                       Text(sparkline(row.losses, ceiling), style=loss_style), _number(row.rtt_ms, 2),
                       Text(f"+{row.queue_ms:.0f} ms", style="magenta") if row.queue_ms is not None else "",
                       link_speed_text(row.mbps, model.facts.train_rate_mbps), " ".join(marks))
+        for branch in row.branches:
+            table.add_row("", f"└ {branch.addr}", Text(_number(branch.loss_pct), style=_loss_style(branch.loss_pct)),
+                          "", "", "", "", f"flows {', '.join(map(str, branch.flows))}")
     return table
+
+
+def _loss_style(loss_pct) -> str:
+    return "red" if (loss_pct or 0) >= 5 else ("yellow" if (loss_pct or 0) > 0 else "green")
 
 
 def process_panel(model: ViewModel) -> Panel:

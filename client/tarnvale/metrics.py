@@ -15,7 +15,7 @@ from typing import Callable, Iterable, Optional
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
-from .events import AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency
+from .events import AppTraffic, BwEstimate, Degradation, Error, Event, FlowLoss, HopDelay, HopLoss, Latency
 from .probe_facts import ProbeFacts
 
 # A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
@@ -34,6 +34,7 @@ class TargetState:
     facts: Optional[ProbeFacts] = None  # those of the target's latest probe; none before its first handshake
     # hop -> (its latest event, when it came)
     hops: dict[int, tuple[HopLoss, float]] = field(default_factory=dict)
+    flows: dict[tuple[int, int], tuple[FlowLoss, float]] = field(default_factory=dict)  # by (flow, hop)
     delays: dict[int, tuple[HopDelay, float]] = field(default_factory=dict)
     bandwidth: dict[int, tuple[BwEstimate, float]] = field(default_factory=dict)
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
@@ -73,6 +74,8 @@ class PathMetrics:
             match event:
                 case HopLoss():
                     state.hops[event.hop] = (event, now)
+                case FlowLoss():
+                    state.flows[(event.flow, event.hop)] = (event, now)
                 case HopDelay():
                     state.delays[event.hop] = (event, now)
                 case BwEstimate():
@@ -94,6 +97,10 @@ class PathMetrics:
                                        labels=["target"])
         loss = GaugeMetricFamily("tarnvale_hop_loss_ratio", "Share of the hop's recent probes unanswered",
                                  labels=hop_labels)
+        flow_loss = GaugeMetricFamily("tarnvale_flow_loss_ratio",
+                                      "Share of the recent probes of one probe flow unanswered at the hop; on a "
+                                      "balanced route each flow keeps one of its paths", labels=["target", "flow",
+                                                                                                  "hop", "addr"])
         path_loss = GaugeMetricFamily("tarnvale_path_loss_ratio",
                                       "Share of the recent probes unanswered at the end of the path (the target's "
                                       "own hop, or the last hop that answers)", labels=["target"])
@@ -132,6 +139,8 @@ class PathMetrics:
                     labels = [target, str(hop), event.addr]
                     loss.add_metric(labels, event.loss_pct / 100)
                     rtt.add_metric(labels, event.rtt_ms / 1000)
+                for (flow, hop), event in _current(state.flows, hop_figures_since):
+                    flow_loss.add_metric([target, str(flow), str(hop), event.addr], event.loss_pct / 100)
                 if hops:
                     path_loss.add_metric([target], _end_of_path(hops).loss_pct / 100)
                 for hop, event in _current(state.delays, hop_figures_since):
@@ -144,7 +153,7 @@ class PathMetrics:
                 uploaded.add_metric([name], total)
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
-        yield from (up, restarts, loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors,
+        yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors,
                     diagnosis)
 
 
@@ -155,8 +164,9 @@ def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:
     return next(event for _, event in hops if event.addr == last_address)
 
 
-def _current(figures: dict[int, tuple[Event, float]], oldest: float) -> list[tuple[int, Event]]:
-    """The hops' events that came after `oldest`, by hop; the older ones are forgotten."""
+def _current(figures: dict, oldest: float) -> list:
+    """The events that came after `oldest`, by their key (a hop, or a flow and hop); the older ones are
+    forgotten."""
     for hop in [hop for hop, (_, came) in figures.items() if came < oldest]:
         del figures[hop]
     return [(hop, event) for hop, (event, _) in sorted(figures.items())]

@@ -1,6 +1,6 @@
 """`tarnvale report FILE`: a recording of `watch --record` as a PNG chart: loss per hop over time with
-the diagnoses marked, queueing delay per hop with the located queues marked, and bandwidth per hop with the
-bottlenecks marked."""
+the diagnoses marked and, on a balanced route, each branch's loss dashed beside its hop's; queueing delay per hop
+with the located queues marked; and bandwidth per hop with the bottlenecks marked."""
 
 from __future__ import annotations
 
@@ -10,7 +10,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Optional
 
-from .events import BwEstimate, Degradation, Event, HopDelay, HopLoss, Latency, MalformedEvent, parse_event
+from .branches import hop_branches
+from .events import (BwEstimate, Degradation, Event, FlowLoss, HopDelay, HopLoss, Latency, MalformedEvent,
+                     parse_event)
 from .probe_facts import ProbeFacts
 
 WIDTH_INCHES, HEIGHT_INCHES, DPI = 12, 10, 100  # 1200 x 1000 pixels
@@ -65,6 +67,20 @@ def plot_per_hop(axes, series: dict, ylabel: str, title: str, marks: list[tuple[
         axes.legend(loc="upper left", fontsize=8)
 
 
+def branch_losses(entries: list[tuple[float, FlowLoss]]) -> dict[tuple[int, str], list[tuple[float, float]]]:
+    """Each branch's loss over time, by (hop, router): from each report cycle's flow_loss events, at the hops
+    where the flows met more than one router."""
+    cycles: dict[int, tuple[float, list[FlowLoss]]] = {}
+    for seconds, event in entries:
+        cycles.setdefault(event.ts, (seconds, []))[1].append(event)
+    series: dict[tuple[int, str], list[tuple[float, float]]] = {}
+    for seconds, cycle in cycles.values():
+        for hop, branches in hop_branches(cycle).items():
+            for branch in branches:
+                series.setdefault((hop, branch.addr), []).append((seconds, branch.loss_pct))
+    return series
+
+
 def draw(recording: Recording, output: Path) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -77,6 +93,7 @@ def draw(recording: Recording, output: Path) -> None:
     delay: dict[int, list[tuple[float, float]]] = {}
     diagnoses: list[tuple[float, Degradation]] = []
     latencies: list[tuple[float, Latency]] = []
+    flow_losses: list[tuple[float, FlowLoss]] = []
     for at, event in entries:
         seconds = at - start
         match event:
@@ -90,6 +107,8 @@ def draw(recording: Recording, output: Path) -> None:
                 diagnoses.append((seconds, event))
             case Latency():
                 latencies.append((seconds, event))
+            case FlowLoss():
+                flow_losses.append((seconds, event))
 
     figure, (loss_axes, delay_axes, bandwidth_axes) = plt.subplots(3, 1, figsize=(WIDTH_INCHES, HEIGHT_INCHES),
                                                                    dpi=DPI, sharex=True)
@@ -97,6 +116,11 @@ def draw(recording: Recording, output: Path) -> None:
                  [(seconds, f"{event.cause} at hop {'?' if event.affected_hop is None else event.affected_hop} "
                             f"({event.severity})")
                   for seconds, event in diagnoses], least_top=10)
+    for (hop, addr), points in sorted(branch_losses(flow_losses).items()):
+        loss_axes.plot([p[0] for p in points], [p[1] for p in points], linestyle="--", linewidth=1,
+                       label=f"hop {hop} via {addr}")
+    if flow_losses:
+        loss_axes.legend(loc="upper left", fontsize=8)
     plot_per_hop(delay_axes, delay, "ms above usual", "queueing delay per hop",
                  [(seconds, f"{event.cause} at hop {event.affected_hop} (+{event.added_ms:.0f} ms)")
                   for seconds, event in latencies], least_top=50)

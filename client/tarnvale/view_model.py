@@ -8,7 +8,9 @@ from collections import deque
 from dataclasses import dataclass, field
 from typing import Optional
 
-from .events import Ack, AppTraffic, BwEstimate, Degradation, Error, Event, HopDelay, HopLoss, Latency, RouteChange
+from .branches import Branch, hop_branches
+from .events import (Ack, AppTraffic, BwEstimate, Degradation, Error, Event, FlowLoss, HopDelay, HopLoss, Latency,
+                     RouteChange)
 from .probe_facts import ProbeFacts
 
 SPARK_LENGTH = 12
@@ -59,6 +61,8 @@ class HopRow:
     is_localized: bool
     confidence: str
     queue_ms: Optional[float] = None  # the queueing delay, where a standing queue is located in front of the hop
+    # On a balanced route, the routers the probe's flows met at this hop, each with its flows' loss.
+    branches: list[Branch] = field(default_factory=list)
 
 
 def link_speed_text(mbps: Optional[float], train_rate_mbps: float) -> str:
@@ -93,6 +97,8 @@ class ViewModel:
         self.latency: Optional[Latency] = None
         self.errors: deque[Error] = deque(maxlen=ERRORS_KEPT)
         self.route_changes: deque[RouteChange] = deque(maxlen=ROUTE_CHANGES_KEPT)
+        # The latest report cycle's flow_loss events, by (flow, hop).
+        self.flow_cycle: dict[tuple[int, int], FlowLoss] = {}
         self.event_count = 0
 
     def _hop(self, number: int) -> HopState:
@@ -127,6 +133,10 @@ class ViewModel:
                 hop.addr = event.new_addr
                 hop.losses.clear()
                 hop.added_ms, hop.behind_queue = None, False
+            case FlowLoss():
+                if self.flow_cycle and event.ts != next(iter(self.flow_cycle.values())).ts:
+                    self.flow_cycle = {}  # a new cycle: paths that are gone go with the old one
+                self.flow_cycle[(event.flow, event.hop)] = event
             case Error():
                 self.errors.append(event)
             case Ack(ok=False):
@@ -138,6 +148,7 @@ class ViewModel:
         """One row per hop in order; consecutive hops with the same address (the target answering for
         every TTL beyond its distance) collapse into the first of them."""
         rows: list[HopRow] = []
+        branches = hop_branches(self.flow_cycle.values())
         for number in sorted(self.hops):
             hop = self.hops[number]
             if rows and hop.addr and hop.addr == rows[-1].addr:
@@ -146,7 +157,7 @@ class ViewModel:
                 continue
             rows.append(HopRow(str(number), hop.addr, hop.loss_pct, list(hop.losses), hop.rtt_ms, hop.mbps,
                                hop.bottleneck, hop.is_localized, hop.confidence,
-                               hop.added_ms if hop.behind_queue else None))
+                               hop.added_ms if hop.behind_queue else None, branches.get(number, [])))
         return rows
 
     def queue_standing(self) -> bool:

@@ -97,3 +97,21 @@ def test_a_hop_no_report_names_for_some_of_its_engines_periods_leaves_the_metric
     assert ("tarnvale_hop_bandwidth_bytes_per_second", (("hop", "4"), ("target", "t"))) in scrape(metrics)
     now[0] += 3 * told.bw_sweep_seconds
     assert not [name for name, _ in scrape(metrics) if name.startswith(("tarnvale_hop_", "tarnvale_path_"))]
+
+
+def test_each_flow_is_served_by_flow_and_hop_and_a_path_it_left_goes_with_its_hops_reports():
+    now = [1000.0]
+    told = facts()
+    metrics = PathMetrics(["t"], clock=lambda: now[0])
+    metrics.probe_started("t", told)
+    metrics.event("t", event("flow_loss", flow=1, hop=2, addr="198.51.100.246", loss_pct=20.0))
+    metrics.event("t", event("flow_loss", flow=0, hop=2, addr="198.51.100.2", loss_pct=0.0))
+    samples = scrape(metrics)
+    assert value(samples, "tarnvale_flow_loss_ratio", target="t", flow="1", hop="2", addr="198.51.100.246") == 0.2
+    assert value(samples, "tarnvale_flow_loss_ratio", target="t", flow="0", hop="2", addr="198.51.100.2") == 0
+    for _ in range(6):
+        now[0] += told.hop_report_seconds
+        metrics.event("t", event("flow_loss", flow=0, hop=2, addr="198.51.100.2", loss_pct=5.0))
+    flows = {(dict(labels)["flow"], dict(labels)["hop"]) for name, labels in scrape(metrics)
+             if name == "tarnvale_flow_loss_ratio"}
+    assert flows == {("0", "2")}

@@ -140,3 +140,32 @@ def test_a_route_change_restarts_its_hops_trend_and_queue_and_is_shown():
     console = Console(record=True, width=120)
     console.print(render(model, "203.0.113.10"))
     assert "route changed at hop 3: 198.51.100.6 -> 198.51.100.10" in console.export_text()
+
+
+def flow_loss(ts, flow, hop, addr, loss):
+    return parse_event(sample("flow_loss", ts=ts, flow=flow, hop=hop, addr=addr, loss_pct=loss))
+
+
+def test_a_hop_the_flows_meet_at_two_routers_shows_each_branch_with_its_flows_and_only_the_latest_cycle():
+    model = ViewModel(["hop"], facts(), started=0)
+    for hop, addr in [(1, "192.0.2.1"), (2, "198.51.100.2"), (3, "198.51.100.6")]:
+        model.apply(hop_loss(hop, addr, 0.0), now=1)
+    paths = {0: "198.51.100.2", 1: "198.51.100.246", 2: "198.51.100.2", 3: "198.51.100.246"}
+    for flow, branch_router in paths.items():
+        lossy = branch_router == "198.51.100.246"
+        for hop, addr, loss in [(1, "192.0.2.1", 0.0), (2, branch_router, 20.0 + flow if lossy else 0.0),
+                                (3, "198.51.100.6", 20.0 if lossy else 0.0)]:
+            model.apply(flow_loss(100, flow, hop, addr, loss), now=1)
+    rows = {row.label: row for row in model.hop_rows()}
+    assert rows["1"].branches == [] and rows["3"].branches == [], "one router for every flow is no branch"
+    assert [(b.addr, b.flows, b.loss_pct) for b in rows["2"].branches] == [
+        ("198.51.100.2", (0, 2), 0.0), ("198.51.100.246", (1, 3), 22.0)]
+    console = Console(record=True, width=120)
+    console.print(render(model, "203.0.113.10"))
+    screen = console.export_text()
+    assert "└ 198.51.100.246" in screen and "flows 1, 3" in screen
+
+    # The next cycle finds every flow through r2 again: the branch is gone with the cycle that showed it.
+    for flow in paths:
+        model.apply(flow_loss(105, flow, 2, "198.51.100.2", 0.0), now=6)
+    assert all(row.branches == [] for row in model.hop_rows())
