@@ -17,8 +17,9 @@ class RecordFile {
 public:
     RecordFile() = default;
 
-    // Creates the file, or truncates it when present; others may read, write and
-    // delete it while it is open.
+    // Creates the file, replacing one of this user's that has the name; others
+    // may read, write and delete it while it is open. Fails, and writes nothing,
+    // where the name holds another user's file or a link.
     static RecordFile create_truncated(const std::filesystem::path& path, std::error_code& error);
 
     std::error_code write(std::string_view record) const;

@@ -71,8 +71,14 @@ asio::awaitable<int> run_probe(runtime::Runtime& runtime, std::optional<std::str
     const std::uint32_t own_pid = platform::current_process_id();
 
     std::error_code error;
-    const auto log_path = platform::temp_directory() / log::fill_message("tv_{}.log", own_pid);
+    auto log_path = platform::temp_directory() / log::fill_message("tv_{}.log", own_pid);
     platform::RecordFile log_file = platform::RecordFile::create_truncated(log_path, error);
+    // In a shared temporary folder another user's file may hold the name, left
+    // by an earlier process with this pid: the log goes beside it.
+    for (int other = 1; error == std::errc::file_exists && other <= 3; ++other) {
+        log_path = platform::temp_directory() / log::fill_message("tv_{}-{}.log", own_pid, other);
+        log_file = platform::RecordFile::create_truncated(log_path, error);
+    }
     if (error) {
         co_return report_startup_failure({"failed to create log file", error.message()});
     }

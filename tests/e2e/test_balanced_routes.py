@@ -8,9 +8,10 @@ import time
 import pytest
 
 INTERVAL_MS = 1000
-# Each flow is probed every fourth sweep: 30 s give each a few answers at every hop.
-LEARNING_S = 30
-FLOWS = 4
+# The paths take turns and a path's flows take turns within it: 40 s give each of the 8 flows a few answers at
+# every hop.
+LEARNING_S = 40
+FLOWS = 8
 BRANCH_LINK = "r1:eth2"  # into r2b
 
 

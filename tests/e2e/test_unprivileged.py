@@ -117,3 +117,23 @@ def test_nobody_without_the_ptrace_rights_is_told_what_attr_leaves_unnamed(netwo
     refusals = [entry["fields"] for entry in logs if "other users' processes cannot be read" in
                 entry["fields"]["message"]]
     assert len(refusals) == 1 and refusals[0]["processes"] >= 1, refusals
+
+
+def test_a_log_name_held_by_another_users_file_leaves_the_probe_its_own_log_beside_it(probe_binary, open_folder):
+    # Root's files under the next few hundred pids, as an earlier root process with the same pid leaves one.
+    shared = open_folder / "tmp"
+    following = int(Path("/proc/sys/kernel/ns_last_pid").read_text())
+    for pid in range(following, following + 300):
+        (shared / f"tv_{pid}.log").write_text("root's\n")
+    probe = open_folder / "tarnvale_probe"
+    shutil.copy(probe_binary, probe)
+    started = subprocess.Popen(["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups", str(probe)],
+                               env=dict(os.environ, TMPDIR=str(shared)), stdout=subprocess.PIPE, text=True)
+    try:
+        assert started.stdout.readline().startswith("READY port="), "the probe started"
+        assert (shared / f"tv_{started.pid}.log").read_text() == "root's\n", "root's file untouched"
+        own = json.loads((shared / f"tv_{started.pid}-1.log").read_text().splitlines()[0])
+        assert own["fields"]["message"].startswith(f"tarnvale_probe starting, pid={started.pid}")
+    finally:
+        started.kill()
+        started.wait()

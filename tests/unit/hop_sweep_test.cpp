@@ -74,7 +74,9 @@ TEST(HopSweepSimulation, ARouterAnsweringHalfItsProbesShowsHalfLossAndNoOtherHop
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
     for (const std::size_t hop : {1U, 3U, 4U}) {
         EXPECT_EQ(run.hops[hop].lost_total, 0u) << "hop " << hop;
-        EXPECT_GE(run.hops[hop].outcomes_total, 55u) << "a probe every 5 s for 300 s";
+        // A probe every 5 s for 300 s, but for each other flow's first at the
+        // hop: until the flow is answered there, nothing places it on flow 0's path.
+        EXPECT_GE(run.hops[hop].outcomes_total, 60u - probe_flow_count) << "hop " << hop;
     }
     const auto reported = latest(run);
     ASSERT_EQ(reported.size(), 4u);
@@ -104,7 +106,7 @@ TEST(HopSweepSimulation, AnIpv6PathShowsTheSameLossAsItsIpv4Twin) {
     EXPECT_NEAR(lost_share(run.hops[2]), 0.5, 0.15);
     for (const std::size_t hop : {1U, 3U, 4U}) {
         EXPECT_EQ(run.hops[hop].lost_total, 0u) << "hop " << hop;
-        EXPECT_GE(run.hops[hop].outcomes_total, 55u);
+        EXPECT_GE(run.hops[hop].outcomes_total, 60u - probe_flow_count);
     }
     const auto reported = latest(run);
     ASSERT_EQ(reported.size(), 4u);
@@ -147,7 +149,7 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
     EXPECT_EQ(run.hops[3].lost_total, run.hops[3].outcomes_total) << "every answer came too late";
     EXPECT_FALSE(run.hops[3].addr.has_value()) << "a late answer does not name the hop";
     for (std::uint8_t flow = 0; flow < probe_flow_count; ++flow) {
-        EXPECT_GE(run.flows[flow][3].outcomes_total, 4u) << "flow " << int{flow};
+        EXPECT_GE(run.flows[flow][3].outcomes_total, 2u) << "each flow in its turn: flow " << int{flow};
         EXPECT_EQ(run.flows[flow][3].lost_total, run.flows[flow][3].outcomes_total) << "flow " << int{flow};
         EXPECT_FALSE(run.flows[flow][3].addr.has_value()) << "flow " << int{flow};
     }

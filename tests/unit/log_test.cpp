@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,7 @@
 #include "log/fill.hpp"
 #include "log/log.hpp"
 #include "log/rotating_file.hpp"
+#include "platform/files.hpp"
 
 namespace {
 
@@ -142,6 +144,38 @@ TEST(LogFile, SetAsideAtTheLimitWithEveryRecordWholeAndNoneLostAtTheSwitch) {
     EXPECT_NE(std::count(next.begin(), next.end(), records), 0);
     for (const int after_last : next) {
         EXPECT_TRUE(after_last == -1 || after_last == records) << after_last;
+    }
+    std::filesystem::remove_all(directory);
+}
+
+TEST(LogFile, AnEarlierFileOfOursIsReplacedButALinkOrAnotherUsersFileIsNeverWritten) {
+    using tarnvale::platform::RecordFile;
+    const auto directory = std::filesystem::temp_directory_path() /
+                           ("tarnvale_log_test_" + std::to_string(steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(directory);
+    const auto path = directory / "tv_7.log";
+    std::error_code error;
+    ASSERT_FALSE(RecordFile::create_truncated(path, error).write("left by an earlier process\n"));
+    ASSERT_FALSE(error);
+    ASSERT_FALSE(RecordFile::create_truncated(path, error).write("new\n"));
+    EXPECT_FALSE(error);
+    EXPECT_EQ(lines_of(path), std::vector<std::string>{"new"}) << "ours, begun afresh";
+
+    const auto elsewhere = directory / "precious";
+    std::ofstream(elsewhere) << "kept\n";
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(elsewhere, path);
+    RecordFile::create_truncated(path, error);
+    EXPECT_TRUE(error) << "a link laid at the name";
+    EXPECT_EQ(lines_of(elsewhere), std::vector<std::string>{"kept"});
+
+    std::filesystem::remove(path);
+    if (::geteuid() == 0) {
+        std::ofstream(path) << "another user's\n";
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        RecordFile::create_truncated(path, error);
+        EXPECT_TRUE(error) << "another user's file";
+        EXPECT_EQ(lines_of(path), std::vector<std::string>{"another user's"});
     }
     std::filesystem::remove_all(directory);
 }

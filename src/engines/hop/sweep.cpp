@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engines/hop/flow_rotation.hpp"
 #include "engines/hop/hop_report.hpp"
 #include "engines/hop/probe_packet.hpp"
 #include "ipc/wire_names.hpp"
@@ -122,10 +123,10 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
                                     std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
     ProbeIds ids(shared.first_probe_id);
     std::optional<std::uint8_t> distance;
+    FlowRotation rotation(shared.flows.count);
     for (std::uint64_t sweep = 0;; ++sweep) {
         const auto sweep_start = network.now();
-        const auto flow = static_cast<std::uint8_t>(
-            sweep < first_path_sweeps ? 0 : (sweep - first_path_sweeps) % shared.flows.count);
+        const std::uint8_t flow = sweep < first_path_sweeps ? 0 : rotation.next(shared.flow_paths->snapshot());
         const std::uint8_t first_path_last_ttl =
             last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
         const std::uint8_t last_ttl = flow == 0 ? first_path_last_ttl

@@ -29,7 +29,7 @@ inline constexpr std::chrono::seconds report_period{7};
 inline constexpr unsigned tcp_probes_per_sweep = 2;
 // The first sweeps all probe flow 0: the hop table learns each hop's router
 // from flow 0's answers, and a hop whose first answer was lost would otherwise
-// wait for flow 0's turn, every fourth sweep, to be named.
+// wait for flow 0's next turn to be named.
 inline constexpr std::uint64_t first_path_sweeps = 6;
 // What the hop engine's probes are called in its SEND_FAIL errors.
 inline constexpr std::string_view unsent_probes = "probes";
@@ -89,8 +89,8 @@ private:
 
 // Probing sweeps, each lasting interval_ms (or as long as its probes take), with
 // the reports in between, until the task is cancelled. Each sweep probes one
-// flow, the flows in turn after the first few, so that every responder is
-// asked for an answer per sweep as with one flow. Each step sends the
+// flow, flow 0 in the first few and then as FlowRotation chooses, so that
+// every responder is asked for an answer per sweep as with one flow. Each step sends the
 // lowest TTL not yet probed in the sweep whose responder has an answer left; a
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would

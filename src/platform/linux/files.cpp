@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +18,20 @@ std::filesystem::path temp_directory() {
 }
 
 RecordFile RecordFile::create_truncated(const std::filesystem::path& path, std::error_code& error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    // A shared folder such as /tmp may hold the name already: a file of ours
+    // (an earlier process with the same pid) is replaced, while another user's
+    // file, or a link laid there, is never written through.
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_APPEND | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0 && errno == EEXIST) {
+        struct stat existing {};
+        if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) && existing.st_uid == ::geteuid() &&
+            ::unlink(path.c_str()) == 0) {
+            fd = ::open(path.c_str(), flags, 0644);
+        } else {
+            errno = EEXIST;
+        }
+    }
     if (fd < 0) {
         error = std::error_code(errno, std::system_category());
         return RecordFile();
