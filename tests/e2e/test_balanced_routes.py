@@ -77,12 +77,15 @@ def test_each_flow_keeps_one_branch_and_a_quiet_balanced_route_shows_no_loss(bal
 # Statistical (which flows take the lossy path, and when the evidence tells): the simulation's balanced-route
 # scenarios check it over a thousand runs; this records one run in the test network.
 @pytest.mark.daily
-def test_loss_on_one_branch_shows_in_its_flows_alone_and_is_located_on_it(balanced_network, start_probe):
+@pytest.mark.parametrize("family", ["ipv4", "ipv6"])
+def test_loss_on_one_branch_shows_in_its_flows_alone_and_is_located_on_it(balanced_network, start_probe, family):
     network = balanced_network
-    lossy = network.hop_addresses(branch="r2b")
+    ipv6 = family == "ipv6"
+    lossy = network.hop_addresses_v6(branch="r2b") if ipv6 else network.hop_addresses(branch="r2b")
+    target = network.server_address_v6 if ipv6 else network.server_address
     # The flows' ports are fixed but their source port is the engine's own: a probe started again hashes anew.
     for _ in range(4):
-        probe = start_hop_engine(network, start_probe, network.server_address)
+        probe = start_hop_engine(network, start_probe, target)
         learned = read_events(probe, LEARNING_S)
         met = routers_by_flow(learned, 2)
         through_lossy = {flow for flow, hops in met.items() if hops.get(2) == {lossy[1]}}

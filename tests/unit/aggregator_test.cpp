@@ -176,8 +176,8 @@ TEST(DiagnosisChoice, ANoisyLowerHopIsNamedOnTheEvidenceOfTheHopsBehindIt) {
     EXPECT_EQ(diagnosis->severity, "high");
     EXPECT_TRUE(
         diagnosis->cause_detail.ends_with(" Evidence: hops 3\xE2\x80\x93"
-                                          "4 lose 11 % of their probes and pings; hop 2 loses 0 %."))
-        << diagnosis->cause_detail;
+                                          "4 lose 11 % of their probes; hop 2 loses 0 %."))
+        << "no ping was counted: " << diagnosis->cause_detail;
 }
 
 TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {

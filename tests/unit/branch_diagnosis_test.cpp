@@ -127,6 +127,8 @@ TEST(BranchDiagnosis, ALossOnThePathFlowZeroDoesNotTakeIsLocatedThereAndSaysWhic
                   " The loss is on 1 of 2 paths, through 198.51.100.246 (2 of 4 probe flows took it)."),
               std::string::npos)
         << diagnosis->cause_detail;
+    EXPECT_EQ(diagnosis->cause_detail.find("pings"), std::string::npos)
+        << "behind the parting only the path's probes count, and the sentence says so: " << diagnosis->cause_detail;
 
     const auto behind = run(&via_r2b, 3);
     ASSERT_TRUE(behind.has_value());

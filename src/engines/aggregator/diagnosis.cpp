@@ -33,20 +33,25 @@ double percent_lost(Counts counts) {
 }
 
 // What a located loss rests on, for the user to check against the hop figures:
-// the loss of the hops that show it, and of the hop in front of where it begins.
+// the loss of the hops that show it (of their probes alone where no ping
+// counted, as on a path of a balanced route behind where it parts), and of
+// the hop in front of where it begins.
 std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::vector<std::size_t>& showing,
                               std::size_t first) {
     Counts shown;
+    bool pinged = false;
     for (const std::size_t index : showing) {
         shown = shown + path[index].answers();
+        pinged = pinged || (!path[index].probes_alone && path[index].total.echoes.outcomes > 0);
     }
+    const char* kinds = pinged ? "probes and pings" : "probes";
     const std::uint8_t lowest = path[showing.front()].hop;
     const std::uint8_t highest = path[showing.back()].hop;
     std::string sentence =
-        lowest == highest ? log::fill_message(" Evidence: hop {} loses {} % of its probes and pings", lowest,
-                                              whole_number(static_cast<float>(percent_lost(shown))))
-                          : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their probes and pings",
-                                              lowest, highest, whole_number(static_cast<float>(percent_lost(shown))));
+        lowest == highest ? log::fill_message(" Evidence: hop {} loses {} % of its {}", lowest,
+                                              whole_number(static_cast<float>(percent_lost(shown))), kinds)
+                          : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their {}", lowest,
+                                              highest, whole_number(static_cast<float>(percent_lost(shown))), kinds);
     if (lowest != path[first].hop) {
         sentence += log::fill_message(", hop {} more, answers of its own that it declines", path[first].hop);
     }
