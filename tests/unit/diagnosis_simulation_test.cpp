@@ -40,20 +40,29 @@ KindRates degradation_rates(const std::string& name, std::size_t runs) {
     return {};
 }
 
-TEST(DiagnosisSimulation, StepsAreNamedWhereTheyBeginAndNothingElseIsNamed) {
-    for (const char* name :
-         {"4-hop, 30 % step on the home link", "4-hop, 30 % step on the link into the core",
-          "4-hop, 50 % step on the link into the target", "10-hop, 50 % step on the link into the BRAS",
-          "10-hop, 0-30 % ramp over 3 min into the first transit router"}) {
-        const auto rates = degradation_rates(name, 40);
-        EXPECT_GE(rates.right, 39u) << name;
-        EXPECT_LE(rates.wrong, 1u) << name;
-    }
-    for (const char* name : {"4-hop, the BRAS answers 40 %", "10-hop, a transit router answers 40 %", "4-hop, quiet"}) {
-        const auto rates = degradation_rates(name, 40);
-        EXPECT_EQ(rates.silent, 40u) << name;
-    }
+// One test per scenario, so that ctest runs them side by side: under the
+// sanitizers each takes a minute.
+class DiagnosedStep : public testing::TestWithParam<const char*> {};
+
+TEST_P(DiagnosedStep, IsNamedWhereItBegins) {
+    const auto rates = degradation_rates(GetParam(), 40);
+    EXPECT_GE(rates.right, 39u);
+    EXPECT_LE(rates.wrong, 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(DiagnosisSimulation, DiagnosedStep,
+                         testing::Values("4-hop, 30 % step on the home link", "4-hop, 30 % step on the link into the core",
+                                         "4-hop, 50 % step on the link into the target",
+                                         "10-hop, 50 % step on the link into the BRAS",
+                                         "10-hop, 0-30 % ramp over 3 min into the first transit router"));
+
+class QuietPath : public testing::TestWithParam<const char*> {};
+
+TEST_P(QuietPath, IsNeverNamed) { EXPECT_EQ(degradation_rates(GetParam(), 40).silent, 40u); }
+
+INSTANTIATE_TEST_SUITE_P(DiagnosisSimulation, QuietPath,
+                         testing::Values("4-hop, the BRAS answers 40 %", "10-hop, a transit router answers 40 %",
+                                         "4-hop, quiet"));
 
 TEST(DiagnosisSimulation, TheFaultBeginsWhenTheLinkLosesFifteenPercentOrItsQueueForms) {
     const ScenarioFile scenario = parse_scenario(R"({
