@@ -17,7 +17,7 @@ constexpr packets::IpAddress r2b{packets::Ipv4(0xC63364F6)};
 constexpr packets::IpAddress target{packets::Ipv4(0xCB00710A)};
 
 // Eight flows over r1, then r2 or r2b at TTL 2, then the target.
-std::vector<std::vector<FlowHop>> balanced(const std::vector<std::uint8_t>& through_r2b) {
+FlowRouters balanced(const std::vector<std::uint8_t>& through_r2b) {
     FlowPaths flows(8, 5);
     for (std::uint8_t flow = 0; flow < 8; ++flow) {
         const bool branch = std::ranges::find(through_r2b, flow) != through_r2b.end();
@@ -25,7 +25,7 @@ std::vector<std::vector<FlowHop>> balanced(const std::vector<std::uint8_t>& thro
         flows.record_answer(flow, 2, branch ? r2b : r2, 2.0f);
         flows.record_answer(flow, 3, target, 3.0f);
     }
-    return flows.snapshot();
+    return flows.routers();
 }
 
 TEST(FlowRotation, FlowsAreGroupedByTheRoutersTheyMeetAndAnUnplacedFlowIsAPathOfItsOwn) {
@@ -36,7 +36,7 @@ TEST(FlowRotation, FlowsAreGroupedByTheRoutersTheyMeetAndAnUnplacedFlowIsAPathOf
     partly.record_answer(0, 2, r2, 2.0f);
     partly.record_answer(1, 1, r1, 1.0f);  // meets nothing flow 0 has met otherwise: no parting shown
     partly.record_answer(2, 2, r2b, 2.0f);
-    EXPECT_EQ(group_paths(partly.snapshot()), (std::vector<std::vector<std::uint8_t>>{{0, 1}, {2}, {3}}));
+    EXPECT_EQ(group_paths(partly.routers()), (std::vector<std::vector<std::uint8_t>>{{0, 1}, {2}, {3}}));
 }
 
 TEST(FlowRotation, EachPathIsProbedAsOftenHoweverFewFlowsTakeItAndEveryFlowInTurn) {
@@ -55,7 +55,7 @@ TEST(FlowRotation, EachPathIsProbedAsOftenHoweverFewFlowsTakeItAndEveryFlowInTur
     FlowRotation discovering(8);
     std::set<std::uint8_t> first_eight;
     for (int sweep = 0; sweep < 8; ++sweep) {
-        first_eight.insert(discovering.next(fresh.snapshot()));
+        first_eight.insert(discovering.next(fresh.routers()));
     }
     EXPECT_EQ(first_eight.size(), 8u) << "flows no answer has placed are each a path to find";
 }

@@ -69,6 +69,20 @@ std::vector<std::vector<FlowHop>> FlowPaths::snapshot() const {
     return flows_;
 }
 
+std::vector<std::vector<std::optional<packets::IpAddress>>> FlowPaths::routers() const {
+    const std::lock_guard lock(lock_);
+    std::vector<std::vector<std::optional<packets::IpAddress>>> routers;
+    routers.reserve(flows_.size());
+    for (const auto& hops : flows_) {
+        auto& met = routers.emplace_back();
+        met.reserve(hops.size());
+        for (const FlowHop& hop : hops) {
+            met.push_back(hop.addr);
+        }
+    }
+    return routers;
+}
+
 std::vector<FlowHop> FlowPaths::snapshot(std::uint8_t flow) const {
     const std::lock_guard lock(lock_);
     return flow < flows_.size() ? flows_[flow] : std::vector<FlowHop>{};

@@ -9,11 +9,11 @@ namespace {
 
 using Routers = std::map<std::size_t, packets::IpAddress>;  // by TTL
 
-Routers routers_of(const std::vector<FlowHop>& hops) {
+Routers routers_of(const std::vector<std::optional<packets::IpAddress>>& met) {
     Routers routers;
-    for (std::size_t ttl = 1; ttl < hops.size(); ++ttl) {
-        if (hops[ttl].addr) {
-            routers.emplace(ttl, *hops[ttl].addr);
+    for (std::size_t ttl = 1; ttl < met.size(); ++ttl) {
+        if (met[ttl]) {
+            routers.emplace(ttl, *met[ttl]);
         }
     }
     return routers;
@@ -28,7 +28,7 @@ bool meet_alike(const Routers& a, const Routers& b) {
 
 }  // namespace
 
-std::vector<std::vector<std::uint8_t>> group_paths(const std::vector<std::vector<FlowHop>>& flows) {
+std::vector<std::vector<std::uint8_t>> group_paths(const FlowRouters& flows) {
     std::vector<std::vector<std::uint8_t>> groups;
     std::vector<Routers> met;  // by group: every router its flows have met
     for (std::size_t flow = 0; flow < flows.size(); ++flow) {
@@ -47,7 +47,7 @@ std::vector<std::vector<std::uint8_t>> group_paths(const std::vector<std::vector
     return groups;
 }
 
-std::uint8_t FlowRotation::next(const std::vector<std::vector<FlowHop>>& flows) {
+std::uint8_t FlowRotation::next(const FlowRouters& flows) {
     const auto groups = group_paths(flows);
     ++turn_;
     if (groups.empty()) {

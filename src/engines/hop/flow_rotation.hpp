@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engines/hop/flow_paths.hpp"
@@ -12,17 +13,20 @@
 // until one does.
 namespace tarnvale::engines::hop {
 
+// The routers each flow has met, by flow, then TTL (FlowPaths::routers).
+using FlowRouters = std::vector<std::vector<std::optional<packets::IpAddress>>>;
+
 // The flows grouped by the routers they meet, each group in flow order, the
 // groups by their lowest flow: a flow joins the first group whose routers it
 // meets wherever both have been answered.
-std::vector<std::vector<std::uint8_t>> group_paths(const std::vector<std::vector<FlowHop>>& flows);
+std::vector<std::vector<std::uint8_t>> group_paths(const FlowRouters& flows);
 
 class FlowRotation {
 public:
     explicit FlowRotation(std::uint8_t flow_count) : last_turn_(flow_count, 0) {}
 
     // The flow to probe next, given what each flow has met so far.
-    std::uint8_t next(const std::vector<std::vector<FlowHop>>& flows);
+    std::uint8_t next(const FlowRouters& flows);
 
 private:
     std::uint64_t turn_ = 0;

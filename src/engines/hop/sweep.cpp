@@ -126,7 +126,7 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
     FlowRotation rotation(shared.flows.count);
     for (std::uint64_t sweep = 0;; ++sweep) {
         const auto sweep_start = network.now();
-        const std::uint8_t flow = sweep < first_path_sweeps ? 0 : rotation.next(shared.flow_paths->snapshot());
+        const std::uint8_t flow = sweep < first_path_sweeps ? 0 : rotation.next(shared.flow_paths->routers());
         const std::uint8_t first_path_last_ttl =
             last_ttl_to_probe(shared.table->snapshot(), shared.target, shared.max_hops, distance);
         const std::uint8_t last_ttl = flow == 0 ? first_path_last_ttl
