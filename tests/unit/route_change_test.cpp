@@ -222,6 +222,33 @@ TEST(RouteChangeSimulation, EachChangedTtlIsReportedOnceBeforeItsCyclesHopLossAn
     EXPECT_EQ(diagnosis.histories().at(1).base_ts, 1'800'000'007u) << "hop 1 kept its router";
 }
 
+TEST(RouteChangeSimulation, AChangeIsConfirmedByTheThreeSweepsAfterItWhicheverFlowsTheyTake) {
+    // By the time of the change the sweeps take the probe flows in turn, and
+    // the first flows to meet the new routers form a path of their own.
+    constexpr auto sweep = seconds(5);
+    constexpr auto earliest = seconds(200);
+    std::vector<std::int64_t> delays_s;
+    for (auto change_after = earliest; change_after < earliest + 2 * report_period; ++change_after) {
+        ChangedPath changed(seconds(300), change_after);
+        sim::SimulatedHopLoop loop(changed.path, server);
+        ASSERT_TRUE(loop.run(5000));
+        std::optional<std::uint64_t> reported;
+        for (const auto& event : loop.take_events()) {
+            if (const auto* change = std::get_if<ipc::RouteChangeEvent>(&event); change && !reported) {
+                reported = change->ts;
+            }
+        }
+        ASSERT_TRUE(reported.has_value()) << "change after " << change_after.count() << " s";
+        delays_s.push_back(static_cast<std::int64_t>(*reported - 1'800'000'000u) - change_after.count());
+    }
+    // The first sweep after the change meets the new router, the next two
+    // confirm it, and the next report tells of it.
+    const auto bound = (3 * sweep + report_period).count();
+    for (std::size_t i = 0; i < delays_s.size(); ++i) {
+        EXPECT_LE(delays_s[i], bound) << "change " << (earliest.count() + static_cast<std::int64_t>(i)) << " s";
+    }
+}
+
 TEST(RouteChangeSimulation, ThePingerFollowsTheNewRoutersAndTheirDelayBaselinesBeginAgain) {
     constexpr auto change_after = seconds(300);
     ChangedPath changed(seconds(340), change_after);

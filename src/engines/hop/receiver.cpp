@@ -51,9 +51,14 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
     }
     // Flow 0's path, and the flows that last met its router at the TTL: a
     // router replaced on every path shows in all of them at once, while the
-    // other paths of a balanced route stay out.
-    const bool of_first_router = probe->in_table || (probe->flow_router_before &&
-                                                     probe->flow_router_before == shared.routes->router(probe->ttl));
+    // other paths of a balanced route stay out. A flow that has already met
+    // the router now challenging it is heard too: the flows take turns by the
+    // routers they meet, and those that met the new one first would otherwise
+    // be left out of its run every other sweep.
+    const auto met_before = probe->flow_router_before;
+    const bool of_first_router =
+        probe->in_table || (met_before && (met_before == shared.routes->router(probe->ttl) ||
+                                           met_before == shared.routes->challenger(probe->ttl)));
     std::optional<RouteChange> change;
     if (of_first_router && probe->ttl < shared.table->size()) {
         change = shared.routes->observe(probe->ttl, reply.source);

@@ -34,4 +34,13 @@ std::optional<packets::IpAddress> RouteWatch::router(std::uint8_t ttl) const {
     return found == routes_.end() ? std::nullopt : std::optional(found->second.confirmed);
 }
 
+std::optional<packets::IpAddress> RouteWatch::challenger(std::uint8_t ttl) const {
+    const auto found = routes_.find(ttl);
+    if (found == routes_.end() || found->second.answers.empty() ||
+        found->second.answers.back() == found->second.confirmed) {
+        return std::nullopt;
+    }
+    return found->second.answers.back();
+}
+
 }  // namespace tarnvale::engines::hop

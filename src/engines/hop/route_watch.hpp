@@ -34,6 +34,9 @@ public:
     std::optional<RouteChange> observe(std::uint8_t ttl, packets::IpAddress source);
 
     std::optional<packets::IpAddress> router(std::uint8_t ttl) const;
+    // The address whose run of answers at this TTL is under way: the newest
+    // answer, when another router than the confirmed one gave it.
+    std::optional<packets::IpAddress> challenger(std::uint8_t ttl) const;
 
 private:
     struct TtlRoute {
