@@ -2,6 +2,7 @@
 
 import glob
 import os
+import time
 
 
 def thread_names(pid):
@@ -82,3 +83,28 @@ def assert_bottleneck_at_hop_3_only(estimates):
     flagged = [e for e in estimates[3] if e["bottleneck"]]
     assert flagged, estimates[3]
     assert all(e["mbps"] < 0.7 * e["baseline_mbps"] for e in flagged)
+
+
+def read_stamped(probe, seconds, until=lambda events: False):
+    """(arrival time, event) for each event of the next `seconds`, up to and with the first after which
+    `until(the events so far)` holds."""
+    deadline = time.monotonic() + seconds
+    stamped, events = [], []
+    while (remaining := deadline - time.monotonic()) > 0:
+        event = probe.next_event(remaining)
+        if event is not None:
+            stamped.append((time.monotonic(), event))
+            events.append(event)
+            if until(events):
+                break
+    return stamped
+
+
+def read_events(probe, seconds, until=lambda events: False):
+    """The events of the next `seconds`, up to and with the first after which `until(the events so far)` holds."""
+    return [event for _, event in read_stamped(probe, seconds, until)]
+
+
+def last_is(kind):
+    """For `until`: the newest event is of this kind."""
+    return lambda events: events[-1]["type"] == kind

@@ -6,6 +6,7 @@ import statistics
 import time
 
 import pytest
+from probe_helpers import last_is, read_events
 
 INTERVAL_MS = 1000
 # The paths take turns and a path's flows take turns within it: 40 s give each of the 8 flows a few answers at
@@ -21,18 +22,6 @@ def start_hop_engine(network, start_probe, target):
     probe.send({"cmd": "start_engine", "engine": "hop", "target": target, "interval_ms": INTERVAL_MS})
     assert probe.next_event() == {"type": "ack", "cmd": "start_engine", "ok": True}
     return probe
-
-
-def read_events(probe, seconds, until=lambda event: False):
-    deadline = time.monotonic() + seconds
-    events = []
-    while (remaining := deadline - time.monotonic()) > 0:
-        event = probe.next_event(remaining)
-        if event is not None:
-            events.append(event)
-            if until(event):
-                break
-    return events
 
 
 def routers_by_flow(events, last_hop):
@@ -98,7 +87,7 @@ def test_loss_on_one_branch_shows_in_its_flows_alone_and_is_located_on_it(balanc
     network.set_loss(BRANCH_LINK, 20)
     began = time.monotonic()
     try:
-        events = read_events(probe, 240, until=lambda event: event["type"] == "degradation")
+        events = read_events(probe, 240, until=last_is("degradation"))
         elapsed = time.monotonic() - began
         # Long enough for most of the lossy flows' last 20 probes at the target to be under the loss.
         events += read_events(probe, 40)

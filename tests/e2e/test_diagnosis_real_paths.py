@@ -7,6 +7,7 @@ import statistics
 import time
 
 import pytest
+from probe_helpers import last_is, read_stamped
 
 pytestmark = pytest.mark.slow
 
@@ -25,19 +26,6 @@ def start_hop_engine(network, start_probe):
                 "interval_ms": INTERVAL_MS})
     assert probe.next_event() == {"type": "ack", "cmd": "start_engine", "ok": True}
     return probe
-
-
-def read_events(probe, seconds, until=lambda event: False):
-    """(arrival time, event) for the events of the next `seconds`, up to and with the first `until` accepts."""
-    deadline = time.monotonic() + seconds
-    stamped = []
-    while (remaining := deadline - time.monotonic()) > 0:
-        event = probe.next_event(remaining)
-        if event is not None:
-            stamped.append((time.monotonic(), event))
-            if until(event):
-                break
-    return stamped
 
 
 def of_type(stamped, kind):
@@ -73,20 +61,16 @@ def record(run, stamped, began):
         out.write(f"{run}\n" + "\n".join(lines) + "\n")
 
 
-def is_degradation(event):
-    return event["type"] == "degradation"
-
-
 def test_loss_in_front_of_a_home_router_answering_half_its_probes_is_diagnosed_at_hop_1(network, start_probe):
     # r1 declines half of its Time Exceeded answers all along; then the client's link into it loses 30 %.
     # Hop 1's probes show both (65 %), its echo replies and every later hop the link's 30 %.
     network.set_answer_loss("r1", 50)
     try:
         probe = start_hop_engine(network, start_probe)
-        events = read_events(probe, LEAD_IN_S)
+        events = read_stamped(probe, LEAD_IN_S)
         network.set_loss("client:eth0", 30)
         began = time.monotonic()
-        events += read_events(probe, 200, until=is_degradation)
+        events += read_stamped(probe, 200, until=last_is("degradation"))
     finally:
         network.set_loss("client:eth0", 0)
         network.set_answer_loss("r1", 0)
@@ -109,7 +93,7 @@ def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradatio
     # first case, half of its echo replies) while nothing is lost on the way: the loss rises as a real one would.
     server = network.server_address
     probe = start_hop_engine(network, start_probe)
-    events = read_events(probe, LEAD_IN_S)
+    events = read_stamped(probe, LEAD_IN_S)
     # Asked at the server as it arrives, answered at r3 as the answer arrives from the server.
     probes = network.count_packets("server", 'iifname "eth0" meta l4proto udp')
     unreachables = network.count_packets("r3", f'iifname "eth1" ip saddr {server} icmp type destination-unreachable')
@@ -120,7 +104,7 @@ def test_a_target_declining_half_its_answers_on_a_clean_path_gives_no_degradatio
     network.set_answer_loss("server", 50, kinds=withheld)
     began = time.monotonic()
     try:
-        events += read_events(probe, WATCHED_S)
+        events += read_stamped(probe, WATCHED_S)
         probe.stop_engine("hop")
         probe.collect(1.5)  # the answers still on their way
         answered = {"port-unreachable": (unreachables.packets(), probes.packets()),

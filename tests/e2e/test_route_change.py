@@ -6,6 +6,7 @@ import time
 
 import pytest
 from conftest import log_records
+from probe_helpers import last_is, read_events
 
 from lab import TestNetwork
 
@@ -28,19 +29,6 @@ def bypassed_network():
         yield net
 
 
-def read_until(probe, found, timeout):
-    """Every event read until `found(events so far)` holds or `timeout` seconds pass; and whether it held."""
-    deadline = time.monotonic() + timeout
-    events = []
-    while (remaining := deadline - time.monotonic()) > 0:
-        event = probe.next_event(remaining)
-        if event is not None:
-            events.append(event)
-            if found(events):
-                return events, True
-    return events, False
-
-
 def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypassed_network, start_probe, log_dir):
     network = bypassed_network
     old_hops = network.hop_addresses()  # r1, r3 over the bypass, the server
@@ -59,8 +47,8 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
     def changed(events):
         return {(e["hop"], e["old_addr"], e["new_addr"]) for e in events if e["type"] == "route_change"}
 
-    after_change, confirmed = read_until(probe, lambda events: changed(events) == expected, timeout=60)
-    assert confirmed, changed(after_change)
+    after_change = read_events(probe, 60, until=lambda events: changed(events) == expected)
+    assert changed(after_change) == expected
     after_change += probe.collect(2)  # the rest of the cycle that reported the last change
     for index, event in enumerate(after_change):
         if event["type"] == "route_change":
@@ -75,7 +63,7 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
 
     network.set_loss(LOSSY_LINK, 50)
     try:
-        later, diagnosed = read_until(probe, lambda events: events[-1]["type"] == "degradation", timeout=240)
+        later = read_events(probe, 240, until=last_is("degradation"))
     finally:
         network.set_loss(LOSSY_LINK, 0)
     degradations = [e for e in later if e["type"] == "degradation"]
@@ -87,5 +75,5 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
     readings = {hop: [round(e["loss_pct"]) for e in later if e["type"] == "hop_loss" and e["hop"] == hop]
                 for hop in latest}  # each hop's loss, report by report, since the loss began
     assert latest[1]["loss_pct"] == 0 and all(latest[hop]["loss_pct"] > 15 for hop in (2, 3, 4)), readings
-    assert diagnosed, f"no degradation within 4 minutes of the loss behind r1; came: {degradations}"
+    assert degradations, f"no degradation within 4 minutes of the loss behind r1; came: {degradations}"
     assert degradations[-1]["affected_hop"] == 2, degradations

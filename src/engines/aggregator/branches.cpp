@@ -9,13 +9,6 @@ namespace {
 // A report this much older than the newest is of a hop no longer on the flow's path.
 constexpr std::uint64_t current_age_s = 10;
 
-bool meet_alike(const std::map<std::uint8_t, std::string>& a, const std::map<std::uint8_t, std::string>& b) {
-    return std::ranges::all_of(a, [&b](const auto& hop_router) {
-        const auto other = b.find(hop_router.first);
-        return other == b.end() || other->second == hop_router.second;
-    });
-}
-
 // Report by report, the newest of each aligned with the newest of the others.
 void add_intervals(std::vector<AnswerCounts>& pooled, const std::vector<AnswerCounts>& intervals) {
     if (pooled.size() < intervals.size()) {
@@ -59,24 +52,14 @@ std::uint64_t FlowHistories::meeting_since(const Branch& branch, std::uint8_t ho
 
 std::vector<Branch> FlowHistories::branches() const {
     const std::uint64_t newest = newest_ts();
-    std::map<std::uint8_t, std::map<std::uint8_t, std::string>> routers;  // by flow, then hop
+    std::map<std::uint8_t, RoutersByHop<std::string>> routers;  // by flow
     for (const auto& [key, hop] : hops_) {
         if (aggregator::newest_ts(hop.history) + current_age_s >= newest) {
             routers[key.first][key.second] = hop.addr;
         }
     }
-    std::vector<Branch> branches;
-    for (auto& [flow, met] : routers) {  // flow 0, if reported, first
-        const auto same =
-            std::ranges::find_if(branches, [&met](const Branch& branch) { return meet_alike(met, branch.routers); });
-        if (same == branches.end()) {
-            branches.push_back(Branch{{flow}, std::move(met)});
-            continue;
-        }
-        same->flows.push_back(flow);
-        same->routers.merge(met);
-    }
-    return branches;
+    // Flow 0, if reported, first.
+    return group_flows<std::string>({std::make_move_iterator(routers.begin()), std::make_move_iterator(routers.end())});
 }
 
 HopEvidence FlowHistories::evidence(const Branch& branch, std::uint8_t hop, std::uint64_t until,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engines/aggregator/hop_history.hpp"
+#include "engines/flow_groups.hpp"
 #include "engines/reports.hpp"
 
 // The branches of a route that balances flows over parallel links, as the hop
@@ -16,10 +17,7 @@
 namespace tarnvale::engines::aggregator {
 
 // The flows of one path and the routers they meet, by hop.
-struct Branch {
-    std::vector<std::uint8_t> flows;
-    std::map<std::uint8_t, std::string> routers;
-};
+using Branch = FlowGroup<std::string>;
 
 class FlowHistories {
 public:

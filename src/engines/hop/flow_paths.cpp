@@ -69,9 +69,9 @@ std::vector<std::vector<FlowHop>> FlowPaths::snapshot() const {
     return flows_;
 }
 
-std::vector<std::vector<std::optional<packets::IpAddress>>> FlowPaths::routers() const {
+FlowRouters FlowPaths::routers() const {
     const std::lock_guard lock(lock_);
-    std::vector<std::vector<std::optional<packets::IpAddress>>> routers;
+    FlowRouters routers;
     routers.reserve(flows_.size());
     for (const auto& hops : flows_) {
         auto& met = routers.emplace_back();

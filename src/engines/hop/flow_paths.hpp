@@ -22,6 +22,9 @@ struct FlowHop {
     std::uint64_t lost_total = 0;
 };
 
+// The router that last answered each flow at each TTL, by flow, then TTL.
+using FlowRouters = std::vector<std::vector<std::optional<packets::IpAddress>>>;
+
 // The routers each flow meets, one FlowHop per flow and TTL (TTL 0 unused),
 // shared by the receiver, the sweep and the reporter under one lock.
 class FlowPaths {
@@ -51,8 +54,7 @@ public:
     bool follows_first(std::uint8_t flow, std::uint8_t ttl, packets::IpAddress target) const;
 
     std::vector<std::vector<FlowHop>> snapshot() const;
-    // The router that last answered each flow at each TTL, by flow, then TTL.
-    std::vector<std::vector<std::optional<packets::IpAddress>>> routers() const;
+    FlowRouters routers() const;
     std::vector<FlowHop> snapshot(std::uint8_t flow) const;  // nothing for a flow out of range
     // The router that last answered the flow at this TTL, if any.
     std::optional<packets::IpAddress> router(std::uint8_t flow, std::uint8_t ttl) const;

@@ -13,9 +13,6 @@
 // until one does.
 namespace tarnvale::engines::hop {
 
-// The routers each flow has met, by flow, then TTL (FlowPaths::routers).
-using FlowRouters = std::vector<std::vector<std::optional<packets::IpAddress>>>;
-
 // The flows grouped by the routers they meet, each group in flow order, the
 // groups by their lowest flow: a flow joins the first group whose routers it
 // meets wherever both have been answered.
