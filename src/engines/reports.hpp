@@ -24,6 +24,9 @@ struct HopLossReport {
     // And for TCP probes to the target (none at other hops).
     std::uint64_t tcp_outcomes_total = 0;
     std::uint64_t tcp_lost_total = 0;
+    // Another router has begun to answer at this hop and may be replacing
+    // the one these figures are of.
+    bool router_in_doubt = false;
 };
 
 struct BottleneckReport {

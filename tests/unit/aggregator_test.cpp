@@ -180,6 +180,57 @@ TEST(DiagnosisChoice, ANoisyLowerHopIsNamedOnTheEvidenceOfTheHopsBehindIt) {
         << "no ping was counted: " << diagnosis->cause_detail;
 }
 
+// One more report of every hop at `ts`, hop 1 first, each adding `outcomes`
+// probe outcomes lost at its share; the routers of `doubted` hops in doubt.
+void feed_round(DiagnosisState& state, const std::vector<float>& losses, std::uint64_t ts, std::uint64_t outcomes,
+                std::initializer_list<std::uint8_t> doubted = {}) {
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        const auto hop = static_cast<std::uint8_t>(i + 1);
+        AnswerCounts before;
+        if (const auto found = state.histories().find(hop);
+            found != state.histories().end() && !found->second.totals.empty()) {
+            before = found->second.totals.back().counts;
+        }
+        HopLossReport report{ts, losses[i], hop, before.probes.outcomes + outcomes,
+                             before.probes.lost + static_cast<std::uint64_t>(
+                                                      std::lround(losses[i] / 100.0f * static_cast<float>(outcomes)))};
+        report.router_in_doubt = std::find(doubted.begin(), doubted.end(), hop) != doubted.end();
+        state.apply(report);
+    }
+}
+
+TEST(DiagnosisRouteChange, NoLossIsLocatedAtOrBehindARouterInDoubtForAMinute) {
+    // Loss begins in front of hop 3.
+    DiagnosisState state;
+    feed_path(state,
+              {{0, 0, 0, 0, 0, 0, 0, 0},
+               {0, 0, 0, 0, 0, 0, 0, 0},
+               {0, 5, 10, 15, 15, 20, 20, 25},
+               {0, 5, 10, 15, 15, 20, 20, 25}},
+              20);
+    const std::vector<float> losses{0, 0, 25, 25};
+    std::uint64_t ts = start_ts + 8 * 30;
+    feed_round(state, losses, ts, 20, {3});
+    EXPECT_FALSE(state.evaluate().has_value()) << "hop 3's router may be being replaced";
+
+    ts += 30;
+    feed_round(state, losses, ts, 20, {4});
+    auto named = state.evaluate();
+    ASSERT_TRUE(named.has_value()) << "a router in doubt behind the loss does not move it";
+    EXPECT_EQ(named->hop, 3);
+
+    for (std::uint64_t waited_s = 0; waited_s < router_doubt_wait_s; waited_s += 30) {
+        ts += 30;
+        feed_round(state, losses, ts, 20, {2});
+        EXPECT_FALSE(state.evaluate().has_value()) << waited_s << " s in doubt";
+    }
+    ts += 30;
+    feed_round(state, losses, ts, 20, {2});
+    named = state.evaluate();
+    ASSERT_TRUE(named.has_value()) << "a router that stays in doubt is no change; the loss is named again";
+    EXPECT_EQ(named->hop, 3);
+}
+
 TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
     // Hop 2's router answers fewer and fewer of its probes; everything it
     // forwards arrives, so hops 3 and 4 lose nothing.

@@ -51,10 +51,12 @@ TEST_P(DiagnosedStep, IsNamedWhereItBegins) {
 }
 
 INSTANTIATE_TEST_SUITE_P(DiagnosisSimulation, DiagnosedStep,
-                         testing::Values("4-hop, 30 % step on the home link", "4-hop, 30 % step on the link into the core",
+                         testing::Values("4-hop, 30 % step on the home link",
+                                         "4-hop, 30 % step on the link into the core",
                                          "4-hop, 50 % step on the link into the target",
                                          "10-hop, 50 % step on the link into the BRAS",
-                                         "10-hop, 0-30 % ramp over 3 min into the first transit router"));
+                                         "10-hop, 0-30 % ramp over 3 min into the first transit router",
+                                         "route gains a router; 20 % loss on the LAN link"));
 
 class QuietPath : public testing::TestWithParam<const char*> {};
 

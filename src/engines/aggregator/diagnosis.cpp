@@ -50,8 +50,8 @@ std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::v
     std::string sentence =
         lowest == highest ? log::fill_message(" Evidence: hop {} loses {} % of its {}", lowest,
                                               whole_number(static_cast<float>(percent_lost(shown))), kinds)
-                          : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their {}", lowest,
-                                              highest, whole_number(static_cast<float>(percent_lost(shown))), kinds);
+                          : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their {}", lowest, highest,
+                                              whole_number(static_cast<float>(percent_lost(shown))), kinds);
     if (lowest != path[first].hop) {
         sentence += log::fill_message(", hop {} more, answers of its own that it declines", path[first].hop);
     }
@@ -122,7 +122,12 @@ void DiagnosisState::apply(const AggregatorReport& report) {
     } else if (const auto* flow = std::get_if<FlowLossReport>(&report)) {
         flows_.apply(*flow);
     } else if (const auto* change = std::get_if<RouteChangeReport>(&report)) {
-        histories_.erase(change->hop);  // the new router's evidence starts afresh
+        // The new router's evidence starts afresh; the hops behind it keep
+        // their trends, but are judged only by what came since (see
+        // window_since_change): their probes crossed the old router's links.
+        histories_.erase(change->hop);
+        doubted_routers_.erase(change->hop);
+        route_changed_ts_ = change->ts;
     } else if (const auto* process = std::get_if<ProcessUplinkReport>(&report)) {
         std::erase_if(saturating_, [&](const auto& entry) { return entry.first == process->name; });
         if (process->saturating) {
@@ -142,6 +147,11 @@ std::string severity_for_delay(float added_ms) {
 }
 
 void DiagnosisState::apply_hop_loss(const HopLossReport& report) {
+    if (report.router_in_doubt) {
+        doubted_routers_.try_emplace(report.hop, Doubt{report.ts, report.ts}).first->second.latest_ts = report.ts;
+    } else {
+        doubted_routers_.erase(report.hop);
+    }
     record_report(histories_[report.hop], report.ts, static_cast<double>(report.loss_pct),
                   AnswerCounts{{report.outcomes_total, report.lost_total},
                                {report.echo_outcomes_total, report.echo_lost_total},
@@ -233,9 +243,16 @@ std::vector<HopEvidence> DiagnosisState::evidence(const std::vector<std::uint8_t
     const std::uint64_t until = newest_ts(histories_.at(path.back()));
     std::vector<HopEvidence> evidence;
     for (const std::uint8_t hop : path) {
-        evidence.push_back(windowed_evidence(histories_.at(hop), hop, until, window_s));
+        evidence.push_back(windowed_evidence(histories_.at(hop), hop, until, window_since_change(until, window_s)));
     }
     return evidence;
+}
+
+std::uint64_t DiagnosisState::window_since_change(std::uint64_t until, std::uint64_t window_s) const {
+    if (!route_changed_ts_) {
+        return window_s;
+    }
+    return until > *route_changed_ts_ ? std::min(window_s, until - *route_changed_ts_) : 0;
 }
 
 HopHistory DiagnosisState::pooled_history(std::span<const std::uint8_t> hops) const {
@@ -373,10 +390,12 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Bra
                 ++lowest;
             }
             path.hops.push_back(hop);
-            path.window.push_back(in_front ? windowed_evidence(shared->second, hop, until, evidence_window_s)
-                                           : flows_.evidence(branch, hop, until, evidence_window_s));
-            path.recent.push_back(in_front ? windowed_evidence(shared->second, hop, until, recent_window_s)
-                                           : flows_.evidence(branch, hop, until, recent_window_s));
+            const auto window_s = window_since_change(until, evidence_window_s);
+            const auto recent_s = window_since_change(until, recent_window_s);
+            path.window.push_back(in_front ? windowed_evidence(shared->second, hop, until, window_s)
+                                           : flows_.evidence(branch, hop, until, window_s));
+            path.recent.push_back(in_front ? windowed_evidence(shared->second, hop, until, recent_s)
+                                           : flows_.evidence(branch, hop, until, recent_s));
         }
         auto diagnosis =
             locate(path, lowest, [this, &branch](const auto& hops) { return flows_.pooled_history(branch, hops); });
@@ -388,8 +407,17 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Bra
     return std::nullopt;
 }
 
+bool DiagnosisState::router_in_doubt_up_to(std::uint8_t hop) const {
+    return std::ranges::any_of(doubted_routers_, [hop](const auto& doubted) {
+        return doubted.first <= hop && doubted.second.latest_ts < doubted.second.since_ts + router_doubt_wait_s;
+    });
+}
+
 std::optional<Diagnosis> DiagnosisState::evaluate() {
     auto diagnosis = diagnose();
+    if (diagnosis && router_in_doubt_up_to(diagnosis->hop)) {
+        return std::nullopt;
+    }
     const auto located = diagnosis ? std::optional(diagnosis->hop) : std::nullopt;
     const bool confirmed = !named_ || located == named_ || located == located_before_;
     located_before_ = located;

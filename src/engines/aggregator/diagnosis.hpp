@@ -37,6 +37,10 @@ inline constexpr std::uint64_t current_report_age_s = 10;
 // where they part this long: after a route change, the flows not yet probed
 // since still meet the old routers for a sweep or four, which is no branch.
 inline constexpr std::uint64_t branch_settled_s = 60;
+// A loss is not located at or behind a hop whose router may be being replaced
+// (see HopLossReport::router_in_doubt) for this long: the change is confirmed
+// within three sweeps, or the doubt was of a router that answers now and then.
+inline constexpr std::uint64_t router_doubt_wait_s = 60;
 
 struct TrendFit {
     double slope;  // percentage points per second
@@ -100,7 +104,8 @@ public:
     // Once a hop has been named, another is named only when found in two
     // evaluations running: a location that each evaluation may get wrong by
     // chance would otherwise, over hours of evaluations, name a wrong hop now
-    // and then.
+    // and then. Nothing is named while a router at or in front of the hop may
+    // be being replaced: the loss may be of the route before the change.
     std::optional<Diagnosis> evaluate();
 
     // The diagnosis of the queue the latest queue report located, if it located one.
@@ -121,11 +126,17 @@ private:
     void apply_hop_loss(const HopLossReport& report);
     std::pair<std::string, std::string> cause_for(std::uint8_t hop) const;
     bool behind_bottleneck(std::uint8_t hop) const;
+    bool router_in_doubt_up_to(std::uint8_t hop) const;
     std::string saturating_list() const;
     std::vector<std::uint8_t> current_path() const;
     // Each hop's answers over the `window_s` seconds up to the last hop's newest report.
     std::vector<HopEvidence> evidence(const std::vector<std::uint8_t>& path, std::uint64_t window_s) const;
     HopHistory pooled_history(std::span<const std::uint8_t> hops) const;
+    // The part of a window of evidence up to `until` since the latest route
+    // change: every hop is judged over the same time, and none by the old
+    // route's links (a hop that kept the time before a loss began would look
+    // cleaner than those begun afresh).
+    std::uint64_t window_since_change(std::uint64_t until, std::uint64_t window_s) const;
 
     std::map<std::uint8_t, HopHistory> histories_;
     FlowHistories flows_;
@@ -134,6 +145,13 @@ private:
     std::vector<std::pair<std::string, float>> saturating_;  // in insertion order, one per name
     std::optional<std::uint8_t> named_;                      // the hop of the latest degradation
     std::optional<std::uint8_t> located_before_;             // the hop the previous evaluation diagnosed
+    struct Doubt {
+        std::uint64_t since_ts;
+        std::uint64_t latest_ts;
+    };
+    std::map<std::uint8_t, Doubt> doubted_routers_;
+    std::optional<std::uint64_t>
+        route_changed_ts_;  // of the latest route change  // by hop: the reports that said its router was in doubt
 };
 
 }  // namespace tarnvale::engines::aggregator

@@ -112,9 +112,9 @@ FlowLossReport flow_loss_report(const ipc::FlowLossEvent& event, const FlowHop& 
 }
 
 HopLossReport hop_loss_report(const ipc::HopLossEvent& event, const HopStats& hop) {
-    return HopLossReport{event.ts,          event.loss_pct,          event.hop,           hop.outcomes_total,
-                         hop.lost_total,    hop.echo_outcomes_total, hop.echo_lost_total, hop.tcp_outcomes_total,
-                         hop.tcp_lost_total};
+    return HopLossReport{event.ts,           event.loss_pct,          event.hop,           hop.outcomes_total,
+                         hop.lost_total,     hop.echo_outcomes_total, hop.echo_lost_total, hop.tcp_outcomes_total,
+                         hop.tcp_lost_total, hop.router_in_doubt};
 }
 
 }  // namespace tarnvale::engines::hop

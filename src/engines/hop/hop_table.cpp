@@ -72,6 +72,14 @@ void HopTable::restart(std::uint8_t ttl, packets::IpAddress router) {
         hop.echo_lost_total = 0;
         hop.tcp_outcomes_total = 0;
         hop.tcp_lost_total = 0;
+        hop.router_in_doubt = false;
+    }
+}
+
+void HopTable::set_router_in_doubt(std::uint8_t ttl, bool in_doubt) {
+    const std::lock_guard lock(lock_);
+    if (ttl < hops_.size()) {
+        hops_[ttl].router_in_doubt = in_doubt;
     }
 }
 

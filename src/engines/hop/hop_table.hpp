@@ -30,6 +30,10 @@ struct HopStats {
     // the path, which the target's limits on ICMP do not touch.
     std::uint64_t tcp_outcomes_total = 0;
     std::uint64_t tcp_lost_total = 0;
+    // Another router has begun to answer this path's probes at the TTL and
+    // may be replacing this one: the figures may be of a router the route no
+    // longer crosses.
+    bool router_in_doubt = false;
 };
 
 // One HopStats per TTL (entry 0 unused), shared by the pinger, the receiver,
@@ -53,6 +57,7 @@ public:
     // echo and TCP totals begin again from nothing (totals that go down tell the aggregator
     // so), the address is the new router's, and the send counts stay.
     void restart(std::uint8_t ttl, packets::IpAddress router);
+    void set_router_in_doubt(std::uint8_t ttl, bool in_doubt);
 
     std::vector<HopStats> snapshot() const;
     // The router that last answered at this TTL, if any.

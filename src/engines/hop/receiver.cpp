@@ -62,6 +62,7 @@ void handle_reply(const ReceiverShared& shared, const ProbeReply& reply, std::ch
     std::optional<RouteChange> change;
     if (of_first_router && probe->ttl < shared.table->size()) {
         change = shared.routes->observe(probe->ttl, reply.source);
+        shared.table->set_router_in_doubt(probe->ttl, shared.routes->challenger(probe->ttl).has_value());
     }
     if (change) {
         restart_hop(shared, *change);
