@@ -130,7 +130,7 @@ struct FlowBwEvent {
     std::uint8_t hop = 0;
     std::string addr;  // the router that answered the flow's newest sample there
     float mbps = 0;
-    float baseline_mbps = 0;  // the flow's own hop-1 estimate, against which `bottleneck` is judged
+    float baseline_mbps = 0;  // the first hop's estimate, against which `bottleneck` is judged
     bool bottleneck = false;
     std::uint32_t sample_count = 0;  // how much the estimate rests on: 2 after a flow's first measurement
 };

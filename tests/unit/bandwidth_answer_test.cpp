@@ -252,10 +252,30 @@ TEST(FlowSamples, AFlowsSamplesAtAHopBeginAgainWhenAnotherRouterAnswersIt) {
     EXPECT_EQ(table.samples(2, 2).front(), 10.0);
 
     table.add(train_flow_count, 2, 5.0, router);
+    EXPECT_EQ(table.router(train_flow_count, 2), std::nullopt);
     table.add(1, 31, 5.0, router);
     EXPECT_TRUE(table.samples(train_flow_count, 2).empty()) << "a flow out of range is ignored";
     EXPECT_TRUE(table.samples(1, 31).empty()) << "a hop out of range is ignored";
     EXPECT_EQ(table.router(1, 31), std::nullopt);
+}
+
+TEST(FlowSamples, AFlowFollowsFlow0WhereBothMetTheSameRoutersAtEveryHopBefore) {
+    constexpr packets::IpAddress first_router{packets::Ipv4(0xC0A80101)};
+    constexpr packets::IpAddress beside{packets::Ipv4(0xC633640E)};
+    FlowSampleTable table(train_flow_count, 31);
+    EXPECT_TRUE(table.follows_first_before(3, 1)) << "nothing lies before hop 1";
+    EXPECT_FALSE(table.follows_first_before(3, 2)) << "no answer yet shows where either goes";
+    for (const std::uint8_t flow : std::vector<std::uint8_t>{0, 3, 4}) {
+        table.add(flow, 1, 5.0, first_router);
+    }
+    table.add(0, 2, 5.0, router);
+    table.add(3, 2, 5.0, router);
+    table.add(4, 2, 22.4, beside);
+    EXPECT_TRUE(table.follows_first_before(3, 2));
+    EXPECT_TRUE(table.follows_first_before(3, 3));
+    EXPECT_TRUE(table.follows_first_before(4, 2)) << "the balancer is at hop 1: its link is flow 0's";
+    EXPECT_FALSE(table.follows_first_before(4, 3)) << "another router at hop 2: another link into it";
+    EXPECT_FALSE(table.follows_first_before(5, 2)) << "a flow not yet answered";
 }
 
 constexpr packets::IpAddress client_v6 = sim::test_network::client_v6;

@@ -37,4 +37,16 @@ std::optional<packets::IpAddress> FlowSampleTable::router(std::uint8_t flow, std
     return entry ? entry->router : std::nullopt;
 }
 
+bool FlowSampleTable::follows_first_before(std::uint8_t flow, std::uint8_t hop) const {
+    const std::lock_guard lock(lock_);
+    for (std::uint8_t before = 1; before < hop; ++before) {
+        const FlowHopSamples* own = find(flow, before);
+        const FlowHopSamples* first = find(0, before);
+        if (own == nullptr || first == nullptr || !own->router || !first->router || *own->router != *first->router) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace tarnvale::engines::bandwidth

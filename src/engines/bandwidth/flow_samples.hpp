@@ -25,6 +25,9 @@ public:
     // The newest 60, oldest first; none for a flow or hop out of range.
     std::vector<double> samples(std::uint8_t flow, std::uint8_t hop) const;
     std::optional<packets::IpAddress> router(std::uint8_t flow, std::uint8_t hop) const;
+    // Whether the flow's trains met flow 0's routers at every hop before this
+    // one, as far as both have been answered there.
+    bool follows_first_before(std::uint8_t flow, std::uint8_t hop) const;
 
 private:
     struct FlowHopSamples {

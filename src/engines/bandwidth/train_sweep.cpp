@@ -56,13 +56,20 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
     co_await outlets.reports.send(std::move(report));
 }
 
-// The estimate of one flow at a hop, from that flow's samples and baseline, as
-// a flow_bw event; nothing before it has two samples there.
+// The estimate of one flow at a hop, from that flow's samples, as a flow_bw
+// event; nothing before it has two samples there. Where the flow met flow 0's
+// routers before this hop, its trains crossed flow 0's links up to there: the
+// previous hop's samples are flow 0's when it met them at every hop before,
+// and the baseline is flow 0's when it met flow 0's first router. Flow 0's
+// rest on a sample every sweep, a guest's on two every seventh, in which one
+// late wake-up of the sender would hide the link or make one.
 asio::awaitable<void> report_flow_estimate(std::uint8_t flow, std::uint8_t hop, const FlowSampleTable& samples,
-                                           BaselineCell& baseline, const ProbeNetwork& network,
+                                           std::vector<BaselineCell>& baselines, const ProbeNetwork& network,
                                            const EngineOutlets& outlets) {
-    auto previous = hop >= 2 ? samples.samples(flow, static_cast<std::uint8_t>(hop - 1)) : std::vector<double>{};
-    const auto estimate = estimate_hop(hop, samples.samples(flow, hop), std::move(previous), baseline);
+    const std::uint8_t previous_of = hop >= 2 && samples.follows_first_before(flow, hop) ? 0 : flow;
+    const std::uint8_t baseline_of = hop >= 2 && samples.follows_first_before(flow, 2) ? 0 : flow;
+    auto previous = hop >= 2 ? samples.samples(previous_of, static_cast<std::uint8_t>(hop - 1)) : std::vector<double>{};
+    const auto estimate = estimate_hop(hop, samples.samples(flow, hop), std::move(previous), baselines[baseline_of]);
     if (!estimate) {
         co_return;
     }
@@ -132,10 +139,9 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 shared.trains->purge_older_than(network.now(), train_lifetime);
             }
             co_await report_estimate(hop, *shared.samples, baseline, network, outlets);
-            co_await report_flow_estimate(0, hop, *shared.flow_samples, flow_baselines[0], network, outlets);
+            co_await report_flow_estimate(0, hop, *shared.flow_samples, flow_baselines, network, outlets);
             if (const std::uint8_t guest = guest_flow(sweep); guest != 0) {
-                co_await report_flow_estimate(guest, hop, *shared.flow_samples, flow_baselines[guest], network,
-                                              outlets);
+                co_await report_flow_estimate(guest, hop, *shared.flow_samples, flow_baselines, network, outlets);
             }
         }
         co_await network.wait_until(
