@@ -147,6 +147,20 @@ class FlowLoss:
 
 
 @dataclass(frozen=True)
+class FlowBw:
+    """One train flow's bandwidth estimate at a hop; flow 0's path is bw_estimate's."""
+    kind: ClassVar[str] = "flow_bw"
+    ts: int
+    flow: int
+    hop: int
+    addr: str
+    mbps: float
+    baseline_mbps: float
+    bottleneck: bool
+    sample_count: int
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -172,9 +186,9 @@ class OtherEvent:
 
 
 Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, FlowLoss,
-              Error, Ack, OtherEvent]
+              FlowBw, Error, Ack, OtherEvent]
 KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
-                                    RouteChange, FlowLoss, Error, Ack)}
+                                    RouteChange, FlowLoss, FlowBw, Error, Ack)}
 
 
 def parse_event(members: Any) -> Event:

@@ -15,7 +15,7 @@ from typing import Callable, Iterable, Optional
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
-from .events import AppTraffic, BwEstimate, Degradation, Error, Event, FlowLoss, HopDelay, HopLoss, Latency
+from .events import AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopDelay, HopLoss, Latency
 from .probe_facts import ProbeFacts
 
 # A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
@@ -23,6 +23,9 @@ from .probe_facts import ProbeFacts
 # figures are dropped, not served as current.
 HOP_REPORTS_KEPT = 4
 BANDWIDTH_SWEEPS_KEPT = 3
+# A train flow other than 0 is measured every seventh sweep (flow 0 every sweep): its figures are dropped once two
+# of its measurements have not come.
+FLOW_BANDWIDTH_SWEEPS_KEPT = 2 * 7 + 1
 
 
 @dataclass
@@ -37,6 +40,7 @@ class TargetState:
     flows: dict[tuple[int, int], tuple[FlowLoss, float]] = field(default_factory=dict)  # by (flow, hop)
     delays: dict[int, tuple[HopDelay, float]] = field(default_factory=dict)
     bandwidth: dict[int, tuple[BwEstimate, float]] = field(default_factory=dict)
+    flow_bandwidth: dict[tuple[int, int], tuple[FlowBw, float]] = field(default_factory=dict)  # by (flow, hop)
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
     diagnosis: Optional[Degradation | Latency] = None
 
@@ -80,6 +84,8 @@ class PathMetrics:
                     state.delays[event.hop] = (event, now)
                 case BwEstimate():
                     state.bandwidth[event.hop] = (event, now)
+                case FlowBw():
+                    state.flow_bandwidth[(event.flow, event.hop)] = (event, now)
                 case AppTraffic():
                     # Its rates are over the attribution cycle: times the cycle, they are the cycle's bytes.
                     cycle = state.facts.attr_cycle_seconds
@@ -112,6 +118,14 @@ class PathMetrics:
                                       "Bandwidth estimate of the link into the hop", labels=["target", "hop"])
         bottleneck = GaugeMetricFamily("tarnvale_hop_bottleneck", "1 when the link into the hop is a bottleneck",
                                        labels=["target", "hop"])
+        flow_labels = ["target", "flow", "hop", "addr"]
+        flow_bandwidth = GaugeMetricFamily("tarnvale_flow_bandwidth_bytes_per_second",
+                                           "Bandwidth estimate of the link into the hop as one train flow's trains "
+                                           "cross it; on a balanced route each flow keeps one of its paths",
+                                           labels=flow_labels)
+        flow_bottleneck = GaugeMetricFamily("tarnvale_flow_bottleneck",
+                                            "1 when the link into the hop is a bottleneck for one train flow",
+                                            labels=flow_labels)
         uploaded = CounterMetricFamily("tarnvale_process_upload_bytes", "Bytes the host's processes of this name sent",
                                        labels=["process"])
         downloaded = CounterMetricFamily("tarnvale_process_download_bytes",
@@ -149,12 +163,17 @@ class PathMetrics:
                 for hop, event in _current(state.bandwidth, bandwidth_since):
                     bandwidth.add_metric([target, str(hop)], event.mbps * 1e6 / 8)
                     bottleneck.add_metric([target, str(hop)], 1 if event.bottleneck else 0)
+                flow_bandwidth_since = now - FLOW_BANDWIDTH_SWEEPS_KEPT * state.facts.bw_sweep_seconds
+                for (flow, hop), event in _current(state.flow_bandwidth, flow_bandwidth_since):
+                    labels = [target, str(flow), str(hop), event.addr]
+                    flow_bandwidth.add_metric(labels, event.mbps * 1e6 / 8)
+                    flow_bottleneck.add_metric(labels, 1 if event.bottleneck else 0)
             for name, total in sorted(self._uploaded.items()):
                 uploaded.add_metric([name], total)
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
-        yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, uploaded, downloaded, errors,
-                    diagnosis)
+        yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
+                    flow_bottleneck, uploaded, downloaded, errors, diagnosis)
 
 
 def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:

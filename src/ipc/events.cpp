@@ -164,6 +164,18 @@ void write(ObjectWriter& w, const FlowLossEvent& e) {
         .f32("rtt_ms", e.rtt_ms);
 }
 
+void write(ObjectWriter& w, const FlowBwEvent& e) {
+    w.string("type", "flow_bw")
+        .u64("ts", e.ts)
+        .u64("flow", e.flow)
+        .u64("hop", e.hop)
+        .string("addr", e.addr)
+        .f32("mbps", e.mbps)
+        .f32("baseline_mbps", e.baseline_mbps)
+        .boolean("bottleneck", e.bottleneck)
+        .u64("sample_count", e.sample_count);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

@@ -120,6 +120,21 @@ struct FlowLossEvent {
     float rtt_ms = 0;  // the mean round trip of the flow's answered probes
 };
 
+// What one of the bandwidth engine's train flows finds at one hop: on a route
+// that balances flows over parallel links, each flow's trains cross one branch.
+// Sent after a hop's bw_estimate for each flow whose trains went to the hop in
+// that sweep, flow 0 first; flow 0 is the path of bw_estimate.
+struct FlowBwEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t flow = 0;
+    std::uint8_t hop = 0;
+    std::string addr;  // the router that answered the flow's newest sample there
+    float mbps = 0;
+    float baseline_mbps = 0;  // the first hop's estimate, against which `bottleneck` is judged
+    bool bottleneck = false;
+    std::uint32_t sample_count = 0;  // how much the estimate rests on: 2 after a flow's first measurement
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -135,7 +150,7 @@ struct AckEvent {
 };
 
 using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
-                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent>;
+                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

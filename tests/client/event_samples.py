@@ -26,6 +26,8 @@ LINES = {
                     '"new_addr":"198.51.100.10"}',
     "flow_loss": '{"type":"flow_loss","ts":1800000007,"flow":2,"hop":2,"addr":"198.51.100.14","loss_pct":20.0,'
                  '"rtt_ms":4.5}',
+    "flow_bw": '{"type":"flow_bw","ts":1800000060,"flow":3,"hop":2,"addr":"198.51.100.246","mbps":1.0,'
+               '"baseline_mbps":2.24,"bottleneck":true,"sample_count":2}',
     "error": '{"type":"error","ts":1800000000,"engine":"bw","code":"NO_TARGET","message":"no target","fatal":true}',
     "ack": '{"type":"ack","cmd":"start_engine","ok":false,"error":"unknown engine"}',
 }

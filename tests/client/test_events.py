@@ -6,8 +6,9 @@ import pytest
 from event_samples import LINES, sample
 
 from tarnvale import ProbeError
-from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, FlowLoss, HopDelay,
-                             HopLoss, HopUnsent, Latency, MalformedEvent, OtherEvent, RouteChange, parse_event)
+from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, FlowBw, FlowLoss,
+                             HopDelay, HopLoss, HopUnsent, Latency, MalformedEvent, OtherEvent, RouteChange,
+                             parse_event)
 
 
 def test_every_kind_of_the_client_api_has_its_record():
@@ -25,6 +26,7 @@ def test_every_kind_of_the_client_api_has_its_record():
     assert records["hop_unsent"] == HopUnsent(1800000007, 2, "198.51.100.2", 14, 6)
     assert records["route_change"] == RouteChange(1800000070, 3, "198.51.100.6", "198.51.100.10")
     assert records["flow_loss"] == FlowLoss(1800000007, 2, 2, "198.51.100.14", 20.0, 4.5)
+    assert records["flow_bw"] == FlowBw(1800000060, 3, 2, "198.51.100.246", 1.0, 2.24, True, 2)
     assert records["error"] == Error(1800000000, "bw", "NO_TARGET", "no target", True)
     assert records["ack"] == Ack("start_engine", False, "unknown engine")
     assert all(record.kind == kind for kind, record in records.items())
@@ -44,6 +46,7 @@ def without(members, name):
 @pytest.mark.parametrize("members, complaint", [
     (without(sample("hop_loss"), "rtt_ms"), "hop_loss event lacks member 'rtt_ms'"),
     (without(sample("route_change"), "new_addr"), "route_change event lacks member 'new_addr'"),
+    (without(sample("flow_bw"), "sample_count"), "flow_bw event lacks member 'sample_count'"),
     (sample("bw_estimate", confidence={"level": "low"}), "bw_estimate.confidence event lacks member 'p05_mbps'"),
     (sample("bw_estimate", confidence="low"), "confidence is not an object"),
     ({"ts": 1}, "not an event"),

@@ -115,3 +115,28 @@ def test_each_flow_is_served_by_flow_and_hop_and_a_path_it_left_goes_with_its_ho
     flows = {(dict(labels)["flow"], dict(labels)["hop"]) for name, labels in scrape(metrics)
              if name == "tarnvale_flow_loss_ratio"}
     assert flows == {("0", "2")}
+
+
+def test_each_flows_bandwidth_is_served_by_flow_and_hop_and_kept_between_its_measurements():
+    now = [1000.0]
+    told = facts()
+    metrics = PathMetrics(["t"], clock=lambda: now[0])
+    metrics.probe_started("t", told)
+    metrics.event("t", event("flow_bw", flow=3, hop=2, addr="198.51.100.246", mbps=1.0, bottleneck=True))
+    metrics.event("t", event("flow_bw", flow=0, hop=2, addr="198.51.100.2", mbps=80.0, bottleneck=False))
+    samples = scrape(metrics)
+    beside = {"target": "t", "flow": "3", "hop": "2", "addr": "198.51.100.246"}
+    assert value(samples, "tarnvale_flow_bandwidth_bytes_per_second", **beside) == 125000
+    assert value(samples, "tarnvale_flow_bottleneck", **beside) == 1
+    assert value(samples, "tarnvale_flow_bottleneck", target="t", flow="0", hop="2", addr="198.51.100.2") == 0
+    # Flow 0 comes every sweep; flow 3 only every seventh, which must not drop it in between.
+    for _ in range(7):
+        now[0] += told.bw_sweep_seconds
+        metrics.event("t", event("flow_bw", flow=0, hop=2, addr="198.51.100.2", mbps=80.0, bottleneck=False))
+    served = {dict(labels)["flow"] for name, labels in scrape(metrics) if name == "tarnvale_flow_bottleneck"}
+    assert served == {"0", "3"}
+    for _ in range(9):
+        now[0] += told.bw_sweep_seconds
+        metrics.event("t", event("flow_bw", flow=0, hop=2, addr="198.51.100.2", mbps=80.0, bottleneck=False))
+    served = {dict(labels)["flow"] for name, labels in scrape(metrics) if name == "tarnvale_flow_bottleneck"}
+    assert served == {"0"}, "two of flow 3's measurements missed: its path is no longer known"

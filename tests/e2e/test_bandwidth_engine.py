@@ -96,8 +96,9 @@ def test_the_bottleneck_holds_over_ten_sweeps(probe_in_network, network):
 
 
 def test_trains_go_no_further_than_the_target_and_a_sweep_keeps_its_full_period(probe_in_network, network):
-    # Train packets are the only 1400-byte ones the client sends.
-    trains = network.count_packets("server", f"ip saddr {network.client_address} ip length 1400 udp dport 33434")
+    # Train packets are the only 1400-byte ones the client sends, to the flows' ports 33434 to 33441.
+    trains = network.count_packets("server",
+                                   f"ip saddr {network.client_address} ip length 1400 udp dport 33434-33441")
     beyond = network.count_packets("server", f"ip saddr {network.client_address} ip length 1400 ip ttl > 1")
     probe = probe_in_network()
     probe.start_engine("bw", network.server_address)

@@ -106,10 +106,16 @@ TEST(TrainAnswer, TheTargetsUnreachableTellsThatTheTrainReachedIt) {
 }
 
 TEST(TrainAnswer, AnswersQuotingAnotherFlowOrNoTrainTagAreNotOurs) {
-    EXPECT_TRUE(read_answer(answer_quoting(11, udp_datagram(own_port, 33434, 0x8103), 28), target).answer)
-        << "the flow and a tag: a train packet";
-    EXPECT_FALSE(read_answer(answer_quoting(11, udp_datagram(own_port, 33435, 0x8103), 28), target).answer)
-        << "another destination port";
+    for (std::uint8_t flow = 0; flow < train_flow_count; ++flow) {
+        const auto reading = read_answer(
+            answer_quoting(11, udp_datagram(own_port, static_cast<std::uint16_t>(33434 + flow), 0x8103), 28), target);
+        ASSERT_TRUE(reading.answer) << "a train flow's port and a tag: a train packet, flow " << int{flow};
+        EXPECT_EQ(reading.answer->flow, flow);
+    }
+    EXPECT_FALSE(read_answer(answer_quoting(11, udp_datagram(own_port, 33442, 0x8103), 28), target).answer)
+        << "a destination port beyond the flows'";
+    EXPECT_FALSE(read_answer(answer_quoting(11, udp_datagram(own_port, 33433, 0x8103), 28), target).answer)
+        << "a destination port below the flows'";
     // The hop engine's probes go to the same port from its own; their ids run over every checksum.
     const Bytes hop_probe = engines::hop::build_ttl_probe(0x8103, 3, {49153}, client, target);
     EXPECT_FALSE(read_answer(answer_quoting(11, hop_probe, 28), target).answer) << "a hop engine probe";
@@ -164,19 +170,20 @@ TEST(TrainAnswerHandling, TheRegistryGivesTheHopAndTheTrainItsOwnArrivals) {
                                            own_port,
                                            std::make_shared<TrainRegistry>(),
                                            std::make_shared<HopSampleTable>(31),
+                                           std::make_shared<FlowSampleTable>(train_flow_count, 31),
                                            std::make_shared<TargetDistance>(31),
                                            std::make_shared<runtime::StopFlag>()};
-    receiver.trains->add({25, 3, packets_per_train, sent, {}});
-    receiver.trains->add({26, 3, packets_per_train, sent + milliseconds(1), {}});
-    receiver.trains->add({40, 6, packets_per_train, sent, {}});
+    receiver.trains->add({25, 3, 0, packets_per_train, sent, {}});
+    receiver.trains->add({26, 3, 0, packets_per_train, sent + milliseconds(1), {}});
+    receiver.trains->add({40, 6, 0, packets_per_train, sent, {}});
 
     handle_answer(receiver, answer(11, 25, 0, 28), sent + milliseconds(10));
     handle_answer(receiver, answer(11, 26, 0, 28), sent + milliseconds(11));
     handle_answer(receiver, answer(11, 25, 1, 28), sent + milliseconds(15));
     EXPECT_EQ(receiver.samples->samples(3), std::vector<double>{5.0}) << "train 25's own spacing";
     EXPECT_EQ(receiver.samples->address(3), router);
-    EXPECT_EQ(receiver.trains->hop_of(25), std::nullopt) << "its sample taken, the train is done";
-    EXPECT_EQ(receiver.trains->hop_of(26), 3);
+    EXPECT_EQ(receiver.trains->destination_of(25), std::nullopt) << "its sample taken, the train is done";
+    EXPECT_EQ(receiver.trains->destination_of(26), (TrainDestination{3, 0}));
 
     handle_answer(receiver, answer(11, 25, 2, 28), sent + milliseconds(20));
     handle_answer(receiver, answer(11, 99, 0, 28), sent + milliseconds(21));
@@ -189,6 +196,86 @@ TEST(TrainAnswerHandling, TheRegistryGivesTheHopAndTheTrainItsOwnArrivals) {
     EXPECT_FALSE(receiver.distance->distance());
     handle_answer(receiver, answer(3, 40, 0, 28, target, target), sent + milliseconds(30));
     EXPECT_EQ(receiver.distance->distance(), 6) << "the hop train 40 was sent to";
+}
+
+// Flows: a train's answers count only when they quote the train's own flow,
+// and a sample of flow 0 feeds bw_estimate's table as well as the flows'.
+TEST(TrainAnswerHandling, EachFlowsSamplesGoToItsOwnEntries) {
+    using std::chrono::milliseconds;
+    const Instant sent{};
+    const BandwidthReceiverShared receiver{target,
+                                           own_port,
+                                           std::make_shared<TrainRegistry>(),
+                                           std::make_shared<HopSampleTable>(31),
+                                           std::make_shared<FlowSampleTable>(train_flow_count, 31),
+                                           std::make_shared<TargetDistance>(31),
+                                           std::make_shared<runtime::StopFlag>()};
+    const auto flow_answer = [](std::uint16_t train, unsigned index, std::uint8_t flow) {
+        return answer_quoting(11, build_train_packet(train, 2, index, client, target, own_port, flow), 28);
+    };
+    receiver.trains->add({10, 2, 0, packets_per_train, sent, {}});
+    receiver.trains->add({11, 2, 5, packets_per_train, sent, {}});
+
+    handle_answer(receiver, flow_answer(11, 0, 3), sent + milliseconds(1));
+    handle_answer(receiver, flow_answer(11, 1, 3), sent + milliseconds(9));
+    EXPECT_EQ(receiver.trains->destination_of(11), (TrainDestination{2, 5}))
+        << "answers quoting flow 3's port are no answers to flow 5's train";
+
+    handle_answer(receiver, flow_answer(11, 0, 5), sent + milliseconds(10));
+    handle_answer(receiver, flow_answer(11, 1, 5), sent + milliseconds(17));
+    handle_answer(receiver, flow_answer(10, 0, 0), sent + milliseconds(20));
+    handle_answer(receiver, flow_answer(10, 1, 0), sent + milliseconds(25));
+    EXPECT_EQ(receiver.flow_samples->samples(5, 2), std::vector<double>{7.0});
+    EXPECT_EQ(receiver.flow_samples->samples(0, 2), std::vector<double>{5.0});
+    EXPECT_EQ(receiver.samples->samples(2), std::vector<double>{5.0}) << "bw_estimate's table: flow 0's alone";
+    EXPECT_EQ(receiver.flow_samples->router(5, 2), router);
+    EXPECT_TRUE(receiver.flow_samples->samples(3, 2).empty());
+}
+
+TEST(FlowSamples, AFlowsSamplesAtAHopBeginAgainWhenAnotherRouterAnswersIt) {
+    constexpr packets::IpAddress beside{packets::Ipv4(0xC633640E)};
+    FlowSampleTable table(train_flow_count, 31);
+    table.add(1, 2, 5.0, router);
+    table.add(1, 2, 6.0, router);
+    table.add(2, 2, 22.0, beside);
+    EXPECT_EQ(table.samples(1, 2), (std::vector<double>{5.0, 6.0}));
+    EXPECT_EQ(table.router(2, 2), beside) << "each flow has its own router at the hop";
+
+    table.add(1, 2, 22.5, beside);
+    EXPECT_EQ(table.samples(1, 2), std::vector<double>{22.5}) << "the new router's link alone";
+    EXPECT_EQ(table.router(1, 2), beside);
+
+    for (int sample = 0; sample < 70; ++sample) {
+        table.add(2, 2, sample, beside);
+    }
+    EXPECT_EQ(table.samples(2, 2).size(), samples_per_hop) << "the newest 60, as bw_estimate's";
+    EXPECT_EQ(table.samples(2, 2).front(), 10.0);
+
+    table.add(train_flow_count, 2, 5.0, router);
+    EXPECT_EQ(table.router(train_flow_count, 2), std::nullopt);
+    table.add(1, 31, 5.0, router);
+    EXPECT_TRUE(table.samples(train_flow_count, 2).empty()) << "a flow out of range is ignored";
+    EXPECT_TRUE(table.samples(1, 31).empty()) << "a hop out of range is ignored";
+    EXPECT_EQ(table.router(1, 31), std::nullopt);
+}
+
+TEST(FlowSamples, AFlowFollowsFlow0WhereBothMetTheSameRoutersAtEveryHopBefore) {
+    constexpr packets::IpAddress first_router{packets::Ipv4(0xC0A80101)};
+    constexpr packets::IpAddress beside{packets::Ipv4(0xC633640E)};
+    FlowSampleTable table(train_flow_count, 31);
+    EXPECT_TRUE(table.follows_first_before(3, 1)) << "nothing lies before hop 1";
+    EXPECT_FALSE(table.follows_first_before(3, 2)) << "no answer yet shows where either goes";
+    for (const std::uint8_t flow : std::vector<std::uint8_t>{0, 3, 4}) {
+        table.add(flow, 1, 5.0, first_router);
+    }
+    table.add(0, 2, 5.0, router);
+    table.add(3, 2, 5.0, router);
+    table.add(4, 2, 22.4, beside);
+    EXPECT_TRUE(table.follows_first_before(3, 2));
+    EXPECT_TRUE(table.follows_first_before(3, 3));
+    EXPECT_TRUE(table.follows_first_before(4, 2)) << "the balancer is at hop 1: its link is flow 0's";
+    EXPECT_FALSE(table.follows_first_before(4, 3)) << "another router at hop 2: another link into it";
+    EXPECT_FALSE(table.follows_first_before(5, 2)) << "a flow not yet answered";
 }
 
 constexpr packets::IpAddress client_v6 = sim::test_network::client_v6;

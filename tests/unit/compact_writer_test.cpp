@@ -122,6 +122,9 @@ TEST(EventWriting, EveryKindInMemberOrder) {
               R"("affected_hop":2,"addr":"198.51.100.2","baseline_ms":0.5,"current_ms":80.5,"added_ms":80.0})");
     EXPECT_EQ(serialize(Event{RouteChangeEvent{9, 3, "198.51.100.6", "2001:db8:100:2::2"}}),
               R"({"type":"route_change","ts":9,"hop":3,"old_addr":"198.51.100.6","new_addr":"2001:db8:100:2::2"})");
+    EXPECT_EQ(serialize(Event{FlowBwEvent{9, 3, 2, "198.51.100.246", 1.0f, 2.24f, true, 2}}),
+              R"({"type":"flow_bw","ts":9,"flow":3,"hop":2,"addr":"198.51.100.246","mbps":1.0,)"
+              R"("baseline_mbps":2.24,"bottleneck":true,"sample_count":2})");
     EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }

@@ -34,11 +34,17 @@ TrainRun run_trains(milliseconds run_time) {
                                                  config.probe_count,
                                                  config.interval_ms,
                                                  std::make_shared<engines::bandwidth::HopSampleTable>(entries),
+                                                 std::make_shared<engines::bandwidth::FlowSampleTable>(
+                                                     engines::bandwidth::train_flow_count, entries),
                                                  std::make_shared<engines::bandwidth::TrainRegistry>(),
                                                  std::make_shared<engines::bandwidth::TargetDistance>(entries)};
-    const engines::bandwidth::BandwidthReceiverShared receiver{server,          shared.source_port,
-                                                               shared.trains,   shared.samples,
-                                                               shared.distance, std::make_shared<runtime::StopFlag>()};
+    const engines::bandwidth::BandwidthReceiverShared receiver{server,
+                                                               shared.source_port,
+                                                               shared.trains,
+                                                               shared.samples,
+                                                               shared.flow_samples,
+                                                               shared.distance,
+                                                               std::make_shared<runtime::StopFlag>()};
     sim::SimulatedPath path(client, {sim::hop_at(r1), sim::hop_at(r2), sim::hop_at(r3), sim::hop_at(server)}, run_time,
                             5);
     path.on_answer([&receiver](std::span<const std::uint8_t> datagram, sim::SimulatedPath::Clock::time_point at) {

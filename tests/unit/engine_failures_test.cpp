@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engines/bandwidth/bw_receiver.hpp"
+#include "engines/bandwidth/train_packet.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
 #include "engines/hop/hop_report.hpp"
 #include "engines/send_failures.hpp"
@@ -46,6 +47,7 @@ engines::bandwidth::TrainShared trains_to_server() {
             3,
             5000,
             std::make_shared<engines::bandwidth::HopSampleTable>(31),
+            std::make_shared<engines::bandwidth::FlowSampleTable>(engines::bandwidth::train_flow_count, 31),
             std::make_shared<engines::bandwidth::TrainRegistry>(),
             std::make_shared<engines::bandwidth::TargetDistance>(31)};
 }

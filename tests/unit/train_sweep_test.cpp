@@ -5,8 +5,10 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "engines/bandwidth/bw_receiver.hpp"
+#include "engines/bandwidth/train_flows.hpp"
 #include "engines/bandwidth/train_packet.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
 #include "loop_harness.hpp"
@@ -26,8 +28,8 @@ constexpr packets::IpAddress target = server;
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint32_t trains_per_hop = 3;
 
-// Every bw_estimate event of a run over the path until its time is over.
-std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path, packets::IpAddress to = target) {
+// Every event of a run over the path until its time is over.
+std::vector<ipc::Event> run_train_events(SimulatedPath& path, packets::IpAddress to = target) {
     sim::LoopHarness harness;
     const std::size_t entries = std::size_t{max_hops} + 1;
     const TrainShared shared{to,
@@ -36,21 +38,37 @@ std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path, packets::IpAdd
                              trains_per_hop,
                              5000,
                              std::make_shared<HopSampleTable>(entries),
+                             std::make_shared<FlowSampleTable>(train_flow_count, entries),
                              std::make_shared<TrainRegistry>(),
                              std::make_shared<TargetDistance>(entries)};
-    const BandwidthReceiverShared receiver{to, shared.source_port, shared.trains, shared.samples, shared.distance,
+    const BandwidthReceiverShared receiver{to,
+                                           shared.source_port,
+                                           shared.trains,
+                                           shared.samples,
+                                           shared.flow_samples,
+                                           shared.distance,
                                            std::make_shared<runtime::StopFlag>()};
     path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
         handle_answer(receiver, datagram, arrival);
     });
     EXPECT_TRUE(harness.run(send_trains_forever(shared, path, harness.outlets())));
-    std::vector<ipc::BwEstimateEvent> estimates;
-    for (const auto& event : harness.take_events()) {
-        if (const auto* estimate = std::get_if<ipc::BwEstimateEvent>(&event)) {
-            estimates.push_back(*estimate);
+    return harness.take_events();
+}
+
+template <typename Kind>
+std::vector<Kind> events_of(const std::vector<ipc::Event>& events) {
+    std::vector<Kind> found;
+    for (const auto& event : events) {
+        if (const auto* one = std::get_if<Kind>(&event)) {
+            found.push_back(*one);
         }
     }
-    return estimates;
+    return found;
+}
+
+// Every bw_estimate event of a run over the path until its time is over.
+std::vector<ipc::BwEstimateEvent> run_trains(SimulatedPath& path, packets::IpAddress to = target) {
+    return events_of<ipc::BwEstimateEvent>(run_train_events(path, to));
 }
 
 std::map<std::uint8_t, ipc::BwEstimateEvent> latest(const std::vector<ipc::BwEstimateEvent>& estimates) {
@@ -151,6 +169,111 @@ TEST(TrainSweepSimulation, OnABalancedRouteEveryTrainCrossesOneBranch) {
         branches_taken.insert(through_slow);
     }
     EXPECT_EQ(branches_taken.size(), 2u) << "the seeds send the trains down either branch";
+}
+
+TEST(TrainFlows, TheFirstSweepIsFlow0sThenEachHopsFirstTrainIsAndTheOthersTakeTurns) {
+    for (std::uint32_t train = 0; train < trains_per_hop; ++train) {
+        EXPECT_EQ(train_flow(0, train), 0) << "bw_estimate as soon and on as many samples as with one flow";
+    }
+    std::set<std::uint8_t> guests;
+    for (std::uint64_t sweep = 1; sweep < train_flow_count; ++sweep) {
+        EXPECT_EQ(train_flow(sweep, 0), 0) << "sweep " << sweep;
+        EXPECT_NE(train_flow(sweep, 1), 0) << "sweep " << sweep;
+        EXPECT_EQ(train_flow(sweep, 2), train_flow(sweep, 1)) << "a guest's two samples in one sweep";
+        EXPECT_EQ(guest_flow(sweep), train_flow(sweep, 1));
+        guests.insert(guest_flow(sweep));
+    }
+    EXPECT_EQ(guests.size(), train_flow_count - 1u) << "flows 1 to 7 each once in seven sweeps";
+    EXPECT_LT(*guests.rbegin(), train_flow_count);
+    EXPECT_EQ(guest_flow(train_flow_count), guest_flow(1)) << "then round again";
+}
+
+TEST(TrainSweepSimulation, EveryFlowIsMeasuredWithinTheSameTrainsAndFlowBwFollowsEachHopsEstimate) {
+    // Eight sweeps over a path with no balancer: every flow meets the same routers.
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(server)}, seconds(8 * 54), 5);
+    const auto events = run_train_events(path);
+
+    for (std::uint8_t ttl = 1; ttl <= 4; ++ttl) {
+        EXPECT_EQ(path.probes_by_ttl().at(ttl), 8u * trains_per_hop * packets_per_train)
+            << "as many trains a hop and sweep as with one flow, TTL " << int{ttl};
+    }
+    // After each bw_estimate: flow 0's flow_bw of the same hop, then the sweep's guest's, if any.
+    std::uint64_t sweep = 0;
+    std::map<std::uint8_t, std::set<std::uint8_t>> hops_by_flow;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        const auto* estimate = std::get_if<ipc::BwEstimateEvent>(&events[i]);
+        if (estimate == nullptr) {
+            continue;
+        }
+        sweep += estimate->hop == 1 && i > 0 ? 1 : 0;
+        ASSERT_LT(i + 1, events.size());
+        const auto* own = std::get_if<ipc::FlowBwEvent>(&events[i + 1]);
+        ASSERT_NE(own, nullptr) << "event " << i + 1;
+        EXPECT_EQ(own->flow, 0);
+        EXPECT_EQ(std::tie(own->hop, own->addr, own->mbps, own->bottleneck, own->sample_count),
+                  std::tie(estimate->hop, estimate->addr, estimate->mbps, estimate->bottleneck,
+                           estimate->confidence.sample_count))
+            << "flow 0 is bw_estimate's path";
+        if (sweep == 0) {
+            continue;
+        }
+        ASSERT_LT(i + 2, events.size());
+        const auto* guest = std::get_if<ipc::FlowBwEvent>(&events[i + 2]);
+        ASSERT_NE(guest, nullptr) << "sweep " << sweep << ", hop " << int{estimate->hop};
+        EXPECT_EQ(guest->flow, guest_flow(sweep));
+        EXPECT_EQ(guest->hop, estimate->hop);
+        EXPECT_EQ(guest->addr, estimate->addr) << "no balancer: the same router";
+        EXPECT_EQ(guest->sample_count, 2u) << "two trains of the guest's at each hop";
+        EXPECT_FALSE(guest->bottleneck);
+        hops_by_flow[guest->flow].insert(guest->hop);
+    }
+    EXPECT_EQ(sweep, 7u);
+    EXPECT_EQ(hops_by_flow.size(), train_flow_count - 1u);
+    for (const auto& [flow, hops] : hops_by_flow) {
+        EXPECT_EQ(hops, (std::set<std::uint8_t>{1, 2, 3})) << "flow " << int{flow};
+    }
+    EXPECT_EQ(events_of<ipc::BwEstimateEvent>(events).front().confidence.sample_count, 3u)
+        << "the first sweep's three trains a hop are flow 0's";
+    EXPECT_EQ(events_of<ipc::BwEstimateEvent>(events).back().confidence.sample_count, 3u + 7u) << "then one a sweep";
+}
+
+TEST(TrainSweepSimulation, OnABalancedRouteTheFlowsThatCrossTheSlowBranchFlagItAndTheOthersDoNot) {
+    constexpr packets::IpAddress r2_beside{packets::Ipv4(0xC633640E)};  // 198.51.100.14
+    constexpr packets::IpAddress r3_beside{packets::Ipv4(0xC6336412)};  // 198.51.100.18
+    SimulatedHop slow = hop_at(r3_beside);
+    slow.link_mbps = 0.5;
+    std::set<std::size_t> slow_branch_flows;  // how many flows crossed it, by seed
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(server)}, seconds(8 * 54), seed);
+        path.add_branch({hop_at(r1), hop_at(r2_beside), slow, hop_at(server)});
+        const auto events = run_train_events(path);
+
+        std::map<std::uint8_t, ipc::FlowBwEvent> hop2, hop3;  // each flow's latest, by flow
+        for (const auto& event : events_of<ipc::FlowBwEvent>(events)) {
+            (event.hop == 2 ? hop2 : hop3)[event.flow] = event;
+            EXPECT_FALSE(event.hop == 1 && event.bottleneck) << "seed " << seed;
+        }
+        ASSERT_EQ(hop3.size(), std::size_t{train_flow_count}) << "seed " << seed;
+        std::size_t through_slow = 0;
+        for (const auto& [flow, estimate] : hop3) {
+            const bool beside = hop2.at(flow).addr == packets::to_text(r2_beside);
+            EXPECT_EQ(estimate.addr, packets::to_text(beside ? r3_beside : r3)) << "seed " << seed;
+            EXPECT_EQ(estimate.bottleneck, beside) << "flow " << int{flow} << ", seed " << seed;
+            EXPECT_FALSE(hop2.at(flow).bottleneck) << "flow " << int{flow} << ", seed " << seed;
+            if (beside) {
+                EXPECT_EQ(estimate.mbps, 1.0f) << "0.5 Mbit/s reads as the estimator's lowest figure";
+            }
+            through_slow += beside ? 1 : 0;
+        }
+        // bw_estimate keeps flow 0's branch, one router a hop.
+        for (const auto& estimate : events_of<ipc::BwEstimateEvent>(events)) {
+            if (estimate.hop >= 2) {
+                EXPECT_EQ(estimate.addr, (estimate.hop == 2 ? hop2 : hop3).at(0).addr) << "seed " << seed;
+            }
+        }
+        slow_branch_flows.insert(through_slow);
+    }
+    EXPECT_GT(slow_branch_flows.size(), 2u) << "the seeds spread the flows over the branches in different shares";
 }
 
 }  // namespace

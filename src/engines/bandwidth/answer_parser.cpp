@@ -25,20 +25,24 @@ std::optional<TrainAnswer> match_train_answer(const packets::ReceivedIcmp& recei
         quoted->transport.size() < packets::udp_header_length) {
         return std::nullopt;
     }
-    // The hop engine's TTL-limited probes go to the same destination port, and
+    // The hop engine's TTL-limited probes go to the same destination ports, and
     // other programs' trains may too; only our own source port marks an answer
     // to one of our trains. Every error quotes the whole UDP header, and with
     // it the checksum: routers leave it be (it does not cover the TTL), and a
     // NAT on the way restores it with the ports in the quote it passes back.
     const auto ports = packets::TransportPorts::read(quoted->transport);
-    if (!ports || ports->source != source_port || ports->destination != train_destination_port) {
+    if (!ports || ports->source != source_port) {
+        return std::nullopt;
+    }
+    const auto flow = train_flow_of_port(ports->destination);
+    if (!flow) {
         return std::nullopt;
     }
     const auto packet = train_packet_of(packets::read_u16(quoted->transport, 6));
     if (!packet) {
         return std::nullopt;
     }
-    return TrainAnswer{packet->train_id, packet->packet_index, from_target, received.source};
+    return TrainAnswer{packet->train_id, packet->packet_index, *flow, from_target, received.source};
 }
 
 }  // namespace tarnvale::engines::bandwidth

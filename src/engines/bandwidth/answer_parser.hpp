@@ -13,6 +13,7 @@ namespace tarnvale::engines::bandwidth {
 struct TrainAnswer {
     std::uint16_t train_id;
     unsigned packet_index;
+    std::uint8_t flow;        // from the quoted destination port
     bool from_target;         // the train reached the target: its hop is at or past the target's distance
     packets::IpAddress from;  // the router or target that answered
 };

@@ -3,6 +3,7 @@
 #include <asio/this_coro.hpp>
 
 #include "engines/bandwidth/bw_receiver.hpp"
+#include "engines/bandwidth/train_packet.hpp"
 #include "engines/bandwidth/train_sweep.hpp"
 #include "engines/capture_events.hpp"
 #include "ipc/wire_names.hpp"
@@ -29,6 +30,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
         target_log, "bandwidth engine starting",
         {{"target", packets::to_text(*target)}, {"max_hops", config.max_hops}, {"probe_count", config.probe_count}});
     const auto samples = std::make_shared<HopSampleTable>(std::size_t{config.max_hops} + 1);
+    const auto flow_samples = std::make_shared<FlowSampleTable>(train_flow_count, std::size_t{config.max_hops} + 1);
     const auto trains = std::make_shared<TrainRegistry>();
     const auto distance = std::make_shared<TargetDistance>(std::size_t{config.max_hops} + 1);
 
@@ -41,9 +43,10 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
 
     runtime::EngineThreads threads(outlets.blocking);
     // Trains sent before the capture runs would have their answers missed.
-    auto receive = [state =
-                        BandwidthReceiverShared{*target, own_port->port, trains, samples, distance, threads.stop()}](
-                       const capture::ReceiverCapture& capture) { run_bandwidth_receiver(state, capture); };
+    auto receive = [state = BandwidthReceiverShared{*target, own_port->port, trains, samples, flow_samples, distance,
+                                                    threads.stop()}](const capture::ReceiverCapture& capture) {
+        run_bandwidth_receiver(state, capture);
+    };
     if (!co_await start_receiver(outlets, {ipc::engine_name::bandwidth, target_log}, threads, config.interface,
                                  "bw-receiver", "failed to spawn bw receiver thread", std::move(receive))) {
         co_return;
@@ -61,8 +64,9 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     SystemProbeNetwork network(socket, outlets.blocking);
-    const TrainShared shared{*target, own_port->port, config.max_hops, config.probe_count, config.interval_ms,
-                             samples, trains,         distance};
+    const TrainShared shared{
+        *target,      own_port->port, config.max_hops, config.probe_count, config.interval_ms, samples,
+        flow_samples, trains,         distance};
     co_await send_trains_forever(shared, network, outlets);
 }
 

@@ -80,21 +80,30 @@ void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::u
         return;
     }
     // The hop is the one the train was sent to; an answer to a train no longer
-    // in flight (its sample taken, or purged) tells nothing new.
-    const auto hop = shared.trains->hop_of(answer->train_id);
-    if (!hop) {
+    // in flight (its sample taken, or purged) tells nothing new, nor does one
+    // quoting another flow's port than the train's (an older train of that
+    // number, sent before the numbers came round).
+    const auto destination = shared.trains->destination_of(answer->train_id);
+    if (!destination || destination->flow != answer->flow) {
         return;
     }
-    shared.distance->answered(*hop, answer->from_target);
+    const std::uint8_t hop = destination->hop;
+    shared.distance->answered(hop, answer->from_target);
     if (answer->from_target) {
         return;
     }
     log::info(target_log, "bw: hop matched to train",
-              {{"dst_port", train_destination_port}, {"hop_from_port", *hop}, {"train_id", answer->train_id},
-               {"_packet_idx", answer->packet_index}});
+              {{"dst_port", train_flow_port(answer->flow)},
+               {"hop_from_port", hop},
+               {"train_id", answer->train_id},
+               {"_packet_idx", answer->packet_index},
+               {"flow", answer->flow}});
     if (const auto arrivals = shared.trains->add_arrival(answer->train_id, arrival)) {
         if (const auto sample = spacing_sample(*arrivals)) {
-            shared.samples->add(*hop, *sample, answer->from);
+            if (answer->flow == 0) {
+                shared.samples->add(hop, *sample, answer->from);
+            }
+            shared.flow_samples->add(answer->flow, hop, *sample, answer->from);
         }
     }
 }

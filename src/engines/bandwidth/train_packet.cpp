@@ -17,14 +17,14 @@ std::optional<TrainPacketName> train_packet_of(std::uint16_t tag) {
 
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
                                              const packets::IpAddress& source, const packets::IpAddress& target,
-                                             std::uint16_t source_port) {
+                                             std::uint16_t source_port, std::uint8_t flow) {
     const std::uint16_t tag = train_tag(train_id, packet_index);
     return packets::build_udp_datagram(
         {.source = source,
          .destination = target,
          .ttl = hop,
          .source_port = source_port,
-         .destination_port = train_destination_port,
+         .destination_port = train_flow_port(flow),
          // As long in either family: the larger IPv6 header leaves less payload.
          .payload_length = train_packet_size - packets::udp_datagram_size(packets::family_of(target), 0),
          .identification = tag,

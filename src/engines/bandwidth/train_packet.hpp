@@ -13,16 +13,38 @@
 //
 // Routers that balance traffic over parallel links per flow hash the addresses,
 // the protocol and both ports (over IPv6 the flow label and traffic class too),
-// so every packet of every train has the same ones: a train crosses one link and
-// measures it. Train and packet are told apart where balancers do not look: the
-// UDP checksum, and over IPv4 the identification too.
+// so every packet of a train has the same ones: a train crosses one link and
+// measures it. Trains come in flows that differ only in the destination port,
+// so that the branches of a balanced route are each crossed by some flow's
+// trains. Train and packet are told apart where balancers do not look: the UDP
+// checksum, and over IPv4 the identification too.
 namespace tarnvale::engines::bandwidth {
 
 inline constexpr unsigned packets_per_train = 10;
 inline constexpr std::size_t train_packet_size = 1400;
 // No service listens there, so the target answers a train that reaches it with
 // Port Unreachable. The hop engine's probes go to it too, from another source port.
+// Flow 0's trains go to it; flow f's to the port f above it.
 inline constexpr std::uint16_t train_destination_port = packets::traceroute_base_port;
+
+// The trains' flows, as many as the hop engine's probe flows: with 8, the
+// branch beside flow 0's of a route balanced over two equal ones is crossed by
+// none of the others on 1 route in 128 (flows 1 to 7 all follow flow 0).
+// Each flow beside flow 0 is measured every 7th sweep (see train_flows.hpp):
+// more flows would leave each longer between its measurements.
+inline constexpr std::uint8_t train_flow_count = 8;
+
+constexpr std::uint16_t train_flow_port(std::uint8_t flow) {
+    return static_cast<std::uint16_t>(train_destination_port + flow);
+}
+
+// The flow whose trains go to this destination port; nothing for another port.
+constexpr std::optional<std::uint8_t> train_flow_of_port(std::uint16_t destination_port) {
+    if (destination_port < train_destination_port || destination_port - train_destination_port >= train_flow_count) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint8_t>(destination_port - train_destination_port);
+}
 inline constexpr unsigned train_numbers = 256;
 
 // What names one packet of one train: its tag, 0x8000 | (train * 10 + index),
@@ -42,12 +64,12 @@ struct TrainPacketName {
 // The train and packet a tag names; nothing for a number outside the trains' tags.
 std::optional<TrainPacketName> train_packet_of(std::uint16_t tag);
 
-// In the target's family, from the engine's own UDP port to the trains'
+// In the target's family, from the engine's own UDP port to the flow's
 // destination port; the tag is the UDP checksum (the payload's first two bytes
 // make it verify) and, over IPv4, the identification.
 std::vector<std::uint8_t> build_train_packet(std::uint16_t train_id, std::uint8_t hop, unsigned packet_index,
                                              const packets::IpAddress& source, const packets::IpAddress& target,
-                                             std::uint16_t source_port);
+                                             std::uint16_t source_port, std::uint8_t flow = 0);
 
 // Train numbers 0 to 255, in turn.
 class TrainCounter {

@@ -2,10 +2,12 @@
 
 namespace tarnvale::engines::bandwidth {
 
-std::optional<std::uint8_t> TrainRegistry::hop_of(std::uint16_t train_id) {
-    std::optional<std::uint8_t> hop;
-    trains_.modify(train_id, [&hop](const TrainRecord& train) { hop = train.hop; });
-    return hop;
+std::optional<TrainDestination> TrainRegistry::destination_of(std::uint16_t train_id) {
+    std::optional<TrainDestination> destination;
+    trains_.modify(train_id, [&destination](const TrainRecord& train) {
+        destination = TrainDestination{train.hop, train.flow};
+    });
+    return destination;
 }
 
 std::optional<std::vector<Instant>> TrainRegistry::add_arrival(std::uint16_t train_id, Instant arrival) {

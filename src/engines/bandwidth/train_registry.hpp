@@ -12,9 +12,17 @@ namespace tarnvale::engines::bandwidth {
 struct TrainRecord {
     std::uint16_t train_id;
     std::uint8_t hop;
+    std::uint8_t flow;
     std::uint16_t expected;
     Instant sent_at;
     std::vector<Instant> arrivals;
+};
+
+struct TrainDestination {
+    std::uint8_t hop;
+    std::uint8_t flow;
+
+    bool operator==(const TrainDestination&) const = default;
 };
 
 // Trains in flight by number, shared by the sender and the receiver.
@@ -28,9 +36,9 @@ public:
         trains_.take_if([&](std::uint16_t, const TrainRecord& train) { return now - train.sent_at >= age; });
     }
 
-    // The hop the train was sent to, while it is in flight: not once its
-    // sample is taken, it was purged or it could not be sent.
-    std::optional<std::uint8_t> hop_of(std::uint16_t train_id);
+    // The hop and flow the train was sent to, while it is in flight: not once
+    // its sample is taken, it was purged or it could not be sent.
+    std::optional<TrainDestination> destination_of(std::uint16_t train_id);
 
     // Appends an answer's arrival to the train. When it has two or more, the
     // train leaves the registry and its arrivals are returned.

@@ -1,5 +1,6 @@
 #include "engines/bandwidth/train_sweep.hpp"
 
+#include "engines/bandwidth/train_flows.hpp"
 #include "engines/bandwidth/train_packet.hpp"
 #include "engines/send_failures.hpp"
 #include "ipc/wire_names.hpp"
@@ -20,7 +21,8 @@ constexpr std::string_view unsent_trains = "trains";
 asio::awaitable<std::optional<std::vector<Outgoing>>> train_datagrams(const ProbeNetwork& network,
                                                                       const TrainShared& shared,
                                                                       const EngineOutlets& outlets,
-                                                                      std::uint16_t train_id, std::uint8_t hop) {
+                                                                      std::uint16_t train_id, std::uint8_t hop,
+                                                                      std::uint8_t flow) {
     const packets::IpAddress& target = shared.target;
     const auto source = co_await find_source(outlets, network, bandwidth_engine, target);
     if (!source) {
@@ -28,8 +30,8 @@ asio::awaitable<std::optional<std::vector<Outgoing>>> train_datagrams(const Prob
     }
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
-        datagrams.push_back({build_train_packet(train_id, hop, index, *source, target, shared.source_port), target,
-                             train_destination_port});
+        datagrams.push_back({build_train_packet(train_id, hop, index, *source, target, shared.source_port, flow),
+                             target, train_flow_port(flow)});
     }
     co_return datagrams;
 }
@@ -54,6 +56,43 @@ asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& sa
     co_await outlets.reports.send(std::move(report));
 }
 
+// The estimate of one flow at a hop, from that flow's samples, as a flow_bw
+// event; nothing before it has two samples there. Where the flow met flow 0's
+// routers before this hop, its trains crossed flow 0's links up to there: the
+// previous hop's samples are flow 0's when it met them at every hop before,
+// and the baseline is flow 0's when it met flow 0's first router. Flow 0's
+// rest on a sample every sweep, a guest's on two every seventh, in which one
+// late wake-up of the sender would hide the link or make one.
+asio::awaitable<void> report_flow_estimate(std::uint8_t flow, std::uint8_t hop, const FlowSampleTable& samples,
+                                           std::vector<BaselineCell>& baselines, const ProbeNetwork& network,
+                                           const EngineOutlets& outlets) {
+    const std::uint8_t previous_of = hop >= 2 && samples.follows_first_before(flow, hop) ? 0 : flow;
+    const std::uint8_t baseline_of = hop >= 2 && samples.follows_first_before(flow, 2) ? 0 : flow;
+    auto previous = hop >= 2 ? samples.samples(previous_of, static_cast<std::uint8_t>(hop - 1)) : std::vector<double>{};
+    const auto estimate = estimate_hop(hop, samples.samples(flow, hop), std::move(previous), baselines[baseline_of]);
+    if (!estimate) {
+        co_return;
+    }
+    log::info(target_log, "flow_bw",
+              {{"flow", flow},
+               {"hop", hop},
+               {"bw_mbps", estimate->mbps},
+               {"baseline_mbps", estimate->baseline_mbps},
+               {"bottleneck", estimate->bottleneck},
+               {"sample_count", estimate->sample_count}});
+    const auto router = samples.router(flow, hop);
+    std::string addr = router ? packets::to_text(*router) : "";
+    ipc::Event event = ipc::FlowBwEvent{network.unix_seconds(),
+                                        flow,
+                                        hop,
+                                        std::move(addr),
+                                        estimate->mbps,
+                                        estimate->baseline_mbps,
+                                        estimate->bottleneck,
+                                        estimate->sample_count};
+    co_await outlets.events.send(std::move(event));
+}
+
 }  // namespace
 
 std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t last_hop, std::uint32_t probe_count,
@@ -67,18 +106,20 @@ std::chrono::milliseconds rest_after_sweep(std::uint8_t max_hops, std::uint8_t l
 asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwork& network,
                                           const EngineOutlets& outlets) {
     BaselineCell baseline;
+    std::vector<BaselineCell> flow_baselines(train_flow_count);
     TrainCounter counter;
     SendFailures failures(send_failure_notice_period);
-    for (;;) {
+    for (std::uint64_t sweep = 0;; ++sweep) {
         std::uint8_t last_hop = 0;
         for (std::uint8_t hop = 1; hop <= shared.distance->distance().value_or(shared.max_hops) && hop != 0; ++hop) {
             last_hop = hop;
             for (std::uint32_t train = 0; train < shared.trains_per_hop; ++train) {
                 const std::uint16_t train_id = counter.next();
+                const std::uint8_t flow = train_flow(sweep, train);
                 const auto registered = network.now();
-                shared.trains->add(TrainRecord{train_id, hop, packets_per_train, registered, {}});
+                shared.trains->add(TrainRecord{train_id, hop, flow, packets_per_train, registered, {}});
                 outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
-                auto datagrams = co_await train_datagrams(network, shared, outlets, train_id, hop);
+                auto datagrams = co_await train_datagrams(network, shared, outlets, train_id, hop, flow);
                 if (!datagrams) {
                     co_return;
                 }
@@ -93,11 +134,15 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 if (error) {
                     continue;
                 }
-                log::info(target_log, "train sent", {{"hop", hop}, {"train_id", train_id}});
+                log::info(target_log, "train sent", {{"hop", hop}, {"train_id", train_id}, {"flow", flow}});
                 co_await network.wait_until(network.now() + pause_after_train);
                 shared.trains->purge_older_than(network.now(), train_lifetime);
             }
             co_await report_estimate(hop, *shared.samples, baseline, network, outlets);
+            co_await report_flow_estimate(0, hop, *shared.flow_samples, flow_baselines, network, outlets);
+            if (const std::uint8_t guest = guest_flow(sweep); guest != 0) {
+                co_await report_flow_estimate(guest, hop, *shared.flow_samples, flow_baselines, network, outlets);
+            }
         }
         co_await network.wait_until(
             network.now() + rest_after_sweep(shared.max_hops, last_hop, shared.trains_per_hop, shared.interval_ms));

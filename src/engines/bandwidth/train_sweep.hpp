@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "engines/bandwidth/estimator.hpp"
+#include "engines/bandwidth/flow_samples.hpp"
 #include "engines/bandwidth/target_distance.hpp"
 #include "engines/bandwidth/train_registry.hpp"
 #include "engines/engine.hpp"
@@ -32,16 +33,19 @@ struct TrainShared {
     std::uint8_t max_hops;
     std::uint32_t trains_per_hop;
     std::uint64_t interval_ms;
-    std::shared_ptr<HopSampleTable> samples;
+    std::shared_ptr<HopSampleTable> samples;  // flow 0's alone: bw_estimate's
+    std::shared_ptr<FlowSampleTable> flow_samples;
     std::shared_ptr<TrainRegistry> trains;
     std::shared_ptr<TargetDistance> distance;
 };
 
 // Sweeps until the task is cancelled: to each hop up to the target's distance
 // (max_hops while it is unknown, read before every hop, so that the first train
-// to reach the target ends the sweep there) `trains_per_hop` trains, each
-// registered before it is sent and followed by a pause, then the hop's estimate
-// as an event and a report; after a sweep, the rest. Trains the system would
+// to reach the target ends the sweep there) `trains_per_hop` trains, each in
+// the flow train_flow gives it, registered before it is sent and followed by a
+// pause; then the hop's estimate (flow 0's) as a bw_estimate event and a
+// report, and a flow_bw event of each flow the hop's trains took; after a
+// sweep, the rest. Trains the system would
 // not send are told as SEND_FAIL errors (see SendFailures); when the system
 // has no route toward the target, the NO_ROUTE error is sent and the loop ends.
 asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwork& network,
