@@ -32,17 +32,16 @@ std::vector<FlowGroup<Router>> group_flows(std::vector<std::pair<std::uint8_t, R
         });
     };
     std::vector<FlowGroup<Router>> groups;
-    for (auto& [flow, met] : flows) {
-        const auto same =
-            met.empty() ? groups.end() : std::ranges::find_if(groups, [&](const FlowGroup<Router>& group) {
-                return !group.routers.empty() && meet_alike(met, group.routers);
-            });
+    for (auto& [flow, routers] : flows) {
+        const auto same = std::ranges::find_if(groups, [&met = routers, &meet_alike](const FlowGroup<Router>& group) {
+            return !met.empty() && !group.routers.empty() && meet_alike(met, group.routers);
+        });
         if (same == groups.end()) {
-            groups.push_back(FlowGroup<Router>{{flow}, std::move(met)});
+            groups.push_back(FlowGroup<Router>{{flow}, std::move(routers)});
             continue;
         }
         same->flows.push_back(flow);
-        same->routers.merge(met);
+        same->routers.merge(routers);
     }
     return groups;
 }

@@ -40,9 +40,9 @@ def assert_counted(probe, log_dir, events, pid, direction, crossed, sender_said)
     says what each cycle counted and what the capture received and dropped."""
     counted = counted_bytes(events, pid, direction)
     if not within(counted, crossed, 0.02):
-        cycles = [round(e[f"mbps_{direction}"], 2) for e in events if e["pid"] == pid]
+        cycles = [(e["ts"], round(e[f"mbps_{direction}"], 2)) for e in events if e["pid"] == pid]
         pytest.fail(f"counted {counted:.0f} of the {crossed} bytes that crossed the link (the sender said "
-                    f"{sender_said}); Mbit/s {direction} by cycle {cycles}; capture {capture_counts(probe, log_dir)}")
+                    f"{sender_said}); (ts, Mbit/s {direction}) by cycle {cycles}; capture {capture_counts(probe, log_dir)}")
 
 
 def app_traffic(probe, seconds):

@@ -30,8 +30,12 @@ std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
 asio::awaitable<void> report_process(const ProcessRates& rates, const std::string& name, std::uint64_t ts,
                                      const EngineOutlets& outlets) {
     log::emit(log::Level::debug, target_log, "app_traffic",
-              {{"pid", rates.pid}, {"name", name}, {"mbps_up", rates.mbps_up}, {"mbps_down", rates.mbps_down},
-               {"loss_share", rates.loss_share}, {"saturating", rates.saturating}});
+              {{"pid", rates.pid},
+               {"name", name},
+               {"mbps_up", rates.mbps_up},
+               {"mbps_down", rates.mbps_down},
+               {"loss_share", rates.loss_share},
+               {"saturating", rates.saturating}});
     ipc::Event event =
         ipc::AppTrafficEvent{ts, rates.pid, name, rates.mbps_up, rates.mbps_down, rates.loss_share, rates.saturating};
     co_await outlets.events.send(std::move(event));
@@ -63,6 +67,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
     SocketOwnerTable previous_owners;
     bool told_not_readable = false;
+    bool told_table_unread = false;
     for (;;) {
         timer.expires_at(cycle.next_deadline());
         co_await timer.async_wait(asio::use_awaitable);
@@ -75,12 +80,17 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             log::warn(target_log, "attr: other users' processes cannot be read; their traffic stays unnamed",
                       {{"processes", not_readable}});
         }
-        if (owners.empty()) {
-            log::emit(log::Level::debug, target_log, "socket table empty or query failed");
-            continue;
+        // A table that could not be read leaves the cycle's bytes to the
+        // owners last seen rather than dropping them.
+        if (owners.empty() && !told_table_unread) {
+            told_table_unread = true;
+            log::warn(target_log,
+                      "attr: socket table empty or unreadable; the cycle's traffic goes to the owners last seen");
         }
         const TrafficTally tally = attribute_flows(snapshot, with_recently_closed(owners, previous_owners));
-        previous_owners = std::move(owners);
+        if (!owners.empty()) {
+            previous_owners = std::move(owners);
+        }
         if (tally.processes.empty()) {
             continue;
         }

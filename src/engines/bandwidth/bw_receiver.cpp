@@ -44,14 +44,16 @@ void log_reading(const packets::ReceivedIcmp& received, const packets::IpAddress
     }
     const packets::QuotedDatagram& quoted = *icmp.quoted;
     log::info(target_log, "bw: inner IP check",
-              {{"inner_dst", packets::to_text(quoted.destination)}, {"target", packets::to_text(target)},
+              {{"inner_dst", packets::to_text(quoted.destination)},
+               {"target", packets::to_text(target)},
                {"proto", quoted.protocol}});
     if (quoted.destination != target) {
         log::info(target_log, "bw: dst mismatch");
         return;
     }
     log::info(target_log, "bw: inner transport",
-              {{"inner_ihl", quoted.header_length}, {"inner_transport_len", quoted.transport.size()},
+              {{"inner_ihl", quoted.header_length},
+               {"inner_transport_len", quoted.transport.size()},
                {"te_payload_len", icmp.length - packets::IcmpView::header_length}});
     if (quoted.transport.size() < packets::udp_header_length) {
         log::info(target_log, "bw: inner_transport too short");
@@ -100,10 +102,13 @@ void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::u
                {"flow", answer->flow}});
     if (const auto arrivals = shared.trains->add_arrival(answer->train_id, arrival)) {
         if (const auto sample = spacing_sample(*arrivals)) {
-            if (answer->flow == 0) {
+            shared.flow_samples->add(answer->flow, hop, *sample, answer->from);
+            // A train that met flow 0's routers up to its hop crossed flow 0's
+            // links: on a route without a balancer every train counts there.
+            if (answer->flow == 0 ||
+                shared.flow_samples->follows_first_before(answer->flow, static_cast<std::uint8_t>(hop + 1))) {
                 shared.samples->add(hop, *sample, answer->from);
             }
-            shared.flow_samples->add(answer->flow, hop, *sample, answer->from);
         }
     }
 }
@@ -111,14 +116,13 @@ void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::u
 void run_bandwidth_receiver(BandwidthReceiverShared shared, capture::ReceiverCapture capture) {
     capture::ReceiverSetup setup = bandwidth_capture_setup(shared.target);
     setup.request.device = std::move(capture.device);
-    capture::run_capture_receiver(*capture.opener, setup, *capture.status, *shared.stop,
-                                  [&shared](const capture::CapturedDatagram& datagram) {
-                                      log::info(target_log, "bw pcap packet", {{"len", datagram.frame_length}});
-                                      log::info(target_log, "bw: parsed datalink",
-                                                {{"datalink", datagram.link_type},
-                                                 {"ip_data_len", datagram.bytes.size()}});
-                                      handle_answer(shared, datagram.bytes, datagram.arrival);
-                                  });
+    capture::run_capture_receiver(
+        *capture.opener, setup, *capture.status, *shared.stop, [&shared](const capture::CapturedDatagram& datagram) {
+            log::info(target_log, "bw pcap packet", {{"len", datagram.frame_length}});
+            log::info(target_log, "bw: parsed datalink",
+                      {{"datalink", datagram.link_type}, {"ip_data_len", datagram.bytes.size()}});
+            handle_answer(shared, datagram.bytes, datagram.arrival);
+        });
 }
 
 }  // namespace tarnvale::engines::bandwidth
