@@ -52,6 +52,8 @@ def watch(args) -> int:
             probe.shutdown()
             probe.wait_for(lambda e: e.get("cmd") == "shutdown", timeout=10)
             status = probe.wait()
+            if status != 0:
+                print(f"tarnvale: the probe ended with status {status}: {probe.stderr_text().strip()}", file=sys.stderr)
         if args.record:
             print(f"recording: {args.record}", file=sys.stderr)
         return status
