@@ -2,7 +2,10 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
 #include <exception>
+#include <latch>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -16,9 +19,21 @@ std::size_t Runtime::worker_count() {
 Runtime::Runtime() : blocking_pool_(worker_count()) { io_.emplace(static_cast<int>(worker_count())); }
 
 Runtime::~Runtime() {
+    finish_blocking_jobs();
     io_.reset();
     // Without stop(), join() first runs every job still queued.
     blocking_pool_.join();
+}
+
+void Runtime::finish_blocking_jobs() {
+    // Once every pool thread has taken one of these, every job queued before
+    // them has ended.
+    const auto threads = static_cast<std::ptrdiff_t>(worker_count());
+    const auto all_taken = std::make_shared<std::latch>(threads + 1);
+    for (std::ptrdiff_t thread = 0; thread < threads; ++thread) {
+        asio::post(blocking_pool_, [all_taken] { all_taken->arrive_and_wait(); });
+    }
+    all_taken->arrive_and_wait();
 }
 
 int Runtime::run(asio::awaitable<int> main_task) {

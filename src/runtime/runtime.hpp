@@ -28,6 +28,12 @@ public:
     static std::size_t worker_count();
 
 private:
+    // Waits until the blocking jobs queued so far have ended. A job still
+    // running holds the continuation of the task that awaits it, which it hands
+    // back to the executor or drops when it ends: the task's timers and sockets
+    // then go with it, and their executor must still be there.
+    void finish_blocking_jobs();
+
     // The pool outlives the executor: tasks dropped with the executor hand their
     // engines' threads to the pool to be joined.
     asio::thread_pool blocking_pool_;
