@@ -3,9 +3,10 @@
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
+#include <condition_variable>
 #include <exception>
-#include <latch>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,13 +28,29 @@ Runtime::~Runtime() {
 
 void Runtime::finish_blocking_jobs() {
     // Once every pool thread has taken one of these, every job queued before
-    // them has ended.
-    const auto threads = static_cast<std::ptrdiff_t>(worker_count());
-    const auto all_taken = std::make_shared<std::latch>(threads + 1);
-    for (std::ptrdiff_t thread = 0; thread < threads; ++thread) {
-        asio::post(blocking_pool_, [all_taken] { all_taken->arrive_and_wait(); });
+    // them has ended. A plain lock and condition, which every system's C++
+    // library has working; and a bound, so that a job that never ends cannot
+    // keep the process from ending.
+    struct Barrier {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::size_t taken = 0;
+        bool released = false;
+    };
+    const auto barrier = std::make_shared<Barrier>();
+    const std::size_t threads = worker_count();
+    for (std::size_t thread = 0; thread < threads; ++thread) {
+        asio::post(blocking_pool_, [barrier] {
+            std::unique_lock lock(barrier->lock);
+            ++barrier->taken;
+            barrier->changed.notify_all();
+            barrier->changed.wait(lock, [&] { return barrier->released; });
+        });
     }
-    all_taken->arrive_and_wait();
+    std::unique_lock lock(barrier->lock);
+    barrier->changed.wait_for(lock, blocking_jobs_wait, [&] { return barrier->taken == threads; });
+    barrier->released = true;
+    barrier->changed.notify_all();
 }
 
 int Runtime::run(asio::awaitable<int> main_task) {

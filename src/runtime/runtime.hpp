@@ -3,6 +3,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
+#include <chrono>
 #include <cstddef>
 #include <optional>
 
@@ -31,8 +32,10 @@ private:
     // Waits until the blocking jobs queued so far have ended. A job still
     // running holds the continuation of the task that awaits it, which it hands
     // back to the executor or drops when it ends: the task's timers and sockets
-    // then go with it, and their executor must still be there.
+    // then go with it, and their executor must still be there. Waits
+    // blocking_jobs_wait at most.
     void finish_blocking_jobs();
+    static constexpr std::chrono::seconds blocking_jobs_wait{5};
 
     // The pool outlives the executor: tasks dropped with the executor hand their
     // engines' threads to the pool to be joined.
