@@ -31,6 +31,7 @@ std::vector<std::vector<std::uint8_t>> ipv4_frames(std::size_t flow_count) {
             const auto ip = std::span(frame).subspan(ethernet);
             ip[0] = 0x45;
             packets::write_u16(ip, 2, 1500);
+            ip[9] = packets::protocol_tcp;
             const packets::Ipv4 server(0xCB007100 + static_cast<std::uint32_t>(flow % 200));
             const auto local_port = static_cast<std::uint16_t>(40000 + flow);
             packets::write_u32(ip, 12, (up ? local_address : server).number());

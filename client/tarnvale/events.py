@@ -161,6 +161,18 @@ class FlowBw:
 
 
 @dataclass(frozen=True)
+class UnownedTraffic:
+    """A cycle's traffic of the host that no process could be named for; its members read as AppTraffic's."""
+    kind: ClassVar[str] = "unowned_traffic"
+    ts: int
+    owner: str
+    mbps_up: float
+    mbps_down: float
+    loss_share: float
+    saturating: bool
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -186,9 +198,9 @@ class OtherEvent:
 
 
 Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, FlowLoss,
-              FlowBw, Error, Ack, OtherEvent]
+              FlowBw, UnownedTraffic, Error, Ack, OtherEvent]
 KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
-                                    RouteChange, FlowLoss, FlowBw, Error, Ack)}
+                                    RouteChange, FlowLoss, FlowBw, UnownedTraffic, Error, Ack)}
 
 
 def parse_event(members: Any) -> Event:

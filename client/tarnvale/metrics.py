@@ -15,7 +15,8 @@ from typing import Callable, Iterable, Optional
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
-from .events import AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopDelay, HopLoss, Latency
+from .events import (AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopDelay, HopLoss, Latency,
+                     UnownedTraffic)
 from .probe_facts import ProbeFacts
 
 # A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
@@ -56,6 +57,8 @@ class PathMetrics:
         # The host's processes, whichever probe counts them (one should: they are the same for every target).
         self._uploaded: dict[str, float] = defaultdict(float)    # process name -> bytes
         self._downloaded: dict[str, float] = defaultdict(float)
+        self._unowned_uploaded: dict[str, float] = defaultdict(float)    # owner ("unknown", ...) -> bytes
+        self._unowned_downloaded: dict[str, float] = defaultdict(float)
 
     def probe_started(self, target: str, facts: ProbeFacts) -> None:
         """The target's probe has shaken hands; its facts time its figures."""
@@ -91,6 +94,10 @@ class PathMetrics:
                     cycle = state.facts.attr_cycle_seconds
                     self._uploaded[event.name] += event.mbps_up * 1e6 / 8 * cycle
                     self._downloaded[event.name] += event.mbps_down * 1e6 / 8 * cycle
+                case UnownedTraffic():
+                    cycle = state.facts.attr_cycle_seconds
+                    self._unowned_uploaded[event.owner] += event.mbps_up * 1e6 / 8 * cycle
+                    self._unowned_downloaded[event.owner] += event.mbps_down * 1e6 / 8 * cycle
                 case Error():
                     state.errors[(event.engine, event.code)] += 1
                 case Degradation() | Latency():
@@ -130,6 +137,12 @@ class PathMetrics:
                                        labels=["process"])
         downloaded = CounterMetricFamily("tarnvale_process_download_bytes",
                                          "Bytes the host's processes of this name received", labels=["process"])
+        unowned_uploaded = CounterMetricFamily("tarnvale_unowned_upload_bytes",
+                                               "Bytes the host sent that no process could be named for",
+                                               labels=["owner"])
+        unowned_downloaded = CounterMetricFamily("tarnvale_unowned_download_bytes",
+                                                 "Bytes the host received that no process could be named for",
+                                                 labels=["owner"])
         errors = CounterMetricFamily("tarnvale_engine_errors", "Error events of the engines",
                                      labels=["target", "engine", "code"])
         diagnosis = InfoMetricFamily("tarnvale_diagnosis", "The latest diagnosis of the path",
@@ -172,8 +185,12 @@ class PathMetrics:
                 uploaded.add_metric([name], total)
             for name, total in sorted(self._downloaded.items()):
                 downloaded.add_metric([name], total)
+            for owner, total in sorted(self._unowned_uploaded.items()):
+                unowned_uploaded.add_metric([owner], total)
+            for owner, total in sorted(self._unowned_downloaded.items()):
+                unowned_downloaded.add_metric([owner], total)
         yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
-                    flow_bottleneck, uploaded, downloaded, errors, diagnosis)
+                    flow_bottleneck, uploaded, downloaded, unowned_uploaded, unowned_downloaded, errors, diagnosis)
 
 
 def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:

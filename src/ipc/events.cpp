@@ -176,6 +176,16 @@ void write(ObjectWriter& w, const FlowBwEvent& e) {
         .u64("sample_count", e.sample_count);
 }
 
+void write(ObjectWriter& w, const UnownedTrafficEvent& e) {
+    w.string("type", "unowned_traffic")
+        .u64("ts", e.ts)
+        .string("owner", e.owner)
+        .f32("mbps_up", e.mbps_up)
+        .f32("mbps_down", e.mbps_down)
+        .f32("loss_share", e.loss_share)
+        .boolean("saturating", e.saturating);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

@@ -135,6 +135,18 @@ struct FlowBwEvent {
     std::uint32_t sample_count = 0;  // how much the estimate rests on: 2 after a flow's first measurement
 };
 
+// The attribution engine's traffic of one cycle that no process of the host
+// could be named for, sent after the cycle's app_traffic events when at least
+// 0.1 Mbps. Its rates, `loss_share` and `saturating` read as app_traffic's.
+struct UnownedTrafficEvent {
+    std::uint64_t ts = 0;
+    std::string owner;  // "unknown": no socket of the host takes it, or its socket's owner is not known
+    float mbps_up = 0;
+    float mbps_down = 0;
+    float loss_share = 0;
+    bool saturating = false;
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -149,8 +161,9 @@ struct AckEvent {
     std::optional<std::string> error;
 };
 
-using Event = std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent,
-                           HopDelayEvent, LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent>;
+using Event =
+    std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent, HopDelayEvent,
+                 LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent, UnownedTrafficEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

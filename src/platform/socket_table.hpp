@@ -10,13 +10,16 @@
 
 namespace tarnvale::platform {
 
-// One socket of the system's IPv4 or IPv6 socket tables, by its local
-// endpoint. An IPv6 socket bound to an IPv4-mapped address carries it as such,
-// and so equals the IPv4 address of its packets.
+// One socket of the system's IPv4 or IPv6 socket tables. An IPv6 socket bound
+// or connected to an IPv4-mapped address carries it as such, and so equals the
+// IPv4 address of its packets. A socket that is not connected (a listening TCP
+// socket, an unconnected UDP one) has remote port 0.
 struct SocketOwnerRow {
     packets::IpAddress local_address;
     std::uint16_t local_port = 0;
     std::uint32_t pid = 0;  // 0 when the socket has no owning process
+    packets::IpAddress remote_address;
+    std::uint16_t remote_port = 0;
 };
 
 enum class SocketProtocol { tcp, udp };

@@ -28,6 +28,8 @@ LINES = {
                  '"rtt_ms":4.5}',
     "flow_bw": '{"type":"flow_bw","ts":1800000060,"flow":3,"hop":2,"addr":"198.51.100.246","mbps":1.0,'
                '"baseline_mbps":2.24,"bottleneck":true,"sample_count":2}',
+    "unowned_traffic": '{"type":"unowned_traffic","ts":1800000001,"owner":"unknown","mbps_up":4.0,"mbps_down":0.5,'
+                       '"loss_share":0.0,"saturating":true}',
     "error": '{"type":"error","ts":1800000000,"engine":"bw","code":"NO_TARGET","message":"no target","fatal":true}',
     "ack": '{"type":"ack","cmd":"start_engine","ok":false,"error":"unknown engine"}',
 }

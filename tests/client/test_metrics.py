@@ -54,6 +54,11 @@ def test_process_bytes_add_up_over_the_probes_cycles_and_targets_share_them():
     assert value(samples, "tarnvale_process_download_bytes_total", process="iperf3") == pytest.approx(300_000)
     assert not any("pid" in dict(labels) for _, labels in samples), "never a label per process id"
 
+    metrics.event("a", event("unowned_traffic", owner="unknown", mbps_up=4.0, mbps_down=0.0))
+    samples = scrape(metrics)
+    assert value(samples, "tarnvale_unowned_upload_bytes_total", owner="unknown") == 500_000
+    assert value(samples, "tarnvale_process_upload_bytes_total", process="iperf3") == 5_000_000, "kept apart"
+
 
 def test_restarts_errors_and_the_latest_diagnosis():
     metrics = PathMetrics(["t"])

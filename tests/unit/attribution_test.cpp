@@ -21,8 +21,8 @@ constexpr packets::IpAddress office(packets::Ipv4(0x0A000005));  // 10.0.0.5
 constexpr packets::IpAddress server(packets::Ipv4(0xCB007109));  // 203.0.113.9
 constexpr std::size_t ethernet = 14;
 
-// An Ethernet frame carrying an IPv4 header with the given first byte and total
-// length, then `transport` bytes beginning with the two ports.
+// An Ethernet frame carrying an IPv4 header of a TCP datagram with the given
+// first byte and total length, then `transport` bytes beginning with the two ports.
 std::vector<std::uint8_t> frame(packets::IpAddress source, packets::IpAddress destination, std::uint16_t source_port,
                                 std::uint16_t destination_port, std::uint8_t version_and_length = 0x45,
                                 std::uint16_t total_length = 60, std::size_t transport = 8) {
@@ -31,6 +31,7 @@ std::vector<std::uint8_t> frame(packets::IpAddress source, packets::IpAddress de
     const auto ip = std::span(bytes).subspan(ethernet);
     ip[0] = version_and_length;
     packets::write_u16(ip, 2, total_length);
+    ip[9] = packets::protocol_tcp;
     packets::write_u32(ip, 12, source.v4().number());
     packets::write_u32(ip, 16, destination.v4().number());
     if (transport >= 2) {
@@ -60,6 +61,14 @@ TEST(AttrFrame, PortsAreReadAtTheHeadersEnd) {
     const auto too_small = parse_frame(frame(home, server, 7, 9, 0x43, 60), ethernet);
     ASSERT_TRUE(too_small);
     EXPECT_EQ(too_small->source_port, 7);
+
+    auto udp = frame(home, server, 5353, 53);
+    udp[ethernet + 9] = packets::protocol_udp;
+    EXPECT_EQ(parse_frame(udp, ethernet)->protocol, packets::protocol_udp);
+    EXPECT_EQ(plain->protocol, packets::protocol_tcp);
+    auto icmp = frame(home, server, 0x0800, 0);
+    icmp[ethernet + 9] = 1;
+    EXPECT_FALSE(parse_frame(icmp, ethernet)) << "neither TCP nor UDP";
 
     // No Ethernet header on a raw IP link.
     auto raw = frame(home, server, 80, 8080);
@@ -93,7 +102,12 @@ TEST(AttrFrame, PublicAddresses) {
 }
 
 platform::SocketOwnerRow row(packets::IpAddress address, std::uint16_t port, std::uint32_t pid) {
-    return {address, port, pid};
+    return {address, port, pid, {}, 0};
+}
+
+platform::SocketOwnerRow connected(packets::IpAddress address, std::uint16_t port, std::uint32_t pid,
+                                   packets::IpAddress remote, std::uint16_t remote_port) {
+    return {address, port, pid, remote, remote_port};
 }
 
 // An IPv6 frame from the test builder behind a link header of `link_header` zero bytes.
@@ -145,7 +159,7 @@ TEST(AttrSockets, AMappedIpv6SocketOwnsItsIpv4FlowAndIpv6FlowsFindIpv6Sockets) {
     FlowTable flows;
     EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows));
     EXPECT_TRUE(account_frame(ipv6_frame({}, packets::protocol_tcp), 1400, ethernet, local, flows));
-    const SocketOwnerTable owners = build_owner_table(
+    const SocketOwners owners = build_socket_owners(
         {row(test_packets::address("::ffff:192.168.1.10"), 50000, 300), row(home_v6, 40000, 300)}, {});
     const TrafficTally tally = attribute_flows(flows.drain(), owners);
     ASSERT_EQ(tally.processes.size(), 1U);
@@ -190,25 +204,65 @@ TEST(AttrFlows, AccountingAndDraining) {
 }
 
 constexpr packets::IpAddress any_address{packets::Ipv4()};
+constexpr packets::IpAddress any_address_v6{};
+constexpr std::uint8_t tcp = packets::protocol_tcp;
+constexpr std::uint8_t udp = packets::protocol_udp;
 
-TEST(AttrSockets, UdpRowsWinAndWildcardsMatchOnlyAddressZero) {
-    const auto table = build_owner_table({row(home, 5000, 10), row(any_address, 80, 11), row(home, 6000, 12)},
-                                         {row(home, 5000, 20), row(any_address, 53, 21)});
-    EXPECT_EQ(owner_of(table, home, 5000), 20U);
-    EXPECT_EQ(owner_of(table, home, 6000), 12U);
-    EXPECT_EQ(owner_of(table, any_address, 80), 11U);
-    EXPECT_FALSE(owner_of(table, home, 80));
-    EXPECT_FALSE(owner_of(table, home, 53));
-    EXPECT_FALSE(owner_of(table, home, 7000));
+// The kernel's order: the connected socket, the one bound to the address, the
+// family's wildcard, and for IPv4 the dual-stack IPv6 wildcard; TCP and UDP apart.
+TEST(AttrSockets, LookupOrderExactBoundWildcardMapped) {
+    const packets::IpAddress home_v6 = test_packets::address("2001:db8:1::10");
+    const packets::IpAddress server_v6 = test_packets::address("2001:db8:113::10");
+    const packets::IpAddress peer(packets::Ipv4(0xC6336401));  // 198.51.100.1
+    const auto owners =
+        build_socket_owners({row(any_address, 443, 10), connected(home, 443, 11, server, 50000), row(home, 8080, 12)},
+                            {row(any_address, 5000, 20), row(home, 5000, 21), connected(home, 5000, 22, server, 53),
+                             row(any_address_v6, 6000, 30), row(any_address_v6, 7000, 40), row(any_address, 7000, 41),
+                             row(test_packets::address("::ffff:192.168.1.10"), 8000, 50), row(home_v6, 9000, 60),
+                             row(any_address_v6, 9001, 61)});
+
+    EXPECT_EQ(owners.owner_of(tcp, home, 443, server, 50000), 11U) << "an accepted connection";
+    EXPECT_EQ(owners.owner_of(tcp, home, 443, peer, 50000), 10U) << "its listener on the wildcard";
+    EXPECT_EQ(owners.owner_of(udp, home, 5000, server, 53), 22U) << "connected";
+    EXPECT_EQ(owners.owner_of(udp, home, 5000, peer, 53), 21U) << "bound to the address";
+    EXPECT_EQ(owners.owner_of(udp, office, 5000, peer, 53), 20U) << "another address: the wildcard";
+    EXPECT_EQ(owners.owner_of(udp, home, 6000, server, 443), 30U) << "IPv4 through a dual-stack socket";
+    EXPECT_EQ(owners.owner_of(udp, home, 7000, server, 443), 41U) << "the IPv4 wildcard before the dual-stack one";
+    EXPECT_EQ(owners.owner_of(udp, home_v6, 7000, server_v6, 443), 40U) << "IPv6 never takes the IPv4 wildcard";
+    EXPECT_EQ(owners.owner_of(udp, home, 8000, server, 443), 50U) << "bound to a mapped address";
+    EXPECT_EQ(owners.owner_of(udp, home_v6, 9000, server_v6, 443), 60U);
+    EXPECT_EQ(owners.owner_of(udp, home_v6, 9001, server_v6, 443), 61U);
+
+    EXPECT_FALSE(owners.owner_of(udp, home, 443, server, 50000)) << "TCP sockets take no UDP";
+    EXPECT_FALSE(owners.owner_of(tcp, home, 5000, server, 53)) << "UDP sockets take no TCP";
+    EXPECT_EQ(owners.owner_of(tcp, home, 8080, server, 80), 12U);
+    EXPECT_FALSE(owners.owner_of(tcp, office, 8080, server, 80)) << "a socket bound to one address takes no other";
+    EXPECT_FALSE(owners.owner_of(tcp, home_v6, 443, server_v6, 50000)) << "the IPv4 wildcard takes no IPv6";
+    EXPECT_FALSE(owners.owner_of(udp, home, 9000, server, 443)) << "an IPv6 address takes no IPv4";
+}
+
+TEST(AttrSockets, ALaterRowForTheSameSocketReplacesTheEarlier) {
+    const auto owners =
+        build_socket_owners({row(home, 5000, 10), row(home, 5000, 11), connected(home, 6000, 12, server, 443),
+                             connected(home, 6000, 13, server, 443)},
+                            {});
+    EXPECT_EQ(owners.owner_of(tcp, home, 5000, server, 443), 11U);
+    EXPECT_EQ(owners.owner_of(tcp, home, 6000, server, 443), 13U);
 }
 
 TEST(AttrSockets, ASocketClosedSinceTheLastCycleStillOwnsItsLastBytes) {
-    const auto before = build_owner_table({row(home, 5000, 10), row(home, 6000, 12)}, {});
-    const auto now = build_owner_table({row(home, 6000, 13)}, {});  // 5000 closed; 6000 reused by another
-    const auto merged = with_recently_closed(now, before);
-    EXPECT_EQ(owner_of(merged, home, 5000), 10U);
-    EXPECT_EQ(owner_of(merged, home, 6000), 13U) << "the current owner wins";
-    EXPECT_FALSE(owner_of(with_recently_closed(now, now), home, 5000)) << "for one cycle only";
+    const auto before =
+        build_socket_owners({row(home, 5000, 10), row(home, 6000, 12), connected(home, 7000, 14, server, 443)}, {});
+    // 5000 closed; 6000 reused by another; 7000 closing, its owner gone from the table.
+    const auto now = build_socket_owners({row(home, 6000, 13), connected(home, 7000, 0, server, 443)}, {});
+    auto merged = now;
+    merged.keep_recently_closed(before);
+    EXPECT_EQ(merged.owner_of(tcp, home, 5000, server, 443), 10U);
+    EXPECT_EQ(merged.owner_of(tcp, home, 6000, server, 443), 13U) << "the current owner wins";
+    EXPECT_EQ(merged.owner_of(tcp, home, 7000, server, 443), 14U) << "a socket without an owner now keeps its last";
+    auto next = now;
+    next.keep_recently_closed(now);
+    EXPECT_FALSE(next.owner_of(tcp, home, 5000, server, 443)) << "for one cycle only";
 }
 
 TEST(AttrNames, BaseNamesFallbacksAndPruning) {
@@ -245,20 +299,23 @@ TEST(AttrNames, BaseNamesFallbacksAndPruning) {
     EXPECT_TRUE(names.contains(3) && names.contains(100) && names.contains(397));
 }
 
-TEST(AttrReport, AttributionByEitherEndpoint) {
+TEST(AttrReport, AttributionByEitherEndpointAndTheUnowned) {
     const LocalAddresses local = {home};
     const FlowKey browser_down = flow_key_of({server, home, 443, 50000}, local);
     const FlowKey served_up = flow_key_of({home, server, 8080, 40000}, local);
     const FlowKey system_up = flow_key_of({home, server, 445, 40001}, local);
     const FlowKey unowned = flow_key_of({home, server, 9, 9}, local);
-    const SocketOwnerTable owners = build_owner_table(
-        {row(home, 50000, 1000), row(server, 40000, 2000), row(home, 445, 4)}, {});
+    const FlowKey ownerless = flow_key_of({home, server, 7000, 443}, local);
+    const SocketOwners owners = build_socket_owners(
+        {row(home, 50000, 1000), row(server, 40000, 2000), row(home, 445, 4), row(home, 7000, 0)}, {});
     const TrafficTally tally = attribute_flows(
-        {{browser_down, 1'250'000}, {served_up, 500}, {system_up, 900}, {unowned, 5}}, owners);
+        {{browser_down, 1'250'000}, {served_up, 500}, {system_up, 900}, {unowned, 600'000}, {ownerless, 25'000}},
+        owners);
     ASSERT_EQ(tally.processes.size(), 2U);
     EXPECT_EQ(tally.processes.at(1000).down, 1'250'000U);
     EXPECT_EQ(tally.processes.at(2000).up, 500U) << "the A endpoint (192.168.1.10:8080) is unowned, B is owned";
-    EXPECT_EQ(tally.total_up, 500U);
+    EXPECT_EQ(tally.unowned.up, 625'000U) << "no socket, and a socket without an owner";
+    EXPECT_EQ(tally.total_up, 626'400U) << "every byte, the system's included";
     EXPECT_EQ(tally.total_down, 1'250'000U);
 
     const auto rates = rate_processes(tally, 1.0, 0);
@@ -266,6 +323,13 @@ TEST(AttrReport, AttributionByEitherEndpoint) {
     EXPECT_EQ(rates[0].pid, 1000U);
     EXPECT_FLOAT_EQ(rates[0].mbps_down, 10.0F);
     EXPECT_FALSE(rates[0].saturating);
+
+    const auto unowned_rates = rate_unowned(tally, 1.0, 10);
+    ASSERT_TRUE(unowned_rates);
+    EXPECT_FLOAT_EQ(unowned_rates->mbps_up, 5.0F);
+    EXPECT_TRUE(unowned_rates->saturating);
+    EXPECT_NEAR(unowned_rates->loss_share, 0.1 * 625'000 / 626'400, 1e-6);
+    EXPECT_FALSE(rate_unowned(TrafficTally{{}, {6'250, 5'000}, 6'250, 5'000}, 1.0, 0)) << "0.09 Mbps";
 }
 
 std::vector<ProcessRates> rated(std::vector<std::pair<std::uint64_t, std::uint64_t>> up_and_down,

@@ -125,6 +125,9 @@ TEST(EventWriting, EveryKindInMemberOrder) {
     EXPECT_EQ(serialize(Event{FlowBwEvent{9, 3, 2, "198.51.100.246", 1.0f, 2.24f, true, 2}}),
               R"({"type":"flow_bw","ts":9,"flow":3,"hop":2,"addr":"198.51.100.246","mbps":1.0,)"
               R"("baseline_mbps":2.24,"bottleneck":true,"sample_count":2})");
+    EXPECT_EQ(serialize(Event{UnownedTrafficEvent{9, "unknown", 4.0f, 0.5f, 0.0f, true}}),
+              R"({"type":"unowned_traffic","ts":9,"owner":"unknown","mbps_up":4.0,"mbps_down":0.5,)"
+              R"("loss_share":0.0,"saturating":true})");
     EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }

@@ -3,7 +3,10 @@
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
+#include <algorithm>
+#include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "engines/attr/accumulator.hpp"
 #include "engines/attr/report_cycle.hpp"
@@ -20,12 +23,51 @@ namespace tarnvale::engines::attr {
 namespace {
 
 constexpr auto target_log = log::target::attr;
+constexpr std::string_view unknown_owner = "unknown";
+constexpr std::string_view unowned_uplink_name = "unidentified processes";
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
     auto local = std::make_shared<LocalAddresses>(platform::local_ip_addresses());
     log::info(target_log, "local interface addresses resolved", {{"count", local->size()}});
     return local;
 }
+
+// What the aggregator hears of each cycle's uploaders: every reported one, and
+// each one saturating in the cycle before that no report names now (it stopped
+// or fell under the reporting floor), so that no diagnosis names it for ever.
+class UplinkReports {
+public:
+    void add(std::string_view name, const ProcessRates& rates) {
+        reports_.push_back(ProcessUplinkReport{std::string(name), rates.mbps_up, rates.saturating});
+    }
+
+    asio::awaitable<void> send(const EngineOutlets& outlets) {
+        std::vector<std::string> saturating_now;
+        for (const ProcessUplinkReport& report : reports_) {
+            if (report.saturating) {
+                saturating_now.push_back(report.name);
+            }
+        }
+        for (const std::string& name : saturating_before_) {
+            const bool reported =
+                std::any_of(reports_.begin(), reports_.end(),
+                            [&name](const ProcessUplinkReport& report) { return report.name == name; });
+            if (!reported) {
+                reports_.push_back(ProcessUplinkReport{name, 0, false});
+            }
+        }
+        for (ProcessUplinkReport& report : reports_) {
+            AggregatorReport aggregator_report = std::move(report);
+            co_await outlets.reports.send(std::move(aggregator_report));
+        }
+        reports_.clear();
+        saturating_before_ = std::move(saturating_now);
+    }
+
+private:
+    std::vector<ProcessUplinkReport> reports_;
+    std::vector<std::string> saturating_before_;
+};
 
 asio::awaitable<void> report_process(const ProcessRates& rates, const std::string& name, std::uint64_t ts,
                                      const EngineOutlets& outlets) {
@@ -39,8 +81,19 @@ asio::awaitable<void> report_process(const ProcessRates& rates, const std::strin
     ipc::Event event =
         ipc::AppTrafficEvent{ts, rates.pid, name, rates.mbps_up, rates.mbps_down, rates.loss_share, rates.saturating};
     co_await outlets.events.send(std::move(event));
-    AggregatorReport report = ProcessUplinkReport{name, rates.mbps_up, rates.saturating};
-    co_await outlets.reports.send(std::move(report));
+}
+
+// Traffic no process could be named for is still the host's: it shows as such,
+// and a saturation diagnosis names it (unowned_uplink_name) when it fills the uplink.
+asio::awaitable<void> report_unowned(const ProcessRates& rates, std::uint64_t ts, const EngineOutlets& outlets) {
+    log::emit(log::Level::debug, target_log, "unowned_traffic",
+              {{"owner", unknown_owner},
+               {"mbps_up", rates.mbps_up},
+               {"mbps_down", rates.mbps_down},
+               {"saturating", rates.saturating}});
+    ipc::Event event = ipc::UnownedTrafficEvent{
+        ts, std::string(unknown_owner), rates.mbps_up, rates.mbps_down, rates.loss_share, rates.saturating};
+    co_await outlets.events.send(std::move(event));
 }
 
 }  // namespace
@@ -65,9 +118,10 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
-    SocketOwnerTable previous_owners;
+    SocketOwners previous_owners;
     bool told_not_readable = false;
     bool told_table_unread = false;
+    UplinkReports uplink;
     for (;;) {
         timer.expires_at(cycle.next_deadline());
         co_await timer.async_wait(asio::use_awaitable);
@@ -87,12 +141,11 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             log::warn(target_log,
                       "attr: socket table empty or unreadable; the cycle's traffic goes to the owners last seen");
         }
-        const TrafficTally tally = attribute_flows(snapshot, with_recently_closed(owners, previous_owners));
+        SocketOwners known = owners;
+        known.keep_recently_closed(previous_owners);
+        const TrafficTally tally = attribute_flows(snapshot, known);
         if (!owners.empty()) {
             previous_owners = std::move(owners);
-        }
-        if (tally.processes.empty()) {
-            continue;
         }
         const std::uint64_t ts = ipc::unix_seconds_now();
         // The path's loss as a running hop engine measures it, shared out among the uploading processes.
@@ -100,7 +153,13 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         for (const ProcessRates& rates : rate_processes(tally, interval_seconds, loss_pct)) {
             const std::string name = names.name_of(rates.pid);
             co_await report_process(rates, name, ts, outlets);
+            uplink.add(name, rates);
         }
+        if (const auto unowned = rate_unowned(tally, interval_seconds, loss_pct)) {
+            co_await report_unowned(*unowned, ts, outlets);
+            uplink.add(unowned_uplink_name, *unowned);
+        }
+        co_await uplink.send(outlets);
         std::unordered_set<std::uint32_t> active;
         for (const auto& [pid, bytes] : tally.processes) {
             active.insert(pid);

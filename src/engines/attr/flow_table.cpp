@@ -12,12 +12,15 @@ constexpr unsigned ip_version_6 = 6;
 
 std::optional<FrameEndpoints> parse_ipv4(packets::Bytes network) {
     const auto datagram = packets::Ipv4View::read(network);
-    const auto ports = datagram ? packets::TransportPorts::read(datagram->payload()) : std::nullopt;
+    if (!datagram || (datagram->protocol() != packets::protocol_tcp && datagram->protocol() != packets::protocol_udp)) {
+        return std::nullopt;
+    }
+    const auto ports = packets::TransportPorts::read(datagram->payload());
     if (!ports) {
         return std::nullopt;
     }
     return FrameEndpoints{packets::IpAddress(datagram->source()), packets::IpAddress(datagram->destination()),
-                          ports->source, ports->destination};
+                          ports->source, ports->destination, datagram->protocol()};
 }
 
 std::optional<FrameEndpoints> parse_ipv6(packets::Bytes network) {
@@ -30,7 +33,7 @@ std::optional<FrameEndpoints> parse_ipv6(packets::Bytes network) {
     if (!ports) {
         return std::nullopt;
     }
-    return FrameEndpoints{packet->source(), packet->destination(), ports->source, ports->destination};
+    return FrameEndpoints{packet->source(), packet->destination(), ports->source, ports->destination, upper->protocol};
 }
 
 bool is_public_ipv4(packets::Ipv4 address) {
@@ -70,9 +73,11 @@ bool is_public(const packets::IpAddress& address) {
 FlowKey flow_key_of(const FrameEndpoints& endpoints, const LocalAddresses& local) {
     const bool up = std::find(local.begin(), local.end(), endpoints.source) != local.end();
     if (endpoints.source <= endpoints.destination) {
-        return FlowKey{endpoints.source, endpoints.source_port, endpoints.destination, endpoints.destination_port, up};
+        return FlowKey{endpoints.source,  endpoints.source_port, endpoints.destination, endpoints.destination_port, up,
+                       endpoints.protocol};
     }
-    return FlowKey{endpoints.destination, endpoints.destination_port, endpoints.source, endpoints.source_port, up};
+    return FlowKey{endpoints.destination, endpoints.destination_port, endpoints.source, endpoints.source_port, up,
+                   endpoints.protocol};
 }
 
 FlowSnapshot FlowTable::drain() {

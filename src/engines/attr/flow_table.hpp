@@ -7,7 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "engines/attr/hash_mix.hpp"
 #include "packets/ip_address.hpp"
+#include "packets/ipv4.hpp"
 #include "runtime/sharded_map.hpp"
 
 // Byte counting per flow: reading a captured frame's addresses and ports,
@@ -20,12 +22,13 @@ struct FrameEndpoints {
     packets::IpAddress destination;
     std::uint16_t source_port = 0;
     std::uint16_t destination_port = 0;
+    std::uint8_t protocol = packets::protocol_tcp;  // TCP or UDP: their sockets are apart
 };
 
-// The addresses and ports of a frame whose IP header starts after
-// `link_header` bytes. IPv4: the two 16-bit words after the header, whatever
-// the protocol (the capture takes TCP and UDP only); nothing when the frame is
-// too short to hold them (see packets::Ipv4View). IPv6: the ports of the TCP or
+// The addresses, ports and protocol of a frame whose IP header starts after
+// `link_header` bytes. IPv4: the two 16-bit words after the header of a TCP or
+// UDP datagram; nothing for any other protocol, or when the frame is too short
+// to hold them (see packets::Ipv4View). IPv6: the ports of the TCP or
 // UDP header after the extension headers; nothing for any other protocol, and
 // for a chain that cannot be followed (see packets::Ipv6View).
 std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header);
@@ -43,6 +46,7 @@ struct FlowKey {
     packets::IpAddress addr_b;
     std::uint16_t port_b = 0;
     bool up = false;  // sent from one of the machine's own addresses
+    std::uint8_t protocol = packets::protocol_tcp;
 
     bool operator==(const FlowKey&) const = default;
 };
@@ -58,14 +62,9 @@ struct std::hash<tarnvale::engines::attr::FlowKey> {
     std::size_t operator()(const tarnvale::engines::attr::FlowKey& key) const noexcept {
         const std::hash<tarnvale::packets::IpAddress> address_hash;
         const std::uint64_t addresses = address_hash(key.addr_a) ^ (std::uint64_t{address_hash(key.addr_b)} << 1);
-        const std::uint64_t rest = (std::uint64_t{key.port_a} << 17) | (std::uint64_t{key.port_b} << 1) |
-                                   (key.up ? 1U : 0U);
-        // Mixed so that flows differing in one port spread over the shards.
-        std::uint64_t mixed = addresses ^ (rest * 0x9E3779B97F4A7C15ULL);
-        mixed ^= mixed >> 29;
-        mixed *= 0xBF58476D1CE4E5B9ULL;
-        mixed ^= mixed >> 32;
-        return static_cast<std::size_t>(mixed);
+        const std::uint64_t rest = (std::uint64_t{key.protocol} << 33) | (std::uint64_t{key.port_a} << 17) |
+                                   (std::uint64_t{key.port_b} << 1) | (key.up ? 1U : 0U);
+        return tarnvale::engines::attr::mixed_hash(addresses, rest);
     }
 };
 

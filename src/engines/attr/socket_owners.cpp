@@ -1,43 +1,90 @@
 #include "engines/attr/socket_owners.hpp"
 
+#include "engines/attr/hash_mix.hpp"
 #include "log/fill.hpp"
-#include "packets/byte_order.hpp"
+#include "packets/ipv4.hpp"
 
 namespace tarnvale::engines::attr {
 
-SocketOwnerTable build_owner_table(const std::vector<platform::SocketOwnerRow>& tcp,
-                                   const std::vector<platform::SocketOwnerRow>& udp) {
-    SocketOwnerTable table;
-    table.reserve(tcp.size() + udp.size());
-    for (const auto* rows : {&tcp, &udp}) {
-        for (const platform::SocketOwnerRow& row : *rows) {
-            table.insert_or_assign(SocketKey{row.local_address, row.local_port}, row.pid);
+namespace {
+
+constexpr packets::IpAddress ipv4_wildcard{packets::Ipv4()};
+constexpr packets::IpAddress ipv6_wildcard{};
+
+}  // namespace
+
+std::size_t SocketOwners::EndpointHash::operator()(const Endpoint& endpoint) const noexcept {
+    return mixed_hash(std::hash<packets::IpAddress>{}(endpoint.address),
+                      (std::uint64_t{endpoint.protocol} << 16) | endpoint.port);
+}
+
+std::size_t SocketOwners::ConnectionHash::operator()(const Connection& connection) const noexcept {
+    return mixed_hash(EndpointHash{}(connection.local) ^ std::hash<packets::IpAddress>{}(connection.remote_address),
+                      connection.remote_port);
+}
+
+void SocketOwners::add(std::uint8_t protocol, const platform::SocketOwnerRow& row) {
+    const Endpoint local{row.local_address, row.local_port, protocol};
+    if (row.remote_port == 0) {
+        bound_.insert_or_assign(local, row.pid);
+    } else {
+        connected_.insert_or_assign(Connection{local, row.remote_address, row.remote_port}, row.pid);
+    }
+}
+
+std::optional<std::uint32_t> SocketOwners::bound_owner(const Endpoint& endpoint) const {
+    const auto owner = bound_.find(endpoint);
+    return owner == bound_.end() ? std::nullopt : std::optional(owner->second);
+}
+
+std::optional<std::uint32_t> SocketOwners::owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                                    std::uint16_t local_port, const packets::IpAddress& remote_address,
+                                                    std::uint16_t remote_port) const {
+    const Endpoint local{local_address, local_port, protocol};
+    if (const auto owner = connected_.find(Connection{local, remote_address, remote_port}); owner != connected_.end()) {
+        return owner->second;
+    }
+    if (const auto owner = bound_owner(local)) {
+        return owner;
+    }
+    if (local_address.is_v4()) {
+        if (const auto owner = bound_owner(Endpoint{ipv4_wildcard, local_port, protocol})) {
+            return owner;
         }
     }
-    return table;
+    return bound_owner(Endpoint{ipv6_wildcard, local_port, protocol});
 }
 
-SocketOwnerTable query_socket_owners(platform::SocketTableReader& reader) {
+void SocketOwners::keep_recently_closed(const SocketOwners& previous) {
+    const auto keep = [](auto& current, const auto& before) {
+        for (const auto& [key, owner] : before) {
+            auto [entry, added] = current.try_emplace(key, owner);
+            if (!added && entry->second == 0) {
+                entry->second = owner;
+            }
+        }
+    };
+    keep(connected_, previous.connected_);
+    keep(bound_, previous.bound_);
+}
+
+SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tcp,
+                                 const std::vector<platform::SocketOwnerRow>& udp) {
+    SocketOwners owners;
+    for (const platform::SocketOwnerRow& row : tcp) {
+        owners.add(packets::protocol_tcp, row);
+    }
+    for (const platform::SocketOwnerRow& row : udp) {
+        owners.add(packets::protocol_udp, row);
+    }
+    return owners;
+}
+
+SocketOwners query_socket_owners(platform::SocketTableReader& reader) {
     const auto tcp = reader.read(platform::SocketProtocol::tcp);
     const auto udp = reader.read(platform::SocketProtocol::udp);
-    return build_owner_table(tcp.value_or(std::vector<platform::SocketOwnerRow>{}),
-                             udp.value_or(std::vector<platform::SocketOwnerRow>{}));
-}
-
-SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwnerTable& previous) {
-    for (const auto& [key, owner] : previous) {
-        current.try_emplace(key, owner);
-    }
-    return current;
-}
-
-std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, const packets::IpAddress& address,
-                                      std::uint16_t port) {
-    const auto owner = table.find(SocketKey{address, port});
-    if (owner == table.end()) {
-        return std::nullopt;
-    }
-    return owner->second;
+    return build_socket_owners(tcp.value_or(std::vector<platform::SocketOwnerRow>{}),
+                               udp.value_or(std::vector<platform::SocketOwnerRow>{}));
 }
 
 std::string executable_base_name(const std::string& path) {

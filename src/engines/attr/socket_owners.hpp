@@ -11,40 +11,66 @@
 #include "packets/ip_address.hpp"
 #include "platform/socket_table.hpp"
 
-// Which process owns a local endpoint, and what the process is called.
+// Which process owns the socket a packet belongs to, and what the process is called.
 namespace tarnvale::engines::attr {
 
-struct SocketKey {
-    packets::IpAddress address;  // 0.0.0.0 or :: for a socket bound to every address
-    std::uint16_t port = 0;
+// The owners of the host's sockets, looked up as the kernel delivers a
+// packet: the socket connected to exactly the packet's two endpoints, else the
+// one bound to its local address and port, else the one bound to the wildcard
+// address of its family and the port, else, for an IPv4 packet, a dual-stack
+// IPv6 socket on [::] and the port. TCP and UDP sockets are apart.
+class SocketOwners {
+public:
+    // Adds a socket; a later row for the same endpoints replaces an earlier one.
+    void add(std::uint8_t protocol, const platform::SocketOwnerRow& row);
 
-    bool operator==(const SocketKey&) const = default;
+    // The owner of the socket that takes packets between `local` and `remote`;
+    // 0 for a socket that has no owning process.
+    std::optional<std::uint32_t> owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                          std::uint16_t local_port, const packets::IpAddress& remote_address,
+                                          std::uint16_t remote_port) const;
+
+    // Takes from `previous` every socket this table lacks or knows no owner
+    // of: a socket closed since then (or closing, ownerless) still owns the
+    // bytes its flow sent before it closed, which the current cycle drains.
+    void keep_recently_closed(const SocketOwners& previous);
+
+    bool empty() const { return connected_.empty() && bound_.empty(); }
+
+private:
+    struct Endpoint {
+        packets::IpAddress address;
+        std::uint16_t port = 0;
+        std::uint8_t protocol = 0;
+
+        bool operator==(const Endpoint&) const = default;
+    };
+    struct Connection {
+        Endpoint local;
+        packets::IpAddress remote_address;
+        std::uint16_t remote_port = 0;
+
+        bool operator==(const Connection&) const = default;
+    };
+    struct EndpointHash {
+        std::size_t operator()(const Endpoint& endpoint) const noexcept;
+    };
+    struct ConnectionHash {
+        std::size_t operator()(const Connection& connection) const noexcept;
+    };
+
+    std::optional<std::uint32_t> bound_owner(const Endpoint& endpoint) const;
+
+    std::unordered_map<Connection, std::uint32_t, ConnectionHash> connected_;
+    std::unordered_map<Endpoint, std::uint32_t, EndpointHash> bound_;  // wildcard addresses among them
 };
 
-struct SocketKeyHash {
-    std::size_t operator()(const SocketKey& key) const noexcept {
-        return std::hash<packets::IpAddress>{}(key.address) ^ (std::size_t{key.port} * 0x9E3779B97F4A7C15ULL);
-    }
-};
-
-using SocketOwnerTable = std::unordered_map<SocketKey, std::uint32_t, SocketKeyHash>;
-
-// TCP rows first, then UDP rows; a later row for the same local endpoint
-// replaces an earlier one, so a UDP socket wins over a TCP socket.
-SocketOwnerTable build_owner_table(const std::vector<platform::SocketOwnerRow>& tcp,
-                                   const std::vector<platform::SocketOwnerRow>& udp);
+// TCP rows, then UDP rows.
+SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tcp,
+                                 const std::vector<platform::SocketOwnerRow>& udp);
 
 // Both tables as they are now; a protocol whose table cannot be read adds no rows.
-SocketOwnerTable query_socket_owners(platform::SocketTableReader& reader);
-
-// The current table with the entries of the previous cycle's table that it
-// lacks: a socket closed since then still owns the bytes its flow sent before
-// it closed, which the current cycle drains.
-SocketOwnerTable with_recently_closed(SocketOwnerTable current, const SocketOwnerTable& previous);
-
-// An exact match: a wildcard-bound socket answers only for address 0.
-std::optional<std::uint32_t> owner_of(const SocketOwnerTable& table, const packets::IpAddress& address,
-                                      std::uint16_t port);
+SocketOwners query_socket_owners(platform::SocketTableReader& reader);
 
 // The part of an executable's path after its last `\` or `/`.
 std::string executable_base_name(const std::string& path);

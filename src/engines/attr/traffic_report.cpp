@@ -4,24 +4,42 @@ namespace tarnvale::engines::attr {
 
 namespace {
 
-constexpr std::uint32_t idle_process = 0;
+constexpr std::uint32_t no_known_owner = 0;
 constexpr std::uint32_t system_process = 4;
+
+std::optional<std::uint32_t> owner_of(const FlowKey& key, const SocketOwners& owners) {
+    if (const auto owner = owners.owner_of(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b)) {
+        return owner;
+    }
+    return owners.owner_of(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
+}
+
+void add(ProcessBytes& counted, bool up, std::uint64_t bytes) { (up ? counted.up : counted.down) += bytes; }
+
+ProcessRates rates_of(std::uint32_t pid, const ProcessBytes& bytes, const TrafficTally& tally, double seconds,
+                      std::uint32_t loss_pct) {
+    ProcessRates rates{pid, rate_mbps(bytes.up, seconds), rate_mbps(bytes.down, seconds), 0, false};
+    const float total_up_mbps = rate_mbps(tally.total_up, seconds);
+    const float upload_part =
+        tally.total_up == 0 ? 0.0F : static_cast<float>(bytes.up) / static_cast<float>(tally.total_up);
+    rates.loss_share = upload_part * (static_cast<float>(loss_pct) / 100.0F);
+    rates.saturating = total_up_mbps > 0 && rates.mbps_up / total_up_mbps >= saturation_share;
+    return rates;
+}
+
+bool worth_reporting(const ProcessRates& rates) { return rates.mbps_up + rates.mbps_down >= minimum_reported_mbps; }
 
 }  // namespace
 
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwnerTable& owners) {
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners) {
     TrafficTally tally;
     for (const auto& [key, bytes] : flows) {
-        auto owner = owner_of(owners, key.addr_a, key.port_a);
-        if (!owner) {
-            owner = owner_of(owners, key.addr_b, key.port_b);
-        }
-        if (!owner || *owner == idle_process || *owner == system_process) {
+        (key.up ? tally.total_up : tally.total_down) += bytes;
+        const auto owner = owner_of(key, owners).value_or(no_known_owner);
+        if (owner == system_process) {
             continue;
         }
-        ProcessBytes& process = tally.processes[*owner];
-        (key.up ? process.up : process.down) += bytes;
-        (key.up ? tally.total_up : tally.total_down) += bytes;
+        add(owner == no_known_owner ? tally.unowned : tally.processes[owner], key.up, bytes);
     }
     return tally;
 }
@@ -34,20 +52,19 @@ float rate_mbps(std::uint64_t bytes, double seconds) {
 }
 
 std::vector<ProcessRates> rate_processes(const TrafficTally& tally, double seconds, std::uint32_t loss_pct) {
-    const float total_up_mbps = rate_mbps(tally.total_up, seconds);
     std::vector<ProcessRates> reported;
     for (const auto& [pid, bytes] : tally.processes) {
-        ProcessRates rates{pid, rate_mbps(bytes.up, seconds), rate_mbps(bytes.down, seconds), 0, false};
-        if (rates.mbps_up + rates.mbps_down < minimum_reported_mbps) {
-            continue;
+        const ProcessRates rates = rates_of(pid, bytes, tally, seconds, loss_pct);
+        if (worth_reporting(rates)) {
+            reported.push_back(rates);
         }
-        const float upload_part =
-            tally.total_up == 0 ? 0.0F : static_cast<float>(bytes.up) / static_cast<float>(tally.total_up);
-        rates.loss_share = upload_part * (static_cast<float>(loss_pct) / 100.0F);
-        rates.saturating = total_up_mbps > 0 && rates.mbps_up / total_up_mbps >= saturation_share;
-        reported.push_back(rates);
     }
     return reported;
+}
+
+std::optional<ProcessRates> rate_unowned(const TrafficTally& tally, double seconds, std::uint32_t loss_pct) {
+    const ProcessRates rates = rates_of(no_known_owner, tally.unowned, tally, seconds, loss_pct);
+    return worth_reporting(rates) ? std::optional(rates) : std::nullopt;
 }
 
 }  // namespace tarnvale::engines::attr

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -20,13 +21,17 @@ struct ProcessBytes {
 
 struct TrafficTally {
     std::unordered_map<std::uint32_t, ProcessBytes> processes;
+    ProcessBytes unowned;  // no socket takes the flow, or its socket's owner is not known
+    // Every counted byte, the system's (process 4) included.
     std::uint64_t total_up = 0;
     std::uint64_t total_down = 0;
 };
 
-// Each flow goes to the owner of its A endpoint, else of its B endpoint; flows
-// without an owner, or owned by process 0 or 4 (the system), are left out.
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwnerTable& owners);
+// Each flow goes to the owner of the socket that takes it with its A endpoint
+// as the local one, else with its B endpoint; flows of the system (process 4)
+// are left out, and those whose owner is not known (none, or process 0) are
+// counted as unowned.
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners);
 
 // Megabits per second over an interval of `seconds`; 0 when it is not positive.
 float rate_mbps(std::uint64_t bytes, double seconds);
@@ -43,5 +48,8 @@ struct ProcessRates {
 // the tally's order. `loss_pct` is shared out by each process's part of the
 // uploaded bytes.
 std::vector<ProcessRates> rate_processes(const TrafficTally& tally, double seconds, std::uint32_t loss_pct);
+
+// The unowned traffic's rates as a process's, with pid 0, when worth reporting.
+std::optional<ProcessRates> rate_unowned(const TrafficTally& tally, double seconds, std::uint32_t loss_pct);
 
 }  // namespace tarnvale::engines::attr

@@ -35,15 +35,18 @@ struct DiagnosticRequest {
 struct InodeRow {
     packets::IpAddress local_address;
     std::uint16_t local_port;
+    packets::IpAddress remote_address;
+    std::uint16_t remote_port;
     std::uint64_t inode;
 };
 
-packets::IpAddress local_address_of(const inet_diag_msg& socket_info) {
-    if (socket_info.idiag_family == AF_INET6) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(socket_info.id.idiag_src);
-        return packets::IpAddress::from_wire(std::span(bytes, sizeof(socket_info.id.idiag_src)), 0);
+// One of the socket's addresses (`words` is idiag_src or idiag_dst) in its family.
+packets::IpAddress diag_address(std::uint8_t family, const std::uint32_t (&words)[4]) {
+    if (family == AF_INET6) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(words);
+        return packets::IpAddress::from_wire(std::span(bytes, sizeof(words)), 0);
     }
-    return packets::IpAddress(packets::Ipv4::from_network_word(socket_info.id.idiag_src[0]));
+    return packets::IpAddress(packets::Ipv4::from_network_word(words[0]));
 }
 
 std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t family, std::uint8_t protocol) {
@@ -82,7 +85,9 @@ std::optional<std::vector<InodeRow>> dump_sockets(std::uint8_t family, std::uint
                 return std::nullopt;
             }
             const auto* socket_info = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
-            rows.push_back(InodeRow{local_address_of(*socket_info), ntohs(socket_info->id.idiag_sport),
+            const inet_diag_sockid& id = socket_info->id;
+            rows.push_back(InodeRow{diag_address(socket_info->idiag_family, id.idiag_src), ntohs(id.idiag_sport),
+                                    diag_address(socket_info->idiag_family, id.idiag_dst), ntohs(id.idiag_dport),
                                     socket_info->idiag_inode});
         }
     }
@@ -198,16 +203,13 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
     rows.reserve(dumped->size());
     for (const InodeRow& row : *dumped) {
         const auto owner = state.owner_of_inode.find(row.inode);
-        if (owner == state.owner_of_inode.end()) {
-            if (row.inode != 0) {
-                state.ownerless.insert(row.inode);
-            }
-            // Sockets without an owner (closing ones have inode 0) still take
-            // their place in the table, as process 0.
-            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, 0});
-        } else {
-            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, owner->second});
+        if (owner == state.owner_of_inode.end() && row.inode != 0) {
+            state.ownerless.insert(row.inode);
         }
+        // Sockets without an owner (closing ones have inode 0) still take
+        // their place in the table, as process 0.
+        const std::uint32_t pid = owner == state.owner_of_inode.end() ? 0 : owner->second;
+        rows.push_back(SocketOwnerRow{row.local_address, row.local_port, pid, row.remote_address, row.remote_port});
     }
     return rows;
 }

@@ -19,10 +19,10 @@ namespace {
 std::uint16_t port_of(DWORD network_order_port) { return ::ntohs(static_cast<u_short>(network_order_port)); }
 
 // One sizing call and one reading call, never retried: a table that grew in
-// between gives no rows this time. Rows are (local address, local port, owner)
-// in the table's order, appended to `rows`.
-template <typename Table, typename Query, typename AddressOf>
-void read_rows(Query query, AddressOf local_address, std::vector<SocketOwnerRow>& rows) {
+// between gives no rows this time. `row_of` makes a row of a table entry;
+// rows are appended to `rows` in the table's order.
+template <typename Table, typename Query, typename RowOf>
+void read_rows(Query query, RowOf row_of, std::vector<SocketOwnerRow>& rows) {
     ULONG size = 0;
     query(nullptr, &size);
     if (size == 0) {
@@ -35,19 +35,35 @@ void read_rows(Query query, AddressOf local_address, std::vector<SocketOwnerRow>
     const auto* table = reinterpret_cast<const Table*>(buffer.data());
     rows.reserve(rows.size() + table->dwNumEntries);
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        const auto& row = table->table[i];
-        rows.push_back({local_address(row), port_of(row.dwLocalPort), row.dwOwningPid});
+        rows.push_back(row_of(table->table[i]));
     }
 }
 
-template <typename Row>
-packets::IpAddress ipv4_local(const Row& row) {
-    return packets::IpAddress(packets::Ipv4::from_network_word(row.dwLocalAddr));
+packets::IpAddress ipv4_address(DWORD network_order_address) {
+    return packets::IpAddress(packets::Ipv4::from_network_word(network_order_address));
 }
 
-template <typename Row>
-packets::IpAddress ipv6_local(const Row& row) {
-    return packets::IpAddress::from_wire(std::span<const std::uint8_t>(row.ucLocalAddr, 16), 0);
+packets::IpAddress ipv6_address(const UCHAR (&bytes)[16]) {
+    return packets::IpAddress::from_wire(std::span<const std::uint8_t>(bytes, 16), 0);
+}
+
+SocketOwnerRow tcp_row(const MIB_TCPROW_OWNER_PID& row) {
+    return {ipv4_address(row.dwLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid, ipv4_address(row.dwRemoteAddr),
+            port_of(row.dwRemotePort)};
+}
+
+SocketOwnerRow tcp6_row(const MIB_TCP6ROW_OWNER_PID& row) {
+    return {ipv6_address(row.ucLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid, ipv6_address(row.ucRemoteAddr),
+            port_of(row.dwRemotePort)};
+}
+
+// The UDP tables know no remote endpoint: every row counts as unconnected.
+SocketOwnerRow udp_row(const MIB_UDPROW_OWNER_PID& row) {
+    return {ipv4_address(row.dwLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid, {}, 0};
+}
+
+SocketOwnerRow udp6_row(const MIB_UDP6ROW_OWNER_PID& row) {
+    return {ipv6_address(row.ucLocalAddr), port_of(row.dwLocalPort), row.dwOwningPid, {}, 0};
 }
 
 }  // namespace
@@ -66,24 +82,24 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
             [](void* table, ULONG* size) {
                 return ::GetExtendedTcpTable(table, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
             },
-            ipv4_local<MIB_TCPROW_OWNER_PID>, rows);
+            tcp_row, rows);
         read_rows<MIB_TCP6TABLE_OWNER_PID>(
             [](void* table, ULONG* size) {
                 return ::GetExtendedTcpTable(table, size, FALSE, AF_INET6, TCP_TABLE_OWNER_PID_ALL, 0);
             },
-            ipv6_local<MIB_TCP6ROW_OWNER_PID>, rows);
+            tcp6_row, rows);
         return rows;
     }
     read_rows<MIB_UDPTABLE_OWNER_PID>(
         [](void* table, ULONG* size) {
             return ::GetExtendedUdpTable(table, size, FALSE, AF_INET, UDP_TABLE_OWNER_PID, 0);
         },
-        ipv4_local<MIB_UDPROW_OWNER_PID>, rows);
+        udp_row, rows);
     read_rows<MIB_UDP6TABLE_OWNER_PID>(
         [](void* table, ULONG* size) {
             return ::GetExtendedUdpTable(table, size, FALSE, AF_INET6, UDP_TABLE_OWNER_PID, 0);
         },
-        ipv6_local<MIB_UDP6ROW_OWNER_PID>, rows);
+        udp6_row, rows);
     return rows;
 }
 
