@@ -140,7 +140,9 @@ struct FlowBwEvent {
 // 0.1 Mbps. Its rates, `loss_share` and `saturating` read as app_traffic's.
 struct UnownedTrafficEvent {
     std::uint64_t ts = 0;
-    std::string owner;  // "unknown": no socket of the host takes it, or its socket's owner is not known
+    // "unknown": no socket takes it, or its socket's owner is not known; "other namespaces": a
+    // socket of another network namespace (a container's) takes it, and its owner cannot be read
+    std::string owner;
     float mbps_up = 0;
     float mbps_down = 0;
     float loss_share = 0;

@@ -41,6 +41,11 @@ public:
     // IPv6) adds no rows.
     std::optional<std::vector<SocketOwnerRow>> read(SocketProtocol protocol);
 
+    // Every socket of the protocol in the system's other network namespaces
+    // (containers'), with their owners where they can be found; none where
+    // the system has no such namespaces or they cannot be read.
+    std::vector<SocketOwnerRow> read_other_namespaces(SocketProtocol protocol);
+
     // How many processes the last search for owners could not look into
     // (another user's, to a probe without the rights to read their
     // descriptors): their sockets have no owner. Always 0 where the tables

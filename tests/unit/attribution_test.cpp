@@ -324,12 +324,48 @@ TEST(AttrReport, AttributionByEitherEndpointAndTheUnowned) {
     EXPECT_FLOAT_EQ(rates[0].mbps_down, 10.0F);
     EXPECT_FALSE(rates[0].saturating);
 
-    const auto unowned_rates = rate_unowned(tally, 1.0, 10);
+    const auto unowned_rates = rate_unowned(tally.unowned, tally, 1.0, 10);
     ASSERT_TRUE(unowned_rates);
     EXPECT_FLOAT_EQ(unowned_rates->mbps_up, 5.0F);
     EXPECT_TRUE(unowned_rates->saturating);
     EXPECT_NEAR(unowned_rates->loss_share, 0.1 * 625'000 / 626'400, 1e-6);
-    EXPECT_FALSE(rate_unowned(TrafficTally{{}, {6'250, 5'000}, 6'250, 5'000}, 1.0, 0)) << "0.09 Mbps";
+    const TrafficTally little{{}, {6'250, 5'000}, {}, 6'250, 5'000};
+    EXPECT_FALSE(rate_unowned(little.unowned, little, 1.0, 0)) << "0.09 Mbps";
+}
+
+// A container's socket has the container's address; on the host's uplink its
+// packets carry the host's, translated, with the same port.
+TEST(AttrReport, OtherNamespacesTakeWhatTheHostsSocketsLeaveByPortAndRemoteEndpoint) {
+    const packets::IpAddress container(packets::Ipv4(0xAC110002));  // 172.17.0.2
+    const packets::IpAddress peer(packets::Ipv4(0xC6336401));       // 198.51.100.1
+    const LocalAddresses local = {home};
+    const FlowKey connected_up = flow_key_of({home, server, 40000, 443, packets::protocol_udp}, local);
+    const FlowKey unconnected_up = flow_key_of({home, peer, 51413, 6881, packets::protocol_udp}, local);
+    const FlowKey unreadable_up = flow_key_of({home, server, 40001, 443, packets::protocol_tcp}, local);
+    const FlowKey other_remote = flow_key_of({home, peer, 40000, 443, packets::protocol_udp}, local);
+    const FlowKey hosts_own = flow_key_of({home, server, 50000, 443, packets::protocol_udp}, local);
+    // Its port is the server's: a listener of another namespace on that port takes nothing of the host's.
+    const FlowKey to_server_port = flow_key_of({home, server, 47000, 40002, packets::protocol_tcp}, local);
+    const SocketOwners host = build_socket_owners({}, {row(home, 50000, 300)});
+    const OtherNamespaceOwners others = build_other_namespace_owners(
+        local, {connected(container, 40001, 0, server, 443), row(any_address_v6, 40002, 1000)},
+        {connected(container, 40000, 700, server, 443), row(any_address_v6, 51413, 800), row(home, 50000, 900)});
+    const FlowSnapshot flows = {{connected_up, 1000}, {unconnected_up, 2000}, {unreadable_up, 4000},
+                                {other_remote, 8000}, {hosts_own, 16000}, {to_server_port, 32000}};
+
+    const TrafficTally tally = attribute_flows(flows, host, &others);
+    EXPECT_EQ(tally.processes.at(700).up, 1000U);
+    EXPECT_EQ(tally.processes.at(800).up, 2000U) << "an unconnected socket by its port alone";
+    EXPECT_EQ(tally.other_namespaces.up, 4000U) << "a socket found, its owner not readable";
+    EXPECT_EQ(tally.unowned.up, 40000U) << "port 40000 is connected to another remote; 40002 is the server's";
+    EXPECT_FALSE(tally.processes.contains(1000));
+    EXPECT_EQ(tally.processes.at(300).up, 16000U) << "the host's own socket first";
+    EXPECT_FALSE(tally.processes.contains(900));
+    EXPECT_EQ(tally.total_up, 63000U);
+
+    const TrafficTally host_only = attribute_flows(flows, host);
+    EXPECT_EQ(host_only.unowned.up, 47000U);
+    EXPECT_EQ(host_only.other_namespaces.up, 0U);
 }
 
 std::vector<ProcessRates> rated(std::vector<std::pair<std::uint64_t, std::uint64_t>> up_and_down,

@@ -4,6 +4,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <algorithm>
+#include <array>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -23,8 +24,6 @@ namespace tarnvale::engines::attr {
 namespace {
 
 constexpr auto target_log = log::target::attr;
-constexpr std::string_view unknown_owner = "unknown";
-constexpr std::string_view unowned_uplink_name = "unidentified processes";
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
     auto local = std::make_shared<LocalAddresses>(platform::local_ip_addresses());
@@ -83,18 +82,30 @@ asio::awaitable<void> report_process(const ProcessRates& rates, const std::strin
     co_await outlets.events.send(std::move(event));
 }
 
-// Traffic no process could be named for is still the host's: it shows as such,
-// and a saturation diagnosis names it (unowned_uplink_name) when it fills the uplink.
-asio::awaitable<void> report_unowned(const ProcessRates& rates, std::uint64_t ts, const EngineOutlets& outlets) {
+// Traffic no process could be named for is still the host's: it shows as
+// such, by `owner`, and a saturation diagnosis names it when it fills the uplink.
+asio::awaitable<void> report_unowned(const ProcessRates& rates, std::string_view owner, std::uint64_t ts,
+                                     const EngineOutlets& outlets) {
     log::emit(log::Level::debug, target_log, "unowned_traffic",
-              {{"owner", unknown_owner},
+              {{"owner", owner},
                {"mbps_up", rates.mbps_up},
                {"mbps_down", rates.mbps_down},
                {"saturating", rates.saturating}});
-    ipc::Event event = ipc::UnownedTrafficEvent{
-        ts, std::string(unknown_owner), rates.mbps_up, rates.mbps_down, rates.loss_share, rates.saturating};
+    ipc::Event event = ipc::UnownedTrafficEvent{ts,         std::string(owner), rates.mbps_up, rates.mbps_down,
+                                                rates.loss_share, rates.saturating};
     co_await outlets.events.send(std::move(event));
 }
+
+struct UnownedClass {
+    ProcessBytes TrafficTally::*bytes;
+    std::string_view owner;        // the event's
+    std::string_view uplink_name;  // the diagnosis's
+};
+
+constexpr std::array<UnownedClass, 2> unowned_classes = {{
+    {&TrafficTally::unowned, "unknown", "unidentified processes"},
+    {&TrafficTally::other_namespaces, "other namespaces", "other network namespaces"},
+}};
 
 }  // namespace
 
@@ -119,8 +130,10 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
     SocketOwners previous_owners;
+    OtherNamespaceOwners previous_others(*local);
     bool told_not_readable = false;
     bool told_table_unread = false;
+    bool told_other_namespaces = false;
     UplinkReports uplink;
     for (;;) {
         timer.expires_at(cycle.next_deadline());
@@ -143,9 +156,27 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         }
         SocketOwners known = owners;
         known.keep_recently_closed(previous_owners);
-        const TrafficTally tally = attribute_flows(snapshot, known);
+        TrafficTally tally = attribute_flows(snapshot, known);
         if (!owners.empty()) {
             previous_owners = std::move(owners);
+        }
+        // Containers' traffic leaves through the host's interfaces: their
+        // namespaces are read only when the host's own sockets leave some unowned.
+        if (tally.unowned.up + tally.unowned.down > 0) {
+            auto query_others = [sockets, local] { return query_other_namespace_owners(*sockets, *local); };
+            OtherNamespaceOwners others = co_await runtime::run_blocking(outlets.blocking, std::move(query_others));
+            OtherNamespaceOwners known_others = others;
+            known_others.keep_recently_closed(previous_others);
+            if (!known_others.empty()) {
+                tally = attribute_flows(snapshot, known, &known_others);
+            }
+            previous_others = std::move(others);
+        }
+        if (tally.other_namespaces.up + tally.other_namespaces.down > 0 && !told_other_namespaces) {
+            told_other_namespaces = true;
+            log::warn(target_log,
+                      "attr: processes of other network namespaces cannot be named; their traffic counts as other "
+                      "namespaces");
         }
         const std::uint64_t ts = ipc::unix_seconds_now();
         // The path's loss as a running hop engine measures it, shared out among the uploading processes.
@@ -155,9 +186,11 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             co_await report_process(rates, name, ts, outlets);
             uplink.add(name, rates);
         }
-        if (const auto unowned = rate_unowned(tally, interval_seconds, loss_pct)) {
-            co_await report_unowned(*unowned, ts, outlets);
-            uplink.add(unowned_uplink_name, *unowned);
+        for (const UnownedClass& unowned : unowned_classes) {
+            if (const auto rates = rate_unowned(tally.*unowned.bytes, tally, interval_seconds, loss_pct)) {
+                co_await report_unowned(*rates, unowned.owner, ts, outlets);
+                uplink.add(unowned.uplink_name, *rates);
+            }
         }
         co_await uplink.send(outlets);
         std::unordered_set<std::uint32_t> active;

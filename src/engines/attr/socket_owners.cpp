@@ -1,5 +1,7 @@
 #include "engines/attr/socket_owners.hpp"
 
+#include <algorithm>
+
 #include "engines/attr/hash_mix.hpp"
 #include "log/fill.hpp"
 #include "packets/ipv4.hpp"
@@ -9,6 +11,17 @@ namespace tarnvale::engines::attr {
 namespace {
 
 constexpr packets::IpAddress ipv4_wildcard{packets::Ipv4()};
+
+// Takes from `previous` every socket `current` lacks or knows no owner of.
+template <typename Table>
+void keep_recently_closed_entries(Table& current, const Table& previous) {
+    for (const auto& [key, owner] : previous) {
+        auto [entry, added] = current.try_emplace(key, owner);
+        if (!added && entry->second == 0) {
+            entry->second = owner;
+        }
+    }
+}
 constexpr packets::IpAddress ipv6_wildcard{};
 
 }  // namespace
@@ -56,21 +69,49 @@ std::optional<std::uint32_t> SocketOwners::owner_of(std::uint8_t protocol, const
 }
 
 void SocketOwners::keep_recently_closed(const SocketOwners& previous) {
-    const auto keep = [](auto& current, const auto& before) {
-        for (const auto& [key, owner] : before) {
-            auto [entry, added] = current.try_emplace(key, owner);
-            if (!added && entry->second == 0) {
-                entry->second = owner;
-            }
-        }
-    };
-    keep(connected_, previous.connected_);
-    keep(bound_, previous.bound_);
+    keep_recently_closed_entries(connected_, previous.connected_);
+    keep_recently_closed_entries(bound_, previous.bound_);
 }
 
-SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tcp,
-                                 const std::vector<platform::SocketOwnerRow>& udp) {
-    SocketOwners owners;
+std::size_t OtherNamespaceOwners::KeyHash::operator()(const Key& key) const noexcept {
+    return mixed_hash(std::hash<packets::IpAddress>{}(key.remote_address),
+                      (std::uint64_t{key.protocol} << 32) | (std::uint64_t{key.remote_port} << 16) | key.local_port);
+}
+
+void OtherNamespaceOwners::keep_recently_closed(const OtherNamespaceOwners& previous) {
+    keep_recently_closed_entries(connected_, previous.connected_);
+    keep_recently_closed_entries(bound_, previous.bound_);
+}
+
+void OtherNamespaceOwners::add(std::uint8_t protocol, const platform::SocketOwnerRow& row) {
+    if (row.remote_port == 0) {
+        bound_.insert_or_assign(Key{{}, 0, row.local_port, protocol}, row.pid);
+    } else {
+        connected_.insert_or_assign(Key{row.remote_address, row.remote_port, row.local_port, protocol}, row.pid);
+    }
+}
+
+std::optional<std::uint32_t> OtherNamespaceOwners::owner_of(std::uint8_t protocol,
+                                                            const packets::IpAddress& local_address,
+                                                            std::uint16_t local_port,
+                                                            const packets::IpAddress& remote_address,
+                                                            std::uint16_t remote_port) const {
+    if (std::find(host_addresses_.begin(), host_addresses_.end(), local_address) == host_addresses_.end()) {
+        return std::nullopt;
+    }
+    if (const auto owner = connected_.find(Key{remote_address, remote_port, local_port, protocol});
+        owner != connected_.end()) {
+        return owner->second;
+    }
+    const auto owner = bound_.find(Key{{}, 0, local_port, protocol});
+    return owner == bound_.end() ? std::nullopt : std::optional(owner->second);
+}
+
+namespace {
+
+template <typename Owners>
+Owners with_rows(Owners owners, const std::vector<platform::SocketOwnerRow>& tcp,
+                 const std::vector<platform::SocketOwnerRow>& udp) {
     for (const platform::SocketOwnerRow& row : tcp) {
         owners.add(packets::protocol_tcp, row);
     }
@@ -80,11 +121,31 @@ SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tc
     return owners;
 }
 
+}  // namespace
+
+SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tcp,
+                                 const std::vector<platform::SocketOwnerRow>& udp) {
+    return with_rows(SocketOwners{}, tcp, udp);
+}
+
 SocketOwners query_socket_owners(platform::SocketTableReader& reader) {
     const auto tcp = reader.read(platform::SocketProtocol::tcp);
     const auto udp = reader.read(platform::SocketProtocol::udp);
     return build_socket_owners(tcp.value_or(std::vector<platform::SocketOwnerRow>{}),
                                udp.value_or(std::vector<platform::SocketOwnerRow>{}));
+}
+
+OtherNamespaceOwners build_other_namespace_owners(std::vector<packets::IpAddress> host_addresses,
+                                                  const std::vector<platform::SocketOwnerRow>& tcp,
+                                                  const std::vector<platform::SocketOwnerRow>& udp) {
+    return with_rows(OtherNamespaceOwners(std::move(host_addresses)), tcp, udp);
+}
+
+OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader,
+                                                  std::vector<packets::IpAddress> host_addresses) {
+    return build_other_namespace_owners(std::move(host_addresses),
+                                        reader.read_other_namespaces(platform::SocketProtocol::tcp),
+                                        reader.read_other_namespaces(platform::SocketProtocol::udp));
 }
 
 std::string executable_base_name(const std::string& path) {

@@ -65,12 +65,60 @@ private:
     std::unordered_map<Endpoint, std::uint32_t, EndpointHash> bound_;  // wildcard addresses among them
 };
 
+// The owners of the sockets of the host's other network namespaces
+// (containers), whose packets reach the host's uplink through address
+// translation: their local address is the namespace's own, and the host's on
+// the uplink. A packet whose local address is one of the host's is matched by
+// its local port and remote endpoint to a connected socket, else by its local
+// port to an unconnected one; translation keeps the port unless two flows
+// would clash.
+class OtherNamespaceOwners {
+public:
+    explicit OtherNamespaceOwners(std::vector<packets::IpAddress> host_addresses)
+        : host_addresses_(std::move(host_addresses)) {}
+
+    void add(std::uint8_t protocol, const platform::SocketOwnerRow& row);
+
+    std::optional<std::uint32_t> owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                          std::uint16_t local_port, const packets::IpAddress& remote_address,
+                                          std::uint16_t remote_port) const;
+
+    // As SocketOwners::keep_recently_closed.
+    void keep_recently_closed(const OtherNamespaceOwners& previous);
+
+    bool empty() const { return connected_.empty() && bound_.empty(); }
+
+private:
+    struct Key {
+        packets::IpAddress remote_address;  // :: for an unconnected socket
+        std::uint16_t remote_port = 0;
+        std::uint16_t local_port = 0;
+        std::uint8_t protocol = 0;
+
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const noexcept;
+    };
+
+    std::vector<packets::IpAddress> host_addresses_;
+    std::unordered_map<Key, std::uint32_t, KeyHash> connected_;
+    std::unordered_map<Key, std::uint32_t, KeyHash> bound_;
+};
+
 // TCP rows, then UDP rows.
 SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tcp,
                                  const std::vector<platform::SocketOwnerRow>& udp);
 
 // Both tables as they are now; a protocol whose table cannot be read adds no rows.
 SocketOwners query_socket_owners(platform::SocketTableReader& reader);
+
+OtherNamespaceOwners build_other_namespace_owners(std::vector<packets::IpAddress> host_addresses,
+                                                  const std::vector<platform::SocketOwnerRow>& tcp,
+                                                  const std::vector<platform::SocketOwnerRow>& udp);
+
+OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader,
+                                                  std::vector<packets::IpAddress> host_addresses);
 
 // The part of an executable's path after its last `\` or `/`.
 std::string executable_base_name(const std::string& path);

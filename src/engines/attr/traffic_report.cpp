@@ -14,6 +14,13 @@ std::optional<std::uint32_t> owner_of(const FlowKey& key, const SocketOwners& ow
     return owners.owner_of(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
 }
 
+std::optional<std::uint32_t> owner_of(const FlowKey& key, const OtherNamespaceOwners& owners) {
+    if (const auto owner = owners.owner_of(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b)) {
+        return owner;
+    }
+    return owners.owner_of(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
+}
+
 void add(ProcessBytes& counted, bool up, std::uint64_t bytes) { (up ? counted.up : counted.down) += bytes; }
 
 ProcessRates rates_of(std::uint32_t pid, const ProcessBytes& bytes, const TrafficTally& tally, double seconds,
@@ -31,15 +38,24 @@ bool worth_reporting(const ProcessRates& rates) { return rates.mbps_up + rates.m
 
 }  // namespace
 
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners) {
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners,
+                             const OtherNamespaceOwners* others) {
     TrafficTally tally;
     for (const auto& [key, bytes] : flows) {
         (key.up ? tally.total_up : tally.total_down) += bytes;
-        const auto owner = owner_of(key, owners).value_or(no_known_owner);
-        if (owner == system_process) {
+        auto owner = owner_of(key, owners);
+        ProcessBytes* unknown_owner = &tally.unowned;
+        if ((!owner || *owner == no_known_owner) && others != nullptr) {
+            if (const auto other = owner_of(key, *others)) {
+                owner = other;
+                unknown_owner = &tally.other_namespaces;
+            }
+        }
+        const std::uint32_t pid = owner.value_or(no_known_owner);
+        if (pid == system_process) {
             continue;
         }
-        add(owner == no_known_owner ? tally.unowned : tally.processes[owner], key.up, bytes);
+        add(pid == no_known_owner ? *unknown_owner : tally.processes[pid], key.up, bytes);
     }
     return tally;
 }
@@ -62,8 +78,9 @@ std::vector<ProcessRates> rate_processes(const TrafficTally& tally, double secon
     return reported;
 }
 
-std::optional<ProcessRates> rate_unowned(const TrafficTally& tally, double seconds, std::uint32_t loss_pct) {
-    const ProcessRates rates = rates_of(no_known_owner, tally.unowned, tally, seconds, loss_pct);
+std::optional<ProcessRates> rate_unowned(const ProcessBytes& bytes, const TrafficTally& tally, double seconds,
+                                         std::uint32_t loss_pct) {
+    const ProcessRates rates = rates_of(no_known_owner, bytes, tally, seconds, loss_pct);
     return worth_reporting(rates) ? std::optional(rates) : std::nullopt;
 }
 

@@ -22,16 +22,20 @@ struct ProcessBytes {
 struct TrafficTally {
     std::unordered_map<std::uint32_t, ProcessBytes> processes;
     ProcessBytes unowned;  // no socket takes the flow, or its socket's owner is not known
+    ProcessBytes other_namespaces;  // a socket of another network namespace whose owner is not known
     // Every counted byte, the system's (process 4) included.
     std::uint64_t total_up = 0;
     std::uint64_t total_down = 0;
 };
 
-// Each flow goes to the owner of the socket that takes it with its A endpoint
-// as the local one, else with its B endpoint; flows of the system (process 4)
-// are left out, and those whose owner is not known (none, or process 0) are
-// counted as unowned.
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners);
+// Each flow goes to the owner of the host's socket that takes it with its A
+// endpoint as the local one, else with its B endpoint, else (with `others`)
+// to the owner of another namespace's socket that takes it. Flows of the
+// system (process 4) are left out; those whose owner is not known (none, or
+// process 0) are counted as unowned, or as other namespaces' when a socket of
+// another namespace takes them.
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners,
+                             const OtherNamespaceOwners* others = nullptr);
 
 // Megabits per second over an interval of `seconds`; 0 when it is not positive.
 float rate_mbps(std::uint64_t bytes, double seconds);
@@ -49,7 +53,9 @@ struct ProcessRates {
 // uploaded bytes.
 std::vector<ProcessRates> rate_processes(const TrafficTally& tally, double seconds, std::uint32_t loss_pct);
 
-// The unowned traffic's rates as a process's, with pid 0, when worth reporting.
-std::optional<ProcessRates> rate_unowned(const TrafficTally& tally, double seconds, std::uint32_t loss_pct);
+// The rates of bytes no process is named for (one of the tally's unowned
+// counts) as a process's, with pid 0, when worth reporting.
+std::optional<ProcessRates> rate_unowned(const ProcessBytes& bytes, const TrafficTally& tally, double seconds,
+                                         std::uint32_t loss_pct);
 
 }  // namespace tarnvale::engines::attr

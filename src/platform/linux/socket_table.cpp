@@ -7,8 +7,10 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -108,6 +110,116 @@ std::optional<std::uint64_t> socket_inode_of_link(const char* link, std::size_t 
     return inode;
 }
 
+// One line of /proc/PID/net/{tcp,tcp6,udp,udp6}: "sl local rem st queues tr
+// retrnsmt uid timeout inode ...", each address the hexadecimal of its 32-bit
+// words as they lie in memory, and its port after a colon.
+std::optional<InodeRow> proc_table_row(std::string_view line, std::uint8_t family) {
+    std::array<std::string_view, 10> fields{};
+    std::size_t count = 0;
+    for (std::size_t at = 0; count < fields.size();) {
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::size_t end = std::min(line.find(' ', at), line.size());
+        fields[count++] = line.substr(at, end - at);
+        at = end;
+    }
+    const auto endpoint = [family](std::string_view text) -> std::optional<std::pair<packets::IpAddress, std::uint16_t>> {
+        const std::size_t words_count = family == AF_INET6 ? 4 : 1;
+        if (text.size() != words_count * 8 + 5 || text[words_count * 8] != ':') {
+            return std::nullopt;
+        }
+        std::uint32_t words[4] = {};
+        for (std::size_t index = 0; index < words_count; ++index) {
+            const char* first = text.data() + index * 8;
+            if (std::from_chars(first, first + 8, words[index], 16).ptr != first + 8) {
+                return std::nullopt;
+            }
+        }
+        std::uint16_t port = 0;
+        const char* port_text = text.data() + words_count * 8 + 1;
+        if (std::from_chars(port_text, port_text + 4, port, 16).ptr != port_text + 4) {
+            return std::nullopt;
+        }
+        return std::pair(diag_address(family, words), port);
+    };
+    const auto local = endpoint(fields[1]);
+    const auto remote = endpoint(fields[2]);
+    std::uint64_t inode = 0;
+    const std::string_view inode_text = fields[9];
+    if (!local || !remote ||
+        std::from_chars(inode_text.data(), inode_text.data() + inode_text.size(), inode).ptr !=
+            inode_text.data() + inode_text.size()) {
+        return std::nullopt;
+    }
+    return InodeRow{local->first, local->second, remote->first, remote->second, inode};
+}
+
+// The rows of one /proc table; nothing when it cannot be read.
+std::optional<std::vector<InodeRow>> read_proc_table(const std::string& path, std::uint8_t family) {
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 16384> chunk;
+    for (ssize_t length; (length = ::read(descriptor, chunk.data(), chunk.size())) > 0;) {
+        text.append(chunk.data(), static_cast<std::size_t>(length));
+    }
+    ::close(descriptor);
+    std::vector<InodeRow> rows;
+    std::string_view rest(text);
+    rest.remove_prefix(std::min(rest.find('\n'), rest.size()));  // the heading
+    while (!rest.empty()) {
+        rest.remove_prefix(1);
+        const std::string_view line = rest.substr(0, rest.find('\n'));
+        rest.remove_prefix(line.size());
+        if (const auto row = proc_table_row(line, family)) {
+            rows.push_back(*row);
+        }
+    }
+    return rows;
+}
+
+// Which network namespace a process is in, readable without rights over the
+// process: each namespace's /proc tables are entries of their own, so the
+// inode of /proc/PID/net/tcp tells namespaces apart.
+std::optional<std::uint64_t> namespace_of(const std::string& process_directory) {
+    struct stat table {};
+    if (::stat((process_directory + "/net/tcp").c_str(), &table) != 0) {
+        return std::nullopt;
+    }
+    return table.st_ino;
+}
+
+// One process of each network namespace other than the probe's own.
+std::vector<std::string> one_process_per_other_namespace() {
+    std::vector<std::string> processes;
+    const auto own = namespace_of("/proc/self");
+    DIR* directory = ::opendir("/proc");
+    if (directory == nullptr || !own) {
+        if (directory != nullptr) {
+            ::closedir(directory);
+        }
+        return processes;
+    }
+    std::unordered_set<std::uint64_t> seen{*own};
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name(entry->d_name);
+        std::uint32_t pid = 0;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ptr != name.data() + name.size()) {
+            continue;
+        }
+        std::string process = "/proc/" + std::string(name);
+        if (const auto space = namespace_of(process); space && seen.insert(*space).second) {
+            processes.push_back(std::move(process));
+        }
+    }
+    ::closedir(directory);
+    return processes;
+}
+
 struct OwnerSearch {
     // Every socket inode held open by a process, with the first process
     // (lowest id) that holds it.
@@ -174,6 +286,31 @@ struct SocketTableReader::State {
     bool unknown(std::uint64_t inode) const {
         return inode != 0 && !owner_of_inode.contains(inode) && !ownerless.contains(inode);
     }
+
+    // The rows with their owners, searched for again when a socket is new.
+    std::vector<SocketOwnerRow> with_owners(const std::vector<InodeRow>& dumped) {
+        const bool search_needed =
+            std::any_of(dumped.begin(), dumped.end(), [this](const InodeRow& row) { return unknown(row.inode); });
+        if (search_needed) {
+            OwnerSearch search = search_socket_owners();
+            owner_of_inode = std::move(search.owners);
+            processes_not_readable = search.not_readable;
+            ownerless.clear();
+        }
+        std::vector<SocketOwnerRow> rows;
+        rows.reserve(dumped.size());
+        for (const InodeRow& row : dumped) {
+            const auto owner = owner_of_inode.find(row.inode);
+            if (owner == owner_of_inode.end() && row.inode != 0) {
+                ownerless.insert(row.inode);
+            }
+            // Sockets without an owner (closing ones have inode 0) still take
+            // their place in the table, as process 0.
+            const std::uint32_t pid = owner == owner_of_inode.end() ? 0 : owner->second;
+            rows.push_back(SocketOwnerRow{row.local_address, row.local_port, pid, row.remote_address, row.remote_port});
+        }
+        return rows;
+    }
 };
 
 SocketTableReader::SocketTableReader() : state_(std::make_unique<State>()) {}
@@ -188,30 +325,23 @@ std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtoco
     if (const auto ipv6 = dump_sockets(AF_INET6, number)) {
         dumped->insert(dumped->end(), ipv6->begin(), ipv6->end());
     }
-    State& state = *state_;
-    bool search_needed = false;
-    for (const InodeRow& row : *dumped) {
-        search_needed = search_needed || state.unknown(row.inode);
-    }
-    if (search_needed) {
-        OwnerSearch search = search_socket_owners();
-        state.owner_of_inode = std::move(search.owners);
-        state.processes_not_readable = search.not_readable;
-        state.ownerless.clear();
-    }
-    std::vector<SocketOwnerRow> rows;
-    rows.reserve(dumped->size());
-    for (const InodeRow& row : *dumped) {
-        const auto owner = state.owner_of_inode.find(row.inode);
-        if (owner == state.owner_of_inode.end() && row.inode != 0) {
-            state.ownerless.insert(row.inode);
+    return state_->with_owners(*dumped);
+}
+
+// sock_diag answers for the namespace of its socket only; the /proc tables of
+// a process in another namespace are that namespace's, and anyone may read them.
+std::vector<SocketOwnerRow> SocketTableReader::read_other_namespaces(SocketProtocol protocol) {
+    const std::string_view table = protocol == SocketProtocol::tcp ? "tcp" : "udp";
+    std::vector<InodeRow> dumped;
+    for (const std::string& process : one_process_per_other_namespace()) {
+        for (const auto& [suffix, family] : {std::pair<std::string_view, std::uint8_t>{"", AF_INET}, {"6", AF_INET6}}) {
+            const auto rows = read_proc_table(process + "/net/" + std::string(table) + std::string(suffix), family);
+            if (rows) {
+                dumped.insert(dumped.end(), rows->begin(), rows->end());
+            }
         }
-        // Sockets without an owner (closing ones have inode 0) still take
-        // their place in the table, as process 0.
-        const std::uint32_t pid = owner == state.owner_of_inode.end() ? 0 : owner->second;
-        rows.push_back(SocketOwnerRow{row.local_address, row.local_port, pid, row.remote_address, row.remote_port});
     }
-    return rows;
+    return state_->with_owners(dumped);
 }
 
 std::size_t SocketTableReader::processes_not_readable() const { return state_->processes_not_readable; }

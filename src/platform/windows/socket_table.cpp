@@ -75,6 +75,10 @@ SocketTableReader::~SocketTableReader() = default;
 
 std::size_t SocketTableReader::processes_not_readable() const { return 0; }
 
+// Windows containers and WSL reach the network through virtual adapters of
+// their own; their sockets are not the host's to read.
+std::vector<SocketOwnerRow> SocketTableReader::read_other_namespaces(SocketProtocol) { return {}; }
+
 std::optional<std::vector<SocketOwnerRow>> SocketTableReader::read(SocketProtocol protocol) {
     std::vector<SocketOwnerRow> rows;
     if (protocol == SocketProtocol::tcp) {
