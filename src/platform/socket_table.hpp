@@ -71,4 +71,9 @@ std::vector<packets::IpAddress> local_ip_addresses();
 // (no such process, no permission, a kernel thread).
 std::optional<std::string> process_executable_path(std::uint32_t pid);
 
+// What the system says of the process's control groups (on Linux the text of
+// /proc/PID/cgroup), where containers' engines name their containers; nothing
+// where it cannot be read or the system has none.
+std::optional<std::string> process_control_groups(std::uint32_t pid);
+
 }  // namespace tarnvale::platform

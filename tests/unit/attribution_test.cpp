@@ -299,6 +299,31 @@ TEST(AttrNames, BaseNamesFallbacksAndPruning) {
     EXPECT_TRUE(names.contains(3) && names.contains(100) && names.contains(397));
 }
 
+TEST(AttrNames, ContainersFromTheirControlGroups) {
+    const std::string id = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    EXPECT_EQ(container_of("0::/system.slice/docker-" + id + ".scope\n"), "docker 0123456789ab") << "cgroup v2";
+    EXPECT_EQ(container_of("12:pids:/docker/" + id + "\n11:memory:/docker/" + id + "\n"), "docker 0123456789ab")
+        << "cgroup v1";
+    EXPECT_EQ(container_of("0::/user.slice/user-1000.slice/user@1000.service/user.slice/libpod-" + id + ".scope"),
+              "podman 0123456789ab");
+    EXPECT_EQ(container_of("0::/machine.slice/libpod-conmon-" + id + ".scope\n"), std::nullopt)
+        << "podman's monitor runs beside the container";
+    EXPECT_EQ(container_of("0::/kubepods.slice/kubepods-besteffort.slice/cri-containerd-" + id + ".scope"),
+              "containerd 0123456789ab");
+    EXPECT_EQ(container_of("0::/lxc.payload.web/system.slice/nginx.service\n"), "lxc web");
+    EXPECT_EQ(container_of("4:memory:/lxc/db\n"), "lxc db");
+    EXPECT_EQ(container_of("0::/user.slice/user-1000.slice/session-2.scope\n"), std::nullopt);
+    EXPECT_EQ(container_of("0::/\n"), std::nullopt);
+    EXPECT_EQ(container_of("garbage"), std::nullopt);
+
+    ProcessNameCache names([](std::uint32_t) { return std::optional<std::string>("/usr/bin/python3"); },
+                           [&id](std::uint32_t pid) -> std::optional<std::string> {
+                               return pid == 7 ? std::optional("0::/system.slice/docker-" + id + ".scope") : std::nullopt;
+                           });
+    EXPECT_EQ(names.name_of(7), "python3 (docker 0123456789ab)");
+    EXPECT_EQ(names.name_of(8), "python3");
+}
+
 TEST(AttrReport, AttributionByEitherEndpointAndTheUnowned) {
     const LocalAddresses local = {home};
     const FlowKey browser_down = flow_key_of({server, home, 443, 50000}, local);

@@ -125,7 +125,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     }
 
     const auto sockets = std::make_shared<platform::SocketTableReader>();
-    ProcessNameCache names(platform::process_executable_path);
+    ProcessNameCache names(platform::process_executable_path, platform::process_control_groups);
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());

@@ -1,6 +1,7 @@
 #include "engines/attr/socket_owners.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "engines/attr/hash_mix.hpp"
 #include "log/fill.hpp"
@@ -153,12 +154,62 @@ std::string executable_base_name(const std::string& path) {
     return separator == std::string::npos ? path : path.substr(separator + 1);
 }
 
+namespace {
+
+// A container engine's name for the control group of one container, and the
+// text around the container's id or name in it.
+struct ContainerGroup {
+    std::string_view engine;
+    std::string_view before;
+    std::string_view after;
+    std::size_t shown = 12;  // ids are cut to the length their engines show
+};
+
+constexpr std::array<ContainerGroup, 6> container_groups = {{
+    {"docker", "docker-", ".scope"},
+    {"docker", "/docker/", ""},
+    {"podman", "libpod-", ".scope"},
+    {"containerd", "cri-containerd-", ".scope"},
+    {"lxc", "lxc.payload.", "", std::string_view::npos},
+    {"lxc", "/lxc/", "", std::string_view::npos},
+}};
+
+}  // namespace
+
+std::optional<std::string> container_of(std::string_view control_groups) {
+    while (!control_groups.empty()) {
+        const std::string_view line = control_groups.substr(0, control_groups.find('\n'));
+        control_groups.remove_prefix(std::min(line.size() + 1, control_groups.size()));
+        const std::size_t path_start = line.find(":/");
+        if (path_start == std::string_view::npos || line.find(':') == path_start) {
+            continue;  // not "ID:CONTROLLERS:PATH"
+        }
+        const std::string_view path = line.substr(path_start + 1);
+        for (const ContainerGroup& group : container_groups) {
+            const std::size_t at = path.rfind(group.before);
+            if (at == std::string_view::npos) {
+                continue;
+            }
+            std::string_view id = path.substr(at + group.before.size());
+            id = id.substr(0, std::min(id.find('/'), group.after.empty() ? id.size() : id.find(group.after)));
+            if (!id.empty() && !id.starts_with("conmon")) {
+                return log::fill_message("{} {}", group.engine, id.substr(0, group.shown));
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 const std::string& ProcessNameCache::name_of(std::uint32_t pid) {
     if (const auto cached = names_.find(pid); cached != names_.end()) {
         return cached->second;
     }
     const auto path = path_of_(pid);
     std::string name = path ? executable_base_name(*path) : log::fill_message("PID:{}", pid);
+    const auto control_groups = control_groups_of_ ? control_groups_of_(pid) : std::nullopt;
+    if (const auto container = control_groups ? container_of(*control_groups) : std::nullopt) {
+        name += log::fill_message(" ({})", *container);
+    }
     return names_.emplace(pid, std::move(name)).first->second;
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -123,15 +124,23 @@ OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& r
 // The part of an executable's path after its last `\` or `/`.
 std::string executable_base_name(const std::string& path);
 
+// The container a process runs in, from its control groups as Docker, Podman,
+// containerd and LXC name them ("docker 0123456789ab", "lxc web"); nothing for
+// a process of the host.
+std::optional<std::string> container_of(std::string_view control_groups);
+
 // Process names by id, each resolved once; a process whose executable cannot
-// be read is "PID:{id}". Used by one task only.
+// be read is "PID:{id}", and one in a container is followed by its container
+// in parentheses ("python3 (docker 0123456789ab)"). Used by one task only.
 class ProcessNameCache {
 public:
     using PathLookup = std::function<std::optional<std::string>(std::uint32_t)>;
+    using ControlGroupsLookup = std::function<std::optional<std::string>(std::uint32_t)>;
 
     static constexpr std::size_t size_limit = 256;
 
-    explicit ProcessNameCache(PathLookup path_of) : path_of_(std::move(path_of)) {}
+    explicit ProcessNameCache(PathLookup path_of, ControlGroupsLookup control_groups_of = {})
+        : path_of_(std::move(path_of)), control_groups_of_(std::move(control_groups_of)) {}
 
     const std::string& name_of(std::uint32_t pid);
 
@@ -143,6 +152,7 @@ public:
 
 private:
     PathLookup path_of_;
+    ControlGroupsLookup control_groups_of_;
     std::unordered_map<std::uint32_t, std::string> names_;
 };
 

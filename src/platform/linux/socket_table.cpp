@@ -375,4 +375,18 @@ std::optional<std::string> process_executable_path(std::uint32_t pid) {
     return std::string(path.data(), static_cast<std::size_t>(length));
 }
 
+std::optional<std::string> process_control_groups(std::uint32_t pid) {
+    const int descriptor = ::open(("/proc/" + std::to_string(pid) + "/cgroup").c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::nullopt;
+    }
+    std::array<char, 4096> text{};
+    const ssize_t length = ::read(descriptor, text.data(), text.size());
+    ::close(descriptor);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    return std::string(text.data(), static_cast<std::size_t>(length));
+}
+
 }  // namespace tarnvale::platform

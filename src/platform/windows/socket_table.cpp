@@ -160,4 +160,7 @@ std::optional<std::string> process_executable_path(std::uint32_t pid) {
     return narrow(std::wstring_view(path, length));
 }
 
+// Windows containers' processes are not the host's to name.
+std::optional<std::string> process_control_groups(std::uint32_t) { return std::nullopt; }
+
 }  // namespace tarnvale::platform
