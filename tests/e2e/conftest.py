@@ -1,7 +1,9 @@
 import fcntl
 import json
 import os
+import shutil
 import socket
+import subprocess
 import sys
 from pathlib import Path
 
@@ -50,6 +52,42 @@ def balanced_network():
         pytest.fail("the test network needs root")
     with TestNetwork(hops=3, balanced=True) as net:
         yield net
+
+
+CONTAINER_GATEWAY = "172.18.0.1"  # the client's end of the link, a bridge's as Docker numbers them
+CONTAINER_ADDRESS = "172.18.0.2"
+
+
+@pytest.fixture
+def container(network):
+    """A network namespace behind the client, as a container's: a veth link into the client, whose uplink it
+    reaches through the client's forwarding and address translation."""
+    name = f"{network.prefix}-ctr"
+    client = network.namespace("client")
+    names = Path("/etc/netns") / name
+    names.mkdir(parents=True, exist_ok=True)
+    (names / "resolv.conf").write_text("nameserver 127.0.0.1\n")
+    commands = [
+        ["ip", "netns", "add", name],
+        ["ip", "-n", client, "link", "add", "ctr0", "type", "veth", "peer", "name", "eth0", "netns", name],
+        ["ip", "-n", client, "addr", "add", f"{CONTAINER_GATEWAY}/30", "dev", "ctr0"],
+        ["ip", "-n", client, "link", "set", "ctr0", "up"],
+        ["ip", "-n", name, "addr", "add", f"{CONTAINER_ADDRESS}/30", "dev", "eth0"],
+        ["ip", "-n", name, "link", "set", "eth0", "up"],
+        ["ip", "-n", name, "link", "set", "lo", "up"],
+        ["ip", "-n", name, "route", "add", "default", "via", CONTAINER_GATEWAY],
+        ["ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"],
+        ["ip", "netns", "exec", client, "nft", "add table ip container_nat; "
+         "add chain ip container_nat out { type nat hook postrouting priority 100; }; "
+         f"add rule ip container_nat out ip saddr {CONTAINER_ADDRESS} oifname eth0 masquerade"],
+    ]
+    try:
+        for command in commands:
+            subprocess.run(command, check=True, capture_output=True, text=True)
+        yield name
+    finally:
+        subprocess.run(["ip", "netns", "del", name], capture_output=True)
+        shutil.rmtree(names, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

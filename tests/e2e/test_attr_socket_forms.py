@@ -4,13 +4,9 @@ no socket of the host takes (a raw socket's) comes as unowned_traffic; and a pro
 whose traffic the client forwards and translates, as a container's, is named."""
 
 import json
-import shutil
 import subprocess
 import textwrap
 import time
-from pathlib import Path
-
-import pytest
 
 from test_attr_ipv6 import start_counting
 
@@ -157,42 +153,6 @@ def test_every_socket_form_is_named_with_its_rate_and_the_rest_is_unowned(probe_
     raw_expected = sent["raw"] * datagram_mbps / SECONDS
     raw_measured = sum(e["mbps_up"] for e in unowned) / SECONDS
     assert abs(raw_measured - raw_expected) <= 0.10 * raw_expected, (raw_measured, raw_expected)
-
-
-CONTAINER_GATEWAY = "172.18.0.1"  # the client's end of the link, a bridge's as Docker numbers them
-CONTAINER_ADDRESS = "172.18.0.2"
-
-
-@pytest.fixture
-def container(network):
-    """A network namespace behind the client, as a container's: a veth link into the client, whose uplink it
-    reaches through the client's forwarding and address translation."""
-    name = f"{network.prefix}-ctr"
-    client = network.namespace("client")
-    names = Path("/etc/netns") / name
-    names.mkdir(parents=True, exist_ok=True)
-    (names / "resolv.conf").write_text("nameserver 127.0.0.1\n")
-    commands = [
-        ["ip", "netns", "add", name],
-        ["ip", "-n", client, "link", "add", "ctr0", "type", "veth", "peer", "name", "eth0", "netns", name],
-        ["ip", "-n", client, "addr", "add", f"{CONTAINER_GATEWAY}/30", "dev", "ctr0"],
-        ["ip", "-n", client, "link", "set", "ctr0", "up"],
-        ["ip", "-n", name, "addr", "add", f"{CONTAINER_ADDRESS}/30", "dev", "eth0"],
-        ["ip", "-n", name, "link", "set", "eth0", "up"],
-        ["ip", "-n", name, "link", "set", "lo", "up"],
-        ["ip", "-n", name, "route", "add", "default", "via", CONTAINER_GATEWAY],
-        ["ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"],
-        ["ip", "netns", "exec", client, "nft", "add table ip container_nat; "
-         "add chain ip container_nat out { type nat hook postrouting priority 100; }; "
-         f"add rule ip container_nat out ip saddr {CONTAINER_ADDRESS} oifname eth0 masquerade"],
-    ]
-    try:
-        for command in commands:
-            subprocess.run(command, check=True, capture_output=True, text=True)
-        yield name
-    finally:
-        subprocess.run(["ip", "netns", "del", name], capture_output=True)
-        shutil.rmtree(names, ignore_errors=True)
 
 
 def test_a_process_in_another_namespace_is_named_by_its_translated_flow(probe_in_network, network, log_dir,

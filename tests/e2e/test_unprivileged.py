@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from lab import Iperf3Flow
+from test_attr_socket_forms import SENDER, start_sink
 
 CLIENT = Path(__file__).resolve().parents[2] / "client"
 NOBODY = "65534"
@@ -102,6 +103,8 @@ def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_
     assert root["bandwidth_hops"] == nobody["bandwidth_hops"]
 
 
+# Both read nobody's newest logs in /tmp: one worker runs them one after the other.
+@pytest.mark.xdist_group("nobody_logs")
 def test_nobody_without_the_ptrace_rights_is_told_what_attr_leaves_unnamed(network, probe_binary, open_folder):
     probe = capable_probe(probe_binary, open_folder, "cap_net_raw+ep")
     started = time.time()
@@ -110,6 +113,9 @@ def test_nobody_without_the_ptrace_rights_is_told_what_attr_leaves_unnamed(netwo
     assert "attr can name only this user's processes" in said and "cap_dac_read_search, cap_sys_ptrace" in said
     assert f"sudo setcap {EVERY_CAPABILITY} {probe}" in said
     assert not [e for e in events if e["type"] == "app_traffic" and e["name"] == "iperf3"]
+    # Its upload is still there, its owner unknown.
+    unknown = [e["mbps_up"] for e in events if e["type"] == "unowned_traffic" and e["owner"] == "unknown"]
+    assert len(unknown) >= 4 and 3.5 <= statistics.median(unknown) <= 6.5, unknown
     # A binary with file capabilities runs in secure-execution mode, where the C library drops TMPDIR:
     # the probe's log is in /tmp, whatever the environment says.
     logs = [json.loads(line) for log in Path("/tmp").glob("tv_*.log")
@@ -137,3 +143,29 @@ def test_a_log_name_held_by_another_users_file_leaves_the_probe_its_own_log_besi
     finally:
         started.kill()
         started.wait()
+
+
+@pytest.mark.xdist_group("nobody_logs")
+def test_nobody_without_the_ptrace_rights_counts_a_containers_upload_as_other_namespaces(
+        network, probe_binary, open_folder, container):
+    probe = capable_probe(probe_binary, open_folder, "cap_net_raw+ep")
+    started = time.time()
+    sink = start_sink(network)
+    try:
+        # Root's sender in the container: its socket can be read, its owner cannot.
+        sender = subprocess.Popen(["ip", "netns", "exec", container, "python3", "-c", SENDER, "connected",
+                                   network.server_address, "12"], stdout=subprocess.PIPE, text=True)
+        events, _ = finished(start_watch(network, probe, open_folder, "attr", 8, as_nobody=True), 8)
+        sender.communicate(timeout=30)
+    finally:
+        sink.kill()
+        sink.wait()
+    others = [e["mbps_up"] for e in events if e["type"] == "unowned_traffic" and e["owner"] == "other namespaces"]
+    # 250 datagrams of 1042 bytes a second: 2.08 Mbit/s.
+    assert len(others) >= 4 and 1.8 <= statistics.median(others) <= 2.4, events
+    assert not [e for e in events if e["type"] == "unowned_traffic" and e["owner"] == "unknown"], events
+    logs = [json.loads(line) for log in Path("/tmp").glob("tv_*.log")
+            if log.stat().st_uid == int(NOBODY) and log.stat().st_mtime >= started for line in log.open()]
+    told = [entry for entry in logs if "processes of other network namespaces cannot be named" in
+            entry["fields"]["message"]]
+    assert len(told) == 1, told
