@@ -175,9 +175,9 @@ std::optional<std::string> Capture::install_filter(const std::string& filter) {
     return std::nullopt;
 }
 
-std::chrono::steady_clock::time_point steady_arrival(const CapturedFrame& frame) {
+std::chrono::steady_clock::time_point steady_arrival(std::chrono::system_clock::time_point captured_at) {
     const auto now = std::chrono::steady_clock::now();
-    const auto age = std::chrono::system_clock::now() - frame.captured_at;
+    const auto age = std::chrono::system_clock::now() - captured_at;
     if (age < std::chrono::system_clock::duration::zero() || age > std::chrono::seconds(1)) {
         return now;
     }

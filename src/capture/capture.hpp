@@ -67,7 +67,7 @@ struct CapturedFrame {
 // system clock taken from the steady clock's now. A receiver that wakes late,
 // or takes several frames at once, still gets each frame's own arrival. An age
 // below zero or above a second (the system clock was set meanwhile) counts as 0.
-std::chrono::steady_clock::time_point steady_arrival(const CapturedFrame& frame);
+std::chrono::steady_clock::time_point steady_arrival(std::chrono::system_clock::time_point captured_at);
 
 struct CaptureCounts {
     std::uint64_t received = 0;

@@ -81,7 +81,7 @@ std::optional<std::string> read_until_failure(PacketSource& source, runtime::Sto
             continue;
         }
         handle({frame.bytes.subspan(link_header), frame.bytes.size(), frame.wire_length, link_type,
-                steady_arrival(frame)});
+                frame.captured_at});
     }
     return std::nullopt;
 }

@@ -24,6 +24,9 @@ namespace tarnvale::engines::attr {
 namespace {
 
 constexpr auto target_log = log::target::attr;
+// A socket whose port another process has taken since the last read of the
+// tables counts to its former owner for at most this many cycles.
+constexpr unsigned table_refresh_cycles = 5;
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
     auto local = std::make_shared<LocalAddresses>(platform::local_ip_addresses());
@@ -129,7 +132,10 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
+    // The last read of the host's socket tables, with the sockets closed since the read before it.
+    SocketOwners known;
     SocketOwners previous_owners;
+    unsigned cycles_since_read = table_refresh_cycles;
     OtherNamespaceOwners previous_others(*local);
     bool told_not_readable = false;
     bool told_table_unread = false;
@@ -140,26 +146,37 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         co_await timer.async_wait(asio::use_awaitable);
         const FlowSnapshot snapshot = flows->drain();
         cycle.drained(ReportCycle::Clock::now());
-        auto query = [sockets] { return std::pair(query_socket_owners(*sockets), sockets->processes_not_readable()); };
-        auto [owners, not_readable] = co_await runtime::run_blocking(outlets.blocking, std::move(query));
-        if (not_readable > 0 && !told_not_readable) {
-            told_not_readable = true;
-            log::warn(target_log, "attr: other users' processes cannot be read; their traffic stays unnamed",
-                      {{"processes", not_readable}});
-        }
-        // A table that could not be read leaves the cycle's bytes to the
-        // owners last seen rather than dropping them.
-        if (owners.empty() && !told_table_unread) {
-            told_table_unread = true;
-            log::warn(target_log,
-                      "attr: socket table empty or unreadable; the cycle's traffic goes to the owners last seen");
-        }
-        SocketOwners known = owners;
-        known.keep_recently_closed(previous_owners);
         TrafficTally tally = attribute_flows(snapshot, known);
-        if (!owners.empty()) {
-            previous_owners = std::move(owners);
+        // Reading the tables walks every socket of the system (the kernel's
+        // whole connection table): with steady traffic, the engine's largest
+        // cost. They are read again when a flow finds no owner in the last
+        // read (a new socket), or when that read has aged.
+        if (cycles_since_read >= table_refresh_cycles || tally.unowned.up + tally.unowned.down > 0) {
+            auto query = [sockets] {
+                return std::pair(query_socket_owners(*sockets), sockets->processes_not_readable());
+            };
+            auto [owners, not_readable] = co_await runtime::run_blocking(outlets.blocking, std::move(query));
+            if (not_readable > 0 && !told_not_readable) {
+                told_not_readable = true;
+                log::warn(target_log, "attr: other users' processes cannot be read; their traffic stays unnamed",
+                          {{"processes", not_readable}});
+            }
+            // A table that could not be read leaves the cycle's bytes to the
+            // owners last seen rather than dropping them.
+            if (owners.empty() && !told_table_unread) {
+                told_table_unread = true;
+                log::warn(target_log,
+                          "attr: socket table empty or unreadable; the cycle's traffic goes to the owners last seen");
+            }
+            known = owners;
+            known.keep_recently_closed(previous_owners);
+            if (!owners.empty()) {
+                previous_owners = std::move(owners);
+            }
+            tally = attribute_flows(snapshot, known);
+            cycles_since_read = 0;
         }
+        ++cycles_since_read;
         // Containers' traffic leaves through the host's interfaces: their
         // namespaces are read only when the host's own sockets leave some unowned.
         if (tally.unowned.up + tally.unowned.down > 0) {

@@ -121,7 +121,7 @@ void run_bandwidth_receiver(BandwidthReceiverShared shared, capture::ReceiverCap
             log::info(target_log, "bw pcap packet", {{"len", datagram.frame_length}});
             log::info(target_log, "bw: parsed datalink",
                       {{"datalink", datagram.link_type}, {"ip_data_len", datagram.bytes.size()}});
-            handle_answer(shared, datagram.bytes, datagram.arrival);
+            handle_answer(shared, datagram.bytes, datagram.arrival());
         });
 }
 

@@ -114,7 +114,7 @@ void run_receiver(ReceiverShared shared, capture::ReceiverCapture capture) {
     setup.request.device = std::move(capture.device);
     capture::run_capture_receiver(*capture.opener, setup, *capture.status, *shared.stop,
                                   [&shared](const capture::CapturedDatagram& datagram) {
-                                      handle_datagram(shared, datagram.bytes, datagram.arrival);
+                                      handle_datagram(shared, datagram.bytes, datagram.arrival());
                                   });
 }
 
