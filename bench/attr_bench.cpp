@@ -82,9 +82,10 @@ void account(benchmark::State& state, const std::vector<std::vector<std::uint8_t
     const LocalAddresses local = {packets::IpAddress(packets::Ipv4(0x0A000002)), packets::IpAddress(local_address),
                                   local_address_v6};
     FlowTable flows;
+    FragmentPorts fragments;
     std::size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(account_frame(frames[next], 1514, ethernet, local, flows));
+        benchmark::DoNotOptimize(account_frame(frames[next], 1514, ethernet, local, flows, fragments));
         next = next + 1 == frames.size() ? 0 : next + 1;
     }
     state.SetItemsProcessed(state.iterations());
@@ -107,10 +108,11 @@ void drain_flows(benchmark::State& state) {
     const auto frames = ipv4_frames(static_cast<std::size_t>(state.range(0)));
     const LocalAddresses local = {packets::IpAddress(local_address)};
     FlowTable flows;
+    FragmentPorts fragments;
     for (auto _ : state) {
         state.PauseTiming();
         for (const auto& frame : frames) {
-            account_frame(frame, 1514, ethernet, local, flows);
+            account_frame(frame, 1514, ethernet, local, flows, fragments);
         }
         state.ResumeTiming();
         benchmark::DoNotOptimize(flows.drain());

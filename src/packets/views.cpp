@@ -114,26 +114,44 @@ std::optional<std::size_t> extension_length(std::uint8_t header, std::uint8_t le
     }
 }
 
-}  // namespace
-
-std::optional<UpperLayer> Ipv6View::upper_layer() const {
-    std::uint8_t header = next_header();
-    Bytes rest = payload_;
-    for (std::size_t walked = 0; walked <= most_extension_headers; ++walked) {
+// Walks the extension headers of a chain that begins with `header` over
+// `rest`. At a whole fragment header, `at_fragment(bytes)` says whether to go
+// on. The first header that is no extension header, with its bytes; nothing
+// when the chain cannot be followed or `at_fragment` stopped it.
+template <typename AtFragment>
+std::optional<UpperLayer> walk_extension_headers(std::uint8_t header, Bytes rest, std::size_t most,
+                                                 AtFragment at_fragment) {
+    for (std::size_t walked = 0; walked <= most; ++walked) {
         const auto length = extension_length(header, rest.size() >= 2 ? rest[1] : 0);
         if (!length) {
             return UpperLayer{header, rest};
         }
-        if (rest.size() < *length) {
+        if (rest.size() < *length || (header == fragment && !at_fragment(rest))) {
             return std::nullopt;
-        }
-        if (header == fragment && (read_u16(rest, 2) & 0xFFF8U) != 0) {
-            return std::nullopt;  // a later fragment: its upper-layer header is in the first
         }
         header = rest[0];
         rest = rest.subspan(*length);
     }
     return std::nullopt;
+}
+
+std::uint16_t fragment_offset(Bytes fragment_header) { return read_u16(fragment_header, 2) >> 3; }
+
+}  // namespace
+
+std::optional<UpperLayer> Ipv6View::upper_layer() const {
+    // A later fragment's upper-layer header is in the first.
+    return walk_extension_headers(next_header(), payload_, most_extension_headers,
+                                  [](Bytes header) { return fragment_offset(header) == 0; });
+}
+
+std::optional<Ipv6Fragment> Ipv6View::fragment() const {
+    std::optional<Ipv6Fragment> found;
+    walk_extension_headers(next_header(), payload_, most_extension_headers, [&found](Bytes header) {
+        found = Ipv6Fragment{read_u32(header, 4), fragment_offset(header), (read_u16(header, 2) & 1U) != 0, header[0]};
+        return false;
+    });
+    return found;
 }
 
 std::optional<Ipv6View> IcmpView::quoted_ipv6_packet() const {

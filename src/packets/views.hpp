@@ -33,6 +33,10 @@ public:
     static std::optional<Ipv4View> read_delimited(Bytes bytes);
 
     std::uint16_t identification() const;
+    // Where the datagram's bytes lie in the one it is a fragment of, in 8-byte
+    // units (0 for a first or only fragment), and whether more fragments follow.
+    std::uint16_t fragment_offset() const { return static_cast<std::uint16_t>((bytes_[6] & 0x1FU) << 8 | bytes_[7]); }
+    bool more_fragments() const { return (bytes_[6] & 0x20U) != 0; }
     std::uint8_t ttl() const { return bytes_[8]; }
     std::uint8_t protocol() const { return bytes_[9]; }
     Ipv4 source() const { return Ipv4::from_wire(bytes_, 12); }
@@ -53,6 +57,15 @@ private:
 struct UpperLayer {
     std::uint8_t protocol;
     Bytes bytes;  // from the header's first byte to the payload's end
+};
+
+// An IPv6 packet's fragment header: which datagram the fragment is of, and
+// where in it the fragment's bytes begin (a first fragment's at 0).
+struct Ipv6Fragment {
+    std::uint32_t identification;
+    std::uint16_t offset;  // in 8-byte units
+    bool more;
+    std::uint8_t next_header;  // of the fragmentable part: in a later fragment, the datagram's upper layer
 };
 
 // An IPv6 packet: the fixed 40-byte header, then extension headers and the
@@ -79,6 +92,9 @@ public:
     // these bytes (cut off, or longer than most_extension_headers), or when
     // this is a fragment other than the first, which holds no upper-layer header.
     std::optional<UpperLayer> upper_layer() const;
+    // The fragment header of a fragment, first or later; nothing for a packet
+    // that is not one, or whose chain cannot be followed to it.
+    std::optional<Ipv6Fragment> fragment() const;
 
 private:
     Ipv6View(Bytes bytes, Bytes payload) : bytes_(bytes), payload_(payload) {}

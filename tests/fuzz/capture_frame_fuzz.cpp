@@ -32,10 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> frame(data + 1, size - 1);
 
     tarnvale::engines::attr::FlowTable flows;  // per input, so that memory stays bounded
+    tarnvale::engines::attr::FragmentPorts fragments;
     const tarnvale::engines::attr::LocalAddresses local = {
         tarnvale::packets::IpAddress(tarnvale::packets::Ipv4(0xC0A8010A))};
     tarnvale::engines::attr::account_frame(frame, static_cast<std::uint32_t>(frame.size()), link_header, local,
-                                           flows);
+                                           flows, fragments);
     if (frame.size() < link_header) {
         return 0;
     }

@@ -142,6 +142,51 @@ TEST(AttrFrame, Ipv6TcpAndUdpPortsBehindExtensionHeaders) {
     EXPECT_FALSE(parse_frame(cut, ethernet)) << "ports cut off";
 }
 
+// A fragment of an IPv4 UDP datagram: identification 77, at `offset` (8-byte
+// units), with more to come or not; a later one begins with payload, not ports.
+std::vector<std::uint8_t> ipv4_fragment(std::uint16_t offset, bool more, std::uint16_t identification = 77) {
+    auto bytes = frame(home, server, offset == 0 ? 5000 : 1, offset == 0 ? 4500 : 2);
+    const auto ip = std::span(bytes).subspan(ethernet);
+    ip[9] = packets::protocol_udp;
+    packets::write_u16(ip, 4, identification);
+    packets::write_u16(ip, 6, static_cast<std::uint16_t>(offset | (more ? 0x2000 : 0)));
+    return bytes;
+}
+
+TEST(AttrFrame, LaterFragmentsCountToTheirDatagramsFlow) {
+    const LocalAddresses local = {home};
+    FlowTable flows;
+    FragmentPorts fragments;
+    EXPECT_FALSE(parse_frame(ipv4_fragment(185, false), ethernet)) << "no ports of its own, none learnt";
+    EXPECT_FALSE(account_frame(ipv4_fragment(185, false), 600, ethernet, local, flows, fragments)) << "first unseen";
+    EXPECT_TRUE(account_frame(ipv4_fragment(0, true), 1514, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(ipv4_fragment(185, true), 1514, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(ipv4_fragment(370, false), 300, ethernet, local, flows, fragments));
+    EXPECT_FALSE(account_frame(ipv4_fragment(185, false, 78), 600, ethernet, local, flows, fragments))
+        << "another datagram";
+    const FlowKey datagram_flow = flow_key_of({home, server, 5000, 4500, packets::protocol_udp}, local);
+    EXPECT_EQ(flows.drain(), (FlowSnapshot{{datagram_flow, 3328}}));
+
+    // IPv6: the fragment header says where; a later fragment's upper-layer bytes are payload.
+    auto later = ipv6_frame({{test_packets::fragment, 8, 0x00B8}}, packets::protocol_udp);
+    packets::write_u16(later, ethernet + 48, 1);
+    packets::write_u16(later, ethernet + 50, 2);
+    const auto first = ipv6_frame({{test_packets::fragment, 8, 0x0001}}, packets::protocol_udp);
+    ASSERT_TRUE(parse_frame(first, ethernet, &fragments));
+    const auto learnt = parse_frame(later, ethernet, &fragments);
+    ASSERT_TRUE(learnt);
+    EXPECT_EQ(learnt->source_port, 40000);
+    EXPECT_EQ(learnt->destination_port, 443);
+    EXPECT_EQ(learnt->protocol, packets::protocol_udp);
+
+    FragmentPorts few;
+    for (std::uint16_t identification = 0; identification <= FragmentPorts::capacity; ++identification) {
+        parse_frame(ipv4_fragment(0, true, identification), ethernet, &few);
+    }
+    EXPECT_FALSE(parse_frame(ipv4_fragment(185, false, 0), ethernet, &few)) << "the oldest is forgotten";
+    EXPECT_TRUE(parse_frame(ipv4_fragment(185, false, 1), ethernet, &few));
+}
+
 TEST(AttrFrame, Ipv6PublicAddresses) {
     for (const char* text : {"::", "::1", "fe80::1", "febf:ffff::1", "fc00::1", "fd12:3456::1", "ff02::1",
                              "ff0e::101", "::ffff:192.168.1.10", "::ffff:10.1.2.3"}) {
@@ -157,8 +202,9 @@ TEST(AttrSockets, AMappedIpv6SocketOwnsItsIpv4FlowAndIpv6FlowsFindIpv6Sockets) {
     const packets::IpAddress home_v6 = test_packets::address("2001:db8:1::10");
     const LocalAddresses local = {home, home_v6};
     FlowTable flows;
-    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows));
-    EXPECT_TRUE(account_frame(ipv6_frame({}, packets::protocol_tcp), 1400, ethernet, local, flows));
+    FragmentPorts fragments;
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(ipv6_frame({}, packets::protocol_tcp), 1400, ethernet, local, flows, fragments));
     const SocketOwners owners = build_socket_owners(
         {row(test_packets::address("::ffff:192.168.1.10"), 50000, 300), row(home_v6, 40000, 300)}, {});
     const TrafficTally tally = attribute_flows(flows.drain(), owners);
@@ -183,10 +229,11 @@ TEST(AttrFlows, BothDirectionsShareTheEndpointsAndDifferInDirection) {
 TEST(AttrFlows, AccountingAndDraining) {
     const LocalAddresses local = {home};
     FlowTable flows;
-    EXPECT_FALSE(account_frame(frame(home, office, 1, 2), 1500, ethernet, local, flows));
-    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows));
-    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 100, ethernet, local, flows));
-    EXPECT_TRUE(account_frame(frame(server, home, 443, 50000), 60, ethernet, local, flows));
+    FragmentPorts fragments;
+    EXPECT_FALSE(account_frame(frame(home, office, 1, 2), 1500, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 1500, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(frame(home, server, 50000, 443), 100, ethernet, local, flows, fragments));
+    EXPECT_TRUE(account_frame(frame(server, home, 443, 50000), 60, ethernet, local, flows, fragments));
 
     auto snapshot = flows.drain();
     std::sort(snapshot.begin(), snapshot.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -196,7 +243,7 @@ TEST(AttrFlows, AccountingAndDraining) {
     EXPECT_TRUE(snapshot[1].first.up);
     EXPECT_EQ(snapshot[1].second, 1600U);
     EXPECT_EQ(flows.size(), 2U) << "drained entries stay for the next cycle";
-    account_frame(frame(home, server, 50000, 443), 40, ethernet, local, flows);
+    account_frame(frame(home, server, 50000, 443), 40, ethernet, local, flows, fragments);
     EXPECT_EQ(flows.drain(), (FlowSnapshot{{snapshot[1].first, 40}})) << "a drained count starts again from 0";
     EXPECT_EQ(flows.size(), 1U) << "the flow idle for a whole cycle is gone";
     EXPECT_TRUE(flows.drain().empty());

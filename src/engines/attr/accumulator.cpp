@@ -40,12 +40,15 @@ void run_accumulator(AccumulatorShared shared, capture::ReceiverCapture capture)
     capture::ReceiverSetup setup = accumulator_capture_setup();
     setup.request.device = std::move(capture.device);
     std::uint64_t counted = 0;
+    FragmentPorts fragments;
     const auto counts = capture::run_capture_receiver(
         *capture.opener, setup, *capture.status, *shared.stop,
-        [&shared, &counted](const capture::CapturedDatagram& datagram) {
+        [&shared, &counted, &fragments](const capture::CapturedDatagram& datagram) {
             constexpr std::size_t link_header = 0;  // the receiver removed it
-            counted +=
-                account_frame(datagram.bytes, datagram.wire_length, link_header, *shared.local, *shared.flows) ? 1 : 0;
+            counted += account_frame(datagram.bytes, datagram.wire_length, link_header, *shared.local,
+                                     *shared.flows, fragments)
+                           ? 1
+                           : 0;
         });
     if (counts) {
         log::info(target_log, "attr accumulator stopped",

@@ -25,13 +25,45 @@ struct FrameEndpoints {
     std::uint8_t protocol = packets::protocol_tcp;  // TCP or UDP: their sockets are apart
 };
 
+// The ports of fragmented datagrams, learnt from their first fragments, for
+// the fragments after it, which carry none: a datagram larger than the path's
+// MTU (a VPN's, a game's, a large DNS answer) counts whole to its flow. Keeps
+// the newest 256 datagrams; used by one thread.
+class FragmentPorts {
+public:
+    struct Datagram {
+        packets::IpAddress source;
+        packets::IpAddress destination;
+        std::uint32_t identification = 0;
+        std::uint8_t protocol = 0;
+
+        bool operator==(const Datagram&) const = default;
+    };
+    struct Ports {
+        std::uint16_t source = 0;
+        std::uint16_t destination = 0;
+    };
+
+    static constexpr std::size_t capacity = 256;
+
+    void remember(const Datagram& datagram, Ports ports);
+    std::optional<Ports> find(const Datagram& datagram) const;
+
+private:
+    std::vector<std::pair<Datagram, Ports>> newest_;  // a ring once full
+    std::size_t next_ = 0;
+};
+
 // The addresses, ports and protocol of a frame whose IP header starts after
 // `link_header` bytes. IPv4: the two 16-bit words after the header of a TCP or
 // UDP datagram; nothing for any other protocol, or when the frame is too short
-// to hold them (see packets::Ipv4View). IPv6: the ports of the TCP or
-// UDP header after the extension headers; nothing for any other protocol, and
-// for a chain that cannot be followed (see packets::Ipv6View).
-std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header);
+// to hold them (see packets::Ipv4View). IPv6: the ports of the TCP or UDP header
+// after the extension headers; nothing for any other protocol, and for a chain
+// that cannot be followed (see packets::Ipv6View). A fragment after the first
+// takes its datagram's ports from `fragments`, which the first fragment
+// taught; nothing without them.
+std::optional<FrameEndpoints> parse_frame(std::span<const std::uint8_t> frame, std::size_t link_header,
+                                          FragmentPorts* fragments = nullptr);
 
 // IPv4: not in 10/8, 127/8, 192.168/16, 172.16/12 or 169.254/16, and neither
 // 0.0.0.0 nor the broadcast address. IPv6: not unspecified, loopback,
@@ -93,8 +125,9 @@ private:
 };
 
 // Counts one captured frame of `wire_length` bytes; false when the frame was
-// not counted (unreadable, or between two non-public addresses).
+// not counted (unreadable, a later fragment of a datagram whose first was not
+// seen, or between two non-public addresses).
 bool account_frame(std::span<const std::uint8_t> frame, std::uint32_t wire_length, std::size_t link_header,
-                   const LocalAddresses& local, FlowTable& flows);
+                   const LocalAddresses& local, FlowTable& flows, FragmentPorts& fragments);
 
 }  // namespace tarnvale::engines::attr
