@@ -1,5 +1,6 @@
 """The attribution engine names every form of socket an uploader sends from: unconnected UDP on the wildcard
-address, a dual-stack IPv6 socket on [::] sending to an IPv4 address, connected UDP and TCP, all at once; traffic
+address, a dual-stack IPv6 socket on [::] sending to an IPv4 address, connected UDP and TCP, all at once, and
+counts datagrams that leave in fragments whole; traffic
 no socket of the host takes (a raw socket's) comes as unowned_traffic; and a process in another network namespace
 whose traffic the client forwards and translates, as a container's, is named."""
 
@@ -17,14 +18,17 @@ PAYLOAD = 1000
 SECONDS = 10
 # 2 Mbit/s of 1000-byte datagrams.
 DATAGRAMS_A_SECOND = 250
+# Datagrams that leave in three IPv4 fragments on a link of 1500 bytes: 1480 + 1480 + 48 bytes of UDP datagram.
+FRAGMENTED_PAYLOAD = 3000
+FRAGMENTS = 3
 
-# Sends PAYLOAD-byte datagrams (or TCP writes) to the server's port 9 for a time, paced to DATAGRAMS_A_SECOND, from
+# Sends PAYLOAD-byte datagrams (or TCP writes; FRAGMENTED_PAYLOAD bytes for "fragmented") to the server's port 9 for a time, paced to DATAGRAMS_A_SECOND, from
 # the socket form its first argument names; prints how many it sent.
 SENDER = textwrap.dedent(f"""
     import json, socket, struct, sys, time
     form, address, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
-    payload = bytes({PAYLOAD})
-    if form == "wildcard":
+    payload = bytes({FRAGMENTED_PAYLOAD} if form == "fragmented" else {PAYLOAD})
+    if form in ("wildcard", "fragmented"):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.bind(("0.0.0.0", 0))
         send = lambda: s.sendto(payload, (address, 9))
@@ -127,7 +131,7 @@ def test_every_socket_form_is_named_with_its_rate_and_the_rest_is_unowned(probe_
     start_counting(probe, log_dir)
     sink = start_sink(network)
     try:
-        senders = Senders(network, ["wildcard", "dual-stack", "connected", "tcp", "raw"])
+        senders = Senders(network, ["wildcard", "dual-stack", "connected", "tcp", "raw", "fragmented"])
         events = traffic_events(probe, senders)
         sent = senders.sent()
     finally:
@@ -142,6 +146,12 @@ def test_every_socket_form_is_named_with_its_rate_and_the_rest_is_unowned(probe_
         assert named and all(name.startswith("python3") for name in named), (form, named)
         measured = counted_mbps(events, pid)
         assert abs(measured - expected) <= 0.10 * expected, (form, measured, expected)
+    fragmented_pid = senders.processes["fragmented"].pid
+    fragmented_bytes = FRAGMENTED_PAYLOAD + UDP + FRAGMENTS * (IPV4 + ETHERNET)
+    fragmented_expected = sent["fragmented"] * fragmented_bytes * 8 / 1e6 / SECONDS
+    fragmented_measured = counted_mbps(events, fragmented_pid)
+    assert abs(fragmented_measured - fragmented_expected) <= 0.10 * fragmented_expected, (fragmented_measured,
+                                                                                          fragmented_expected)
     # TCP's own headers come on top of the payload, its acknowledgements the other way.
     tcp_payload_mbps = sent["tcp"] * PAYLOAD * 8 / 1e6 / SECONDS
     tcp_measured = counted_mbps(events, senders.processes["tcp"].pid)
