@@ -207,7 +207,7 @@ TEST(AttrSockets, AMappedIpv6SocketOwnsItsIpv4FlowAndIpv6FlowsFindIpv6Sockets) {
     EXPECT_TRUE(account_frame(ipv6_frame({}, packets::protocol_tcp), 1400, ethernet, local, flows, fragments));
     const SocketOwners owners = build_socket_owners(
         {row(test_packets::address("::ffff:192.168.1.10"), 50000, 300), row(home_v6, 40000, 300)}, {});
-    const TrafficTally tally = attribute_flows(flows.drain(), owners);
+    const TrafficTally tally = attribute_flows(flows.drain(), owners, local);
     ASSERT_EQ(tally.processes.size(), 1U);
     EXPECT_EQ(tally.processes.at(300).up, 2900U) << "one process, one IPv4 and one IPv6 flow";
 }
@@ -373,21 +373,35 @@ TEST(AttrNames, ContainersFromTheirControlGroups) {
 
 TEST(AttrReport, AttributionByEitherEndpointAndTheUnowned) {
     const LocalAddresses local = {home};
+    const packets::IpAddress low_peer(packets::Ipv4(0x5DB8D822));  // 93.184.216.34: the flow's A endpoint
     const FlowKey browser_down = flow_key_of({server, home, 443, 50000}, local);
     const FlowKey served_up = flow_key_of({home, server, 8080, 40000}, local);
     const FlowKey system_up = flow_key_of({home, server, 445, 40001}, local);
     const FlowKey unowned = flow_key_of({home, server, 9, 9}, local);
     const FlowKey ownerless = flow_key_of({home, server, 7000, 443}, local);
-    const SocketOwners owners = build_socket_owners(
-        {row(home, 50000, 1000), row(server, 40000, 2000), row(home, 445, 4), row(home, 7000, 0)}, {});
-    const TrafficTally tally = attribute_flows(
-        {{browser_down, 1'250'000}, {served_up, 500}, {system_up, 900}, {unowned, 600'000}, {ownerless, 25'000}},
-        owners);
-    ASSERT_EQ(tally.processes.size(), 2U);
+    const FlowKey to_peers_443 = flow_key_of({home, low_peer, 50001, 443}, local);
+    const FlowKey new_to_peers_443 = flow_key_of({home, low_peer, 50002, 443}, local);
+    const SocketOwners owners = build_socket_owners({connected(home, 50000, 1000, server, 443), row(home, 8080, 2000),
+                                                     row(home, 445, 4), row(home, 7000, 0), row(any_address, 443, 3000),
+                                                     connected(home, 50001, 1001, low_peer, 443)},
+                                                    {});
+    const TrafficTally tally = attribute_flows({{browser_down, 1'250'000},
+                                                {served_up, 500},
+                                                {system_up, 900},
+                                                {unowned, 600'000},
+                                                {ownerless, 25'000},
+                                                {to_peers_443, 100},
+                                                {new_to_peers_443, 200}},
+                                               owners, local);
+    ASSERT_EQ(tally.processes.size(), 3U);
     EXPECT_EQ(tally.processes.at(1000).down, 1'250'000U);
-    EXPECT_EQ(tally.processes.at(2000).up, 500U) << "the A endpoint (192.168.1.10:8080) is unowned, B is owned";
-    EXPECT_EQ(tally.unowned.up, 625'000U) << "no socket, and a socket without an owner";
-    EXPECT_EQ(tally.total_up, 626'400U) << "every byte, the system's included";
+    EXPECT_EQ(tally.processes.at(2000).up, 500U) << "a listener on the host's side";
+    EXPECT_EQ(tally.processes.at(1001).up, 100U) << "the connection, though the peer's side sorts first";
+    EXPECT_FALSE(tally.processes.contains(3000)) << "the local server on 443 takes no flow to a peer's 443";
+    EXPECT_EQ(tally.unowned.up, 625'200U) << "no socket, and a socket without an owner";
+    EXPECT_EQ(tally.unmatched, (std::vector<FlowKey>{unowned, new_to_peers_443}))
+        << "no socket at all: the tables are read again for them";
+    EXPECT_EQ(tally.total_up, 626'700U) << "every byte, the system's included";
     EXPECT_EQ(tally.total_down, 1'250'000U);
 
     const auto rates = rate_processes(tally, 1.0, 0);
@@ -398,10 +412,10 @@ TEST(AttrReport, AttributionByEitherEndpointAndTheUnowned) {
 
     const auto unowned_rates = rate_unowned(tally.unowned, tally, 1.0, 10);
     ASSERT_TRUE(unowned_rates);
-    EXPECT_FLOAT_EQ(unowned_rates->mbps_up, 5.0F);
+    EXPECT_FLOAT_EQ(unowned_rates->mbps_up, 5.0016F);
     EXPECT_TRUE(unowned_rates->saturating);
-    EXPECT_NEAR(unowned_rates->loss_share, 0.1 * 625'000 / 626'400, 1e-6);
-    const TrafficTally little{{}, {6'250, 5'000}, {}, 6'250, 5'000};
+    EXPECT_NEAR(unowned_rates->loss_share, 0.1 * 625'200 / 626'700, 1e-6);
+    const TrafficTally little{{}, {6'250, 5'000}, {}, {}, 6'250, 5'000};
     EXPECT_FALSE(rate_unowned(little.unowned, little, 1.0, 0)) << "0.09 Mbps";
 }
 
@@ -425,7 +439,7 @@ TEST(AttrReport, OtherNamespacesTakeWhatTheHostsSocketsLeaveByPortAndRemoteEndpo
     const FlowSnapshot flows = {{connected_up, 1000}, {unconnected_up, 2000}, {unreadable_up, 4000},
                                 {other_remote, 8000}, {hosts_own, 16000}, {to_server_port, 32000}};
 
-    const TrafficTally tally = attribute_flows(flows, host, &others);
+    const TrafficTally tally = attribute_flows(flows, host, local, &others);
     EXPECT_EQ(tally.processes.at(700).up, 1000U);
     EXPECT_EQ(tally.processes.at(800).up, 2000U) << "an unconnected socket by its port alone";
     EXPECT_EQ(tally.other_namespaces.up, 4000U) << "a socket found, its owner not readable";
@@ -435,7 +449,7 @@ TEST(AttrReport, OtherNamespacesTakeWhatTheHostsSocketsLeaveByPortAndRemoteEndpo
     EXPECT_FALSE(tally.processes.contains(900));
     EXPECT_EQ(tally.total_up, 63000U);
 
-    const TrafficTally host_only = attribute_flows(flows, host);
+    const TrafficTally host_only = attribute_flows(flows, host, local);
     EXPECT_EQ(host_only.unowned.up, 47000U);
     EXPECT_EQ(host_only.other_namespaces.up, 0U);
 }

@@ -25,7 +25,8 @@ namespace {
 
 constexpr auto target_log = log::target::attr;
 // A socket whose port another process has taken since the last read of the
-// tables counts to its former owner for at most this many cycles.
+// tables counts to its former owner for at most this many cycles, and traffic
+// no socket took waits as long for a socket to appear.
 constexpr unsigned table_refresh_cycles = 5;
 
 std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
@@ -39,8 +40,17 @@ std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
 // or fell under the reporting floor), so that no diagnosis names it for ever.
 class UplinkReports {
 public:
+    // Processes of one name are one to the aggregator, which keeps what it
+    // hears by name: their rates add up, and one saturating makes them so.
     void add(std::string_view name, const ProcessRates& rates) {
-        reports_.push_back(ProcessUplinkReport{std::string(name), rates.mbps_up, rates.saturating});
+        const auto same_name = std::find_if(reports_.begin(), reports_.end(),
+                                            [name](const ProcessUplinkReport& report) { return report.name == name; });
+        if (same_name == reports_.end()) {
+            reports_.push_back(ProcessUplinkReport{std::string(name), rates.mbps_up, rates.saturating});
+            return;
+        }
+        same_name->mbps_up += rates.mbps_up;
+        same_name->saturating = same_name->saturating || rates.saturating;
     }
 
     asio::awaitable<void> send(const EngineOutlets& outlets) {
@@ -132,11 +142,14 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     const double interval_seconds = static_cast<double>(config.poll_interval_ms) / 1000.0;
     asio::steady_timer timer(co_await asio::this_coro::executor);
     ReportCycle cycle(std::chrono::milliseconds(config.poll_interval_ms), ReportCycle::Clock::now());
-    // The last read of the host's socket tables, with the sockets closed since the read before it.
+    // The last read of the socket tables, the host's and other namespaces',
+    // each with the sockets closed since the read before it.
     SocketOwners known;
     SocketOwners previous_owners;
-    unsigned cycles_since_read = table_refresh_cycles;
+    OtherNamespaceOwners known_others(*local);
     OtherNamespaceOwners previous_others(*local);
+    std::unordered_set<FlowKey> unmatched_at_read;
+    unsigned cycles_since_read = table_refresh_cycles;
     bool told_not_readable = false;
     bool told_table_unread = false;
     bool told_other_namespaces = false;
@@ -146,12 +159,14 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
         co_await timer.async_wait(asio::use_awaitable);
         const FlowSnapshot snapshot = flows->drain();
         cycle.drained(ReportCycle::Clock::now());
-        TrafficTally tally = attribute_flows(snapshot, known);
+        TrafficTally tally = attribute_flows(snapshot, known, *local, &known_others);
         // Reading the tables walks every socket of the system (the kernel's
         // whole connection table): with steady traffic, the engine's largest
-        // cost. They are read again when a flow finds no owner in the last
-        // read (a new socket), or when that read has aged.
-        if (cycles_since_read >= table_refresh_cycles || tally.unowned.up + tally.unowned.down > 0) {
+        // cost. They are read again when a flow that no socket took at the
+        // last read appears (a new socket), or when that read has aged.
+        const bool new_unmatched = std::any_of(tally.unmatched.begin(), tally.unmatched.end(),
+                                               [&](const FlowKey& key) { return !unmatched_at_read.contains(key); });
+        if (cycles_since_read >= table_refresh_cycles || new_unmatched) {
             auto query = [sockets] {
                 return std::pair(query_socket_owners(*sockets), sockets->processes_not_readable());
             };
@@ -173,22 +188,21 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             if (!owners.empty()) {
                 previous_owners = std::move(owners);
             }
-            tally = attribute_flows(snapshot, known);
+            // Containers' traffic leaves through the host's interfaces: their
+            // namespaces are read when the host's own sockets leave flows without one.
+            if (!attribute_flows(snapshot, known, *local).unmatched.empty()) {
+                auto query_others = [sockets, local] { return query_other_namespace_owners(*sockets, *local); };
+                OtherNamespaceOwners others =
+                    co_await runtime::run_blocking(outlets.blocking, std::move(query_others));
+                known_others = others;
+                known_others.keep_recently_closed(previous_others);
+                previous_others = std::move(others);
+            }
+            tally = attribute_flows(snapshot, known, *local, &known_others);
+            unmatched_at_read = std::unordered_set<FlowKey>(tally.unmatched.begin(), tally.unmatched.end());
             cycles_since_read = 0;
         }
         ++cycles_since_read;
-        // Containers' traffic leaves through the host's interfaces: their
-        // namespaces are read only when the host's own sockets leave some unowned.
-        if (tally.unowned.up + tally.unowned.down > 0) {
-            auto query_others = [sockets, local] { return query_other_namespace_owners(*sockets, *local); };
-            OtherNamespaceOwners others = co_await runtime::run_blocking(outlets.blocking, std::move(query_others));
-            OtherNamespaceOwners known_others = others;
-            known_others.keep_recently_closed(previous_others);
-            if (!known_others.empty()) {
-                tally = attribute_flows(snapshot, known, &known_others);
-            }
-            previous_others = std::move(others);
-        }
         if (tally.other_namespaces.up + tally.other_namespaces.down > 0 && !told_other_namespaces) {
             told_other_namespaces = true;
             log::warn(target_log,

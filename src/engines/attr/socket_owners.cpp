@@ -54,11 +54,28 @@ std::optional<std::uint32_t> SocketOwners::bound_owner(const Endpoint& endpoint)
 std::optional<std::uint32_t> SocketOwners::owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
                                                     std::uint16_t local_port, const packets::IpAddress& remote_address,
                                                     std::uint16_t remote_port) const {
-    const Endpoint local{local_address, local_port, protocol};
-    if (const auto owner = connected_.find(Connection{local, remote_address, remote_port}); owner != connected_.end()) {
-        return owner->second;
+    const auto connected = connected_owner(protocol, local_address, local_port, remote_address, remote_port);
+    if (connected && *connected != 0) {
+        return connected;
     }
-    if (const auto owner = bound_owner(local)) {
+    const auto listening = listening_owner(protocol, local_address, local_port);
+    return listening ? listening : connected;
+}
+
+std::optional<std::uint32_t> SocketOwners::connected_owner(std::uint8_t protocol,
+                                                           const packets::IpAddress& local_address,
+                                                           std::uint16_t local_port,
+                                                           const packets::IpAddress& remote_address,
+                                                           std::uint16_t remote_port) const {
+    const auto owner = connected_.find(Connection{Endpoint{local_address, local_port, protocol}, remote_address,
+                                                  remote_port});
+    return owner == connected_.end() ? std::nullopt : std::optional(owner->second);
+}
+
+std::optional<std::uint32_t> SocketOwners::listening_owner(std::uint8_t protocol,
+                                                           const packets::IpAddress& local_address,
+                                                           std::uint16_t local_port) const {
+    if (const auto owner = bound_owner(Endpoint{local_address, local_port, protocol})) {
         return owner;
     }
     if (local_address.is_v4()) {
@@ -85,6 +102,9 @@ void OtherNamespaceOwners::keep_recently_closed(const OtherNamespaceOwners& prev
 }
 
 void OtherNamespaceOwners::add(std::uint8_t protocol, const platform::SocketOwnerRow& row) {
+    if (packets::is_loopback(row.local_address)) {
+        return;  // a namespace's own service (Docker's name server on 127.0.0.11), never on the uplink
+    }
     if (row.remote_port == 0) {
         bound_.insert_or_assign(Key{{}, 0, row.local_port, protocol}, row.pid);
     } else {

@@ -26,10 +26,20 @@ public:
     void add(std::uint8_t protocol, const platform::SocketOwnerRow& row);
 
     // The owner of the socket that takes packets between `local` and `remote`;
-    // 0 for a socket that has no owning process.
+    // 0 for a socket that has no owning process. A connected socket without
+    // one (closing) yields to a listener that has one.
     std::optional<std::uint32_t> owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
                                           std::uint16_t local_port, const packets::IpAddress& remote_address,
                                           std::uint16_t remote_port) const;
+
+    // The first step alone: the socket connected to exactly these endpoints.
+    std::optional<std::uint32_t> connected_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                                 std::uint16_t local_port, const packets::IpAddress& remote_address,
+                                                 std::uint16_t remote_port) const;
+    // The other steps: bound to the address, the family's wildcard, [::].
+    // Only for an address of this host's: any socket on the port would do.
+    std::optional<std::uint32_t> listening_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                                 std::uint16_t local_port) const;
 
     // Takes from `previous` every socket this table lacks or knows no owner
     // of: a socket closed since then (or closing, ownerless) still owns the

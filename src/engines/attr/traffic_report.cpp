@@ -1,5 +1,7 @@
 #include "engines/attr/traffic_report.hpp"
 
+#include <algorithm>
+
 namespace tarnvale::engines::attr {
 
 namespace {
@@ -7,11 +9,28 @@ namespace {
 constexpr std::uint32_t no_known_owner = 0;
 constexpr std::uint32_t system_process = 4;
 
-std::optional<std::uint32_t> owner_of(const FlowKey& key, const SocketOwners& owners) {
-    if (const auto owner = owners.owner_of(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b)) {
-        return owner;
+bool is_local(const packets::IpAddress& address, const LocalAddresses& local) {
+    return std::find(local.begin(), local.end(), address) != local.end();
+}
+
+std::optional<std::uint32_t> owner_of(const FlowKey& key, const SocketOwners& owners, const LocalAddresses& local) {
+    auto connected = owners.connected_owner(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b);
+    if (!connected) {
+        connected = owners.connected_owner(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
     }
-    return owners.owner_of(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
+    if (connected && *connected != 0) {
+        return connected;
+    }
+    // A listener answers only for its own host's side: on the other, a peer's
+    // port that a local server also listens on (443, 22, 53) would take it.
+    for (const auto& [address, port] : {std::pair(key.addr_a, key.port_a), std::pair(key.addr_b, key.port_b)}) {
+        if (is_local(address, local)) {
+            if (const auto listening = owners.listening_owner(key.protocol, address, port)) {
+                return listening;
+            }
+        }
+    }
+    return connected;
 }
 
 std::optional<std::uint32_t> owner_of(const FlowKey& key, const OtherNamespaceOwners& owners) {
@@ -38,18 +57,21 @@ bool worth_reporting(const ProcessRates& rates) { return rates.mbps_up + rates.m
 
 }  // namespace
 
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners,
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners, const LocalAddresses& local,
                              const OtherNamespaceOwners* others) {
     TrafficTally tally;
     for (const auto& [key, bytes] : flows) {
         (key.up ? tally.total_up : tally.total_down) += bytes;
-        auto owner = owner_of(key, owners);
+        auto owner = owner_of(key, owners, local);
         ProcessBytes* unknown_owner = &tally.unowned;
-        if ((!owner || *owner == no_known_owner) && others != nullptr) {
+        if (!owner && others != nullptr) {
             if (const auto other = owner_of(key, *others)) {
                 owner = other;
                 unknown_owner = &tally.other_namespaces;
             }
+        }
+        if (!owner) {
+            tally.unmatched.push_back(key);
         }
         const std::uint32_t pid = owner.value_or(no_known_owner);
         if (pid == system_process) {

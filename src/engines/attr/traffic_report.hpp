@@ -23,18 +23,20 @@ struct TrafficTally {
     std::unordered_map<std::uint32_t, ProcessBytes> processes;
     ProcessBytes unowned;  // no socket takes the flow, or its socket's owner is not known
     ProcessBytes other_namespaces;  // a socket of another network namespace whose owner is not known
+    std::vector<FlowKey> unmatched;  // the flows no socket takes, of the host or (when given) other namespaces
     // Every counted byte, the system's (process 4) included.
     std::uint64_t total_up = 0;
     std::uint64_t total_down = 0;
 };
 
-// Each flow goes to the owner of the host's socket that takes it with its A
-// endpoint as the local one, else with its B endpoint, else (with `others`)
-// to the owner of another namespace's socket that takes it. Flows of the
-// system (process 4) are left out; those whose owner is not known (none, or
-// process 0) are counted as unowned, or as other namespaces' when a socket of
-// another namespace takes them.
-TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners,
+// Each flow goes to the owner of the host's socket connected to its two
+// endpoints (either way round), else of the listening socket on the endpoint
+// that is one of the host's `local` addresses, else (with `others`, when the
+// host has no socket for it) of another namespace's socket that takes it.
+// Flows of the system (process 4) are left out; those whose owner is not
+// known (none, or process 0) are counted as unowned, or as other namespaces'
+// when a socket of another namespace takes them.
+TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owners, const LocalAddresses& local,
                              const OtherNamespaceOwners* others = nullptr);
 
 // Megabits per second over an interval of `seconds`; 0 when it is not positive.
