@@ -255,6 +255,14 @@ constexpr packets::IpAddress any_address_v6{};
 constexpr std::uint8_t tcp = packets::protocol_tcp;
 constexpr std::uint8_t udp = packets::protocol_udp;
 
+// The owner of the host's socket that takes packets between `local`, one of
+// the host's addresses, and `remote`.
+std::optional<std::uint32_t> owner_of(const SocketOwners& owners, std::uint8_t protocol, packets::IpAddress local,
+                                      std::uint16_t local_port, packets::IpAddress remote, std::uint16_t remote_port) {
+    const LocalAddresses host = {local};
+    return owners.owner_of(flow_key_of({local, remote, local_port, remote_port, protocol}, host), host);
+}
+
 // The kernel's order: the connected socket, the one bound to the address, the
 // family's wildcard, and for IPv4 the dual-stack IPv6 wildcard; TCP and UDP apart.
 TEST(AttrSockets, LookupOrderExactBoundWildcardMapped) {
@@ -268,24 +276,24 @@ TEST(AttrSockets, LookupOrderExactBoundWildcardMapped) {
                              row(test_packets::address("::ffff:192.168.1.10"), 8000, 50), row(home_v6, 9000, 60),
                              row(any_address_v6, 9001, 61)});
 
-    EXPECT_EQ(owners.owner_of(tcp, home, 443, server, 50000), 11U) << "an accepted connection";
-    EXPECT_EQ(owners.owner_of(tcp, home, 443, peer, 50000), 10U) << "its listener on the wildcard";
-    EXPECT_EQ(owners.owner_of(udp, home, 5000, server, 53), 22U) << "connected";
-    EXPECT_EQ(owners.owner_of(udp, home, 5000, peer, 53), 21U) << "bound to the address";
-    EXPECT_EQ(owners.owner_of(udp, office, 5000, peer, 53), 20U) << "another address: the wildcard";
-    EXPECT_EQ(owners.owner_of(udp, home, 6000, server, 443), 30U) << "IPv4 through a dual-stack socket";
-    EXPECT_EQ(owners.owner_of(udp, home, 7000, server, 443), 41U) << "the IPv4 wildcard before the dual-stack one";
-    EXPECT_EQ(owners.owner_of(udp, home_v6, 7000, server_v6, 443), 40U) << "IPv6 never takes the IPv4 wildcard";
-    EXPECT_EQ(owners.owner_of(udp, home, 8000, server, 443), 50U) << "bound to a mapped address";
-    EXPECT_EQ(owners.owner_of(udp, home_v6, 9000, server_v6, 443), 60U);
-    EXPECT_EQ(owners.owner_of(udp, home_v6, 9001, server_v6, 443), 61U);
+    EXPECT_EQ(owner_of(owners, tcp, home, 443, server, 50000), 11U) << "an accepted connection";
+    EXPECT_EQ(owner_of(owners, tcp, home, 443, peer, 50000), 10U) << "its listener on the wildcard";
+    EXPECT_EQ(owner_of(owners, udp, home, 5000, server, 53), 22U) << "connected";
+    EXPECT_EQ(owner_of(owners, udp, home, 5000, peer, 53), 21U) << "bound to the address";
+    EXPECT_EQ(owner_of(owners, udp, office, 5000, peer, 53), 20U) << "another address: the wildcard";
+    EXPECT_EQ(owner_of(owners, udp, home, 6000, server, 443), 30U) << "IPv4 through a dual-stack socket";
+    EXPECT_EQ(owner_of(owners, udp, home, 7000, server, 443), 41U) << "the IPv4 wildcard before the dual-stack one";
+    EXPECT_EQ(owner_of(owners, udp, home_v6, 7000, server_v6, 443), 40U) << "IPv6 never takes the IPv4 wildcard";
+    EXPECT_EQ(owner_of(owners, udp, home, 8000, server, 443), 50U) << "bound to a mapped address";
+    EXPECT_EQ(owner_of(owners, udp, home_v6, 9000, server_v6, 443), 60U);
+    EXPECT_EQ(owner_of(owners, udp, home_v6, 9001, server_v6, 443), 61U);
 
-    EXPECT_FALSE(owners.owner_of(udp, home, 443, server, 50000)) << "TCP sockets take no UDP";
-    EXPECT_FALSE(owners.owner_of(tcp, home, 5000, server, 53)) << "UDP sockets take no TCP";
-    EXPECT_EQ(owners.owner_of(tcp, home, 8080, server, 80), 12U);
-    EXPECT_FALSE(owners.owner_of(tcp, office, 8080, server, 80)) << "a socket bound to one address takes no other";
-    EXPECT_FALSE(owners.owner_of(tcp, home_v6, 443, server_v6, 50000)) << "the IPv4 wildcard takes no IPv6";
-    EXPECT_FALSE(owners.owner_of(udp, home, 9000, server, 443)) << "an IPv6 address takes no IPv4";
+    EXPECT_FALSE(owner_of(owners, udp, home, 443, server, 50000)) << "TCP sockets take no UDP";
+    EXPECT_FALSE(owner_of(owners, tcp, home, 5000, server, 53)) << "UDP sockets take no TCP";
+    EXPECT_EQ(owner_of(owners, tcp, home, 8080, server, 80), 12U);
+    EXPECT_FALSE(owner_of(owners, tcp, office, 8080, server, 80)) << "a socket bound to one address takes no other";
+    EXPECT_FALSE(owner_of(owners, tcp, home_v6, 443, server_v6, 50000)) << "the IPv4 wildcard takes no IPv6";
+    EXPECT_FALSE(owner_of(owners, udp, home, 9000, server, 443)) << "an IPv6 address takes no IPv4";
 }
 
 TEST(AttrSockets, ALaterRowForTheSameSocketReplacesTheEarlier) {
@@ -293,8 +301,8 @@ TEST(AttrSockets, ALaterRowForTheSameSocketReplacesTheEarlier) {
         build_socket_owners({row(home, 5000, 10), row(home, 5000, 11), connected(home, 6000, 12, server, 443),
                              connected(home, 6000, 13, server, 443)},
                             {});
-    EXPECT_EQ(owners.owner_of(tcp, home, 5000, server, 443), 11U);
-    EXPECT_EQ(owners.owner_of(tcp, home, 6000, server, 443), 13U);
+    EXPECT_EQ(owner_of(owners, tcp, home, 5000, server, 443), 11U);
+    EXPECT_EQ(owner_of(owners, tcp, home, 6000, server, 443), 13U);
 }
 
 TEST(AttrSockets, ASocketClosedSinceTheLastCycleStillOwnsItsLastBytes) {
@@ -304,12 +312,12 @@ TEST(AttrSockets, ASocketClosedSinceTheLastCycleStillOwnsItsLastBytes) {
     const auto now = build_socket_owners({row(home, 6000, 13), connected(home, 7000, 0, server, 443)}, {});
     auto merged = now;
     merged.keep_recently_closed(before);
-    EXPECT_EQ(merged.owner_of(tcp, home, 5000, server, 443), 10U);
-    EXPECT_EQ(merged.owner_of(tcp, home, 6000, server, 443), 13U) << "the current owner wins";
-    EXPECT_EQ(merged.owner_of(tcp, home, 7000, server, 443), 14U) << "a socket without an owner now keeps its last";
+    EXPECT_EQ(owner_of(merged, tcp, home, 5000, server, 443), 10U);
+    EXPECT_EQ(owner_of(merged, tcp, home, 6000, server, 443), 13U) << "the current owner wins";
+    EXPECT_EQ(owner_of(merged, tcp, home, 7000, server, 443), 14U) << "a socket without an owner now keeps its last";
     auto next = now;
     next.keep_recently_closed(now);
-    EXPECT_FALSE(next.owner_of(tcp, home, 5000, server, 443)) << "for one cycle only";
+    EXPECT_FALSE(owner_of(next, tcp, home, 5000, server, 443)) << "for one cycle only";
 }
 
 TEST(AttrNames, BaseNamesFallbacksAndPruning) {
@@ -434,7 +442,7 @@ TEST(AttrReport, OtherNamespacesTakeWhatTheHostsSocketsLeaveByPortAndRemoteEndpo
     const FlowKey to_server_port = flow_key_of({home, server, 47000, 40002, packets::protocol_tcp}, local);
     const SocketOwners host = build_socket_owners({}, {row(home, 50000, 300)});
     const OtherNamespaceOwners others = build_other_namespace_owners(
-        local, {connected(container, 40001, 0, server, 443), row(any_address_v6, 40002, 1000)},
+        {connected(container, 40001, 0, server, 443), row(any_address_v6, 40002, 1000)},
         {connected(container, 40000, 700, server, 443), row(any_address_v6, 51413, 800), row(home, 50000, 900)});
     const FlowSnapshot flows = {{connected_up, 1000}, {unconnected_up, 2000}, {unreadable_up, 4000},
                                 {other_remote, 8000}, {hosts_own, 16000}, {to_server_port, 32000}};

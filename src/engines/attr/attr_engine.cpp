@@ -146,8 +146,8 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     // each with the sockets closed since the read before it.
     SocketOwners known;
     SocketOwners previous_owners;
-    OtherNamespaceOwners known_others(*local);
-    OtherNamespaceOwners previous_others(*local);
+    OtherNamespaceOwners known_others;
+    OtherNamespaceOwners previous_others;
     std::unordered_set<FlowKey> unmatched_at_read;
     unsigned cycles_since_read = table_refresh_cycles;
     bool told_not_readable = false;
@@ -191,7 +191,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             // Containers' traffic leaves through the host's interfaces: their
             // namespaces are read when the host's own sockets leave flows without one.
             if (!attribute_flows(snapshot, known, *local).unmatched.empty()) {
-                auto query_others = [sockets, local] { return query_other_namespace_owners(*sockets, *local); };
+                auto query_others = [sockets] { return query_other_namespace_owners(*sockets); };
                 OtherNamespaceOwners others =
                     co_await runtime::run_blocking(outlets.blocking, std::move(query_others));
                 known_others = others;

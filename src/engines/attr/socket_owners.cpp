@@ -12,6 +12,11 @@ namespace tarnvale::engines::attr {
 namespace {
 
 constexpr packets::IpAddress ipv4_wildcard{packets::Ipv4()};
+constexpr packets::IpAddress ipv6_wildcard{};
+
+bool is_host_address(const packets::IpAddress& address, const LocalAddresses& host_addresses) {
+    return std::find(host_addresses.begin(), host_addresses.end(), address) != host_addresses.end();
+}
 
 // Takes from `previous` every socket `current` lacks or knows no owner of.
 template <typename Table>
@@ -23,7 +28,6 @@ void keep_recently_closed_entries(Table& current, const Table& previous) {
         }
     }
 }
-constexpr packets::IpAddress ipv6_wildcard{};
 
 }  // namespace
 
@@ -51,15 +55,22 @@ std::optional<std::uint32_t> SocketOwners::bound_owner(const Endpoint& endpoint)
     return owner == bound_.end() ? std::nullopt : std::optional(owner->second);
 }
 
-std::optional<std::uint32_t> SocketOwners::owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
-                                                    std::uint16_t local_port, const packets::IpAddress& remote_address,
-                                                    std::uint16_t remote_port) const {
-    const auto connected = connected_owner(protocol, local_address, local_port, remote_address, remote_port);
+std::optional<std::uint32_t> SocketOwners::owner_of(const FlowKey& flow, const LocalAddresses& host_addresses) const {
+    auto connected = connected_owner(flow.protocol, flow.addr_a, flow.port_a, flow.addr_b, flow.port_b);
+    if (!connected) {
+        connected = connected_owner(flow.protocol, flow.addr_b, flow.port_b, flow.addr_a, flow.port_a);
+    }
     if (connected && *connected != 0) {
         return connected;
     }
-    const auto listening = listening_owner(protocol, local_address, local_port);
-    return listening ? listening : connected;
+    for (const auto& [address, port] : {std::pair(flow.addr_a, flow.port_a), std::pair(flow.addr_b, flow.port_b)}) {
+        if (is_host_address(address, host_addresses)) {
+            if (const auto listening = listening_owner(flow.protocol, address, port)) {
+                return listening;
+            }
+        }
+    }
+    return connected;
 }
 
 std::optional<std::uint32_t> SocketOwners::connected_owner(std::uint8_t protocol,
@@ -112,14 +123,23 @@ void OtherNamespaceOwners::add(std::uint8_t protocol, const platform::SocketOwne
     }
 }
 
-std::optional<std::uint32_t> OtherNamespaceOwners::owner_of(std::uint8_t protocol,
-                                                            const packets::IpAddress& local_address,
-                                                            std::uint16_t local_port,
-                                                            const packets::IpAddress& remote_address,
-                                                            std::uint16_t remote_port) const {
-    if (std::find(host_addresses_.begin(), host_addresses_.end(), local_address) == host_addresses_.end()) {
-        return std::nullopt;
+std::optional<std::uint32_t> OtherNamespaceOwners::owner_of(const FlowKey& flow,
+                                                            const LocalAddresses& host_addresses) const {
+    if (is_host_address(flow.addr_a, host_addresses)) {
+        if (const auto owner = owner_with_local_end(flow.protocol, flow.port_a, flow.addr_b, flow.port_b)) {
+            return owner;
+        }
     }
+    if (is_host_address(flow.addr_b, host_addresses)) {
+        return owner_with_local_end(flow.protocol, flow.port_b, flow.addr_a, flow.port_a);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> OtherNamespaceOwners::owner_with_local_end(std::uint8_t protocol,
+                                                                        std::uint16_t local_port,
+                                                                        const packets::IpAddress& remote_address,
+                                                                        std::uint16_t remote_port) const {
     if (const auto owner = connected_.find(Key{remote_address, remote_port, local_port, protocol});
         owner != connected_.end()) {
         return owner->second;
@@ -156,16 +176,13 @@ SocketOwners query_socket_owners(platform::SocketTableReader& reader) {
                                udp.value_or(std::vector<platform::SocketOwnerRow>{}));
 }
 
-OtherNamespaceOwners build_other_namespace_owners(std::vector<packets::IpAddress> host_addresses,
-                                                  const std::vector<platform::SocketOwnerRow>& tcp,
+OtherNamespaceOwners build_other_namespace_owners(const std::vector<platform::SocketOwnerRow>& tcp,
                                                   const std::vector<platform::SocketOwnerRow>& udp) {
-    return with_rows(OtherNamespaceOwners(std::move(host_addresses)), tcp, udp);
+    return with_rows(OtherNamespaceOwners{}, tcp, udp);
 }
 
-OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader,
-                                                  std::vector<packets::IpAddress> host_addresses) {
-    return build_other_namespace_owners(std::move(host_addresses),
-                                        reader.read_other_namespaces(platform::SocketProtocol::tcp),
+OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader) {
+    return build_other_namespace_owners(reader.read_other_namespaces(platform::SocketProtocol::tcp),
                                         reader.read_other_namespaces(platform::SocketProtocol::udp));
 }
 

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engines/attr/flow_table.hpp"
 #include "packets/ip_address.hpp"
 #include "platform/socket_table.hpp"
 
@@ -25,21 +26,14 @@ public:
     // Adds a socket; a later row for the same endpoints replaces an earlier one.
     void add(std::uint8_t protocol, const platform::SocketOwnerRow& row);
 
-    // The owner of the socket that takes packets between `local` and `remote`;
-    // 0 for a socket that has no owning process. A connected socket without
-    // one (closing) yields to a listener that has one.
-    std::optional<std::uint32_t> owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
-                                          std::uint16_t local_port, const packets::IpAddress& remote_address,
-                                          std::uint16_t remote_port) const;
-
-    // The first step alone: the socket connected to exactly these endpoints.
-    std::optional<std::uint32_t> connected_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
-                                                 std::uint16_t local_port, const packets::IpAddress& remote_address,
-                                                 std::uint16_t remote_port) const;
-    // The other steps: bound to the address, the family's wildcard, [::].
-    // Only for an address of this host's: any socket on the port would do.
-    std::optional<std::uint32_t> listening_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
-                                                 std::uint16_t local_port) const;
+    // The owner of the socket that takes the flow's packets; 0 for a socket
+    // that has no owning process. The connected socket is looked for with
+    // either end as the local one; the listening steps only for an end whose
+    // address is one of `host_addresses`: on the other, a peer's port that a
+    // local server also listens on (443, 22, 53) would take the flow. A
+    // connected socket without an owner (closing) yields to a listener that
+    // has one.
+    std::optional<std::uint32_t> owner_of(const FlowKey& flow, const LocalAddresses& host_addresses) const;
 
     // Takes from `previous` every socket this table lacks or knows no owner
     // of: a socket closed since then (or closing, ownerless) still owns the
@@ -71,6 +65,12 @@ private:
     };
 
     std::optional<std::uint32_t> bound_owner(const Endpoint& endpoint) const;
+    std::optional<std::uint32_t> connected_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                                 std::uint16_t local_port, const packets::IpAddress& remote_address,
+                                                 std::uint16_t remote_port) const;
+    // Bound to the address, else the family's wildcard, else [::].
+    std::optional<std::uint32_t> listening_owner(std::uint8_t protocol, const packets::IpAddress& local_address,
+                                                 std::uint16_t local_port) const;
 
     std::unordered_map<Connection, std::uint32_t, ConnectionHash> connected_;
     std::unordered_map<Endpoint, std::uint32_t, EndpointHash> bound_;  // wildcard addresses among them
@@ -79,25 +79,17 @@ private:
 // The owners of the sockets of the host's other network namespaces
 // (containers), whose packets reach the host's uplink through address
 // translation: their local address is the namespace's own, and the host's on
-// the uplink. A packet whose local address is one of the host's is matched by
-// its local port and remote endpoint to a connected socket, else by its local
-// port to an unconnected one; translation keeps the port unless two flows
-// would clash.
+// the uplink. A flow's end whose address is one of the host's is matched by
+// its port and the other end to a connected socket, else by its port to an
+// unconnected one; translation keeps the port unless two flows would clash.
 class OtherNamespaceOwners {
 public:
-    explicit OtherNamespaceOwners(std::vector<packets::IpAddress> host_addresses)
-        : host_addresses_(std::move(host_addresses)) {}
-
     void add(std::uint8_t protocol, const platform::SocketOwnerRow& row);
 
-    std::optional<std::uint32_t> owner_of(std::uint8_t protocol, const packets::IpAddress& local_address,
-                                          std::uint16_t local_port, const packets::IpAddress& remote_address,
-                                          std::uint16_t remote_port) const;
+    std::optional<std::uint32_t> owner_of(const FlowKey& flow, const LocalAddresses& host_addresses) const;
 
     // As SocketOwners::keep_recently_closed.
     void keep_recently_closed(const OtherNamespaceOwners& previous);
-
-    bool empty() const { return connected_.empty() && bound_.empty(); }
 
 private:
     struct Key {
@@ -112,7 +104,10 @@ private:
         std::size_t operator()(const Key& key) const noexcept;
     };
 
-    std::vector<packets::IpAddress> host_addresses_;
+    std::optional<std::uint32_t> owner_with_local_end(std::uint8_t protocol, std::uint16_t local_port,
+                                                      const packets::IpAddress& remote_address,
+                                                      std::uint16_t remote_port) const;
+
     std::unordered_map<Key, std::uint32_t, KeyHash> connected_;
     std::unordered_map<Key, std::uint32_t, KeyHash> bound_;
 };
@@ -124,12 +119,10 @@ SocketOwners build_socket_owners(const std::vector<platform::SocketOwnerRow>& tc
 // Both tables as they are now; a protocol whose table cannot be read adds no rows.
 SocketOwners query_socket_owners(platform::SocketTableReader& reader);
 
-OtherNamespaceOwners build_other_namespace_owners(std::vector<packets::IpAddress> host_addresses,
-                                                  const std::vector<platform::SocketOwnerRow>& tcp,
+OtherNamespaceOwners build_other_namespace_owners(const std::vector<platform::SocketOwnerRow>& tcp,
                                                   const std::vector<platform::SocketOwnerRow>& udp);
 
-OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader,
-                                                  std::vector<packets::IpAddress> host_addresses);
+OtherNamespaceOwners query_other_namespace_owners(platform::SocketTableReader& reader);
 
 // The part of an executable's path after its last `\` or `/`.
 std::string executable_base_name(const std::string& path);

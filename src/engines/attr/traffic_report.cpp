@@ -1,6 +1,5 @@
 #include "engines/attr/traffic_report.hpp"
 
-#include <algorithm>
 
 namespace tarnvale::engines::attr {
 
@@ -8,37 +7,6 @@ namespace {
 
 constexpr std::uint32_t no_known_owner = 0;
 constexpr std::uint32_t system_process = 4;
-
-bool is_local(const packets::IpAddress& address, const LocalAddresses& local) {
-    return std::find(local.begin(), local.end(), address) != local.end();
-}
-
-std::optional<std::uint32_t> owner_of(const FlowKey& key, const SocketOwners& owners, const LocalAddresses& local) {
-    auto connected = owners.connected_owner(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b);
-    if (!connected) {
-        connected = owners.connected_owner(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
-    }
-    if (connected && *connected != 0) {
-        return connected;
-    }
-    // A listener answers only for its own host's side: on the other, a peer's
-    // port that a local server also listens on (443, 22, 53) would take it.
-    for (const auto& [address, port] : {std::pair(key.addr_a, key.port_a), std::pair(key.addr_b, key.port_b)}) {
-        if (is_local(address, local)) {
-            if (const auto listening = owners.listening_owner(key.protocol, address, port)) {
-                return listening;
-            }
-        }
-    }
-    return connected;
-}
-
-std::optional<std::uint32_t> owner_of(const FlowKey& key, const OtherNamespaceOwners& owners) {
-    if (const auto owner = owners.owner_of(key.protocol, key.addr_a, key.port_a, key.addr_b, key.port_b)) {
-        return owner;
-    }
-    return owners.owner_of(key.protocol, key.addr_b, key.port_b, key.addr_a, key.port_a);
-}
 
 void add(ProcessBytes& counted, bool up, std::uint64_t bytes) { (up ? counted.up : counted.down) += bytes; }
 
@@ -62,10 +30,10 @@ TrafficTally attribute_flows(const FlowSnapshot& flows, const SocketOwners& owne
     TrafficTally tally;
     for (const auto& [key, bytes] : flows) {
         (key.up ? tally.total_up : tally.total_down) += bytes;
-        auto owner = owner_of(key, owners, local);
+        auto owner = owners.owner_of(key, local);
         ProcessBytes* unknown_owner = &tally.unowned;
         if (!owner && others != nullptr) {
-            if (const auto other = owner_of(key, *others)) {
+            if (const auto other = others->owner_of(key, local)) {
                 owner = other;
                 unknown_owner = &tally.other_namespaces;
             }

@@ -156,8 +156,8 @@ std::optional<InodeRow> proc_table_row(std::string_view line, std::uint8_t famil
     return InodeRow{local->first, local->second, remote->first, remote->second, inode};
 }
 
-// The rows of one /proc table; nothing when it cannot be read.
-std::optional<std::vector<InodeRow>> read_proc_table(const std::string& path, std::uint8_t family) {
+// The whole text of a /proc file; nothing when it cannot be opened.
+std::optional<std::string> read_proc_file(const std::string& path) {
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
         return std::nullopt;
@@ -168,8 +168,17 @@ std::optional<std::vector<InodeRow>> read_proc_table(const std::string& path, st
         text.append(chunk.data(), static_cast<std::size_t>(length));
     }
     ::close(descriptor);
+    return text;
+}
+
+// The rows of one /proc table; nothing when it cannot be read.
+std::optional<std::vector<InodeRow>> read_proc_table(const std::string& path, std::uint8_t family) {
+    const auto text = read_proc_file(path);
+    if (!text) {
+        return std::nullopt;
+    }
     std::vector<InodeRow> rows;
-    std::string_view rest(text);
+    std::string_view rest(*text);
     rest.remove_prefix(std::min(rest.find('\n'), rest.size()));  // the heading
     while (!rest.empty()) {
         rest.remove_prefix(1);
@@ -376,17 +385,7 @@ std::optional<std::string> process_executable_path(std::uint32_t pid) {
 }
 
 std::optional<std::string> process_control_groups(std::uint32_t pid) {
-    const int descriptor = ::open(("/proc/" + std::to_string(pid) + "/cgroup").c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return std::nullopt;
-    }
-    std::array<char, 4096> text{};
-    const ssize_t length = ::read(descriptor, text.data(), text.size());
-    ::close(descriptor);
-    if (length <= 0) {
-        return std::nullopt;
-    }
-    return std::string(text.data(), static_cast<std::size_t>(length));
+    return read_proc_file("/proc/" + std::to_string(pid) + "/cgroup");
 }
 
 }  // namespace tarnvale::platform
