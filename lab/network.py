@@ -32,6 +32,12 @@ icmp_errors_use_inbound_ifaddr), so hop 3 tells the branches apart too. The rout
 `hop_addresses(branch="r2b")` lists the addresses of the path through r2b, and `lab.send_udp_flows` finds which
 branch a flow takes. A bypass and a balanced segment both take r1's and r3's eth2, so a network has one or the
 other.
+
+The network changes as a host's does over weeks (changes.py): a link goes down and comes back with its routes
+(`set_link_state`), the client's address is renewed as another (`renew_client_address`), the client moves to a
+new link to r1 on 192.168.2.0/24 and 2001:db8:2::/64 (client eth1, r1 eth3) and its old interface is deleted
+(`swap_client_device`, which moves it back when called again), its default routes are withdrawn and given back
+(`set_client_route`).
 """
 
 from __future__ import annotations
@@ -46,6 +52,7 @@ import subprocess
 from pathlib import Path
 from typing import Callable, Optional, Sequence
 
+from .changes import NetworkChanges
 from .conditions import NFT_TABLE, Link, NetworkError, PathConditions, run
 
 CLIENT_ADDRESS = "192.168.1.10"
@@ -154,7 +161,7 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
     return removed
 
 
-class TestNetwork(PathConditions):
+class TestNetwork(PathConditions, NetworkChanges):
     """A client, `hops` routers in a chain and a server, each in its own namespace; with `bypass`, a direct
     link between that router's neighbours, which the path takes until `set_bypass(False)`; with `balanced`, a
     router r2b beside r2, over which r1 balances flows towards the server.
@@ -164,6 +171,7 @@ class TestNetwork(PathConditions):
     """
 
     __test__ = False  # not a pytest test class
+    families = (IPV4, IPV6)
 
     def __init__(self, hops: int = 3, icmp_rate_limit: bool = False, persistent: bool = False,
                  prefix: Optional[str] = None, bypass: Optional[int] = None, balanced: bool = False):
@@ -183,6 +191,7 @@ class TestNetwork(PathConditions):
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
         self._init_conditions()
+        self._init_changes()
 
     # ---- names and addresses ------------------------------------------------
 
@@ -219,7 +228,8 @@ class TestNetwork(PathConditions):
 
     @property
     def client_address(self) -> str:
-        return CLIENT_ADDRESS
+        """The client's IPv4 address: CLIENT_ADDRESS until a change gives it another."""
+        return self.client_side(IPV4).address
 
     @property
     def server_address(self) -> str:
@@ -227,7 +237,7 @@ class TestNetwork(PathConditions):
 
     @property
     def client_address_v6(self) -> str:
-        return IPV6.client
+        return self.client_side(IPV6).address
 
     @property
     def server_address_v6(self) -> str:
@@ -258,6 +268,8 @@ class TestNetwork(PathConditions):
                 continue
             if self.bypassing and index == self.bypass + 1:
                 addresses.append(family.bypass_addresses()[1])
+            elif index == 1:
+                addresses.append(self.client_side(family).gateway)
             else:
                 addresses.append(self.router_addresses(index, family)[0])
         return addresses + [family.server]
@@ -269,9 +281,17 @@ class TestNetwork(PathConditions):
 
     def _family_script(self, node: str, family: Addressing) -> list[str]:
         """The node's addresses and routes in one family."""
+        addresses, routes = self._family_plan(node, family)
+        script = [f"{family.ip} addr add {address} dev {interface}" for interface, address in addresses]
+        return script + [f"{family.ip} route add {route}" for route in routes]
+
+    def _family_plan(self, node: str, family: Addressing) -> tuple[list[tuple[str, str]], list[str]]:
+        """The node's (interface, address with prefix length) pairs and routes in one family; the client's as
+        its latest change left them."""
         if node == "client":
-            addresses = [("eth0", f"{family.client}/{family.client_net.prefixlen}")]
-            routes = [f"default via {self.router_addresses(1, family)[0]}"]
+            side = self.client_side(family)
+            addresses = [(side.interface, f"{side.address}/{side.net.prefixlen}")]
+            routes = [f"default via {side.gateway} dev {side.interface}"]
         elif node == "server":
             addresses = [("eth0", f"{family.server}/{family.server_net.prefixlen}")]
             routes = [f"default via {self.router_addresses(self.hops, family)[1]}"]
@@ -294,8 +314,8 @@ class TestNetwork(PathConditions):
                        else _with_prefix(family.link_ends(out_of_branch)[1], out_of_branch))
                 addresses.append(("eth2", own))
             routes = self._router_routes(index, family)
-        script = [f"{family.ip} addr add {address} dev {interface}" for interface, address in addresses]
-        return script + [f"{family.ip} route add {route}" for route in routes]
+        return (addresses + self._client_link_addresses(node, family),
+                routes + self._routes_to_second_client_net(family, routes))
 
     def _router_routes(self, index: int, family: Addressing) -> list[str]:
         """Router `index`'s routes: networks behind the previous router go left, those behind the next router
@@ -443,8 +463,10 @@ class TestNetwork(PathConditions):
         return self
 
     def down(self) -> None:
-        """Stops ramps and delayers and removes every namespace (with its links, qdiscs and nftables tables)."""
+        """Stops ramps and delayers, removes every namespace (with its links, qdiscs and nftables tables) and
+        forgets the changes made to the client's attachment."""
         self._end_conditions()
+        self._end_changes()
         existing = set(list_namespaces())
         for node in self.nodes:
             name = self.namespace(node)

@@ -1,5 +1,6 @@
 """The test network itself, checked with standard tools."""
 
+import ipaddress
 import json
 import os
 import re
@@ -8,7 +9,7 @@ import subprocess
 import pytest
 
 from lab import Iperf3Flow, NetworkError, TestNetwork, clean_leftovers, send_udp_flows
-from lab.network import list_namespaces, run
+from lab.network import IPV4, IPV6, list_namespaces, run
 
 
 def ping_loss(network, node, address, count=200):
@@ -294,3 +295,112 @@ def test_a_delay_on_one_branch_holds_only_its_flows(balanced_network):
         assert over["r2"] and over["r2b"], taken[version]
         assert min(over["r2b"]) >= 30, over
         assert min(over["r2"]) >= 10 and min(over["r2"]) < 30, over
+
+
+# ---- changes: links going down, the client renumbered, moved to another interface, its routes withdrawn -------
+
+
+@pytest.fixture(scope="module")
+def changing_network():
+    """A network of its own for the change knobs, whose every test leaves it working as it found it."""
+    with TestNetwork(hops=3) as net:
+        yield net
+
+
+def servers_reached(network):
+    """Which of the server's two addresses answer a ping from the client: a path with no route loses them all
+    as surely as a cut link."""
+    return {server for server in (network.server_address, network.server_address_v6)
+            if network.run("client", ["ping", "-n", "-q", "-c", "1", "-W", "1", server], check=False).returncode == 0}
+
+
+def both_servers_reached(network):
+    return all(ping_loss(network, "client", server, count=3) == 0
+               for server in (network.server_address, network.server_address_v6))
+
+
+def client_addresses(network, interface):
+    shown = json.loads(network.run("client", ["ip", "-j", "address", "show", "dev", interface, "scope",
+                                              "global"]).stdout)
+    return {entry["local"] for link in shown for entry in link["addr_info"] if "local" in entry}
+
+
+def source_towards(network, server):
+    """(source address, interface) the client's kernel picks for the server."""
+    route = json.loads(network.run("client", ["ip", "-j", "route", "get", server]).stdout)[0]
+    return route["prefsrc"], route["dev"]
+
+
+@pytest.mark.parametrize("link", ["client:eth0", "r2:eth1"])
+def test_a_link_taken_down_cuts_the_path_and_comes_back_with_its_routes(changing_network, link):
+    network = changing_network
+    network.set_link_state(link, up=False)
+    try:
+        reached_while_down = servers_reached(network)
+    finally:
+        network.set_link_state(link, up=True)
+    assert reached_while_down == set()
+    assert both_servers_reached(network)
+    assert source_towards(network, network.server_address_v6) == (network.client_address_v6,
+                                                                   network.client_side(IPV6).interface), \
+        "IPv6 addresses, which the kernel drops with the link, are back"
+
+
+@pytest.mark.parametrize("version", [4, 6])
+def test_a_renewed_address_replaces_the_old_one_and_is_used(changing_network, version):
+    network = changing_network
+    side = network.client_side(IPV4 if version == 4 else IPV6)
+    server = network.server_address if version == 4 else network.server_address_v6
+    new = network.renew_client_address(version)
+    assert ipaddress.ip_address(new) in side.net and new not in (side.address, side.gateway)
+    assert (network.client_address if version == 4 else network.client_address_v6) == new
+    shown = client_addresses(network, side.interface)
+    assert new in shown and side.address not in shown
+    arriving = network.count_packets("server", f"{'ip' if version == 4 else 'ip6'} saddr {new} icmp"
+                                     f"{'' if version == 4 else 'v6'} type echo-request")
+    assert both_servers_reached(network)
+    assert source_towards(network, server) == (new, side.interface)
+    assert arriving.packets() == 3
+
+
+def test_the_client_moves_to_a_new_interface_on_another_subnet_and_back(changing_network):
+    network = changing_network
+    assert network.swap_client_device() == "eth1"
+    interfaces = json.loads(network.run("client", ["ip", "-j", "link", "show"]).stdout)
+    assert sorted(link["ifname"] for link in interfaces) == ["eth1", "lo"], "the old interface is deleted"
+    assert client_addresses(network, "eth1") == {"192.168.2.10", "2001:db8:2::10"}
+    assert (network.client_address, network.client_address_v6) == ("192.168.2.10", "2001:db8:2::10")
+    assert both_servers_reached(network)
+    assert source_towards(network, network.server_address) == ("192.168.2.10", "eth1")
+    trace = network.run("client", ["traceroute", "-n", "-q", "1", "-w", "1", network.server_address]).stdout
+    assert [address for _, address in re.findall(r"^\s*(\d+)\s+(\S+)", trace, re.MULTILINE)] == \
+        network.hop_addresses() == ["192.168.2.1", "198.51.100.2", "198.51.100.6", "203.0.113.10"]
+    assert network.hop_addresses_v6()[0] == "2001:db8:2::1"
+
+    assert network.swap_client_device() == "eth0"
+    assert client_addresses(network, "eth0") == {"192.168.1.10", "2001:db8:1::10"}
+    assert both_servers_reached(network)
+    assert network.hop_addresses()[0] == "192.168.1.1"
+
+
+def test_withdrawn_default_routes_leave_no_way_out_until_given_back(changing_network):
+    network = changing_network
+    network.set_client_route(False)
+    try:
+        unreachable = network.run("client", ["ping", "-n", "-c", "1", "-W", "1", network.server_address],
+                                  check=False)
+        routes = network.run("client", ["sh", "-c", "ip route show default; ip -6 route show default"]).stdout
+    finally:
+        network.set_client_route(True)
+    assert unreachable.returncode != 0 and "unreachable" in unreachable.stderr.lower(), unreachable
+    assert routes == ""
+    assert both_servers_reached(network)
+
+
+def test_a_changed_network_is_removed_whole_and_its_changes_forgotten():
+    network = TestNetwork(hops=2)
+    with network:
+        network.swap_client_device()
+        network.renew_client_address(4)
+    assert not [n for n in list_namespaces() if n.startswith(network.prefix)]
+    assert network.client_address == "192.168.1.10" and network.hop_addresses()[0] == "192.168.1.1"
