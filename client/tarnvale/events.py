@@ -173,6 +173,17 @@ class UnownedTraffic:
 
 
 @dataclass(frozen=True)
+class PathStatus:
+    """An engine that measures a path cannot (status "no_route": the host has no route to the target) or can again
+    ("restored"); what it saw in between counts as nothing."""
+    kind: ClassVar[str] = "path_status"
+    ts: int
+    engine: str
+    status: str
+    detail: str
+
+
+@dataclass(frozen=True)
 class Error:
     kind: ClassVar[str] = "error"
     ts: int
@@ -198,9 +209,9 @@ class OtherEvent:
 
 
 Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, FlowLoss,
-              FlowBw, UnownedTraffic, Error, Ack, OtherEvent]
+              FlowBw, UnownedTraffic, PathStatus, Error, Ack, OtherEvent]
 KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
-                                    RouteChange, FlowLoss, FlowBw, UnownedTraffic, Error, Ack)}
+                                    RouteChange, FlowLoss, FlowBw, UnownedTraffic, PathStatus, Error, Ack)}
 
 
 def parse_event(members: Any) -> Event:

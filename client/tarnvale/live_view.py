@@ -94,6 +94,8 @@ def render(model: ViewModel, target: str):
     for change in model.route_changes:
         parts.append(Text(f"route changed at hop {change.hop}: {change.old_addr} -> {change.new_addr}",
                           style="yellow"))
+    for status in model.unroutable.values():
+        parts.append(Text(f"{status.engine} cannot measure: {status.detail}", style="bold yellow"))
     waiting = model.waiting_for()
     if waiting:
         parts.append(Text("\n".join(f"waiting: {line}" for line in waiting), style="dim"))

@@ -16,7 +16,7 @@ from typing import Callable, Iterable, Optional
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 
 from .events import (AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopDelay, HopLoss, Latency,
-                     UnownedTraffic)
+                     PathStatus, UnownedTraffic)
 from .probe_facts import ProbeFacts
 
 # A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
@@ -43,6 +43,7 @@ class TargetState:
     bandwidth: dict[int, tuple[BwEstimate, float]] = field(default_factory=dict)
     flow_bandwidth: dict[tuple[int, int], tuple[FlowBw, float]] = field(default_factory=dict)  # by (flow, hop)
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
+    no_route: dict[str, bool] = field(default_factory=dict)  # engine -> its latest path_status said "no_route"
     diagnosis: Optional[Degradation | Latency] = None
 
 
@@ -65,6 +66,7 @@ class PathMetrics:
         with self._lock:
             state = self._targets[target]
             state.up, state.facts = True, facts
+            state.no_route.clear()  # a new probe tells its own
 
     def probe_ended(self, target: str, restarting: bool) -> None:
         """The target's probe is gone; when another is started in its place, that counts as a restart."""
@@ -98,6 +100,8 @@ class PathMetrics:
                     cycle = state.facts.attr_cycle_seconds
                     self._unowned_uploaded[event.owner] += event.mbps_up * 1e6 / 8 * cycle
                     self._unowned_downloaded[event.owner] += event.mbps_down * 1e6 / 8 * cycle
+                case PathStatus():
+                    state.no_route[event.engine] = event.status == "no_route"
                 case Error():
                     state.errors[(event.engine, event.code)] += 1
                 case Degradation() | Latency():
@@ -147,11 +151,16 @@ class PathMetrics:
                                      labels=["target", "engine", "code"])
         diagnosis = InfoMetricFamily("tarnvale_diagnosis", "The latest diagnosis of the path",
                                      labels=["target"])
+        no_route = GaugeMetricFamily("tarnvale_path_no_route",
+                                     "1 while the engine cannot measure the path: the host has no route to the target",
+                                     labels=["target", "engine"])
         now = self._clock()
         with self._lock:
             for target, state in self._targets.items():
                 up.add_metric([target], 1 if state.up else 0)
                 restarts.add_metric([target], state.restarts)
+                for engine, unroutable in sorted(state.no_route.items()):
+                    no_route.add_metric([target, engine], 1 if unroutable else 0)
                 for (engine, code), count in sorted(state.errors.items()):
                     errors.add_metric([target, engine, code], count)
                 if state.diagnosis:
@@ -190,7 +199,8 @@ class PathMetrics:
             for owner, total in sorted(self._unowned_downloaded.items()):
                 unowned_downloaded.add_metric([owner], total)
         yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
-                    flow_bottleneck, uploaded, downloaded, unowned_uploaded, unowned_downloaded, errors, diagnosis)
+                    flow_bottleneck, uploaded, downloaded, unowned_uploaded, unowned_downloaded, no_route, errors,
+                    diagnosis)
 
 
 def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:

@@ -10,7 +10,7 @@ from typing import Optional
 
 from .branches import Branch, hop_branches
 from .events import (Ack, AppTraffic, BwEstimate, Degradation, Error, Event, FlowLoss, HopDelay, HopLoss, Latency,
-                     RouteChange)
+                     PathStatus, RouteChange)
 from .probe_facts import ProbeFacts
 
 SPARK_LENGTH = 12
@@ -97,6 +97,7 @@ class ViewModel:
         self.latency: Optional[Latency] = None
         self.errors: deque[Error] = deque(maxlen=ERRORS_KEPT)
         self.route_changes: deque[RouteChange] = deque(maxlen=ROUTE_CHANGES_KEPT)
+        self.unroutable: dict[str, PathStatus] = {}  # engine -> its "no_route" status while it lasts
         # The latest report cycle's flow_loss events, by (flow, hop).
         self.flow_cycle: dict[tuple[int, int], FlowLoss] = {}
         self.event_count = 0
@@ -137,6 +138,10 @@ class ViewModel:
                 if self.flow_cycle and event.ts != next(iter(self.flow_cycle.values())).ts:
                     self.flow_cycle = {}  # a new cycle: paths that are gone go with the old one
                 self.flow_cycle[(event.flow, event.hop)] = event
+            case PathStatus(status="no_route"):
+                self.unroutable[event.engine] = event
+            case PathStatus():
+                self.unroutable.pop(event.engine, None)
             case Error():
                 self.errors.append(event)
             case Ack(ok=False):

@@ -113,13 +113,32 @@ const CaptureDevice* first_with_address(const std::vector<CaptureDevice>& device
     return nullptr;
 }
 
+// The device with this address, if any.
+const CaptureDevice* device_holding(const std::vector<CaptureDevice>& devices, const packets::IpAddress& address) {
+    const auto holds = [&address](const CaptureDevice& device) {
+        if (address.is_v4()) {
+            return std::find(device.ipv4_addresses.begin(), device.ipv4_addresses.end(), address.v4()) !=
+                   device.ipv4_addresses.end();
+        }
+        return std::find(device.ipv6_addresses.begin(), device.ipv6_addresses.end(), address) !=
+               device.ipv6_addresses.end();
+    };
+    const auto found = std::find_if(devices.begin(), devices.end(), holds);
+    return found == devices.end() ? nullptr : &*found;
+}
+
 }  // namespace
 
 std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
-                                                               std::string_view log_target) {
+                                                               std::string_view log_target,
+                                                               const std::optional<packets::IpAddress>& preferred) {
     for (const CaptureDevice& device : devices) {
         log::info(log_target, "pcap device found",
                   {{"name", device.name}, {"addrs", addresses_text(device.ipv4_addresses)}});
+    }
+    if (const CaptureDevice* device = preferred ? device_holding(devices, *preferred) : nullptr) {
+        log::info(log_target, "selected capture device", {{"device", device->name}});
+        return *device;
     }
     const auto named_well = [](const CaptureDevice& device) {
         return !contains_any(lower_case(device.name), exclusion_words);

@@ -47,13 +47,16 @@ bool is_usable_address(packets::Ipv4 address);
 // internet over IPv6 has.
 bool is_global_ipv6(const packets::IpAddress& address);
 
-// The device the receivers capture on: the first whose lower-cased name holds
+// The device the receivers capture on: the one that holds `preferred` (the
+// address a path engine's packets leave from) when one does; else the first
+// whose lower-cased name holds
 // none of the exclusion words and which has a usable IPv4 address; failing that,
 // the first such device with a global IPv6 address (a host without IPv4); failing
 // that, the first whose name lacks "loopback". Logs the inventory and the choice
 // under `log_target`. The error text when there is none.
-std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector<CaptureDevice>& devices,
-                                                               std::string_view log_target);
+std::variant<CaptureDevice, std::string> choose_capture_device(
+    const std::vector<CaptureDevice>& devices, std::string_view log_target,
+    const std::optional<packets::IpAddress>& preferred = std::nullopt);
 
 enum class ReadStatus { packet, timeout, error };
 

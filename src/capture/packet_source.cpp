@@ -39,7 +39,7 @@ std::variant<CaptureDevice, OpenFailure> chosen_device(const std::vector<Capture
         }
         return OpenFailure{OpenFailure::Step::device, "no suitable pcap device found"};
     }
-    auto device = choose_capture_device(devices, request.log_target);
+    auto device = choose_capture_device(devices, request.log_target, request.preferred_address);
     if (auto* failure = std::get_if<std::string>(&device)) {
         return OpenFailure{OpenFailure::Step::device, std::move(*failure)};
     }
@@ -73,6 +73,14 @@ std::variant<OpenedCapture, OpenFailure> LiveCaptureOpener::open(const CaptureRe
         return OpenFailure{OpenFailure::Step::filter, std::move(*filter_error), chosen.name};
     }
     return OpenedCapture{std::make_unique<LivePacketSource>(std::move(capture)), chosen.name, std::move(filter_error)};
+}
+
+std::variant<std::string, OpenFailure> LiveCaptureOpener::choose(const CaptureRequest& request) const {
+    auto device = find_device(request);
+    if (auto* failure = std::get_if<OpenFailure>(&device)) {
+        return std::move(*failure);
+    }
+    return std::move(std::get<CaptureDevice>(device).name);
 }
 
 }  // namespace tarnvale::capture

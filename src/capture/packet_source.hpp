@@ -39,6 +39,8 @@ struct CaptureRequest {
     bool filter_required;         // when false, a filter that cannot be installed leaves the capture unfiltered
     std::string_view log_target;  // for the device inventory of a choice
     DeviceChoice choice = DeviceChoice::path;
+    // A path engine's choice prefers the device that holds this address.
+    std::optional<packets::IpAddress> preferred_address = std::nullopt;
 };
 
 struct OpenFailure {
@@ -63,6 +65,8 @@ class CaptureOpener {
 public:
     virtual ~CaptureOpener() = default;
     virtual std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const = 0;
+    // The name of the device `open` would open now, without opening it.
+    virtual std::variant<std::string, OpenFailure> choose(const CaptureRequest& request) const = 0;
 };
 
 // Opens live captures through the capture library. A named device must be in
@@ -70,6 +74,7 @@ public:
 class LiveCaptureOpener final : public CaptureOpener {
 public:
     std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const override;
+    std::variant<std::string, OpenFailure> choose(const CaptureRequest& request) const override;
 };
 
 }  // namespace tarnvale::capture

@@ -66,16 +66,43 @@ void log_device_chosen(const ReceiverSetup& setup, const std::string& device) {
     }
 }
 
-// Reads and hands over datagrams until the source fails (its error text) or `stop` is raised (nothing).
-std::optional<std::string> read_until_failure(PacketSource& source, runtime::StopFlag& stop,
-                                              const DatagramHandler& handle) {
+// What the receiver last chose its device by.
+struct ChoiceBasis {
+    std::uint64_t generation = 0;
+    std::optional<packets::IpAddress> path_source;
+
+    static ChoiceBasis now(const NetworkFollowing& network) {
+        return {network.generation ? network.generation() : 0,
+                network.path_source ? network.path_source() : std::nullopt};
+    }
+    bool operator==(const ChoiceBasis&) const = default;
+};
+
+// How often at least a receiver looks whether its choice of device still stands.
+constexpr unsigned frames_between_looks = 1024;
+
+struct ReadEnd {
+    enum class Kind { stopped, failed, choice_due } kind;
+    std::string error = {};  // of a failure
+};
+
+// Reads and hands over datagrams until the source fails, `stop` is raised, or
+// (for a device the receiver chose) what it chose by has changed.
+ReadEnd read_until_change(PacketSource& source, runtime::StopFlag& stop, const DatagramHandler& handle,
+                          const ReceiverSetup& setup, const ChoiceBasis& chosen_by) {
     const int link_type = source.link_type();
     const std::size_t link_header = link_header_length(link_type);
+    const bool follows = !setup.request.device;
     CapturedFrame frame;
+    unsigned frames = 0;
     while (!stop.raised()) {
         const ReadStatus status = source.next(frame);
         if (status == ReadStatus::error) {
-            return source.error_text();
+            return {ReadEnd::Kind::failed, source.error_text()};
+        }
+        if (follows && (status == ReadStatus::timeout || ++frames % frames_between_looks == 0) &&
+            ChoiceBasis::now(setup.network) != chosen_by) {
+            return {ReadEnd::Kind::choice_due};
         }
         if (status == ReadStatus::timeout || frame.bytes.size() < link_header) {
             continue;
@@ -83,21 +110,71 @@ std::optional<std::string> read_until_failure(PacketSource& source, runtime::Sto
         handle({frame.bytes.subspan(link_header), frame.bytes.size(), frame.wire_length, link_type,
                 frame.captured_at});
     }
-    return std::nullopt;
+    return {ReadEnd::Kind::stopped};
 }
 
-// Opens the device again, waiting longer after each failure; nothing when stopped first.
-std::optional<OpenedCapture> reopen(const CaptureOpener& opener, CaptureRequest request, const ReopenBackoff& backoff,
-                                    runtime::StopFlag& stop) {
-    for (auto wait = backoff.first;; wait = std::min(wait * 2, backoff.longest)) {
-        if (stop.sleep_for(wait)) {
+// The request as the receiver would make it now: the configured device, or a
+// choice that prefers the path's source address.
+CaptureRequest request_now(const ReceiverSetup& setup, const ChoiceBasis& basis) {
+    CaptureRequest request = setup.request;
+    request.preferred_address = basis.path_source;
+    return request;
+}
+
+// Waits `wait` unless stopped first (true) or, for a device the receiver
+// chose, what it chooses by changes (the host's network came back).
+bool wait_for_reopen(runtime::StopFlag& stop, std::chrono::milliseconds wait, const ReceiverSetup& setup,
+                     const ChoiceBasis& basis) {
+    constexpr std::chrono::milliseconds step{200};
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+        if (stop.sleep_for(std::min<std::chrono::nanoseconds>(step, until - now))) {
+            return true;
+        }
+        if (!setup.request.device && ChoiceBasis::now(setup.network) != basis) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// Opens the capture again, waiting longer after each failure; nothing when stopped first.
+// A device the user named is the one opened again; one the receiver chose is
+// chosen again, as a device that is gone leaves another in its place.
+std::optional<OpenedCapture> reopen(const CaptureOpener& opener, const ReceiverSetup& setup, runtime::StopFlag& stop) {
+    for (auto wait = setup.backoff.first;; wait = std::min(wait * 2, setup.backoff.longest)) {
+        const ChoiceBasis basis = ChoiceBasis::now(setup.network);
+        if (wait_for_reopen(stop, wait, setup, basis)) {
             return std::nullopt;
         }
-        auto opened = opener.open(request);
+        auto opened = opener.open(request_now(setup, ChoiceBasis::now(setup.network)));
         if (auto* capture = std::get_if<OpenedCapture>(&opened)) {
             return std::move(*capture);
         }
     }
+}
+
+// Moves to the device chosen now when it is another one; the capture as it
+// was when there is none, or it cannot be opened.
+void follow_choice(const CaptureOpener& opener, const ReceiverSetup& setup, const ChoiceBasis& basis,
+                   OpenedCapture& opened) {
+    const CaptureRequest request = request_now(setup, basis);
+    auto chosen = opener.choose(request);
+    const auto* device = std::get_if<std::string>(&chosen);
+    if (device == nullptr || *device == opened.device) {
+        return;
+    }
+    CaptureRequest on_device = request;
+    on_device.device = *device;
+    auto moved = opener.open(on_device);
+    if (auto* failure = std::get_if<OpenFailure>(&moved)) {
+        log::warn(setup.request.log_target, "capture stays on its device: the device chosen now cannot be opened",
+                  {{"device", opened.device}, {"chosen", *device}, {"err", failure->error}});
+        return;
+    }
+    log::info(setup.request.log_target, "capture moved to another device",
+              {{"from", opened.device}, {"to", *device}});
+    opened = std::move(std::get<OpenedCapture>(moved));
 }
 
 }  // namespace
@@ -106,7 +183,8 @@ std::optional<CaptureCounts> run_capture_receiver(const CaptureOpener& opener, c
                                                   CaptureStatus& status, runtime::StopFlag& stop,
                                                   const DatagramHandler& handle) {
     const std::string_view target = setup.request.log_target;
-    auto first = opener.open(setup.request);
+    ChoiceBasis basis = ChoiceBasis::now(setup.network);
+    auto first = opener.open(request_now(setup, basis));
     if (auto* failure = std::get_if<OpenFailure>(&first)) {
         log_device_chosen(setup, failure->device);
         log_open_failure(setup, *failure);
@@ -121,20 +199,24 @@ std::optional<CaptureCounts> run_capture_receiver(const CaptureOpener& opener, c
     log::info(target, setup.lines.link_type, {{"datalink", opened.source->link_type()}});
     status.set(CaptureState::capturing);
     for (;;) {
-        auto error = read_until_failure(*opened.source, stop, handle);
-        if (!error) {
+        auto end = read_until_change(*opened.source, stop, handle, setup, basis);
+        if (end.kind == ReadEnd::Kind::stopped) {
             return opened.source->counts();
         }
-        log::error(target, setup.lines.read_failed, {{"err", *error}});
-        status.set(CaptureState::read_failed, std::move(*error));
+        if (end.kind == ReadEnd::Kind::choice_due) {
+            basis = ChoiceBasis::now(setup.network);
+            follow_choice(opener, setup, basis, opened);
+            continue;
+        }
+        log::error(target, setup.lines.read_failed, {{"err", end.error}});
+        status.set(CaptureState::read_failed, std::move(end.error));
         opened.source.reset();  // closed while waiting to open it again
-        CaptureRequest same_device = setup.request;
-        same_device.device = opened.device;
-        auto reopened = reopen(opener, std::move(same_device), setup.backoff, stop);
+        auto reopened = reopen(opener, setup, stop);
         if (!reopened) {
             return std::nullopt;
         }
         opened = std::move(*reopened);
+        basis = ChoiceBasis::now(setup.network);
         log::info(target, "capture reopened",
                   {{"device", opened.device},
                    {"datalink", opened.source->link_type()},

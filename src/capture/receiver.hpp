@@ -71,11 +71,22 @@ struct ReopenBackoff {
     std::chrono::milliseconds longest{std::chrono::seconds(30)};
 };
 
+// How a receiver follows the host's network when it chose its device itself:
+// it chooses again when the network has changed or the address the engine's
+// packets leave from has, and moves when another device is the choice now.
+struct NetworkFollowing {
+    // Counts the host's settled network changes; empty: the network is fixed.
+    std::function<std::uint64_t()> generation;
+    // A path engine's source address now; empty or none: no preference.
+    std::function<std::optional<packets::IpAddress>()> path_source;
+};
+
 // An engine's way of capturing; the device comes from the engine's configuration.
 struct ReceiverSetup {
     CaptureRequest request;
     CaptureLogLines lines;
     ReopenBackoff backoff = {};
+    NetworkFollowing network = {};
 };
 
 struct CapturedDatagram {
@@ -94,7 +105,9 @@ struct CapturedDatagram {
 using DatagramHandler = std::function<void(const CapturedDatagram&)>;
 
 // Runs on the receiver's thread until `stop` is raised or the capture cannot be
-// opened at first, handing every datagram to `handle`. Logs each change of
+// opened at first, handing every datagram to `handle`. After a read error it
+// opens the capture again (a device it chose itself, as chosen now), and it
+// moves to another device as NetworkFollowing says. Logs each change of
 // state once (not each attempt to open again) under the request's log target.
 // The counts of the capture open when stopped; nothing when none was open or
 // the capture keeps none.
@@ -107,6 +120,7 @@ struct ReceiverCapture {
     std::shared_ptr<const CaptureOpener> opener;
     std::optional<std::string> device;  // by name; chosen from the device list when unset
     std::shared_ptr<CaptureStatus> status;
+    NetworkFollowing network = {};
 };
 
 }  // namespace tarnvale::capture

@@ -69,10 +69,16 @@ void spawn_capture_failure_reports(const asio::any_io_executor& executor,
 asio::awaitable<bool> start_receiver(const EngineOutlets& outlets, EngineIdentity engine,
                                      runtime::EngineThreads& threads, const std::optional<std::string>& device,
                                      std::string_view thread_name, std::string_view failure,
-                                     std::function<void(const capture::ReceiverCapture&)> receive) {
+                                     std::function<void(const capture::ReceiverCapture&)> receive,
+                                     std::shared_ptr<const PathRoute> path) {
     auto status = std::make_shared<capture::CaptureStatus>();
+    capture::NetworkFollowing network{outlets.network_generation, {}};
+    if (path) {
+        network.path_source = [path = std::move(path)] { return path->source(); };
+    }
     std::function<void()> body = [receive = std::move(receive),
-                                  capture = capture::ReceiverCapture{outlets.captures, device, status}] {
+                                  capture = capture::ReceiverCapture{outlets.captures, device, status,
+                                                                     std::move(network)}] {
         receive(capture);
     };
     if (!co_await start_thread(outlets, engine, threads, thread_name, failure, std::move(body)) ||

@@ -36,10 +36,13 @@ void spawn_capture_failure_reports(const asio::any_io_executor& executor,
 // `device` (chosen from the device list when unset), and waits until the
 // capture runs; from then on its read failures are reported beside the engine
 // task. False, with the engine's error sent, when the thread cannot be started
-// or the capture cannot be opened.
+// or the capture cannot be opened. A device it chose follows the host's
+// network (see capture::NetworkFollowing), preferring the one that holds the
+// path's source address when the engine measures a path.
 asio::awaitable<bool> start_receiver(const EngineOutlets& outlets, EngineIdentity engine,
                                      runtime::EngineThreads& threads, const std::optional<std::string>& device,
                                      std::string_view thread_name, std::string_view failure,
-                                     std::function<void(const capture::ReceiverCapture&)> receive);
+                                     std::function<void(const capture::ReceiverCapture&)> receive,
+                                     std::shared_ptr<const PathRoute> path = nullptr);
 
 }  // namespace tarnvale::engines

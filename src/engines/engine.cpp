@@ -36,6 +36,47 @@ asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutle
     co_return std::nullopt;
 }
 
+asio::awaitable<PathRoute::Change> recheck_route(const EngineOutlets& outlets, const ProbeNetwork& network,
+                                                 EngineIdentity engine, const packets::IpAddress& target,
+                                                 PathRoute& route) {
+    const std::uint64_t generation = outlets.network_generation();
+    if (!route.due(generation)) {
+        co_return PathRoute::Change::none;
+    }
+    const std::optional<packets::IpAddress> before = route.source();
+    std::error_code error;
+    const packets::IpAddress source = network.source_for(target, error);
+    const PathRoute::Change change = route.update(generation, error ? std::nullopt : std::optional(source));
+    const std::string target_text = packets::to_text(target);
+    std::string_view status = ipc::path_status::restored;
+    std::string detail;
+    switch (change) {
+        case PathRoute::Change::none:
+            co_return change;
+        case PathRoute::Change::lost:
+            log::warn(engine.log_target, "no route to the target; measuring again once there is one",
+                      {{"target", target_text}, {"err", error.message()}});
+            status = ipc::path_status::no_route;
+            detail = log::fill_message("no route to {}: {}", target_text, error.message());
+            break;
+        case PathRoute::Change::restored:
+            log::info(engine.log_target, "route to the target restored",
+                      {{"target", target_text}, {"source", packets::to_text(source)}});
+            detail = log::fill_message("measuring {} again from {}", target_text, packets::to_text(source));
+            break;
+        case PathRoute::Change::moved:
+            log::info(engine.log_target, "source address changed",
+                      {{"target", target_text}, {"old", packets::to_text(*before)}, {"new", packets::to_text(source)}});
+            detail = log::fill_message("measuring {} from {} now, no longer from {}", target_text,
+                                       packets::to_text(source), packets::to_text(*before));
+            break;
+    }
+    ipc::Event event = ipc::PathStatusEvent{network.unix_seconds(), std::string(engine.name), std::string(status),
+                                            std::move(detail)};
+    co_await outlets.events.send(std::move(event));
+    co_return change;
+}
+
 asio::awaitable<std::optional<platform::ReservedPort>> hold_udp_port(const EngineOutlets& outlets,
                                                                      EngineIdentity engine,
                                                                      const packets::IpAddress& target) {

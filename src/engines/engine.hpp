@@ -11,6 +11,7 @@
 #include "engines/answer_budgets.hpp"
 #include "engines/engine_config.hpp"
 #include "engines/path_loss.hpp"
+#include "engines/path_route.hpp"
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
 #include "packets/ip_address.hpp"
@@ -29,6 +30,10 @@ struct EngineOutlets {
     std::shared_ptr<AnswerBudgets> answer_budgets;  // one for the process, so engines spare each other's answers
     std::shared_ptr<PathLoss> path_loss;            // one for the process: the hop engine's figure, for attr
     std::shared_ptr<const capture::CaptureOpener> captures;  // how the engines' receivers open their captures
+    // How many times the host's addresses, routes or links have changed and
+    // settled so far (one count for the process): an engine looks at its route
+    // again when it moves.
+    std::function<std::uint64_t()> network_generation;
 };
 
 // An engine as its failures name it: its name in events and its log target.
@@ -51,6 +56,14 @@ asio::awaitable<std::optional<packets::IpAddress>> resolve_target(const EngineOu
 asio::awaitable<std::optional<packets::IpAddress>> find_source(const EngineOutlets& outlets,
                                                                const ProbeNetwork& network, EngineIdentity engine,
                                                                const packets::IpAddress& target);
+
+// Looks at the route to the target again when it is due (PathRoute::due),
+// and tells the client and the log when the engine can no longer measure the
+// path (a "no_route" path_status) or can again ("restored", also when it
+// measures from another source address now).
+asio::awaitable<PathRoute::Change> recheck_route(const EngineOutlets& outlets, const ProbeNetwork& network,
+                                                 EngineIdentity engine, const packets::IpAddress& target,
+                                                 PathRoute& route);
 
 // A UDP port of the target's family, held for the engine while it runs: its
 // packets leave from it, so that their answers are told apart from another

@@ -65,7 +65,8 @@ asio::awaitable<void> EngineManager::run_launch(std::string name, EngineConfig c
         log::warn(log::target::engines, log::fill_message("unknown engine '{}'", name));
         co_return;
     }
-    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_, path_loss_, captures_};
+    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_, path_loss_, captures_,
+                          [] { return std::uint64_t{0}; }};
     co_await engine(std::move(config), std::move(outlets));
 }
 

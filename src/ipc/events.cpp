@@ -186,6 +186,14 @@ void write(ObjectWriter& w, const UnownedTrafficEvent& e) {
         .boolean("saturating", e.saturating);
 }
 
+void write(ObjectWriter& w, const PathStatusEvent& e) {
+    w.string("type", "path_status")
+        .u64("ts", e.ts)
+        .string("engine", e.engine)
+        .string("status", e.status)
+        .string("detail", e.detail);
+}
+
 void write(ObjectWriter& w, const ErrorEvent& e) {
     w.string("type", "error")
         .u64("ts", e.ts)

@@ -149,6 +149,15 @@ struct UnownedTrafficEvent {
     bool saturating = false;
 };
 
+// An engine that measures a path can no longer (the host has no route to its
+// target) or can again. Outcomes of the time between count as nothing.
+struct PathStatusEvent {
+    std::uint64_t ts = 0;
+    std::string engine;  // "hop" or "bw"
+    std::string status;  // "no_route" or "restored"
+    std::string detail;  // for the user: why, or from which source address it measures again
+};
+
 struct ErrorEvent {
     std::uint64_t ts = 0;
     std::string engine;
@@ -165,7 +174,8 @@ struct AckEvent {
 
 using Event =
     std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent, HopDelayEvent,
-                 LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent, UnownedTrafficEvent>;
+                 LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent, UnownedTrafficEvent,
+                 PathStatusEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

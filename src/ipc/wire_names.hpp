@@ -42,4 +42,9 @@ inline constexpr std::string_view no_route = "NO_ROUTE";
 inline constexpr std::string_view thread_start_fail = "THREAD_START_FAIL";
 }  // namespace error_code
 
+namespace path_status {
+inline constexpr std::string_view no_route = "no_route";
+inline constexpr std::string_view restored = "restored";
+}  // namespace path_status
+
 }  // namespace tarnvale::ipc

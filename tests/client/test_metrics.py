@@ -78,6 +78,20 @@ def test_restarts_errors_and_the_latest_diagnosis():
                  severity="medium") == 1
 
 
+def test_an_engine_without_a_route_is_flagged_until_restored_or_a_new_probe():
+    metrics = PathMetrics(["t"])
+    metrics.probe_started("t", facts())
+    metrics.event("t", event("path_status", engine="hop", status="no_route"))
+    metrics.event("t", event("path_status", engine="bw", status="no_route"))
+    metrics.event("t", event("path_status", engine="bw", status="restored"))
+    samples = scrape(metrics)
+    assert value(samples, "tarnvale_path_no_route", target="t", engine="hop") == 1
+    assert value(samples, "tarnvale_path_no_route", target="t", engine="bw") == 0
+    metrics.probe_ended("t", restarting=True)
+    metrics.probe_started("t", facts())
+    assert not [name for name, _ in scrape(metrics) if name == "tarnvale_path_no_route"], "the old probe's word"
+
+
 def test_a_hop_no_report_names_for_some_of_its_engines_periods_leaves_the_metrics():
     now = [1000.0]
     told = facts()

@@ -142,6 +142,22 @@ def test_a_route_change_restarts_its_hops_trend_and_queue_and_is_shown():
     assert "route changed at hop 3: 198.51.100.6 -> 198.51.100.10" in console.export_text()
 
 
+def test_an_engine_without_a_route_is_shown_until_restored():
+    model = ViewModel(["hop", "bw"], facts(), started=0)
+    model.apply(parse_event(sample("path_status", engine="hop", detail="no route to 203.0.113.10")), now=1)
+    model.apply(parse_event(sample("path_status", engine="bw", detail="no route to 203.0.113.10")), now=1)
+    model.apply(parse_event(sample("path_status", engine="bw", status="restored", detail="from 192.168.2.10")), now=2)
+
+    def screen():
+        console = Console(record=True, width=120)
+        console.print(render(model, "203.0.113.10"))
+        return console.export_text()
+
+    assert "hop cannot measure: no route to 203.0.113.10" in screen() and "bw cannot measure" not in screen()
+    model.apply(parse_event(sample("path_status", engine="hop", status="restored", detail="from 192.168.2.10")), now=3)
+    assert "cannot measure" not in screen()
+
+
 def flow_loss(ts, flow, hop, addr, loss):
     return parse_event(sample("flow_loss", ts=ts, flow=flow, hop=hop, addr=addr, loss_pct=loss))
 

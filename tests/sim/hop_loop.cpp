@@ -41,23 +41,31 @@ void SimulatedPinger::catch_up(Clock::time_point now) {
 Clock::time_point SimulatedPinger::ping(const std::vector<HopSighting>& routers, Clock::time_point start) {
     auto at = start;
     for (const HopSighting& router : routers) {
+        if (!shared_.route->source()) {
+            break;  // no route, as the loop last found
+        }
         const auto round_trip = path_.echo_round_trip(router.addr, at);
-        if (round_trip) {
+        const auto waited = round_trip.value_or(engines::hop::echo_reply_timeout);
+        // The pinger leaves out an echo whose wait saw the loop find a route
+        // change: the loop finds one within a wait step of the host's network changing.
+        const bool route_changed =
+            path_.network_changes_at(at) != path_.network_changes_at(at + waited + engines::hop::probe_spacing);
+        if (round_trip && !route_changed) {
             const float milliseconds = std::chrono::duration<float, std::milli>(*round_trip).count();
             shared_.table->record_rtt(router.ttl, milliseconds);
             shared_.delays->record(router.ttl, at + *round_trip, milliseconds);
-            at += *round_trip;
-        } else {
-            at += engines::hop::echo_reply_timeout;
         }
-        shared_.table->record_echo_outcome(router.ttl, round_trip.has_value());
-        at += engines::hop::pause_between_targets;
+        if (!route_changed) {
+            shared_.table->record_echo_outcome(router.ttl, round_trip.has_value());
+        }
+        at += waited + engines::hop::pause_between_targets;
     }
     return at;
 }
 
 SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress& target, std::uint8_t max_hops)
     : path_(path),
+      harness_([&path] { return path.network_changes(); }),
       shared_{target,
               engines::hop::ProbeFlows{simulated_probe_port},
               max_hops,
@@ -68,7 +76,8 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
               0,
               std::make_shared<engines::SendFailures>(engines::send_failure_notice_period),
               std::make_shared<engines::hop::RouteChangeQueue>(engines::hop::route_change_queue_capacity),
-              simulated_tcp_port},
+              simulated_tcp_port,
+              std::make_shared<engines::PathRoute>(path.client(), harness_.outlets().network_generation())},
       receiver_{target,
                 shared_.flows,
                 shared_.pending,
@@ -86,19 +95,15 @@ SimulatedHopLoop::SimulatedHopLoop(SimulatedPath& path, const packets::IpAddress
 }
 
 void SimulatedHopLoop::add_pinger() {
-    std::error_code error;  // a simulated path always has its client's address
-    const packets::IpAddress source = path_.source_for(shared_.target, error);
-    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), source, shared_.table, shared_.delays,
+    pinger_.emplace(path_, engines::hop::PingerShared{!shared_.target.is_v4(), shared_.route, shared_.table, shared_.delays,
                                                       receiver_.sightings, receiver_.stop, shared_.send_failures});
     path_.on_tick([this](Clock::time_point now) { pinger_->catch_up(now); });
 }
 
 bool SimulatedHopLoop::run(std::uint64_t interval_ms, LoopHarness::ReportHandler on_report) {
-    std::error_code error;
-    const packets::IpAddress source = path_.source_for(shared_.target, error);
     engines::hop::HopReporter reporter(shared_, harness_.outlets(), path_);
     return harness_.run(
-        engines::hop::probe_forever(shared_, path_, source, interval_ms, reporter, *harness_.outlets().answer_budgets),
+        engines::hop::probe_forever(shared_, path_, interval_ms, reporter, *harness_.outlets().answer_budgets),
         std::move(on_report));
 }
 

@@ -22,12 +22,14 @@ asio::awaitable<void> hand_over(std::shared_ptr<runtime::BoundedQueue<engines::A
 
 }  // namespace
 
-LoopHarness::LoopHarness()
+LoopHarness::LoopHarness() : LoopHarness([] { return std::uint64_t{0}; }) {}
+
+LoopHarness::LoopHarness(std::function<std::uint64_t()> network_generation)
     : events_(runtime::make_bounded_queue<ipc::Event>(io_.get_executor(), room)),
       reports_(runtime::make_bounded_queue<engines::AggregatorReport>(io_.get_executor(), room)),
       outlets_{ipc::EventSender(events_), engines::ReportSender(reports_), unused_pool_.get_executor(),
                std::make_shared<engines::AnswerBudgets>(), std::make_shared<engines::PathLoss>(),
-               nullptr /* no capture: the path hands over the answers */} {}
+               nullptr /* no capture: the path hands over the answers */, std::move(network_generation)} {}
 
 bool LoopHarness::run(asio::awaitable<void> loop, ReportHandler on_report) {
     if (on_report) {

@@ -20,6 +20,8 @@ public:
     using ReportHandler = std::function<void(engines::AggregatorReport)>;
 
     LoopHarness();
+    // With the host's network changes counted by `network_generation`.
+    explicit LoopHarness(std::function<std::uint64_t()> network_generation);
 
     const engines::EngineOutlets& outlets() const { return outlets_; }
 

@@ -109,7 +109,21 @@ asio::awaitable<std::error_code> SimulatedPath::send_paced(std::vector<engines::
     co_return std::error_code{};
 }
 
+bool SimulatedPath::without_route(Clock::time_point at) const {
+    return no_route_.error && at - start_ >= no_route_.from && at - start_ < no_route_.until;
+}
+
+std::uint64_t SimulatedPath::network_changes_at(Clock::time_point at) const {
+    if (!no_route_.error) {
+        return 0;
+    }
+    return (at - start_ >= no_route_.from ? 1 : 0) + (at - start_ >= no_route_.until ? 1 : 0);
+}
+
 std::error_code SimulatedPath::send_at(std::span<const std::uint8_t> datagram, Clock::time_point at) {
+    if (without_route(at)) {
+        return std::make_error_code(std::errc::network_unreachable);
+    }
     const bool ipv6 = !datagram.empty() && (datagram[0] >> 4) == 6;
     const auto ipv4_probe = ipv6 ? std::nullopt : packets::Ipv4View::read(datagram);
     const auto ipv6_probe = ipv6 ? packets::Ipv6View::read(datagram) : std::nullopt;
@@ -242,7 +256,7 @@ std::optional<SimulatedPath::Clock::duration> SimulatedPath::echo_round_trip(con
         std::find_if(hops.begin(), hops.end(), [router](const SimulatedHop& each) { return each.address == router; });
     others_ask_until(at);
     const auto reached = static_cast<std::size_t>(hop - hops.begin());
-    if (!reach(hops, reached, at, 0)) {
+    if (without_route(at) || !reach(hops, reached, at, 0)) {
         return std::nullopt;
     }
     if (hop->answers &&
@@ -265,7 +279,7 @@ void SimulatedPath::advance_to(Clock::time_point until) {
     while (!answers_.empty() && answers_.begin()->first <= until) {
         const auto due = answers_.extract(answers_.begin());
         now_ = std::max(now_, due.key());
-        if (deliver_) {
+        if (deliver_ && !without_route(now_)) {
             deliver_(due.mapped(), now_);
         }
     }

@@ -106,8 +106,17 @@ public:
         refused_share_ = share;
         refusal_ = error;
     }
-    // The host loses its route toward the path: the source lookup fails with `error`.
-    void lose_route(std::error_code error) { no_route_ = error; }
+    // The host has no route toward the path from `from` until `until` after
+    // the start (for the whole run by default): the source lookup fails with
+    // `error`, sends with ENETUNREACH, and whatever was on its way is lost.
+    void lose_route(std::error_code error, Clock::duration from = {}, Clock::duration until = Clock::duration::max()) {
+        no_route_ = {error, from, until};
+    }
+    // How many times the host's routes have changed by now (the start and end
+    // of the outage), as the host's network watch would count them.
+    std::uint64_t network_changes() const { return network_changes_at(now_); }
+    std::uint64_t network_changes_at(Clock::time_point at) const;
+    const packets::IpAddress& client() const { return client_; }
     // Probes sent from `after` on take the new route, until a later change.
     void change_route(Clock::duration after, std::vector<SimulatedHop> hops);
     // From the start, routers balance flows over this route too, as per-flow
@@ -122,7 +131,7 @@ public:
     Clock::time_point now() const override { return now_; }
     std::uint64_t unix_seconds() const override;
     packets::IpAddress source_for(const packets::IpAddress& /*destination*/, std::error_code& error) const override {
-        error = no_route_;
+        error = without_route(now_) ? no_route_.error : std::error_code{};
         return client_;
     }
     std::error_code send(std::span<const std::uint8_t> datagram, const packets::IpAddress& destination,
@@ -178,7 +187,14 @@ private:
     std::map<std::uint8_t, unsigned> probes_by_ttl_;  // sent onto the path
     double refused_share_ = 0;
     std::error_code refusal_;
-    std::error_code no_route_;
+    struct Outage {
+        std::error_code error;
+        Clock::duration from{};
+        Clock::duration until{};
+    };
+    bool without_route(Clock::time_point at) const;
+
+    Outage no_route_;
     std::map<packets::IpAddress, Clock::time_point> link_free_;  // by hop: when its link has sent all it holds
     Deliver deliver_;
     Tick tick_;

@@ -2,7 +2,9 @@
 // engine's matching, what state it reports, and how it opens a failed capture again.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <deque>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -63,12 +65,31 @@ public:
     mutable std::deque<Result> results;
     mutable std::vector<CaptureRequest> requests;
 
+    // What choose answers in turn; when none is left, the device last opened.
+    mutable std::deque<std::string> choices;
+    mutable std::vector<CaptureRequest> choice_requests;
+
     std::variant<OpenedCapture, OpenFailure> open(const CaptureRequest& request) const override {
         requests.push_back(request);
         Result next = std::move(results.front());
         results.pop_front();
+        if (const auto* opened = std::get_if<OpenedCapture>(&next)) {
+            last_opened = opened->device;
+        }
         return next;
     }
+    std::variant<std::string, OpenFailure> choose(const CaptureRequest& request) const override {
+        choice_requests.push_back(request);
+        if (choices.empty()) {
+            return last_opened;
+        }
+        std::string next = std::move(choices.front());
+        choices.pop_front();
+        return next;
+    }
+
+private:
+    mutable std::string last_opened;
 };
 
 OpenedCapture source(runtime::StopFlag& stop, int link_type, std::deque<Step> steps) {
@@ -149,39 +170,128 @@ TEST(CaptureReceiver, TheLinkHeaderIsStrippedRuntFramesDroppedAndTheWireLengthKe
     EXPECT_EQ(status.get().read_failures, 0u);
 }
 
-TEST(CaptureReceiver, AReadErrorIsReportedOnceAndTheSameDeviceOpenedAgainUntilItOpens) {
+TEST(CaptureReceiver, AReadErrorIsReportedOnceAndTheDeviceOpenedAgainUntilItOpens) {
+    // A device the receiver chose is chosen again (one that is gone leaves
+    // another in its place); one the user named is the one opened again.
+    for (const bool named : {false, true}) {
+        ScriptedOpener opener;
+        runtime::StopFlag stop;
+        CaptureStatus status;
+        // The first capture fails after one frame; two attempts to open again
+        // fail; the third capture delivers a frame and fails at once; the
+        // fourth delivers one more.
+        opener.results.emplace_back(
+            OpenedCapture{std::make_unique<ScriptedSource>(
+                              raw_ipv4, std::deque<Step>{{ReadStatus::packet, {1}}, {ReadStatus::error}}, stop),
+                          "eth7", std::nullopt});
+        opener.results.emplace_back(OpenFailure{OpenFailure::Step::open, "still down"});
+        opener.results.emplace_back(OpenFailure{OpenFailure::Step::device, "no capture device named 'eth7'"});
+        opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {2}}, {ReadStatus::error}}));
+        opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {3}}}));
+        auto configured = setup();
+        if (named) {
+            configured.request.device = "eth7";
+        }
+
+        std::vector<std::uint64_t> failures_seen;
+        std::vector<CaptureState> states_seen;
+        run_capture_receiver(opener, configured, status, stop, [&](const CapturedDatagram& datagram) {
+            failures_seen.push_back(status.get().read_failures);
+            states_seen.push_back(status.get().state);
+            EXPECT_EQ(datagram.bytes.size(), 1u);
+        });
+
+        EXPECT_EQ(failures_seen, (std::vector<std::uint64_t>{0, 1, 2})) << "one failure per change, not per attempt";
+        EXPECT_EQ(states_seen, (std::vector<CaptureState>(3, CaptureState::capturing)));
+        ASSERT_EQ(opener.requests.size(), 5u);
+        for (const auto& request : opener.requests) {
+            EXPECT_EQ(request.device, named ? std::optional<std::string>("eth7") : std::nullopt);
+        }
+        EXPECT_EQ(status.get().error, "");
+    }
+}
+
+// A capture that times out until stopped, as a quiet device does.
+std::deque<Step> quiet(std::size_t reads) { return std::deque<Step>(reads, Step{ReadStatus::timeout}); }
+
+TEST(CaptureReceiver, AChosenDeviceMovesWhenTheNetworkOrThePathSourceChangesAndANamedOneStays) {
+    const auto moved_address = packets::IpAddress(packets::Ipv4(0xC0A8020A));  // 192.168.2.10
+    for (const bool named : {false, true}) {
+        ScriptedOpener opener;
+        runtime::StopFlag stop;
+        CaptureStatus status;
+        std::atomic<std::uint64_t> generation{0};
+        std::optional<packets::IpAddress> path_source;
+        std::mutex path_source_lock;
+        opener.results.emplace_back(source(stop, raw_ipv4, quiet(3)));
+        auto on_wlan = source(stop, raw_ipv4, {{ReadStatus::packet, {1}}, {ReadStatus::timeout}, {ReadStatus::timeout}});
+        on_wlan.device = "wlan0";
+        opener.results.emplace_back(std::move(on_wlan));
+        auto on_cable = source(stop, raw_ipv4, {{ReadStatus::packet, {2}}});
+        on_cable.device = "enx1";
+        opener.results.emplace_back(std::move(on_cable));
+        opener.choices = {"wlan0", "enx1"};
+        auto configured = setup();
+        if (named) {
+            configured.request.device = "eth0";
+        }
+        configured.network.path_source = [&] {
+            const std::lock_guard lock(path_source_lock);
+            return path_source;
+        };
+
+        Delivered delivered;
+        std::size_t reads = 0;
+        // A change of the network after the first read of the first device,
+        // then of the path's source after the first frame of the second.
+        auto handle = delivered.handler();
+        configured.network.generation = [&] {
+            if (++reads == 2) {
+                ++generation;
+            }
+            return generation.load();
+        };
+        run_capture_receiver(opener, configured, status, stop, [&](const CapturedDatagram& datagram) {
+            handle(datagram);
+            const std::lock_guard lock(path_source_lock);
+            path_source = moved_address;
+        });
+        if (named) {
+            EXPECT_EQ(opener.requests.size(), 1u) << "a device the user named is never left";
+            EXPECT_TRUE(opener.choice_requests.empty());
+            continue;
+        }
+        ASSERT_EQ(opener.requests.size(), 3u);
+        EXPECT_EQ(opener.requests[1].device, "wlan0") << "moved to the device chosen after the network changed";
+        EXPECT_EQ(opener.requests[2].device, "enx1") << "moved to the device that holds the path's new source";
+        ASSERT_FALSE(opener.choice_requests.empty());
+        EXPECT_EQ(opener.choice_requests.back().preferred_address, moved_address);
+        EXPECT_EQ(delivered.datagrams, (std::vector<Bytes>{{1}, {2}}));
+        EXPECT_EQ(status.get().read_failures, 0u) << "a move is no failure";
+    }
+}
+
+TEST(CaptureReceiver, TheWaitToOpenAgainEndsWhenTheNetworkChanges) {
     ScriptedOpener opener;
     runtime::StopFlag stop;
     CaptureStatus status;
-    // The first capture fails after one frame; two attempts to open the device
-    // again fail; the third capture delivers a frame and fails at once; the
-    // fourth delivers one more.
-    opener.results.emplace_back(
-        OpenedCapture{std::make_unique<ScriptedSource>(
-                          raw_ipv4, std::deque<Step>{{ReadStatus::packet, {1}}, {ReadStatus::error}}, stop),
-                      "eth7", std::nullopt});
-    opener.results.emplace_back(OpenFailure{OpenFailure::Step::open, "still down"});
-    opener.results.emplace_back(OpenFailure{OpenFailure::Step::device, "no capture device named 'eth7'"});
-    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {2}}, {ReadStatus::error}}));
-    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {3}}}));
-
-    std::vector<std::uint64_t> failures_seen;
-    std::vector<CaptureState> states_seen;
-    run_capture_receiver(opener, setup(), status, stop, [&](const CapturedDatagram& datagram) {
-        failures_seen.push_back(status.get().read_failures);
-        states_seen.push_back(status.get().state);
-        EXPECT_EQ(datagram.bytes.size(), 1u);
+    std::atomic<std::uint64_t> generation{0};
+    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::error}}));
+    opener.results.emplace_back(source(stop, raw_ipv4, {{ReadStatus::packet, {1}}}));
+    auto waiting = setup();
+    waiting.backoff = {std::chrono::hours(1), std::chrono::hours(1)};
+    waiting.network.generation = [&generation] { return generation.load(); };
+    std::thread changer([&generation, &status] {
+        while (status.get().state != CaptureState::read_failed) {
+            std::this_thread::yield();
+        }
+        ++generation;  // the device is back, or another carries the route
     });
-
-    EXPECT_EQ(failures_seen, (std::vector<std::uint64_t>{0, 1, 2})) << "one failure per change, not per attempt";
-    EXPECT_EQ(states_seen, (std::vector<CaptureState>(3, CaptureState::capturing)));
-    ASSERT_EQ(opener.requests.size(), 5u);
-    EXPECT_FALSE(opener.requests[0].device) << "chosen from the list at first";
-    for (std::size_t attempt = 1; attempt < 4; ++attempt) {
-        EXPECT_EQ(opener.requests[attempt].device, "eth7") << "the device the capture ran on, attempt " << attempt;
-    }
-    EXPECT_EQ(opener.requests[4].device, "eth0");
-    EXPECT_EQ(status.get().error, "");
+    Delivered delivered;
+    run_capture_receiver(opener, waiting, status, stop, delivered.handler());
+    changer.join();
+    EXPECT_EQ(opener.requests.size(), 2u) << "opened again at the change, not after the hour";
+    EXPECT_EQ(delivered.datagrams, (std::vector<Bytes>{{1}}));
 }
 
 TEST(CaptureReceiver, AStopWhileWaitingToOpenAgainEndsTheReceiver) {

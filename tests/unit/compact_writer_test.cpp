@@ -128,6 +128,9 @@ TEST(EventWriting, EveryKindInMemberOrder) {
     EXPECT_EQ(serialize(Event{UnownedTrafficEvent{9, "unknown", 4.0f, 0.5f, 0.0f, true}}),
               R"({"type":"unowned_traffic","ts":9,"owner":"unknown","mbps_up":4.0,"mbps_down":0.5,)"
               R"("loss_share":0.0,"saturating":true})");
+    EXPECT_EQ(serialize(Event{PathStatusEvent{9, "hop", "no_route", "no route to 203.0.113.10"}}),
+              R"({"type":"path_status","ts":9,"engine":"hop","status":"no_route",)"
+              R"("detail":"no route to 203.0.113.10"})");
     EXPECT_EQ(serialize(Event{ErrorEvent{11, "capture", "ENGINE_STUB", "msg", false}}),
               R"({"type":"error","ts":11,"engine":"capture","code":"ENGINE_STUB","message":"msg","fatal":false})");
 }

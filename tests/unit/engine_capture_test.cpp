@@ -29,6 +29,9 @@ public:
         requested_device = request.device;
         return capture::OpenFailure{capture::OpenFailure::Step::device, "no capture device named 'eth9'"};
     }
+    std::variant<std::string, capture::OpenFailure> choose(const capture::CaptureRequest&) const override {
+        return capture::OpenFailure{capture::OpenFailure::Step::device, "no capture device named 'eth9'"};
+    }
     mutable std::optional<std::string> requested_device;
 };
 
@@ -38,7 +41,7 @@ public:
     explicit EngineRun(std::shared_ptr<const capture::CaptureOpener> captures)
         : outlets_{ipc::EventSender(events_), engines::ReportSender(reports_), pool_.get_executor(),
                    std::make_shared<engines::AnswerBudgets>(), std::make_shared<engines::PathLoss>(),
-                   std::move(captures)} {}
+                   std::move(captures), [] { return std::uint64_t{0}; }} {}
 
     // Runs the joins of the engines' threads that ended engines handed to the pool,
     // which destroying the pool unjoined would abandon.

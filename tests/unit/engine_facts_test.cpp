@@ -37,7 +37,8 @@ TrainRun run_trains(milliseconds run_time) {
                                                  std::make_shared<engines::bandwidth::FlowSampleTable>(
                                                      engines::bandwidth::train_flow_count, entries),
                                                  std::make_shared<engines::bandwidth::TrainRegistry>(),
-                                                 std::make_shared<engines::bandwidth::TargetDistance>(entries)};
+                                                 std::make_shared<engines::bandwidth::TargetDistance>(entries),
+                                                 std::make_shared<engines::PathRoute>(client, 0)};
     const engines::bandwidth::BandwidthReceiverShared receiver{server,
                                                                shared.source_port,
                                                                shared.trains,

@@ -49,7 +49,8 @@ engines::bandwidth::TrainShared trains_to_server() {
             std::make_shared<engines::bandwidth::HopSampleTable>(31),
             std::make_shared<engines::bandwidth::FlowSampleTable>(engines::bandwidth::train_flow_count, 31),
             std::make_shared<engines::bandwidth::TrainRegistry>(),
-            std::make_shared<engines::bandwidth::TargetDistance>(31)};
+            std::make_shared<engines::bandwidth::TargetDistance>(31),
+            std::make_shared<engines::PathRoute>(client, 0)};
 }
 
 TEST(SendFailures, ACauseIsToldWhenItAppearsThenWithItsCountAtMostOncePerPeriod) {
@@ -144,20 +145,74 @@ TEST(EngineThreadFailure, AnEngineRefusedAThreadSendsItsErrorAndEndsWhileTheProb
     EXPECT_EQ(errors[0].message.rfind("failed to spawn pinger thread: ", 0), 0u) << errors[0].message;
 }
 
-TEST(EngineSourceFailure, WithNoRouteTheTrainLoopSendsNoRouteAndEndsWithoutATrain) {
-    SimulatedPath path(client, {hop_at(r1), hop_at(server)}, seconds(60), 1);
-    path.lose_route(unreachable);
-    sim::LoopHarness harness;
+std::vector<ipc::PathStatusEvent> path_statuses_in(const std::vector<ipc::Event>& events) {
+    std::vector<ipc::PathStatusEvent> statuses;
+    for (const auto& event : events) {
+        if (const auto* status = std::get_if<ipc::PathStatusEvent>(&event)) {
+            statuses.push_back(*status);
+        }
+    }
+    return statuses;
+}
+
+// Seconds since the simulated path's start of an event's `ts`.
+std::uint64_t run_seconds(std::uint64_t ts) { return ts - 1'800'000'000u; }
+
+TEST(EnginePathOutage, TheTrainLoopWaitsOutAnOutageAndSaysWhenItCannotMeasureAndWhenItCanAgain) {
+    SimulatedPath path(client, {hop_at(r1), hop_at(server)}, seconds(180), 1);
+    path.lose_route(unreachable, seconds(60), seconds(90));
+    sim::LoopHarness harness([&path] { return path.network_changes(); });
     const engines::bandwidth::TrainShared shared = trains_to_server();
-    EXPECT_FALSE(harness.run(engines::bandwidth::send_trains_forever(shared, path, harness.outlets())))
-        << "the loop ends by itself";
-    EXPECT_TRUE(path.probes_by_ttl().empty());
-    const auto errors = errors_in(harness.take_events());
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].engine, ipc::engine_name::bandwidth);
-    EXPECT_EQ(errors[0].code, ipc::error_code::no_route);
-    EXPECT_TRUE(errors[0].fatal);
-    EXPECT_NE(errors[0].message.find("203.0.113.10"), std::string::npos) << errors[0].message;
+    const engines::bandwidth::BandwidthReceiverShared receiver{server,         shared.source_port, shared.trains,
+                                                               shared.samples, shared.flow_samples, shared.distance,
+                                                               std::make_shared<runtime::StopFlag>()};
+    path.on_answer([&receiver](std::span<const std::uint8_t> datagram, SimulatedPath::Clock::time_point arrival) {
+        engines::bandwidth::handle_answer(receiver, datagram, arrival);
+    });
+    EXPECT_TRUE(harness.run(engines::bandwidth::send_trains_forever(shared, path, harness.outlets())))
+        << "the loop runs until the path's time is over";
+    const auto events = harness.take_events();
+    EXPECT_TRUE(errors_in(events).empty()) << "an outage is no engine failure";
+    const auto statuses = path_statuses_in(events);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses[0].engine, ipc::engine_name::bandwidth);
+    EXPECT_EQ(statuses[0].status, ipc::path_status::no_route);
+    EXPECT_NE(statuses[0].detail.find("203.0.113.10"), std::string::npos) << statuses[0].detail;
+    EXPECT_EQ(statuses[1].status, ipc::path_status::restored);
+    EXPECT_GE(run_seconds(statuses[0].ts), 60u);
+    EXPECT_LE(run_seconds(statuses[1].ts), 91u) << "looked at again within a wait of the route's return";
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const ipc::Event& event) {
+        const auto* estimate = std::get_if<ipc::BwEstimateEvent>(&event);
+        return estimate != nullptr && estimate->ts > statuses[1].ts;
+    })) << "measuring again after the return";
+}
+
+TEST(EnginePathOutage, NoHopCountsTheOutageAsLossAndNothingIsReportedWhileItLasts) {
+    SimulatedPath path(client, {hop_at(r1), hop_at(r2), hop_at(r3), hop_at(server)}, seconds(300), 1);
+    path.lose_route(unreachable, seconds(100), seconds(130));
+    sim::SimulatedHopLoop loop(path, server);
+    loop.add_pinger();
+    EXPECT_TRUE(loop.run(5000));
+    const auto events = loop.take_events();
+    EXPECT_TRUE(errors_in(events).empty());
+    const auto statuses = path_statuses_in(events);
+    ASSERT_EQ(statuses.size(), 2u);
+    EXPECT_EQ(statuses[0].engine, ipc::engine_name::hop);
+    EXPECT_EQ(statuses[0].status, ipc::path_status::no_route);
+    EXPECT_EQ(statuses[1].status, ipc::path_status::restored);
+    std::size_t after_return = 0;
+    for (const auto& event : events) {
+        if (const auto* loss = std::get_if<ipc::HopLossEvent>(&event)) {
+            EXPECT_EQ(loss->loss_pct, 0.0f) << "hop " << int{loss->hop} << " at " << run_seconds(loss->ts) << " s";
+            EXPECT_FALSE(loss->ts > statuses[0].ts && loss->ts < statuses[1].ts) << "reported without a route";
+            after_return += loss->ts > statuses[1].ts ? 1 : 0;
+        }
+    }
+    EXPECT_GT(after_return, 0u);
+    for (const auto& hop : loop.shared().table->snapshot()) {
+        EXPECT_EQ(hop.lost_total + hop.echo_lost_total + hop.tcp_lost_total, 0u)
+            << "a probe or ping in flight at the outage counts as nothing";
+    }
 }
 
 TEST(EngineSourceFailure, TheHopEngineFindsNoSourceAsNoRoute) {

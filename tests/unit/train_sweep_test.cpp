@@ -41,7 +41,8 @@ std::vector<ipc::Event> run_train_events(SimulatedPath& path, packets::IpAddress
                              std::make_shared<HopSampleTable>(entries),
                              std::make_shared<FlowSampleTable>(train_flow_count, entries),
                              std::make_shared<TrainRegistry>(),
-                             std::make_shared<TargetDistance>(entries)};
+                             std::make_shared<TargetDistance>(entries),
+                             std::make_shared<engines::PathRoute>(client, 0)};
     const BandwidthReceiverShared receiver{to,
                                            shared.source_port,
                                            shared.trains,

@@ -39,6 +39,7 @@ capture::ReceiverSetup accumulator_capture_setup() {
 void run_accumulator(AccumulatorShared shared, capture::ReceiverCapture capture) {
     capture::ReceiverSetup setup = accumulator_capture_setup();
     setup.request.device = std::move(capture.device);
+    setup.network = std::move(capture.network);
     std::uint64_t counted = 0;
     FragmentPorts fragments;
     const auto counts = capture::run_capture_receiver(

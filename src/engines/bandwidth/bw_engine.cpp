@@ -41,6 +41,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
         co_return;
     }
 
+    const auto route = std::make_shared<PathRoute>();
     runtime::EngineThreads threads(outlets.blocking);
     // Trains sent before the capture runs would have their answers missed.
     auto receive = [state = BandwidthReceiverShared{*target, own_port->port, trains, samples, flow_samples, distance,
@@ -48,7 +49,7 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
         run_bandwidth_receiver(state, capture);
     };
     if (!co_await start_receiver(outlets, {ipc::engine_name::bandwidth, target_log}, threads, config.interface,
-                                 "bw-receiver", "failed to spawn bw receiver thread", std::move(receive))) {
+                                 "bw-receiver", "failed to spawn bw receiver thread", std::move(receive), route)) {
         co_return;
     }
 
@@ -64,9 +65,22 @@ asio::awaitable<void> run_bandwidth_engine(EngineConfig config, EngineOutlets ou
     }
 
     SystemProbeNetwork network(socket, outlets.blocking);
-    const TrainShared shared{
-        *target,      own_port->port, config.max_hops, config.probe_count, config.interval_ms, samples,
-        flow_samples, trains,         distance};
+    const std::uint64_t network_generation = outlets.network_generation();
+    const auto source = co_await find_source(outlets, network, {ipc::engine_name::bandwidth, target_log}, *target);
+    if (!source) {
+        co_return;
+    }
+    route->update(network_generation, *source);
+    const TrainShared shared{*target,
+                             own_port->port,
+                             config.max_hops,
+                             config.probe_count,
+                             config.interval_ms,
+                             samples,
+                             flow_samples,
+                             trains,
+                             distance,
+                             route};
     co_await send_trains_forever(shared, network, outlets);
 }
 

@@ -116,6 +116,7 @@ void handle_answer(const BandwidthReceiverShared& shared, std::span<const std::u
 void run_bandwidth_receiver(BandwidthReceiverShared shared, capture::ReceiverCapture capture) {
     capture::ReceiverSetup setup = bandwidth_capture_setup(shared.target);
     setup.request.device = std::move(capture.device);
+    setup.network = std::move(capture.network);
     capture::run_capture_receiver(
         *capture.opener, setup, *capture.status, *shared.stop, [&shared](const capture::CapturedDatagram& datagram) {
             log::info(target_log, "bw pcap packet", {{"len", datagram.frame_length}});

@@ -16,24 +16,40 @@ constexpr EngineIdentity bandwidth_engine{ipc::engine_name::bandwidth, target_lo
 // What the engine's trains are called in its SEND_FAIL errors.
 constexpr std::string_view unsent_trains = "trains";
 
-// The ten packets of one train, from the source address the system would use
-// now; nothing when it has none (the engine's NO_ROUTE error is sent).
-asio::awaitable<std::optional<std::vector<Outgoing>>> train_datagrams(const ProbeNetwork& network,
-                                                                      const TrainShared& shared,
-                                                                      const EngineOutlets& outlets,
-                                                                      std::uint16_t train_id, std::uint8_t hop,
-                                                                      std::uint8_t flow) {
-    const packets::IpAddress& target = shared.target;
-    const auto source = co_await find_source(outlets, network, bandwidth_engine, target);
-    if (!source) {
-        co_return std::nullopt;
+// How often the loop looks whether the host's network has changed while it
+// has no route to the target.
+constexpr std::chrono::milliseconds route_wait{200};
+
+// Waits until `until`, looking at the route again when the host's network
+// changes, so that the client hears of an outage even between sweeps.
+asio::awaitable<void> wait_watching_route(const TrainShared& shared, ProbeNetwork& network,
+                                          const EngineOutlets& outlets, ProbeNetwork::Clock::time_point until) {
+    while (network.now() < until) {
+        co_await network.wait_until(std::min(until, network.now() + route_wait));
+        co_await recheck_route(outlets, network, bandwidth_engine, shared.target, *shared.route);
     }
+}
+
+// The source address the next train leaves from, as the host routes it now:
+// while the host has no route to the target, waits until it has one again.
+asio::awaitable<packets::IpAddress> source_for_train(const TrainShared& shared, ProbeNetwork& network,
+                                                     const EngineOutlets& outlets) {
+    co_await recheck_route(outlets, network, bandwidth_engine, shared.target, *shared.route);
+    while (!shared.route->source()) {
+        co_await wait_watching_route(shared, network, outlets, network.now() + route_wait);
+    }
+    co_return *shared.route->source();
+}
+
+// The ten packets of one train.
+std::vector<Outgoing> train_datagrams(const TrainShared& shared, packets::IpAddress source, std::uint16_t train_id,
+                                      std::uint8_t hop, std::uint8_t flow) {
     std::vector<Outgoing> datagrams;
     for (unsigned index = 0; index < packets_per_train; ++index) {
-        datagrams.push_back({build_train_packet(train_id, hop, index, *source, target, shared.source_port, flow),
-                             target, train_flow_port(flow)});
+        datagrams.push_back({build_train_packet(train_id, hop, index, source, shared.target, shared.source_port, flow),
+                             shared.target, train_flow_port(flow)});
     }
-    co_return datagrams;
+    return datagrams;
 }
 
 asio::awaitable<void> report_estimate(std::uint8_t hop, const HopSampleTable& samples, BaselineCell& baseline,
@@ -114,28 +130,27 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
         for (std::uint8_t hop = 1; hop <= shared.distance->distance().value_or(shared.max_hops) && hop != 0; ++hop) {
             last_hop = hop;
             for (std::uint32_t train = 0; train < shared.trains_per_hop; ++train) {
+                const packets::IpAddress source = co_await source_for_train(shared, network, outlets);
                 const std::uint16_t train_id = counter.next();
                 const std::uint8_t flow = train_flow(sweep, train);
                 const auto registered = network.now();
                 shared.trains->add(TrainRecord{train_id, hop, flow, packets_per_train, registered, {}});
                 outlets.answer_budgets->spend(Responder{shared.target, hop}, packets_per_train, registered);
-                auto datagrams = co_await train_datagrams(network, shared, outlets, train_id, hop, flow);
-                if (!datagrams) {
-                    co_return;
-                }
-                const auto error = co_await network.send_paced(std::move(*datagrams), packet_spacing);
+                auto datagrams = train_datagrams(shared, source, train_id, hop, flow);
+                const auto error = co_await network.send_paced(std::move(datagrams), packet_spacing);
                 if (error) {
                     log::warn(target_log, "train send failed",
                               {{"hop", hop}, {"train_id", train_id}, {"err", error.message()}});
                     shared.trains->remove(train_id);
                     failures.record(unsent_trains, error);
+                    shared.route->suspect(error);
                 }
                 co_await report_send_failures(outlets, ipc::engine_name::bandwidth, failures, network.now());
                 if (error) {
                     continue;
                 }
                 log::info(target_log, "train sent", {{"hop", hop}, {"train_id", train_id}, {"flow", flow}});
-                co_await network.wait_until(network.now() + pause_after_train);
+                co_await wait_watching_route(shared, network, outlets, network.now() + pause_after_train);
                 shared.trains->purge_older_than(network.now(), train_lifetime);
             }
             co_await report_estimate(hop, *shared.samples, baseline, network, outlets);
@@ -144,7 +159,8 @@ asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwor
                 co_await report_flow_estimate(guest, hop, *shared.flow_samples, flow_baselines, network, outlets);
             }
         }
-        co_await network.wait_until(
+        co_await wait_watching_route(
+            shared, network, outlets,
             network.now() + rest_after_sweep(shared.max_hops, last_hop, shared.trains_per_hop, shared.interval_ms));
     }
 }

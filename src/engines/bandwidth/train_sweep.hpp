@@ -37,6 +37,8 @@ struct TrainShared {
     std::shared_ptr<FlowSampleTable> flow_samples;
     std::shared_ptr<TrainRegistry> trains;
     std::shared_ptr<TargetDistance> distance;
+    // The source address the trains leave from now, none while the host has no route to the target.
+    std::shared_ptr<PathRoute> route;
 };
 
 // Sweeps until the task is cancelled: to each hop up to the target's distance
@@ -46,8 +48,9 @@ struct TrainShared {
 // pause; then the hop's estimate (flow 0's) as a bw_estimate event and a
 // report, and a flow_bw event of each flow the hop's trains took; after a
 // sweep, the rest. Trains the system would
-// not send are told as SEND_FAIL errors (see SendFailures); when the system
-// has no route toward the target, the NO_ROUTE error is sent and the loop ends.
+// not send are told as SEND_FAIL errors (see SendFailures). Each train leaves
+// from the source the host routes it from now; while the host has no route
+// toward the target, the loop waits (the client is told by path_status).
 asio::awaitable<void> send_trains_forever(const TrainShared& shared, ProbeNetwork& network,
                                           const EngineOutlets& outlets);
 

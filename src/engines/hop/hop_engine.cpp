@@ -17,8 +17,6 @@ namespace tarnvale::engines::hop {
 
 namespace {
 
-constexpr EngineIdentity hop_engine{ipc::engine_name::hop, log::target::hop};
-
 // Closes the sighting queue when the engine ends, so that a pinger waiting for
 // sightings wakes at once.
 struct CloseOnExit {
@@ -59,17 +57,18 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
         co_return;
     }
     const platform::ReservedPort tcp_port = reserve_tcp_port(*target);
-    const HopShared shared{*target,
-                           ProbeFlows{probe_port->port},
-                           config.max_hops,
-                           std::make_shared<HopTable>(table_entries),
-                           std::make_shared<FlowPaths>(probe_flow_count, table_entries),
-                           std::make_shared<PendingProbes>(),
-                           std::make_shared<DelayTable>(table_entries),
-                           static_cast<std::uint16_t>(std::random_device{}()),
-                           std::make_shared<SendFailures>(send_failure_notice_period),
-                           std::make_shared<RouteChangeQueue>(route_change_queue_capacity),
-                           tcp_port.port == 0 ? std::nullopt : std::optional(tcp_port.port)};
+    HopShared shared{*target,
+                     ProbeFlows{probe_port->port},
+                     config.max_hops,
+                     std::make_shared<HopTable>(table_entries),
+                     std::make_shared<FlowPaths>(probe_flow_count, table_entries),
+                     std::make_shared<PendingProbes>(),
+                     std::make_shared<DelayTable>(table_entries),
+                     static_cast<std::uint16_t>(std::random_device{}()),
+                     std::make_shared<SendFailures>(send_failure_notice_period),
+                     std::make_shared<RouteChangeQueue>(route_change_queue_capacity),
+                     tcp_port.port == 0 ? std::nullopt : std::optional(tcp_port.port),
+                     std::make_shared<PathRoute>()};
 
     auto sightings = std::make_shared<SightingQueue>(sighting_queue_capacity);
     runtime::EngineThreads threads(outlets.blocking);
@@ -80,7 +79,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
                                            shared.route_changes, shared.tcp_port}](
                        const capture::ReceiverCapture& capture) { run_receiver(state, capture); };
     if (!co_await start_receiver(outlets, hop_engine, threads, config.interface, "hop-receiver",
-                                 "failed to spawn hop receiver thread", std::move(receive))) {
+                                 "failed to spawn hop receiver thread", std::move(receive), shared.route)) {
         co_return;
     }
 
@@ -96,11 +95,13 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     }
 
     SystemProbeNetwork network(probe_socket, outlets.blocking);
+    const std::uint64_t network_generation = outlets.network_generation();
     const auto source = co_await find_source(outlets, network, hop_engine, shared.target);
     if (!source) {
         co_return;
     }
-    std::function<void()> pinger = [state = PingerShared{!shared.target.is_v4(), *source, shared.table, shared.delays,
+    shared.route->update(network_generation, *source);
+    std::function<void()> pinger = [state = PingerShared{!shared.target.is_v4(), shared.route, shared.table, shared.delays,
                                                          sightings, threads.stop(), shared.send_failures}] {
         run_pinger(state);
     };
@@ -110,7 +111,7 @@ asio::awaitable<void> run_hop_engine(EngineConfig config, EngineOutlets outlets)
     }
 
     HopReporter reporter(shared, outlets, network);
-    co_await probe_forever(shared, network, *source, config.interval_ms, reporter, *outlets.answer_budgets);
+    co_await probe_forever(shared, network, config.interval_ms, reporter, *outlets.answer_budgets);
 }
 
 }  // namespace tarnvale::engines::hop

@@ -107,8 +107,13 @@ void run_pinger(PingerShared shared) {
             if (shared.stop->raised()) {
                 return;
             }
+            const std::uint64_t route_changes = shared.route->changes();
+            const std::optional<packets::IpAddress> source = shared.route->source();
+            if (!source) {
+                break;  // no route: the next wait passes the time
+            }
             ++sequence;
-            const auto request = build_echo_request(identifier, sequence, shared.source, target.addr);
+            const auto request = build_echo_request(identifier, sequence, *source, target.addr);
             const auto sent_at = Clock::now();
             if (const auto send_error = platform::send_datagram(socket, request, target.addr, 0)) {
                 shared.send_failures->record(unsent_echo_requests, send_error);
@@ -117,6 +122,9 @@ void run_pinger(PingerShared shared) {
             }
             const bool answered =
                 await_echo_reply(socket, identifier, sequence, target.addr, sent_at + echo_reply_timeout);
+            if (shared.route->changes() != route_changes) {
+                continue;  // sent over a route that is gone: its outcome says nothing of the path
+            }
             if (answered) {
                 const float round_trip = elapsed_ms(sent_at);
                 shared.table->record_rtt(target.ttl, round_trip);

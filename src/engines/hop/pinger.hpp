@@ -9,6 +9,7 @@
 
 #include "engines/hop/hop_table.hpp"
 #include "engines/hop/queue_delay.hpp"
+#include "engines/path_route.hpp"
 #include "engines/send_failures.hpp"
 #include "runtime/stop_flag.hpp"
 #include "runtime/thread_queue.hpp"
@@ -56,8 +57,9 @@ private:
 
 struct PingerShared {
     bool ipv6;  // the routers are the path's to an IPv6 target
-    // The address the path's packets leave from, which ICMPv6's checksum covers.
-    packets::IpAddress source;
+    // The address the path's packets leave from now, which ICMPv6's checksum
+    // covers; none while the host has no route to the target.
+    std::shared_ptr<const PathRoute> route;
     std::shared_ptr<HopTable> table;
     std::shared_ptr<DelayTable> delays;
     std::shared_ptr<SightingQueue> sightings;

@@ -112,6 +112,7 @@ void handle_datagram(const ReceiverShared& shared, std::span<const std::uint8_t>
 void run_receiver(ReceiverShared shared, capture::ReceiverCapture capture) {
     capture::ReceiverSetup setup = hop_capture_setup(shared.target, shared.tcp_port);
     setup.request.device = std::move(capture.device);
+    setup.network = std::move(capture.network);
     capture::run_capture_receiver(*capture.opener, setup, *capture.status, *shared.stop,
                                   [&shared](const capture::CapturedDatagram& datagram) {
                                       handle_datagram(shared, datagram.bytes, datagram.arrival());

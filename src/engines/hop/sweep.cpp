@@ -11,6 +11,8 @@
 
 namespace tarnvale::engines::hop {
 
+const EngineIdentity hop_engine{ipc::engine_name::hop, log::target::hop};
+
 namespace {
 
 using Clock = ProbeNetwork::Clock;
@@ -21,6 +23,7 @@ asio::awaitable<void> pause(ProbeNetwork& network, const HopShared& shared, HopR
     const auto until = network.now() + duration;
     while (network.now() < until) {
         co_await network.wait_until(std::min(until, network.now() + probe_spacing));
+        co_await reporter.recheck_route();
         settle_overdue(*shared.pending, {*shared.table, *shared.flow_paths}, network.now());
         co_await reporter.tell_send_failures();
         if (reporter.due()) {
@@ -43,6 +46,7 @@ void send_probe(const HopShared& shared, ProbeNetwork& network, packets::IpAddre
             shared.table->record_unsent(ttl);
         }
         shared.send_failures->record(unsent_probes, error);
+        shared.route->suspect(error);
     } else {
         log::info(log::target::hop, "probe sent", {{"ttl", ttl}, {"seq", id}, {"flow", flow}});
         if (on_first_path) {
@@ -60,6 +64,7 @@ void send_tcp_probe(const HopShared& shared, ProbeNetwork& network, packets::IpA
         log::warn(log::target::hop, "tcp probe send failed", {{"seq", id}, {"err", error.message()}});
         shared.pending->take(id);
         shared.send_failures->record(unsent_tcp_probes, error);
+        shared.route->suspect(error);
     }
 }
 
@@ -76,7 +81,20 @@ asio::awaitable<void> HopReporter::report_route_changes(std::uint64_t ts) {
     }
 }
 
+asio::awaitable<void> HopReporter::recheck_route() {
+    if (co_await engines::recheck_route(outlets_, network_, hop_engine, shared_.target, *shared_.route) !=
+        PathRoute::Change::none) {
+        // Sent from a source or over a route that is gone: unanswered, they
+        // would count as loss of the path.
+        shared_.pending->take_if([](std::uint16_t, const PendingProbe&) { return true; });
+    }
+}
+
 asio::awaitable<void> HopReporter::report() {
+    if (!shared_.route->source()) {
+        next_ = network_.now() + report_period;
+        co_return;  // nothing measured: the path_status said why
+    }
     const std::uint64_t ts = network_.unix_seconds();
     // Taken before the snapshot: a change confirmed in between is reported next
     // cycle, while its hop's totals, gone down, already tell the aggregator.
@@ -119,8 +137,8 @@ asio::awaitable<void> HopReporter::tell_send_failures() {
     co_await report_send_failures(outlets_, ipc::engine_name::hop, *shared_.send_failures, network_.now());
 }
 
-asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
-                                    std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets) {
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, std::uint64_t interval_ms,
+                                    HopReporter& reporter, AnswerBudgets& budgets) {
     ProbeIds ids(shared.first_probe_id);
     std::optional<std::uint8_t> distance;
     FlowRotation rotation(shared.flows.count);
@@ -139,13 +157,18 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
             waiting.push_back(ttl);
         }
         while (!waiting.empty()) {
+            // Each probe from the source of the moment: the route may change within a sweep.
+            const std::optional<packets::IpAddress> source = shared.route->source();
+            if (!source) {
+                break;
+            }
             const auto now = network.now();
             const auto ready = std::find_if(waiting.begin(), waiting.end(), [&](std::uint8_t ttl) {
                 return budgets.can_answer(Responder{shared.target, ttl}, now);
             });
             if (ready != waiting.end()) {
                 budgets.spend(Responder{shared.target, *ready}, 1, now);
-                send_probe(shared, network, source, ids.take(), *ready, flow);
+                send_probe(shared, network, *source, ids.take(), *ready, flow);
                 waiting.erase(ready);
             } else if (now + probe_spacing >= sweep_end) {
                 for (const std::uint8_t ttl : waiting) {
@@ -165,7 +188,9 @@ asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& netwo
                 if (wait > std::chrono::milliseconds(0)) {
                     co_await pause(network, shared, reporter, wait);
                 }
-                send_tcp_probe(shared, network, source, ids.take(), *distance);
+                if (const auto source = shared.route->source()) {
+                    send_tcp_probe(shared, network, *source, ids.take(), *distance);
+                }
             }
         }
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(

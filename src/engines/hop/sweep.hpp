@@ -15,12 +15,16 @@
 #include "engines/hop/queue_delay.hpp"
 #include "engines/hop/route_watch.hpp"
 #include "engines/path_loss.hpp"
+#include "engines/path_route.hpp"
 #include "engines/probe_network.hpp"
 #include "engines/send_failures.hpp"
 
 // The hop engine's probing loop: sweeps of TTL-limited probes, overdue probes
 // counted as lost, and the reports every period.
 namespace tarnvale::engines::hop {
+
+// The hop engine as its events and log lines name it.
+extern const EngineIdentity hop_engine;
 
 inline constexpr std::chrono::milliseconds probe_spacing{100};
 inline constexpr std::chrono::seconds report_period{7};
@@ -55,6 +59,9 @@ struct HopShared {
     // The engine's own TCP port, held for it, which its TCP probes of the
     // target leave from; none when it sends none.
     std::optional<std::uint16_t> tcp_port = std::nullopt;
+    // The source address the probes leave from now, none while the host has no
+    // route to the target: nothing is probed or reported then.
+    std::shared_ptr<PathRoute> route = nullptr;
 };
 
 // Turns the hop table into hop_loss events and aggregator reports every period,
@@ -74,6 +81,9 @@ public:
     asio::awaitable<void> report();
     // Sends the SEND_FAIL errors due now.
     asio::awaitable<void> tell_send_failures();
+    // Looks at the route again when the host's network has changed; a probe
+    // still out when the route changed has no outcome.
+    asio::awaitable<void> recheck_route();
 
 private:
     asio::awaitable<void> report_route_changes(std::uint64_t ts);
@@ -95,8 +105,8 @@ private:
 // probe that another engine's packets left without one waits for a later step,
 // and one still waiting when the sweep ends is not sent: unanswered, it would
 // count as loss that is not there. Once the target has answered, each sweep
-// then sends it a TCP probe, when the engine has a TCP port.
-asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, packets::IpAddress source,
-                                    std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets);
+// then sends it a TCP probe, when the engine has a TCP port. A sweep while the
+// host has no route to the target sends nothing.
+asio::awaitable<void> probe_forever(const HopShared& shared, ProbeNetwork& network, std::uint64_t interval_ms, HopReporter& reporter, AnswerBudgets& budgets);
 
 }  // namespace tarnvale::engines::hop
