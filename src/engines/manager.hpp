@@ -4,10 +4,14 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/strand.hpp>
 #include <memory>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "engines/engine.hpp"
+#include "engines/network_watch.hpp"
+#include "platform/network_changes.hpp"
 #include "ipc/event_queue.hpp"
 
 namespace tarnvale::engines {
@@ -44,6 +48,9 @@ public:
 private:
     asio::awaitable<void> run_launch(std::string name, EngineConfig config, ipc::EventSender events);
     ReportSender report_sender(const ipc::EventSender& events);
+    // The host's settled network changes, counted from the system's
+    // notifications once the first engine starts.
+    std::function<std::uint64_t()> network_generation();
 
     asio::any_io_executor executor_;
     runtime::BlockingExecutor blocking_;
@@ -52,6 +59,9 @@ private:
     const std::shared_ptr<AnswerBudgets> answer_budgets_ = std::make_shared<AnswerBudgets>();
     const std::shared_ptr<PathLoss> path_loss_ = std::make_shared<PathLoss>();
     const std::shared_ptr<const capture::CaptureOpener> captures_ = std::make_shared<capture::LiveCaptureOpener>();
+    const std::shared_ptr<NetworkWatch> network_ = std::make_shared<NetworkWatch>();
+    std::mutex network_lock_;
+    std::optional<platform::NetworkChangeWatch> network_watch_;  // guarded by network_lock_
 };
 
 }  // namespace tarnvale::engines

@@ -42,11 +42,12 @@ void run_accumulator(AccumulatorShared shared, capture::ReceiverCapture capture)
     setup.network = std::move(capture.network);
     std::uint64_t counted = 0;
     FragmentPorts fragments;
+    LocalAddressBook::Reader local(*shared.local);
     const auto counts = capture::run_capture_receiver(
         *capture.opener, setup, *capture.status, *shared.stop,
-        [&shared, &counted, &fragments](const capture::CapturedDatagram& datagram) {
+        [&shared, &counted, &fragments, &local](const capture::CapturedDatagram& datagram) {
             constexpr std::size_t link_header = 0;  // the receiver removed it
-            counted += account_frame(datagram.bytes, datagram.wire_length, link_header, *shared.local,
+            counted += account_frame(datagram.bytes, datagram.wire_length, link_header, local.addresses(),
                                      *shared.flows, fragments)
                            ? 1
                            : 0;

@@ -4,13 +4,14 @@
 
 #include "capture/receiver.hpp"
 #include "engines/attr/flow_table.hpp"
+#include "engines/attr/local_address_book.hpp"
 #include "runtime/stop_flag.hpp"
 
 namespace tarnvale::engines::attr {
 
 struct AccumulatorShared {
     std::shared_ptr<FlowTable> flows;
-    std::shared_ptr<const LocalAddresses> local;
+    std::shared_ptr<const LocalAddressBook> local;
     std::shared_ptr<runtime::StopFlag> stop;
 };
 

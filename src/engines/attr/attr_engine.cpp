@@ -29,9 +29,9 @@ constexpr auto target_log = log::target::attr;
 // no socket took waits as long for a socket to appear.
 constexpr unsigned table_refresh_cycles = 5;
 
-std::shared_ptr<const LocalAddresses> resolve_local_addresses() {
-    auto local = std::make_shared<LocalAddresses>(platform::local_ip_addresses());
-    log::info(target_log, "local interface addresses resolved", {{"count", local->size()}});
+LocalAddresses resolve_local_addresses() {
+    LocalAddresses local = platform::local_ip_addresses();
+    log::info(target_log, "local interface addresses resolved", {{"count", local.size()}});
     return local;
 }
 
@@ -124,12 +124,13 @@ constexpr std::array<UnownedClass, 2> unowned_classes = {{
 
 asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets) {
     log::info(target_log, "attr engine starting", {{"poll_interval_ms", config.poll_interval_ms}});
-    const auto local = resolve_local_addresses();
+    std::uint64_t network_generation = outlets.network_generation();
+    const auto local_book = std::make_shared<LocalAddressBook>(resolve_local_addresses());
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
     // An engine that cannot count traffic would report nothing, never why.
-    auto accumulate = [state = AccumulatorShared{flows, local, threads.stop()}](
+    auto accumulate = [state = AccumulatorShared{flows, local_book, threads.stop()}](
                           const capture::ReceiverCapture& capture) { run_accumulator(state, capture); };
     if (!co_await start_receiver(outlets, {ipc::engine_name::attribution, target_log}, threads, config.interface,
                                  "attr-accumulator", "failed to spawn attr accumulator thread",
@@ -157,8 +158,15 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     for (;;) {
         timer.expires_at(cycle.next_deadline());
         co_await timer.async_wait(asio::use_awaitable);
+        if (const std::uint64_t now = outlets.network_generation(); now != network_generation) {
+            // A new lease or another interface: the host's own end of a flow is
+            // told by the addresses it has now.
+            network_generation = now;
+            local_book->replace(resolve_local_addresses());
+        }
         const FlowSnapshot snapshot = flows->drain();
         cycle.drained(ReportCycle::Clock::now());
+        const std::shared_ptr<const LocalAddresses> local = local_book->current();
         TrafficTally tally = attribute_flows(snapshot, known, *local, &known_others);
         // Reading the tables walks every socket of the system (the kernel's
         // whole connection table): with steady traffic, the engine's largest
