@@ -17,6 +17,7 @@ import pytest
 CLIENT = Path(__file__).resolve().parents[2] / "client"
 sys.path.insert(0, str(CLIENT))
 from lab import Iperf3Flow  # noqa: E402
+from lab.network import IPV4  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
 
@@ -214,3 +215,41 @@ tests:
     tested = subprocess.run(["promtool", "test", "rules", "alert-test.yml"], cwd=tmp_path, capture_output=True,
                             text=True)
     assert tested.returncode == 0, tested.stdout + tested.stderr
+
+
+def wait_for_samples(port, accept, seconds):
+    """Scrapes until `accept` takes the samples, for at most `seconds`; the last samples either way."""
+    deadline = time.monotonic() + seconds
+    samples = scrape(port)
+    while not accept(samples) and time.monotonic() < deadline:
+        time.sleep(0.5)
+        samples = scrape(port)
+    return samples
+
+
+def test_the_probe_measures_on_across_a_flap_of_the_hosts_link(start_exporter, network):
+    """The host's link drops for 15 s: the exporter's probe is not restarted, the gauge says that it cannot measure
+    while the route is gone, and fresh figures are served after the return."""
+    target = network.server_address
+    process, port = start_exporter([target], "hop")
+    wait_for_samples(port, lambda s: any(name == "tarnvale_hop_loss_ratio" for name, _ in s), 20)
+    no_route = ("tarnvale_path_no_route", (("engine", "hop"), ("target", target)))
+    link = f"client:{network.client_side(IPV4).interface}"
+    network.set_link_state(link, up=False)
+    try:
+        during = wait_for_samples(port, lambda s: s.get(no_route) == 1, 10)
+        time.sleep(15)
+    finally:
+        network.set_link_state(link, up=True)
+    assert during.get(no_route) == 1, "the outage is served as such"
+    after = wait_for_samples(port, lambda s: s.get(no_route) == 0, 20)
+    assert after.get(no_route) == 0
+    # Figures not reported for four report periods (28 s) leave the metrics: those served now were reported after
+    # the return.
+    time.sleep(20)
+    samples = scrape(port)
+    losses = {dict(labels)["hop"]: value for (name, labels), value in samples.items()
+              if name == "tarnvale_hop_loss_ratio"}
+    assert losses and all(value == 0 for value in losses.values()), losses
+    assert samples[("tarnvale_probe_restarts_total", (("target", target),))] == 0, "measured on, not restarted"
+    assert samples[("tarnvale_probe_up", (("target", target),))] == 1
