@@ -124,12 +124,14 @@ class NetworkChanges:
                                          f"{family.ip} route replace default via {side.gateway} dev {side.interface}"])
         return str(new)
 
-    def swap_client_device(self) -> str:
+    def swap_client_device(self, keep_old: bool = False) -> str:
         """Moves the client to a new link to r1 on another subnet in both families, as a laptop going from
         wireless to a cable: the new link comes up with its addresses, r1 routes back to the new subnet (and the
         routers behind it towards r1), the new interface takes the default routes, and only then is the old
         interface deleted, so the client never lacks a route. Called again, it moves the client back to a new
-        link on the network's first subnet. Returns the client's new interface."""
+        link on the network's first subnet. With `keep_old` the old interface stays up with its addresses, as
+        the wireless link of a laptop plugged into a cable does (the default route alone moves); it cannot be
+        moved back then. Returns the client's new interface."""
         old = {family.ip: self.client_side(family) for family in self.families}
         moving_to_second = old["ip"].interface == FIRST_LINK[0]
         new = {family.ip: self._second_side(family) if moving_to_second else self._first_side(family)
@@ -157,7 +159,8 @@ class NetworkChanges:
         self.run("client", ["sh", "-ec", "\n".join(
             f"{family.ip} route replace default via {new[family.ip].gateway} dev {interface}"
             for family in self.families)])
-        self.run("client", ["ip", "link", "del", old["ip"].interface])
+        if not keep_old:
+            self.run("client", ["ip", "link", "del", old["ip"].interface])
         return interface
 
     def set_client_route(self, present: bool) -> None:

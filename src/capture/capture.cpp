@@ -155,7 +155,11 @@ std::variant<CaptureDevice, std::string> choose_capture_device(const std::vector
     return std::string("no suitable pcap device found");
 }
 
-std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices) {
+std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices,
+                                                   const std::optional<packets::IpAddress>& preferred) {
+    if (const CaptureDevice* device = preferred ? device_holding(devices, *preferred) : nullptr) {
+        return *device;
+    }
     const auto countable = [](packets::Ipv4 address) {
         return is_usable_address(address) && !packets::in_network(address, packets::Ipv4(0xAC100000), 12);
     };

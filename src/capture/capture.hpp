@@ -81,12 +81,15 @@ struct CaptureCounts {
 inline constexpr std::array<std::string_view, 5> traffic_exclusion_words = {"hyper-v", "virtual", "loopback",
                                                                             "vmware", "tap-"};
 
-// The device the attribution engine counts traffic on: the first whose
+// The device the attribution engine counts traffic on: the one that holds
+// `preferred` (the address the host's default route sends from) when one
+// does; else the first whose
 // lower-cased description holds none of the exclusion words and which has an
 // IPv4 address outside loopback, link-local, 0.0.0.0 and 172.16.0.0/12;
 // failing that, the first such device with a global IPv6 address (a host
 // without IPv4). No fallback.
-std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices);
+std::optional<CaptureDevice> choose_traffic_device(const std::vector<CaptureDevice>& devices,
+                                                   const std::optional<packets::IpAddress>& preferred = std::nullopt);
 
 // An activated capture handle, closed when destroyed.
 class Capture {

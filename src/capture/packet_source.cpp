@@ -34,7 +34,7 @@ std::variant<CaptureDevice, OpenFailure> named_device(const std::vector<CaptureD
 std::variant<CaptureDevice, OpenFailure> chosen_device(const std::vector<CaptureDevice>& devices,
                                                        const CaptureRequest& request) {
     if (request.choice == DeviceChoice::traffic) {
-        if (auto device = choose_traffic_device(devices)) {
+        if (auto device = choose_traffic_device(devices, request.preferred_address)) {
             return std::move(*device);
         }
         return OpenFailure{OpenFailure::Step::device, "no suitable pcap device found"};

@@ -39,7 +39,8 @@ struct CaptureRequest {
     bool filter_required;         // when false, a filter that cannot be installed leaves the capture unfiltered
     std::string_view log_target;  // for the device inventory of a choice
     DeviceChoice choice = DeviceChoice::path;
-    // A path engine's choice prefers the device that holds this address.
+    // A choice prefers the device that holds this address: a path engine's
+    // source, the attribution engine's default route's.
     std::optional<packets::IpAddress> preferred_address = std::nullopt;
 };
 

@@ -77,7 +77,8 @@ struct ReopenBackoff {
 struct NetworkFollowing {
     // Counts the host's settled network changes; empty: the network is fixed.
     std::function<std::uint64_t()> generation;
-    // A path engine's source address now; empty or none: no preference.
+    // The address the engine's traffic leaves from now (a path engine's
+    // source, the default route's for attribution); empty or none: no preference.
     std::function<std::optional<packets::IpAddress>()> path_source;
 };
 

@@ -19,6 +19,7 @@ from typing import Callable
 
 import pytest
 from conftest import log_records
+from tarnvale import Probe
 from test_attr_ipv6 import start_counting
 from test_attr_socket_forms import start_sink
 
@@ -125,7 +126,7 @@ class Recording:
 
 
 def watch_a_change(network, probe_in_network, log_dir, target: str, change: Callable[[Recording], None],
-                   deadline: float, removes_route: bool) -> None:
+                   deadline: float, removes_route: bool) -> Probe:
     """Runs the three engines against `target` with the upload going, makes the change once the path is measured
     (`change` returns when the network is whole again: "the return"), and checks what the probe made of it. Each
     path engine says "restored" once when it measures again (after an outage, or from a new source address), with
@@ -188,6 +189,7 @@ def watch_a_change(network, probe_in_network, log_dir, target: str, change: Call
     assert recording.path_statuses() == {engine: expected for engine in PATH_ENGINES}
     changed_at = int(recording.marks["change"][1])
     assert all(e["ts"] >= changed_at for e in path_status), (changed_at, path_status)
+    return probe
 
 
 # The client's link is down this long.
@@ -235,3 +237,18 @@ def test_a_new_capture_device_on_another_subnet_is_measured_again_within_90_s(ne
 
     target = network.server_address if version == 4 else network.server_address_v6
     watch_a_change(network, probe_in_network, log_dir, target, swap, deadline=90, removes_route=False)
+
+
+def test_the_default_route_moving_to_a_new_interface_beside_the_old_is_measured_again_within_90_s(
+        network, probe_in_network, log_dir):
+    """A cable plugged in beside the wireless link: the default route moves, the old interface stays up with its
+    address, so the captures must leave a device that still works for the one the probes' answers now come in by."""
+    old = network.client_side(IPV4).interface
+
+    def plug_in(recording: Recording) -> None:
+        assert network.swap_client_device(keep_old=True) != old
+
+    probe = watch_a_change(network, probe_in_network, log_dir, network.server_address, plug_in, deadline=90,
+                           removes_route=False)
+    moved = [r for r in log_records(log_dir, probe) if r["fields"]["message"] == "capture moved to another device"]
+    assert {r["target"] for r in moved} >= {"tarnvale_probe::engines::hop", "tarnvale_probe::engines::bandwidth"}, moved

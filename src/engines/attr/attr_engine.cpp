@@ -16,6 +16,7 @@
 #include "ipc/wire_names.hpp"
 #include "log/log.hpp"
 #include "packets/byte_order.hpp"
+#include "platform/raw_sockets.hpp"
 #include "platform/socket_table.hpp"
 #include "runtime/blocking.hpp"
 
@@ -28,6 +29,22 @@ constexpr auto target_log = log::target::attr;
 // tables counts to its former owner for at most this many cycles, and traffic
 // no socket took waits as long for a socket to appear.
 constexpr unsigned table_refresh_cycles = 5;
+
+// Where the host's default route leaves from: the traffic worth counting goes
+// that way. TEST-NET-1 (and its IPv6 counterpart) is never routed anywhere, but
+// the route lookup toward it follows the default route; nothing is sent.
+std::optional<packets::IpAddress> default_route_source() {
+    for (const packets::IpAddress& outside : {packets::IpAddress(packets::Ipv4(0xC0000201)),  // 192.0.2.1
+                                              packets::IpAddress::from_octets(
+                                                  {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1})}) {
+        std::error_code error;
+        const packets::IpAddress source = platform::source_address_for(outside, error);
+        if (!error) {
+            return source;
+        }
+    }
+    return std::nullopt;
+}
 
 LocalAddresses resolve_local_addresses() {
     LocalAddresses local = platform::local_ip_addresses();
@@ -126,6 +143,8 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
     log::info(target_log, "attr engine starting", {{"poll_interval_ms", config.poll_interval_ms}});
     std::uint64_t network_generation = outlets.network_generation();
     const auto local_book = std::make_shared<LocalAddressBook>(resolve_local_addresses());
+    const auto default_route = std::make_shared<PathRoute>();
+    default_route->update(network_generation, default_route_source());
     const auto flows = std::make_shared<FlowTable>();
 
     runtime::EngineThreads threads(outlets.blocking);
@@ -134,7 +153,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
                           const capture::ReceiverCapture& capture) { run_accumulator(state, capture); };
     if (!co_await start_receiver(outlets, {ipc::engine_name::attribution, target_log}, threads, config.interface,
                                  "attr-accumulator", "failed to spawn attr accumulator thread",
-                                 std::move(accumulate))) {
+                                 std::move(accumulate), default_route)) {
         co_return;
     }
 
@@ -163,6 +182,7 @@ asio::awaitable<void> run_attr_engine(EngineConfig config, EngineOutlets outlets
             // told by the addresses it has now.
             network_generation = now;
             local_book->replace(resolve_local_addresses());
+            default_route->update(now, default_route_source());
         }
         const FlowSnapshot snapshot = flows->drain();
         cycle.drained(ReportCycle::Clock::now());
