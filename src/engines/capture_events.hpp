@@ -38,7 +38,7 @@ void spawn_capture_failure_reports(const asio::any_io_executor& executor,
 // task. False, with the engine's error sent, when the thread cannot be started
 // or the capture cannot be opened. A device it chose follows the host's
 // network (see capture::NetworkFollowing), preferring the one that holds the
-// path's source address when the engine measures a path.
+// source address of `path` when given.
 asio::awaitable<bool> start_receiver(const EngineOutlets& outlets, EngineIdentity engine,
                                      runtime::EngineThreads& threads, const std::optional<std::string>& device,
                                      std::string_view thread_name, std::string_view failure,
