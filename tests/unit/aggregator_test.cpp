@@ -20,19 +20,23 @@ using namespace tarnvale::engines::aggregator;
 constexpr std::uint64_t start_ts = 1'800'000'000;
 
 // What the pinger's echo requests to a hop's router met, report by report: none
-// sent, lost as the probes were, or lost at given shares.
+// sent, lost as the probes were, or lost at given shares; and whether the hop
+// is a target whose TCP answers are lost as its probes are.
 struct Echoes {
     bool sent = false;
     std::vector<float> losses;  // empty: as the probes
+    bool tcp = false;
 };
 const Echoes no_echoes{};
 const Echoes echoes_alike{true, {}};
+// A target that answers pings and TCP probes: a loss it alone shows is confirmed.
+const Echoes target_alike{true, {}, true};
 
 // Feeds a hop's losses, one report every `step` seconds, each report adding
 // `outcomes` probe outcomes of which its loss share were lost, and as many echo
 // outcomes as `echoes` says.
 void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> losses, std::uint64_t step = 30,
-          std::uint64_t first_ts = start_ts, std::uint64_t outcomes = 100, const Echoes& echoes = echoes_alike) {
+          std::uint64_t first_ts = start_ts, std::uint64_t outcomes = 100, const Echoes& echoes = target_alike) {
     std::uint64_t ts = first_ts;
     std::size_t report = 0;
     for (const float loss : losses) {
@@ -47,9 +51,11 @@ void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> 
         const float echo_loss = report < echoes.losses.size() ? echoes.losses[report] : loss;
         const std::uint64_t echo_outcomes = echoes.sent ? outcomes : 0;
         const AnswerCounts& before = previous.counts;
+        const std::uint64_t tcp_outcomes = echoes.tcp ? outcomes : 0;
         state.apply(HopLossReport{ts, loss, hop, before.probes.outcomes + outcomes, before.probes.lost + lost_of(loss),
                                   before.echoes.outcomes + echo_outcomes,
-                                  before.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0), 0, 0});
+                                  before.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0),
+                                  before.tcp.outcomes + tcp_outcomes, before.tcp.lost + (echoes.tcp ? lost_of(loss) : 0)});
         ts += step;
         ++report;
     }
@@ -64,8 +70,10 @@ void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hop
         const Echoes& echoed = echoes.contains(hop) ? echoes.at(hop) : no_echoes;
         std::uint64_t ts = start_ts;
         for (std::size_t report = 0; report < hops[i].size(); ++report) {
-            const Echoes one{echoed.sent, report < echoed.losses.size() ? std::vector<float>{echoed.losses[report]}
-                                                                        : std::vector<float>{}};
+            const Echoes one{echoed.sent,
+                             report < echoed.losses.size() ? std::vector<float>{echoed.losses[report]}
+                                                           : std::vector<float>{},
+                             echoed.tcp};
             feed(state, hop, {hops[i][report]}, step, ts, outcomes, one);
             ts += step;
         }
@@ -277,9 +285,10 @@ TEST(DiagnosisChoice, ADecliningRouterWhereLossBeginsKeepsTheBlameUnlessItsEchoe
 TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     // Hops 1-3 answer, the target never does; loss begins in front of hop 3. A
     // hop 6 reported once at the start (before the path was known) is stale.
-    // Nothing behind hop 3 can confirm its loss: its echo replies must.
+    // Nothing behind hop 3 can confirm its loss: its echo replies must, and
+    // its loss must have risen.
     const std::vector<std::vector<float>> path{
-        {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 5, 10, 10, 15, 15, 20, 25}};
+        {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 15, 15, 20, 25}};
     DiagnosisState confirmed;
     feed(confirmed, 6, {10.0f, 60.0f, 90.0f}, 1, start_ts - 300);
     feed_path(confirmed, path, 20, 30, {{3, echoes_alike}});
@@ -299,13 +308,19 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     feed_path(unconfirmed, path, 20);
     EXPECT_FALSE(unconfirmed.evaluate().has_value());
 
-    // Loss in front of the first hop that every hop shares is the host's own link.
-    DiagnosisState local;
-    feed_path(local, {{0, 5, 10, 20, 20, 25, 25, 30}, {0, 10, 10, 15, 25, 20, 30, 25}, {0, 5, 10, 15, 20, 25, 20, 30}},
-              20);
-    ASSERT_TRUE(local.evaluate().has_value());
-    EXPECT_EQ(local.evaluate().value().hop, 1);
-    EXPECT_EQ(local.evaluate().value().cause, "hardware");
+    // A router that polices its answers and pings alike declines as many from
+    // the start as at the end (a rising trend within that is chance): its own
+    // limit, as like as not. A target's TCP answers, which no ICMP limit
+    // touches, would show a loss all the same.
+    const std::vector<std::vector<float>> policed{
+        {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {55, 60, 50, 55, 55, 60, 60, 65}};
+    DiagnosisState policing;
+    feed_path(policing, policed, 20, 30, {{3, echoes_alike}});
+    EXPECT_FALSE(policing.evaluate().has_value());
+    DiagnosisState tcp_confirmed;
+    feed_path(tcp_confirmed, policed, 20, 30, {{3, target_alike}});
+    ASSERT_TRUE(tcp_confirmed.evaluate().has_value());
+    EXPECT_EQ(tcp_confirmed.evaluate()->hop, 3);
 }
 
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {

@@ -277,6 +277,11 @@ std::optional<Diagnosis> DiagnosisState::locate(
     if (!showing) {
         return std::nullopt;
     }
+    const std::size_t last = path.hops.size() - 1;
+    if (*showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
+        !loss_rose(path.window[last], path.recent[last])) {
+        return std::nullopt;  // as like as not the last hop's own limit on answers
+    }
     const std::uint8_t hop = path.hops[first - 1];
     Counts now;
     std::vector<std::uint8_t> showing_hops;

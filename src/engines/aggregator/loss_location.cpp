@@ -69,22 +69,33 @@ LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& inter
     return compare_losses(stretches, error_rate);
 }
 
+namespace {
+
+// A stretch's ICMP answers as the comparison of the hop's echo replies with its probes chose them.
+Counts icmp_answers(const AnswerCounts& counts, LossComparison echoes) {
+    switch (echoes) {
+        case LossComparison::fewer:
+            return counts.echoes;
+        case LossComparison::more:
+            return counts.probes;
+        case LossComparison::alike:
+            break;
+    }
+    return counts.probes + counts.echoes;
+}
+
+}  // namespace
+
+LossComparison HopEvidence::echoes_against_probes() const {
+    return probes_alone ? LossComparison::more : compare_echoes_with_probes(intervals, location_error_rate);
+}
+
 Counts HopEvidence::answers() const {
     if (probes_alone) {
         return total.probes;
     }
-    const LossComparison echoes = compare_echoes_with_probes(intervals, location_error_rate);
-    const auto icmp = [echoes](const AnswerCounts& counts) {
-        switch (echoes) {
-            case LossComparison::fewer:
-                return counts.echoes;
-            case LossComparison::more:
-                return counts.probes;
-            case LossComparison::alike:
-                break;
-        }
-        return counts.probes + counts.echoes;
-    };
+    const LossComparison echoes = echoes_against_probes();
+    const auto icmp = [echoes](const AnswerCounts& counts) { return icmp_answers(counts, echoes); };
     if (total.tcp.lost == total.tcp.outcomes) {
         return icmp(total);  // no TCP answers (none asked, or a silent port)
     }
@@ -99,7 +110,21 @@ Counts HopEvidence::answers() const {
     return compare_losses(stretches, location_error_rate) == LossComparison::more ? total.tcp : icmp(total);
 }
 
-Counts HopEvidence::confirming() const { return total.tcp.lost < total.tcp.outcomes ? total.tcp : total.echoes; }
+bool HopEvidence::tcp_answered() const { return total.tcp.lost < total.tcp.outcomes; }
+
+bool loss_rose(const HopEvidence& window, const HopEvidence& recent) {
+    // The kinds of answers that tell of the path over the whole window: a
+    // server that declines most probes but answers every ping is judged by its pings.
+    const LossComparison echoes = window.echoes_against_probes();
+    const Counts now = icmp_answers(recent.total, echoes);
+    const Counts all = icmp_answers(window.total, echoes);
+    if (now.outcomes > all.outcomes || now.lost > all.lost) {
+        return false;  // not the same hop's record (it was begun afresh in between)
+    }
+    return clearly_fewer(all - now, now, location_error_rate);
+}
+
+Counts HopEvidence::confirming() const { return tcp_answered() ? total.tcp : total.echoes; }
 
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     std::vector<Counts> evidence;

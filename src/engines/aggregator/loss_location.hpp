@@ -23,6 +23,9 @@ inline Counts operator+(Counts a, Counts b) { return {a.outcomes + b.outcomes, a
 // What `all` holds beyond `part`, which it must contain.
 inline Counts operator-(Counts all, Counts part) { return {all.outcomes - part.outcomes, all.lost - part.lost}; }
 
+// How one kind of answers' losses compare with another's (see compare_losses).
+enum class LossComparison { fewer, alike, more };
+
 // A hop's answers of each kind over one stretch of time.
 struct AnswerCounts {
     Counts probes;  // to the probes that expired there (or reached the target)
@@ -48,11 +51,24 @@ struct HopEvidence {
     // answers stand alone where its ICMP ones lose clearly more (servers limit
     // the ICMP they send); a port that a firewall keeps silent tells nothing.
     Counts answers() const;
+    // How its echo replies compare with its probes over the window (more:
+    // its probes alone tell of the path, as where it is judged by them alone).
+    LossComparison echoes_against_probes() const;
     // What must show a loss that nothing behind this hop can confirm: its
     // answers to TCP probes where it gives them (no ICMP limit touches them),
     // its echo replies otherwise.
     Counts confirming() const;
+    // Whether any of its TCP probes was answered (a target with a port that answers).
+    bool tcp_answered() const;
 };
+
+// Whether a hop's loss rose: its probes and echo replies over the recent
+// stretch (`recent`, the end of `window`) lose clearly more than over the
+// rest of the window before it. A router or server that limits its ICMP
+// answers by policy declines them from the start; a loss that only such a hop
+// shows, with nothing behind it and no TCP answer to confirm it, is told from
+// that policy by its rise alone.
+bool loss_rose(const HopEvidence& window, const HopEvidence& recent);
 
 // How one kind's losses compare with another's over the same stretches of
 // time, at the given error rate: clearly fewer, clearly more, or neither.
@@ -60,7 +76,6 @@ struct HopEvidence {
 // pinger asks a router more often while its probes come back, so totals over
 // a window in which the loss changed would weigh the two kinds' losses
 // differently.
-enum class LossComparison { fewer, alike, more };
 struct PairedCounts {
     Counts first;
     Counts second;
