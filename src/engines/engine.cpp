@@ -4,6 +4,7 @@
 #include "ipc/wire_names.hpp"
 #include "log/fill.hpp"
 #include "log/log.hpp"
+#include "platform/network_changes.hpp"
 #include "platform/raw_sockets.hpp"
 #include "runtime/blocking.hpp"
 
@@ -46,6 +47,11 @@ asio::awaitable<PathRoute::Change> recheck_route(const EngineOutlets& outlets, c
     const std::optional<packets::IpAddress> before = route.source();
     std::error_code error;
     const packets::IpAddress source = network.source_for(target, error);
+    if (!error && platform::is_link_local_address(source)) {
+        // An IPv6 host between two leases keeps its route but only its
+        // link-local address, which nothing beyond the link answers.
+        error = std::make_error_code(std::errc::address_not_available);
+    }
     const PathRoute::Change change = route.update(generation, error ? std::nullopt : std::optional(source));
     const std::string target_text = packets::to_text(target);
     std::string_view status = ipc::path_status::restored;

@@ -212,17 +212,20 @@ def test_the_client_link_going_down_and_back_is_measured_again_within_45_s(netwo
                    removes_route=True)
 
 
-def test_a_renewed_client_address_is_measured_again_within_90_s(network, probe_in_network, log_dir):
-    old = network.client_address
+@pytest.mark.parametrize("version", [4, 6])
+def test_a_renewed_client_address_is_measured_again_within_90_s(network, probe_in_network, log_dir, version):
+    """Between the two leases the host has no address to reach the target from: over IPv6 its route stays, with
+    only the link-local address left, which is no route either."""
+    old = network.client_address if version == 4 else network.client_address_v6
 
     def renew(recording: Recording) -> None:
         with ThreadPoolExecutor(1) as renewal:  # events are read (and stamped) while the lease lapses
-            new = renewal.submit(network.renew_client_address, 4, lapse=LEASE_LAPSE_SECONDS)
+            new = renewal.submit(network.renew_client_address, version, lapse=LEASE_LAPSE_SECONDS)
             recording.read(LEASE_LAPSE_SECONDS + 30, new.done)
         assert new.result() != old
 
-    watch_a_change(network, probe_in_network, log_dir, network.server_address, renew, deadline=90,
-                   removes_route=True)
+    target = network.server_address if version == 4 else network.server_address_v6
+    watch_a_change(network, probe_in_network, log_dir, target, renew, deadline=90, removes_route=True)
 
 
 @pytest.mark.parametrize("version", [4, 6])
