@@ -12,7 +12,7 @@ packages=(
   iproute2 nftables iptables iperf3 traceroute iputils-ping procps
   clang libclang-rt-14-dev
   python3-rich python3-matplotlib tmux
-  python3-prometheus-client prometheus
+  python3-prometheus-client prometheus python3-yaml python3-bcrypt
   debootstrap systemd-container libcap2-bin
   g++-mingw-w64-x86-64-posix wine64
 )

@@ -9,6 +9,8 @@ from .client import (
 )
 from .probe_facts import ProbeFacts
 
+__version__ = "1.0.0"  # the package's, as client/pyproject.toml gives it
+
 __all__ = [
     "ConnectionClosed",
     "HandshakeError",
@@ -16,4 +18,5 @@ __all__ = [
     "ProbeError",
     "ProbeFacts",
     "DEFAULT_PROBE_BINARY",
+    "__version__",
 ]

@@ -32,17 +32,21 @@ def session(args) -> int:
         return 1
 
 
+# The modules only the exporter needs (bcrypt only with --web.config.file), with their Debian packages: the other
+# commands run without them.
+EXPORT_MODULES = {"prometheus_client": "python3-prometheus-client", "yaml": "python3-yaml", "bcrypt": "python3-bcrypt"}
+
+
 def export(args) -> int:
-    """Only this command needs prometheus_client: the others run without it."""
     try:
         from .export import export as serve
+        return serve(args)
     except ModuleNotFoundError as missing:
-        if (missing.name or "").partition(".")[0] != "prometheus_client":
+        module = (missing.name or "").partition(".")[0]
+        if module not in EXPORT_MODULES:
             raise
-        print("tarnvale: export needs prometheus_client (Debian: apt install python3-prometheus-client)",
-              file=sys.stderr)
+        print(f"tarnvale: export needs {module} (Debian: apt install {EXPORT_MODULES[module]})", file=sys.stderr)
         return 1
-    return serve(args)
 
 
 def probe_options() -> argparse.ArgumentParser:
@@ -87,8 +91,14 @@ def command_line() -> argparse.ArgumentParser:
 
     exporter = commands.add_parser("export", parents=[probes, every_engine],
                                    help="keep probes running and serve their figures to Prometheus")
-    exporter.add_argument("targets", nargs="+", metavar="TARGET", help="addresses or host names to measure")
+    exporter.add_argument("targets", nargs="*", metavar="TARGET",
+                          help="addresses or host names to measure (with or instead of --config)")
     exporter.add_argument("--listen", default=DEFAULT_LISTEN, help=f"ADDR:PORT to serve /metrics on ({DEFAULT_LISTEN})")
+    exporter.add_argument("--config", metavar="FILE",
+                          help="YAML file of targets with their engines and labels; read again on SIGHUP and "
+                               "POST /-/reload")
+    exporter.add_argument("--web.config.file", dest="web_config_file", metavar="FILE",
+                          help="TLS and basic auth in the Prometheus exporter toolkit's web config format")
     exporter.set_defaults(handler=export)
     return parser
 

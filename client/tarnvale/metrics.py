@@ -27,6 +27,9 @@ BANDWIDTH_SWEEPS_KEPT = 3
 # A train flow other than 0 is measured every seventh sweep (flow 0 every sweep): its figures are dropped once two
 # of its measurements have not come.
 FLOW_BANDWIDTH_SWEEPS_KEPT = 2 * 7 + 1
+# The labels the exporter's series carry of their own: an operator's target labels may not take these names.
+OWN_LABELS = frozenset({"target", "hop", "addr", "flow", "engine", "code", "process", "owner", "kind", "cause",
+                        "severity"})
 
 
 @dataclass
@@ -45,6 +48,7 @@ class TargetState:
     errors: dict[tuple[str, str], int] = field(default_factory=lambda: defaultdict(int))  # (engine, code) -> count
     no_route: dict[str, bool] = field(default_factory=dict)  # engine -> its latest path_status said "no_route"
     diagnosis: Optional[Degradation | Latency] = None
+    labels: dict[str, str] = field(default_factory=dict)  # the operator's, added to every series of the target
 
 
 class PathMetrics:
@@ -60,6 +64,16 @@ class PathMetrics:
         self._downloaded: dict[str, float] = defaultdict(float)
         self._unowned_uploaded: dict[str, float] = defaultdict(float)    # owner ("unknown", ...) -> bytes
         self._unowned_downloaded: dict[str, float] = defaultdict(float)
+
+    def add_target(self, target: str, labels: Optional[dict[str, str]] = None) -> None:
+        """A target whose probe is about to start, with labels for all its series; it starts with no figures."""
+        with self._lock:
+            self._targets[target] = TargetState(labels=dict(labels or {}))
+
+    def remove_target(self, target: str) -> None:
+        """A target no longer measured (its probe has ended): its series leave the metrics."""
+        with self._lock:
+            del self._targets[target]
 
     def probe_started(self, target: str, facts: ProbeFacts) -> None:
         """The target's probe has shaken hands; its facts time its figures."""
@@ -156,6 +170,7 @@ class PathMetrics:
                                      labels=["target", "engine"])
         now = self._clock()
         with self._lock:
+            target_labels = {target: state.labels for target, state in self._targets.items() if state.labels}
             for target, state in self._targets.items():
                 up.add_metric([target], 1 if state.up else 0)
                 restarts.add_metric([target], state.restarts)
@@ -198,9 +213,47 @@ class PathMetrics:
                 unowned_uploaded.add_metric([owner], total)
             for owner, total in sorted(self._unowned_downloaded.items()):
                 unowned_downloaded.add_metric([owner], total)
-        yield from (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
+        families = (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
                     flow_bottleneck, uploaded, downloaded, unowned_uploaded, unowned_downloaded, no_route, errors,
                     diagnosis)
+        yield from (_with_target_labels(family, target_labels) for family in families)
+
+
+def _with_target_labels(family, target_labels: dict[str, dict[str, str]]):
+    """The family with each target's own labels added to its series (after the exporter's)."""
+    if target_labels:
+        family.samples = [sample._replace(labels={**sample.labels, **target_labels[sample.labels["target"]]})
+                          if sample.labels.get("target") in target_labels else sample
+                          for sample in family.samples]
+    return family
+
+
+class ReloadMetrics:
+    """Whether the exporter's config file was taken at its last reading (at start or a reload), as exporters
+    tell it, so that an alert can catch a file that was edited but not taken."""
+
+    def __init__(self, clock: Callable[[], float] = time.time):
+        self._clock = clock
+        self._lock = threading.Lock()
+        self.successful = True
+        self.success_time = clock()
+
+    def succeeded(self) -> None:
+        with self._lock:
+            self.successful, self.success_time = True, self._clock()
+
+    def failed(self) -> None:
+        with self._lock:
+            self.successful = False
+
+    def collect(self):
+        with self._lock:
+            successful, success_time = self.successful, self.success_time
+        yield GaugeMetricFamily("tarnvale_config_last_reload_successful",
+                                "1 when the config file was taken at its last reading, 0 when it was refused",
+                                value=1 if successful else 0)
+        yield GaugeMetricFamily("tarnvale_config_last_reload_success_timestamp_seconds",
+                                "When the config file was last taken (Unix time)", value=success_time)
 
 
 def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:
