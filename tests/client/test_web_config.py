@@ -3,6 +3,7 @@ again at each request, and the server's answers for each path."""
 
 import base64
 import http.client
+import subprocess
 import sys
 import threading
 import tomllib
@@ -145,3 +146,15 @@ def test_the_server_answers_each_path_as_operators_expect(server):
 def test_the_version_the_client_tells_is_the_packages():
     project = tomllib.loads((CLIENT / "pyproject.toml").read_text())
     assert tarnvale.__version__ == project["project"]["version"]
+
+
+@pytest.mark.parametrize("arguments, told", [
+    (["--config", "/nonexistent/targets.yml"], "tarnvale: cannot read /nonexistent/targets.yml: No such file"),
+    (["203.0.113.10", "--web.config.file", "/nonexistent/web.yml"], "tarnvale: cannot read /nonexistent/web.yml"),
+    ([], "export needs a TARGET or a --config file"),
+])
+def test_the_exporter_refuses_to_start_on_a_file_it_cannot_take(arguments, told):
+    """Refused before any probe starts or port is taken."""
+    refused = subprocess.run([sys.executable, "-m", "tarnvale", "export", *arguments, "--listen", "127.0.0.1:1"],
+                             cwd=CLIENT, capture_output=True, text=True, timeout=60)
+    assert refused.returncode == 2 and told in refused.stderr and "Traceback" not in refused.stderr, refused.stderr
