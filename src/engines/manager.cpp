@@ -18,9 +18,6 @@ namespace tarnvale::engines {
 
 namespace {
 
-// Where the system tells of no network changes, the engines look at their route this often.
-constexpr std::chrono::seconds network_poll_period{10};
-
 EngineEntry find_engine(std::string_view name) {
     if (name == ipc::engine_name::capture) {
         return capture::run_capture_stub;
@@ -60,31 +57,6 @@ ReportSender EngineManager::report_sender(const ipc::EventSender& events) {
     return ReportSender(reports_);
 }
 
-std::function<std::uint64_t()> EngineManager::network_generation() {
-    const std::lock_guard lock(network_lock_);
-    if (!network_watch_) {
-        std::error_code error;
-        network_watch_ = platform::open_network_change_watch(
-            [network = network_](std::span<const platform::NetworkNotice> notices) {
-                network->take(notices, NetworkWatch::Clock::now());
-            },
-            error);
-        if (error) {
-            log::warn(log::target::engines, "network changes are not watched; the engines look at their route every poll",
-                      {{"err", error.message()}, {"poll_s", network_poll_period.count()}});
-        }
-    }
-    return [network = network_, watched = network_watch_->watching()] {
-        const auto now = NetworkWatch::Clock::now();
-        std::uint64_t generation = network->settled_generation(now);
-        if (!watched || network->watch_failed()) {
-            // Nothing tells of changes: a new poll period counts as one.
-            generation += static_cast<std::uint64_t>(now.time_since_epoch() / network_poll_period);
-        }
-        return generation;
-    };
-}
-
 asio::awaitable<void> EngineManager::run_launch(std::string name, EngineConfig config, ipc::EventSender events) {
     log::info(log::target::engines, log::fill_message("engine '{}' starting for target '{}'", name, config.target));
     ReportSender reports = report_sender(events);
@@ -93,8 +65,8 @@ asio::awaitable<void> EngineManager::run_launch(std::string name, EngineConfig c
         log::warn(log::target::engines, log::fill_message("unknown engine '{}'", name));
         co_return;
     }
-    EngineOutlets outlets{std::move(events), std::move(reports), blocking_,         answer_budgets_,
-                          path_loss_,        captures_,          network_generation()};
+    EngineOutlets outlets{std::move(events), std::move(reports), blocking_, answer_budgets_, path_loss_, captures_,
+                          network_generation_};
     co_await engine(std::move(config), std::move(outlets));
 }
 

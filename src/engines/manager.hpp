@@ -6,12 +6,9 @@
 #include <memory>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "engines/engine.hpp"
-#include "engines/network_watch.hpp"
-#include "platform/network_changes.hpp"
 #include "ipc/event_queue.hpp"
 
 namespace tarnvale::engines {
@@ -39,8 +36,12 @@ private:
 // being with the first launch and stay until the process ends.
 class EngineManager {
 public:
-    EngineManager(asio::any_io_executor executor, runtime::BlockingExecutor blocking)
-        : executor_(std::move(executor)), blocking_(std::move(blocking)) {}
+    // `network_generation` counts the host's settled network changes (HostNetwork's).
+    EngineManager(asio::any_io_executor executor, runtime::BlockingExecutor blocking,
+                  std::function<std::uint64_t()> network_generation)
+        : executor_(std::move(executor)),
+          blocking_(std::move(blocking)),
+          network_generation_(std::move(network_generation)) {}
 
     // Starts the named engine with the configuration (configure_engine's).
     EngineHandle launch_engine(std::string name, EngineConfig config, ipc::EventSender events);
@@ -48,9 +49,6 @@ public:
 private:
     asio::awaitable<void> run_launch(std::string name, EngineConfig config, ipc::EventSender events);
     ReportSender report_sender(const ipc::EventSender& events);
-    // The host's settled network changes, counted from the system's
-    // notifications once the first engine starts.
-    std::function<std::uint64_t()> network_generation();
 
     asio::any_io_executor executor_;
     runtime::BlockingExecutor blocking_;
@@ -59,9 +57,7 @@ private:
     const std::shared_ptr<AnswerBudgets> answer_budgets_ = std::make_shared<AnswerBudgets>();
     const std::shared_ptr<PathLoss> path_loss_ = std::make_shared<PathLoss>();
     const std::shared_ptr<const capture::CaptureOpener> captures_ = std::make_shared<capture::LiveCaptureOpener>();
-    const std::shared_ptr<NetworkWatch> network_ = std::make_shared<NetworkWatch>();
-    std::mutex network_lock_;
-    std::optional<platform::NetworkChangeWatch> network_watch_;  // guarded by network_lock_
+    const std::function<std::uint64_t()> network_generation_;
 };
 
 }  // namespace tarnvale::engines

@@ -108,4 +108,29 @@ bool NetworkWatch::address_counts(const NetworkNotice& notice) {
     return !notice.snapshot && now != before;
 }
 
+HostNetwork::HostNetwork() {
+    std::error_code error;
+    watch_ = platform::open_network_change_watch(
+        [decisions = decisions_](std::span<const NetworkNotice> notices) {
+            decisions->take(notices, NetworkWatch::Clock::now());
+        },
+        error);
+    if (error) {
+        log::warn(log::target::engines, "network changes are not watched; the engines look at their route every poll",
+                  {{"err", error.message()}, {"poll_s", network_poll_period.count()}});
+    }
+}
+
+std::function<std::uint64_t()> HostNetwork::generation() const {
+    return [decisions = decisions_, watched = watch_.watching()] {
+        const auto now = NetworkWatch::Clock::now();
+        std::uint64_t generation = decisions->settled_generation(now);
+        if (!watched || decisions->watch_failed()) {
+            // Nothing tells of changes: a new poll period counts as one.
+            generation += static_cast<std::uint64_t>(now.time_since_epoch() / network_poll_period);
+        }
+        return generation;
+    };
+}
+
 }  // namespace tarnvale::engines

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <set>
@@ -56,6 +58,26 @@ private:
     Clock::time_point last_counted_{};
     std::uint64_t generation_ = 0;
     bool failed_ = false;
+};
+
+// Where the system tells of no network changes, the engines look at their route this often.
+inline constexpr std::chrono::seconds network_poll_period{10};
+
+// The host's network as the engines follow it, for the life of the process:
+// the system's watch feeding the decision above, opened before any engine
+// starts so that engines started and stopped leave the process as they found
+// it. Where no watch can be had (logged once), a new poll period counts as a
+// change.
+class HostNetwork {
+public:
+    HostNetwork();
+
+    // Counts the settled changes so far; from any thread.
+    std::function<std::uint64_t()> generation() const;
+
+private:
+    std::shared_ptr<NetworkWatch> decisions_ = std::make_shared<NetworkWatch>();
+    platform::NetworkChangeWatch watch_;
 };
 
 }  // namespace tarnvale::engines

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "engines/manager.hpp"
+#include "engines/network_watch.hpp"
 #include "ipc/client_owner.hpp"
 #include "ipc/handshake.hpp"
 #include "ipc/listener.hpp"
@@ -35,6 +36,7 @@ int report_startup_failure(const StartupError& error) {
 
 // The handshake, the command loop and the exit sequence.
 asio::awaitable<int> serve_client(runtime::Runtime& runtime, std::shared_ptr<ipc::Connection> connection) {
+    const engines::HostNetwork host_network;
     const ipc::HandshakeResult handshake = co_await ipc::perform_handshake(*connection, engine_facts());
     if (const auto* failure = std::get_if<ipc::HandshakeFailure>(&handshake)) {
         co_return report_startup_failure({"handshake failed", failure->message});
@@ -49,7 +51,7 @@ asio::awaitable<int> serve_client(runtime::Runtime& runtime, std::shared_ptr<ipc
     asio::co_spawn(connection->strand(), ipc::run_writer(event_queue, writer_stop, connection),
                    [writer_done](std::exception_ptr) { writer_done->try_send(asio::error_code{}, std::monostate{}); });
 
-    engines::EngineManager manager(executor, runtime.blocking_pool().get_executor());
+    engines::EngineManager manager(executor, runtime.blocking_pool().get_executor(), host_network.generation());
     EngineTable engines;
     start_watchdog(executor, client_pid, events);
 
