@@ -28,6 +28,8 @@ def _record(cls, members: dict, kind: str):
             if not isinstance(value, dict):
                 raise MalformedEvent(f"{kind} event: {member.name} is not an object: {value!r}")
             value = _record(nested, value, f"{kind}.{member.name}")
+        elif isinstance(value, list):
+            value = tuple(value)  # the records are frozen
         values[member.name] = value
     return cls(**values)
 
@@ -173,6 +175,19 @@ class UnownedTraffic:
 
 
 @dataclass(frozen=True)
+class HopCounts:
+    """What a hop's probes and the pinger's echo requests met since the previous report cycle: probes settled,
+    of which lost, and the round trips measured (ms, oldest first)."""
+    kind: ClassVar[str] = "hop_counts"
+    ts: int
+    hop: int
+    addr: str
+    probes: int
+    lost: int
+    rtt_ms: tuple[float, ...]
+
+
+@dataclass(frozen=True)
 class PathStatus:
     """An engine that measures a path cannot (status "no_route": the host has no route to the target) or can again
     ("restored"); what it saw in between counts as nothing."""
@@ -209,9 +224,10 @@ class OtherEvent:
 
 
 Event = Union[HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent, RouteChange, FlowLoss,
-              FlowBw, UnownedTraffic, PathStatus, Error, Ack, OtherEvent]
+              FlowBw, UnownedTraffic, PathStatus, HopCounts, Error, Ack, OtherEvent]
 KINDS = {cls.kind: cls for cls in (HopLoss, BwEstimate, AppTraffic, Degradation, HopDelay, Latency, HopUnsent,
-                                    RouteChange, FlowLoss, FlowBw, UnownedTraffic, PathStatus, Error, Ack)}
+                                    RouteChange, FlowLoss, FlowBw, UnownedTraffic, PathStatus, HopCounts, Error,
+                                    Ack)}
 
 
 def parse_event(members: Any) -> Event:

@@ -13,10 +13,10 @@ from collections import defaultdict
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional
 
-from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily, InfoMetricFamily
 
-from .events import (AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopDelay, HopLoss, Latency,
-                     PathStatus, UnownedTraffic)
+from .events import (AppTraffic, BwEstimate, Degradation, Error, Event, FlowBw, FlowLoss, HopCounts, HopDelay, HopLoss,
+                     Latency, PathStatus, UnownedTraffic)
 from .probe_facts import ProbeFacts
 
 # A hop no report has named for this many of its engine's periods (hop reports, bandwidth sweeps) is no longer on
@@ -49,6 +49,30 @@ class TargetState:
     no_route: dict[str, bool] = field(default_factory=dict)  # engine -> its latest path_status said "no_route"
     diagnosis: Optional[Degradation | Latency] = None
     labels: dict[str, str] = field(default_factory=dict)  # the operator's, added to every series of the target
+    # By hop, summed over every hop_counts of the target's probes, a restarted probe's included.
+    probes_sent: dict[int, int] = field(default_factory=lambda: defaultdict(int))
+    probes_lost: dict[int, int] = field(default_factory=lambda: defaultdict(int))
+    round_trips: dict[int, "RoundTrips"] = field(default_factory=dict)
+
+
+# Round trips from a LAN's tenth of a millisecond to a satellite link's seconds, in seconds.
+ROUND_TRIP_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.0)
+
+
+@dataclass
+class RoundTrips:
+    """One hop's round trips as a histogram: the count at or under each bucket's bound, all of them, their sum."""
+
+    at_most: list[int] = field(default_factory=lambda: [0] * len(ROUND_TRIP_BUCKETS))
+    count: int = 0
+    total_seconds: float = 0.0
+
+    def add(self, seconds: float) -> None:
+        for index, bound in enumerate(ROUND_TRIP_BUCKETS):
+            if seconds <= bound:
+                self.at_most[index] += 1
+        self.count += 1
+        self.total_seconds += seconds
 
 
 class PathMetrics:
@@ -114,6 +138,12 @@ class PathMetrics:
                     cycle = state.facts.attr_cycle_seconds
                     self._unowned_uploaded[event.owner] += event.mbps_up * 1e6 / 8 * cycle
                     self._unowned_downloaded[event.owner] += event.mbps_down * 1e6 / 8 * cycle
+                case HopCounts():
+                    state.probes_sent[event.hop] += event.probes
+                    state.probes_lost[event.hop] += event.lost
+                    round_trips = state.round_trips.setdefault(event.hop, RoundTrips())
+                    for milliseconds in event.rtt_ms:
+                        round_trips.add(milliseconds / 1000)
                 case PathStatus():
                     state.no_route[event.engine] = event.status == "no_route"
                 case Error():
@@ -168,6 +198,14 @@ class PathMetrics:
         no_route = GaugeMetricFamily("tarnvale_path_no_route",
                                      "1 while the engine cannot measure the path: the host has no route to the target",
                                      labels=["target", "engine"])
+        probes_sent = CounterMetricFamily("tarnvale_hop_probes_sent",
+                                          "Probes to the hop whose outcome is known (answered or lost)",
+                                          labels=["target", "hop"])
+        probes_lost = CounterMetricFamily("tarnvale_hop_probes_lost", "Probes to the hop that were lost",
+                                          labels=["target", "hop"])
+        round_trip = HistogramMetricFamily("tarnvale_hop_round_trip_seconds",
+                                           "Round trips of the echo requests to the hop's router",
+                                           labels=["target", "hop"])
         now = self._clock()
         with self._lock:
             target_labels = {target: state.labels for target, state in self._targets.items() if state.labels}
@@ -182,6 +220,12 @@ class PathMetrics:
                     found = state.diagnosis
                     diagnosis.add_metric([target], {"kind": found.kind, "hop": str(found.affected_hop),
                                                     "cause": found.cause, "severity": found.severity})
+                for hop, sent in sorted(state.probes_sent.items()):
+                    probes_sent.add_metric([target, str(hop)], sent)
+                    probes_lost.add_metric([target, str(hop)], state.probes_lost[hop])
+                for hop, trips in sorted(state.round_trips.items()):
+                    buckets = [(str(bound), count) for bound, count in zip(ROUND_TRIP_BUCKETS, trips.at_most)]
+                    round_trip.add_metric([target, str(hop)], buckets + [("+Inf", trips.count)], trips.total_seconds)
                 if state.facts is None:
                     continue  # no probe has reported yet
                 hop_figures_since = now - HOP_REPORTS_KEPT * state.facts.hop_report_seconds
@@ -214,8 +258,8 @@ class PathMetrics:
             for owner, total in sorted(self._unowned_downloaded.items()):
                 unowned_downloaded.add_metric([owner], total)
         families = (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
-                    flow_bottleneck, uploaded, downloaded, unowned_uploaded, unowned_downloaded, no_route, errors,
-                    diagnosis)
+                    flow_bottleneck, probes_sent, probes_lost, round_trip, uploaded, downloaded, unowned_uploaded,
+                    unowned_downloaded, no_route, errors, diagnosis)
         yield from (_with_target_labels(family, target_labels) for family in families)
 
 

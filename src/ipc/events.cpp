@@ -42,6 +42,18 @@ public:
         }
         return *this;
     }
+    ObjectWriter& f32_array(std::string_view name, const std::vector<float>& values) {
+        key(name);
+        out_.push_back('[');
+        for (std::size_t index = 0; index < values.size(); ++index) {
+            if (index > 0) {
+                out_.push_back(',');
+            }
+            json::append_f32(out_, values[index]);
+        }
+        out_.push_back(']');
+        return *this;
+    }
     // Opens a nested object as the next member; the caller closes it.
     std::string& nested(std::string_view name) {
         key(name);
@@ -184,6 +196,16 @@ void write(ObjectWriter& w, const UnownedTrafficEvent& e) {
         .f32("mbps_down", e.mbps_down)
         .f32("loss_share", e.loss_share)
         .boolean("saturating", e.saturating);
+}
+
+void write(ObjectWriter& w, const HopCountsEvent& e) {
+    w.string("type", "hop_counts")
+        .u64("ts", e.ts)
+        .u64("hop", e.hop)
+        .string("addr", e.addr)
+        .u64("probes", e.probes)
+        .u64("lost", e.lost)
+        .f32_array("rtt_ms", e.rtt_ms);
 }
 
 void write(ObjectWriter& w, const PathStatusEvent& e) {

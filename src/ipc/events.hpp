@@ -149,6 +149,18 @@ struct UnownedTrafficEvent {
     bool saturating = false;
 };
 
+// What a hop's probes and the pinger's echo requests to its router met since
+// the previous report cycle: for counters of probes and losses, and for a
+// histogram of round trips, which a figure over the last twenty cannot give.
+struct HopCountsEvent {
+    std::uint64_t ts = 0;
+    std::uint8_t hop = 0;
+    std::string addr;
+    std::uint64_t probes = 0;    // probes settled (answered or counted lost) since the previous cycle
+    std::uint64_t lost = 0;      // of which lost
+    std::vector<float> rtt_ms;   // the echo round trips measured since the previous cycle, oldest first
+};
+
 // An engine that measures a path can no longer (the host has no route to its
 // target) or can again. Outcomes of the time between count as nothing.
 struct PathStatusEvent {
@@ -175,7 +187,7 @@ struct AckEvent {
 using Event =
     std::variant<HopLossEvent, BwEstimateEvent, AppTrafficEvent, DegradationEvent, ErrorEvent, AckEvent, HopDelayEvent,
                  LatencyEvent, HopUnsentEvent, RouteChangeEvent, FlowLossEvent, FlowBwEvent, UnownedTrafficEvent,
-                 PathStatusEvent>;
+                 PathStatusEvent, HopCountsEvent>;
 
 // What the engines do that a client shows but their events do not carry: their
 // schedules and the diagnosis threshold, as the engines run them.

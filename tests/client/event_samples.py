@@ -30,6 +30,8 @@ LINES = {
                '"baseline_mbps":2.24,"bottleneck":true,"sample_count":2}',
     "unowned_traffic": '{"type":"unowned_traffic","ts":1800000001,"owner":"unknown","mbps_up":4.0,"mbps_down":0.5,'
                        '"loss_share":0.0,"saturating":true}',
+    "hop_counts": '{"type":"hop_counts","ts":1800000007,"hop":3,"addr":"198.51.100.6","probes":2,"lost":1,'
+                  '"rtt_ms":[4.5,12.0]}',
     "path_status": '{"type":"path_status","ts":1800000090,"engine":"hop","status":"no_route",'
                    '"detail":"no route to 203.0.113.10"}',
     "error": '{"type":"error","ts":1800000000,"engine":"bw","code":"NO_TARGET","message":"no target","fatal":true}',

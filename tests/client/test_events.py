@@ -7,7 +7,8 @@ from event_samples import LINES, sample
 
 from tarnvale import ProbeError
 from tarnvale.events import (KINDS, Ack, AppTraffic, BwEstimate, Confidence, Degradation, Error, FlowBw, FlowLoss,
-                             HopDelay, HopLoss, HopUnsent, Latency, MalformedEvent, OtherEvent, PathStatus,
+                             HopCounts, HopDelay, HopLoss, HopUnsent, Latency, MalformedEvent, OtherEvent,
+                             PathStatus,
                              RouteChange, UnownedTraffic, parse_event)
 
 
@@ -28,6 +29,7 @@ def test_every_kind_of_the_client_api_has_its_record():
     assert records["flow_loss"] == FlowLoss(1800000007, 2, 2, "198.51.100.14", 20.0, 4.5)
     assert records["flow_bw"] == FlowBw(1800000060, 3, 2, "198.51.100.246", 1.0, 2.24, True, 2)
     assert records["unowned_traffic"] == UnownedTraffic(1800000001, "unknown", 4.0, 0.5, 0.0, True)
+    assert records["hop_counts"] == HopCounts(1800000007, 3, "198.51.100.6", 2, 1, (4.5, 12.0))
     assert records["path_status"] == PathStatus(1800000090, "hop", "no_route", "no route to 203.0.113.10")
     assert records["error"] == Error(1800000000, "bw", "NO_TARGET", "no target", True)
     assert records["ack"] == Ack("start_engine", False, "unknown engine")

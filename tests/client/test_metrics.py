@@ -78,6 +78,27 @@ def test_restarts_errors_and_the_latest_diagnosis():
                  severity="medium") == 1
 
 
+def test_probes_and_losses_add_up_across_probes_and_round_trips_fill_the_histogram():
+    metrics = PathMetrics(["t"])
+    metrics.probe_started("t", facts())
+    metrics.event("t", event("hop_counts", hop=3, probes=2, lost=1, rtt_ms=[0.4, 12.0]))
+    metrics.probe_ended("t", restarting=True)
+    metrics.probe_started("t", facts())  # a new probe counts from nothing; the exporter's counters go on
+    metrics.event("t", event("hop_counts", hop=3, probes=3, lost=0, rtt_ms=[2500.0]))
+    samples = scrape(metrics)
+    assert value(samples, "tarnvale_hop_probes_sent_total", target="t", hop="3") == 5
+    assert value(samples, "tarnvale_hop_probes_lost_total", target="t", hop="3") == 1
+    histogram = "tarnvale_hop_round_trip_seconds"
+    assert value(samples, f"{histogram}_bucket", target="t", hop="3", le="0.0005") == 1
+    assert value(samples, f"{histogram}_bucket", target="t", hop="3", le="0.025") == 2
+    assert value(samples, f"{histogram}_bucket", target="t", hop="3", le="2.0") == 2, "2.5 s is beyond the buckets"
+    assert value(samples, f"{histogram}_bucket", target="t", hop="3", le="+Inf") == 3
+    assert value(samples, f"{histogram}_count", target="t", hop="3") == 3
+    assert value(samples, f"{histogram}_sum", target="t", hop="3") == pytest.approx(2.5124)
+    assert not any("addr" in dict(labels) for name, labels in samples if name.startswith("tarnvale_hop_probes")), \
+        "no label that changes from one scrape to the next"
+
+
 def test_an_engine_without_a_route_is_flagged_until_restored_or_a_new_probe():
     metrics = PathMetrics(["t"])
     metrics.probe_started("t", facts())

@@ -79,6 +79,12 @@ def test_every_hop_of_both_targets_is_served_with_its_address(exporter, network)
         assert served == {str(hop): address for hop, address in enumerate(addresses, start=1)}, served
         assert samples[("tarnvale_probe_up", (("target", target),))] == 1
         assert samples[("tarnvale_probe_restarts_total", (("target", target),))] == 0
+        last_hop = (("hop", str(len(addresses))), ("target", target))
+        assert samples[("tarnvale_hop_probes_sent_total", last_hop)] >= 2, "a probe a sweep for two cycles"
+        assert samples[("tarnvale_hop_probes_lost_total", last_hop)] == 0
+        assert samples[("tarnvale_hop_round_trip_seconds_count", last_hop)] >= 1
+        assert samples[("tarnvale_hop_round_trip_seconds_bucket", (*last_hop[:1], ("le", "0.025"), last_hop[1]))] \
+            == samples[("tarnvale_hop_round_trip_seconds_count", last_hop)], "round trips of a few ms at most"
     losses = [value for (name, _), value in samples.items() if name == "tarnvale_hop_loss_ratio"]
     assert losses and all(value == 0 for value in losses), "a quiet path"
     round_trips = [value for (name, _), value in samples.items() if name == "tarnvale_hop_rtt_seconds"]

@@ -128,6 +128,11 @@ TEST(EventWriting, EveryKindInMemberOrder) {
     EXPECT_EQ(serialize(Event{UnownedTrafficEvent{9, "unknown", 4.0f, 0.5f, 0.0f, true}}),
               R"({"type":"unowned_traffic","ts":9,"owner":"unknown","mbps_up":4.0,"mbps_down":0.5,)"
               R"("loss_share":0.0,"saturating":true})");
+    EXPECT_EQ(serialize(Event{HopCountsEvent{9, 3, "198.51.100.6", 12, 2, {4.5f, 5.0f}}}),
+              R"({"type":"hop_counts","ts":9,"hop":3,"addr":"198.51.100.6","probes":12,"lost":2,)"
+              R"("rtt_ms":[4.5,5.0]})");
+    EXPECT_EQ(serialize(Event{HopCountsEvent{9, 3, "198.51.100.6", 1, 1, {}}}),
+              R"({"type":"hop_counts","ts":9,"hop":3,"addr":"198.51.100.6","probes":1,"lost":1,"rtt_ms":[]})");
     EXPECT_EQ(serialize(Event{PathStatusEvent{9, "hop", "no_route", "no route to 203.0.113.10"}}),
               R"({"type":"path_status","ts":9,"engine":"hop","status":"no_route",)"
               R"("detail":"no route to 203.0.113.10"})");

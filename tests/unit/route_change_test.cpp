@@ -282,3 +282,59 @@ TEST(RouteChangeSimulation, ThePingerFollowsTheNewRoutersAndTheirDelayBaselinesB
 }
 
 }  // namespace
+
+namespace {
+
+// Each hop's hop_counts summed over a run, as an exporter's counters would add them up.
+struct CountedHop {
+    std::uint64_t probes = 0;
+    std::uint64_t lost = 0;
+    std::size_t round_trips = 0;
+};
+
+}  // namespace
+
+TEST(HopCountsEvents, AddUpToEachHopsOutcomesAndRoundTripsAcrossARouteChange) {
+    // Hop 2's router declines half its answers until, at 200 s, another router
+    // takes TTL 2 and every TTL behind it changes: what their counts carry
+    // since is the new routers' alone, while hop 1's run on.
+    ChangedPath changed(seconds(300), seconds(200));
+    sim::SimulatedHopLoop loop(changed.path, server);
+    loop.add_pinger();
+    ASSERT_TRUE(loop.run(5000));
+    std::map<std::uint8_t, CountedHop> before_change;
+    std::map<std::uint8_t, CountedHop> since_change;
+    bool changed_yet = false;
+    for (const auto& event : loop.take_events()) {
+        changed_yet = changed_yet || std::holds_alternative<ipc::RouteChangeEvent>(event);
+        if (const auto* counts = std::get_if<ipc::HopCountsEvent>(&event)) {
+            CountedHop& counted = (changed_yet ? since_change : before_change)[counts->hop];
+            counted.probes += counts->probes;
+            counted.lost += counts->lost;
+            counted.round_trips += counts->rtt_ms.size();
+            EXPECT_LE(counts->lost, counts->probes);
+        }
+    }
+    ASSERT_TRUE(changed_yet);
+    const auto hops = loop.shared().table->snapshot();
+    // The last report's counts are in; what settled after it is not yet: at
+    // most a report's worth of probes (one a sweep) and of echo replies.
+    const auto expect_near = [](std::uint64_t counted, std::uint64_t total, std::uint64_t late, const char* what,
+                                int ttl) {
+        EXPECT_LE(counted, total) << what << ", ttl " << ttl;
+        EXPECT_GE(counted + late, total) << what << ", ttl " << ttl;
+    };
+    const CountedHop first{before_change[1].probes + since_change[1].probes,
+                           before_change[1].lost + since_change[1].lost,
+                           before_change[1].round_trips + since_change[1].round_trips};
+    expect_near(first.probes, hops[1].outcomes_total, 3, "probes", 1);
+    expect_near(first.round_trips, hops[1].rtt_total, 6, "round trips", 1);
+    for (int ttl = 2; ttl <= 5; ++ttl) {
+        const CountedHop& counted = since_change[static_cast<std::uint8_t>(ttl)];
+        expect_near(counted.probes, hops[ttl].outcomes_total, 3, "probes since the change", ttl);
+        expect_near(counted.lost, hops[ttl].lost_total, 3, "losses since the change", ttl);
+        expect_near(counted.round_trips, hops[ttl].rtt_total, 6, "round trips since the change", ttl);
+    }
+    EXPECT_GT(before_change[2].lost, 5u) << "the old router at TTL 2 declined half of some 40 probes";
+    EXPECT_LT(before_change[2].lost, before_change[2].probes);
+}

@@ -75,6 +75,35 @@ std::vector<ipc::HopUnsentEvent> build_hop_unsent_events(const std::vector<HopSt
     return events;
 }
 
+std::vector<ipc::HopCountsEvent> build_hop_counts_events(const std::vector<HopStats>& hops,
+                                                       const std::vector<HopStats>& previous, std::uint64_t ts,
+                                                       std::size_t last_ttl) {
+    std::vector<ipc::HopCountsEvent> events;
+    const std::size_t end = std::min(last_ttl + 1, hops.size());
+    for (std::size_t ttl = 1; ttl < end; ++ttl) {
+        const HopStats& hop = hops[ttl];
+        if (!hop.addr) {
+            continue;
+        }
+        // A hop begun afresh (another router) counts from nothing again.
+        const HopStats* before = ttl < previous.size() && previous[ttl].outcomes_total <= hop.outcomes_total &&
+                                         previous[ttl].rtt_total <= hop.rtt_total && previous[ttl].addr == hop.addr
+                                     ? &previous[ttl]
+                                     : nullptr;
+        const std::uint64_t probes = hop.outcomes_total - (before ? before->outcomes_total : 0);
+        const std::uint64_t lost = hop.lost_total - (before ? before->lost_total : 0);
+        const std::uint64_t new_rtts = hop.rtt_total - (before ? before->rtt_total : 0);
+        if (probes == 0 && new_rtts == 0) {
+            continue;
+        }
+        const std::size_t kept = std::min<std::size_t>(new_rtts, hop.rtt_samples.size());
+        std::vector<float> rtt_ms(hop.rtt_samples.end() - static_cast<std::ptrdiff_t>(kept), hop.rtt_samples.end());
+        events.push_back(ipc::HopCountsEvent{ts, static_cast<std::uint8_t>(ttl), packets::to_text(*hop.addr), probes,
+                                             lost, std::move(rtt_ms)});
+    }
+    return events;
+}
+
 std::vector<ipc::FlowLossEvent> build_flow_loss_events(const std::vector<std::vector<FlowHop>>& flows, std::uint64_t ts,
                                                        packets::IpAddress target, std::uint8_t first_path_last_ttl,
                                                        std::uint8_t max_hops) {

@@ -30,6 +30,15 @@ std::vector<ipc::HopDelayEvent> build_hop_delay_events(const std::vector<ipc::Ho
                                                        const std::vector<std::optional<HopDelay>>& delays,
                                                        const std::optional<QueueLocation>& queue);
 
+// One hop_counts event per TTL from 1 to `last_ttl` whose router is known and
+// whose probes or echo requests met something since `previous` (the hop table
+// as the previous cycle saw it), in TTL order; a hop begun afresh counts from
+// its new start. At most the twenty newest round trips are kept between two
+// cycles, which at the pinger's pace is all of them.
+std::vector<ipc::HopCountsEvent> build_hop_counts_events(const std::vector<HopStats>& hops,
+                                                       const std::vector<HopStats>& previous, std::uint64_t ts,
+                                                       std::size_t last_ttl);
+
 // One hop_unsent event per TTL from 1 to `last_ttl` with probes whose send
 // failed since `previous` (the hop table as the previous cycle saw it), in TTL
 // order, with the probes sent and not sent between the two.

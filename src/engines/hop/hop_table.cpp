@@ -40,6 +40,7 @@ void HopTable::record_rtt(std::uint8_t ttl, float milliseconds) {
     const std::lock_guard lock(lock_);
     if (ttl < hops_.size()) {
         hops_[ttl].rtt_samples.push(milliseconds);
+        ++hops_[ttl].rtt_total;
     }
 }
 
@@ -66,6 +67,7 @@ void HopTable::restart(std::uint8_t ttl, packets::IpAddress router) {
         hop.addr = router;
         hop.outcomes.clear();
         hop.rtt_samples.clear();
+        hop.rtt_total = 0;
         hop.outcomes_total = 0;
         hop.lost_total = 0;
         hop.echo_outcomes_total = 0;

@@ -16,6 +16,7 @@ inline constexpr std::size_t hop_history_length = 20;
 struct HopStats {
     BoundedHistory<bool> outcomes{hop_history_length};      // true: answered, false: unanswered; newest last
     BoundedHistory<float> rtt_samples{hop_history_length};  // echo round-trip times in ms, newest last
+    std::uint64_t rtt_total = 0;  // echo round trips recorded since the engine began or the router changed
     std::optional<packets::IpAddress> addr;                 // source of the latest matched reply
     std::uint64_t outcomes_total = 0;  // every outcome recorded since the engine began or the router changed
     std::uint64_t lost_total = 0;      // of which unanswered

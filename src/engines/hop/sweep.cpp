@@ -120,6 +120,10 @@ asio::awaitable<void> HopReporter::report() {
         ipc::Event hop_unsent = event;
         co_await outlets_.events.send(std::move(hop_unsent));
     }
+    for (ipc::HopCountsEvent& event : build_hop_counts_events(hops, previous_, ts, last_ttl)) {
+        ipc::Event hop_counts = std::move(event);
+        co_await outlets_.events.send(std::move(hop_counts));
+    }
     const auto flows = shared_.flow_paths->snapshot();
     for (const ipc::FlowLossEvent& event :
          build_flow_loss_events(flows, ts, shared_.target, static_cast<std::uint8_t>(last_ttl), shared_.max_hops)) {
