@@ -7,6 +7,7 @@ few (the target, the hop and its address, the process name; never a probe or a p
 
 from __future__ import annotations
 
+import ipaddress
 import threading
 import time
 from collections import defaultdict
@@ -198,6 +199,10 @@ class PathMetrics:
         no_route = GaugeMetricFamily("tarnvale_path_no_route",
                                      "1 while the engine cannot measure the path: the host has no route to the target",
                                      labels=["target", "engine"])
+        reachable = GaugeMetricFamily("tarnvale_target_reachable",
+                                      "1 while the target itself answers the probes (loss under 100 %), 0 while the "
+                                      "path ends before it or the host has no route to it",
+                                      labels=["target"])
         probes_sent = CounterMetricFamily("tarnvale_hop_probes_sent",
                                           "Probes to the hop whose outcome is known (answered or lost)",
                                           labels=["target", "hop"])
@@ -238,6 +243,9 @@ class PathMetrics:
                     flow_loss.add_metric([target, str(flow), str(hop), event.addr], event.loss_pct / 100)
                 if hops:
                     path_loss.add_metric([target], _end_of_path(hops).loss_pct / 100)
+                answering = _target_answering(target, hops, state.no_route.get("hop", False))
+                if answering is not None:
+                    reachable.add_metric([target], 1 if answering else 0)
                 for hop, event in _current(state.delays, hop_figures_since):
                     queue.add_metric([target, str(hop), event.addr], event.added_ms / 1000)
                 bandwidth_since = now - BANDWIDTH_SWEEPS_KEPT * state.facts.bw_sweep_seconds
@@ -258,7 +266,7 @@ class PathMetrics:
             for owner, total in sorted(self._unowned_downloaded.items()):
                 unowned_downloaded.add_metric([owner], total)
         families = (up, restarts, loss, flow_loss, path_loss, rtt, queue, bandwidth, bottleneck, flow_bandwidth,
-                    flow_bottleneck, probes_sent, probes_lost, round_trip, uploaded, downloaded, unowned_uploaded,
+                    flow_bottleneck, reachable, probes_sent, probes_lost, round_trip, uploaded, downloaded, unowned_uploaded,
                     unowned_downloaded, no_route, errors, diagnosis)
         yield from (_with_target_labels(family, target_labels) for family in families)
 
@@ -305,6 +313,21 @@ def _end_of_path(hops: list[tuple[int, HopLoss]]) -> HopLoss:
     on, and a sweep that lost the probe at that distance finds it one hop further as well."""
     last_address = hops[-1][1].addr
     return next(event for _, event in hops if event.addr == last_address)
+
+
+def _target_answering(target: str, hops: list[tuple[int, HopLoss]], no_route: bool) -> Optional[bool]:
+    """Whether the target's own address ends the path and answers some probes; nothing where the target is a name
+    (the probe resolved it, the exporter does not) or no hop has been reported."""
+    try:
+        address = ipaddress.ip_address(target)
+    except ValueError:
+        return None
+    if no_route:
+        return False
+    if not hops:
+        return None
+    end = _end_of_path(hops)
+    return ipaddress.ip_address(end.addr) == address and end.loss_pct < 100
 
 
 def _current(figures: dict, oldest: float) -> list:

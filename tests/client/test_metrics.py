@@ -99,6 +99,24 @@ def test_probes_and_losses_add_up_across_probes_and_round_trips_fill_the_histogr
         "no label that changes from one scrape to the next"
 
 
+def test_a_target_is_reachable_while_its_own_address_ends_the_path_and_answers():
+    def reachable(target, path, no_route=False):
+        metrics = PathMetrics([target])
+        metrics.probe_started(target, facts())
+        for hop, (addr, loss) in enumerate(path, start=1):
+            metrics.event(target, event("hop_loss", hop=hop, addr=addr, loss_pct=loss))
+        if no_route:
+            metrics.event(target, event("path_status", engine="hop", status="no_route"))
+        return scrape(metrics).get(("tarnvale_target_reachable", (("target", target),)))
+
+    assert reachable("203.0.113.10", [("198.51.100.6", 0.0), ("203.0.113.10", 20.0)]) == 1
+    assert reachable("203.0.113.10", [("198.51.100.6", 0.0), ("203.0.113.10", 100.0)]) == 0
+    assert reachable("203.0.113.10", [("198.51.100.6", 0.0)]) == 0, "the path ends before the target"
+    assert reachable("203.0.113.10", [("203.0.113.10", 0.0)], no_route=True) == 0
+    assert reachable("2001:db8:113::10", [("2001:db8:113:0::10", 0.0)]) == 1, "the address, however written"
+    assert reachable("server.example", [("203.0.113.10", 0.0)]) is None, "a name the exporter does not resolve"
+
+
 def test_an_engine_without_a_route_is_flagged_until_restored_or_a_new_probe():
     metrics = PathMetrics(["t"])
     metrics.probe_started("t", facts())
