@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -150,8 +151,9 @@ struct NetworkChangeWatch::State {
     // until the socket fails. An overflow of the socket's queue (ENOBUFS) is
     // reported as lost notices and reading goes on; any other error is
     // reported as the watch's failure and ends the thread.
-    void read(const NetworkNoticeHandler& on_notices, std::vector<NetworkNotice> snapshot) {
+    void read(const NetworkNoticeHandler& on_notices, std::vector<NetworkNotice> snapshot, std::promise<void>& named) {
         name_current_thread("network-watch");
+        named.set_value();
         if (!snapshot.empty()) {
             on_notices(snapshot);
         }
@@ -216,13 +218,18 @@ NetworkChangeWatch open_network_change_watch(NetworkNoticeHandler on_notices, st
         error = last_error();
         return {};
     }
+    // The opener waits for the thread to take its name: a process that lists
+    // its threads after the watch is open sees it by that name.
+    std::promise<void> named;
+    std::future<void> thread_named = named.get_future();
     try {
-        state->reader = std::thread([raw = state.get(), handler = std::move(on_notices),
-                                     first = std::move(snapshot)]() mutable { raw->read(handler, std::move(first)); });
+        state->reader = std::thread([raw = state.get(), handler = std::move(on_notices), first = std::move(snapshot),
+                                     &named]() mutable { raw->read(handler, std::move(first), named); });
     } catch (const std::system_error& refused) {
         error = refused.code();
         return {};
     }
+    thread_named.wait();
     return NetworkChangeWatch(std::move(state));
 }
 
