@@ -18,6 +18,7 @@ import pytest
 pytestmark = [pytest.mark.slow, pytest.mark.xdist_group("package")]
 PROBE = "/usr/lib/tarnvale/tarnvale_probe"
 CONFIGURATION = "etc/default/tarnvale-export"
+TARGETS_FILE = "etc/tarnvale/targets.yml"
 SUITE = "bookworm"
 
 
@@ -77,8 +78,9 @@ def test_the_probe_is_installed_with_its_capabilities_for_root_and_group_tarnval
         "cap_dac_read_search,cap_net_raw,cap_sys_ptrace=ep"
     assert run(["chroot", str(root), "stat", "-c", "%U:%G %a", PROBE]).strip() == "root:tarnvale 750"
     assert run(["chroot", str(root), "getent", "passwd", "tarnvale"]).split(":")[6].strip() == "/usr/sbin/nologin"
-    assert "/etc/default/tarnvale-export" in run(["chroot", str(root), "dpkg-query", "-W", "-f=${Conffiles}",
-                                                  "tarnvale"])
+    conffiles = run(["chroot", str(root), "dpkg-query", "-W", "-f=${Conffiles}", "tarnvale"])
+    assert "/etc/default/tarnvale-export" in conffiles
+    assert "/etc/tarnvale/targets.yml" in conffiles
     assert "usage: tarnvale" in run(["chroot", str(root), "tarnvale", "--help"])
 
 
@@ -114,6 +116,18 @@ class BootedRoot:
                                 text=True)
         return result.stdout.strip()
 
+    def journal(self) -> str:
+        """The service's lines in the machine's journal, to tell why it is not running."""
+        init = run(["pgrep", "-P", str(self.machine.pid)]).split()[0]
+        return subprocess.run(["nsenter", "--target", init, "--all", "journalctl", "--no-pager", "-u",
+                               "tarnvale-export"], capture_output=True, text=True).stdout
+
+    def children(self, pid: str) -> set[str]:
+        """The process ids, in the machine, of the children of its process `pid`."""
+        init = run(["pgrep", "-P", str(self.machine.pid)]).split()[0]
+        stats = run(["nsenter", "--target", init, "--all", "sh", "-c", "cat /proc/[0-9]*/stat 2>/dev/null || true"])
+        return {line.split()[0] for line in stats.splitlines() if line.rsplit(")", 1)[1].split()[1] == pid}
+
     def wait_until_running(self, timeout=60):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
@@ -130,10 +144,14 @@ class BootedRoot:
         return self.machine.returncode, output
 
 
-def hop_loss_samples(namespace_command, port=9477):
-    text = subprocess.run(namespace_command(["python3", "-c", f"import urllib.request; print(urllib.request.urlopen("
+def scrape(namespace_command, port=9477) -> str:
+    return subprocess.run(namespace_command(["python3", "-c", f"import urllib.request; print(urllib.request.urlopen("
                                              f"'http://127.0.0.1:{port}/metrics', timeout=5).read().decode())"]),
                           capture_output=True, text=True).stdout
+
+
+def hop_loss_samples(namespace_command, port=9477):
+    text = scrape(namespace_command, port)
     return re.findall(r'^tarnvale_hop_loss_ratio\{addr="([^"]+)",hop="(\d+)",target="([^"]+)"\} (\S+)$', text,
                       re.MULTILINE)
 
@@ -155,7 +173,7 @@ def test_the_service_waits_for_targets_then_serves_the_path_under_systemd(networ
         while time.monotonic() < deadline and len(samples) < 4:
             time.sleep(1)
             samples = hop_loss_samples(lambda command: network.command("client", command))
-        assert machine.systemctl("is-active", "tarnvale-export") == "active"
+        assert machine.systemctl("is-active", "tarnvale-export") == "active", machine.journal()
         probe_user = machine.systemctl("show", "-p", "User", "--value", "tarnvale-export")
     finally:
         status, output = machine.power_off()
@@ -165,3 +183,55 @@ def test_the_service_waits_for_targets_then_serves_the_path_under_systemd(networ
     assert sorted((int(hop), address) for address, hop, _, _ in samples) == \
         list(enumerate(network.hop_addresses(), start=1))
     assert all(float(value) == 0 for *_, value in samples)
+
+
+def test_the_service_takes_its_targets_from_the_shipped_config_file_and_reads_it_again_on_reload(network, root):
+    configuration, targets_file = root / CONFIGURATION, root / TARGETS_FILE
+    shipped, shipped_targets = configuration.read_text(), targets_file.read_text()
+    # The shipped file is valid and names no target; its example is commented.
+    assert "targets: []" in shipped_targets.splitlines() and "#   - target: 203.0.113.10" in shipped_targets
+    assert '#CONFIG="--config /etc/tarnvale/targets.yml"' in shipped
+    assert '#WEB_CONFIG="--web.config.file /etc/tarnvale/web.yml"' in shipped
+    run(["chroot", str(root), "systemctl", "enable", "tarnvale-export.service"])
+    configuration.write_text(shipped.replace("#CONFIG=", "CONFIG="))  # TARGETS stays empty
+    targets_file.write_text(f"targets:\n  - target: {network.server_address}\n")
+    machine = BootedRoot(root, network.namespace("client"))
+    in_client = lambda command: network.command("client", command)  # noqa: E731
+
+    def targets_measured(wanted: set[str]) -> set[str]:
+        measured: set[str] = set()
+        deadline = time.monotonic() + 45
+        while time.monotonic() < deadline and measured != wanted:
+            time.sleep(1)
+            measured = {target for _, _, target, _ in hop_loss_samples(in_client)}
+        return measured
+
+    try:
+        machine.wait_until_running()
+        assert "argv[]=/bin/kill -HUP $MAINPID" in machine.systemctl("show", "-p", "ExecReload", "--value",
+                                                                      "tarnvale-export")
+        assert targets_measured({network.server_address}) == {network.server_address}, machine.journal()
+        main_pid = machine.systemctl("show", "-p", "MainPID", "--value", "tarnvale-export")
+        probes_before = machine.children(main_pid)
+        targets_file.write_text(f"targets:\n  - target: {network.server_address}\n"
+                                f"  - target: {network.server_address_v6}\n")
+        machine.systemctl("reload", "tarnvale-export")
+        deadline, up = time.monotonic() + 30, set()
+        while time.monotonic() < deadline and up != {network.server_address, network.server_address_v6}:
+            time.sleep(1)
+            reloaded = scrape(in_client)
+            up = set(re.findall(r'^tarnvale_probe_up\{target="([^"]+)"\} 1\.0$', reloaded, re.MULTILINE))
+        journal = machine.journal()
+        still_pid = machine.systemctl("show", "-p", "MainPID", "--value", "tarnvale-export")
+        probes_after = machine.children(main_pid)
+    finally:
+        status, output = machine.power_off()
+        configuration.write_text(shipped)
+        targets_file.write_text(shipped_targets)
+    assert status == 0, output
+    assert up == {network.server_address, network.server_address_v6}, journal
+    assert "reloaded /etc/tarnvale/targets.yml: 1 started, 0 stopped, 0 restarted, 1 running on" in journal
+    assert still_pid == main_pid != "0"  # read again, not restarted
+    assert "tarnvale_config_last_reload_successful 1.0" in reloaded
+    # The target that stayed kept its probe; the new one got its own.
+    assert len(probes_before) == 1 and len(probes_after) == 2 and probes_before < probes_after
