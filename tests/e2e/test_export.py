@@ -133,15 +133,16 @@ def prometheus_query(port, query):
 @pytest.fixture
 def prometheus(tmp_path):
     """Debian's Prometheus server, started here and stopped at the end; returns a function that points it at
-    an exporter's port and waits until it is ready, and then gives the server's port."""
+    an exporter's port (with a configuration of its own, formatted with the port and `fields`, if given) and waits
+    until it is ready, and then gives the server's port."""
     if shutil.which("prometheus") is None:
         pytest.fail("the prometheus package is missing: scripts/install-deps.sh installs it")
     servers = []
 
-    def start(exporter_port):
+    def start(exporter_port, configuration=PROMETHEUS_CONFIG, **fields):
         port = free_port()
         config = tmp_path / "prometheus.yml"
-        config.write_text(PROMETHEUS_CONFIG.format(port=exporter_port))
+        config.write_text(configuration.format(port=exporter_port, **fields))
         server = subprocess.Popen(["prometheus", f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
                                    f"--web.listen-address=127.0.0.1:{port}"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)

@@ -17,7 +17,7 @@ import yaml
 
 from lab import Iperf3Flow
 from lab.network import IPV4
-from test_export import free_port, prometheus_query, start_exporter, wait_for_samples  # noqa: F401 (a fixture)
+from test_export import prometheus, prometheus_query, start_exporter, wait_for_samples  # noqa: F401 (fixtures)
 
 ROOT = Path(__file__).resolve().parents[2]
 PACKAGING = ROOT / "packaging"
@@ -176,7 +176,7 @@ def test_every_name_used_is_served_or_recorded():
             "tarnvale_hop_queue_delay_seconds", "tarnvale_path_no_route"} <= used
 
 
-PROMETHEUS_CONFIG = """
+PROMETHEUS_WITH_RULES = """
 global:
   scrape_interval: 1s
   evaluation_interval: 1s
@@ -188,38 +188,6 @@ scrape_configs:
 """
 
 
-@pytest.fixture
-def prometheus_with_rules(tmp_path):
-    """Debian's Prometheus with the packaged rules, scraping and evaluating every second; returns a function that
-    points it at an exporter's port, waits until it is ready and gives the server's port."""
-    if shutil.which("prometheus") is None:
-        pytest.fail("the prometheus package is missing: scripts/install-deps.sh installs it")
-    servers = []
-
-    def start(exporter_port):
-        port = free_port()
-        config = tmp_path / "prometheus.yml"
-        config.write_text(PROMETHEUS_CONFIG.format(rules=RULES, port=exporter_port))
-        server = subprocess.Popen(["prometheus", f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
-                                   f"--web.listen-address=127.0.0.1:{port}"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        servers.append(server)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                urllib.request.urlopen(f"http://127.0.0.1:{port}/-/ready", timeout=1)
-                return port
-            except OSError:
-                assert server.poll() is None, server.stderr.read()
-                assert time.monotonic() < deadline, "Prometheus did not become ready"
-                time.sleep(0.2)
-
-    yield start
-    for server in servers:
-        server.terminate()
-        server.wait(timeout=30)
-
-
 def api(port, path, **params):
     url = f"http://127.0.0.1:{port}/api/v1/{path}?" + urllib.parse.urlencode(params, doseq=True)
     answer = json.loads(urllib.request.urlopen(url, timeout=5).read())
@@ -227,11 +195,11 @@ def api(port, path, **params):
     return answer["data"]
 
 
-def test_prometheus_evaluates_every_rule_and_panel_against_a_real_exporter(start_exporter, prometheus_with_rules,
+def test_prometheus_evaluates_every_rule_and_panel_against_a_real_exporter(start_exporter, prometheus,
                                                                           network):
     target = network.server_address
     _, port = start_exporter([target], "hop,bw,attr")
-    server = prometheus_with_rules(port)
+    server = prometheus(port, PROMETHEUS_WITH_RULES, rules=RULES)
     instance = f"127.0.0.1:{port}"
     # The no-route gauge is served once the host's link has gone and come back.
     no_route = ("tarnvale_path_no_route", (("engine", "hop"), ("target", target)))
