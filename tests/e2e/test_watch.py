@@ -48,16 +48,17 @@ def test_live_view_under_tmux_shows_the_hop_rows_and_ends_cleanly_on_ctrl_c(netw
                f"--probe {probe_binary} --netns {network.namespace('client')}; echo watch-exit-status $?; sleep 60")
     subprocess.run(["tmux", "new-session", "-d", "-s", session, "-x", "120", "-y", "45", command], check=True)
 
-    def screen_when(text):
+    def screen_when(*texts):
+        """The pane once it shows every text (a frame drawn in part may show the hop rows only), or at 20 s."""
         screen, deadline = "", time.monotonic() + 20
-        while time.monotonic() < deadline and text not in screen:
+        while time.monotonic() < deadline and not all(text in screen for text in texts):
             time.sleep(0.5)
             screen = subprocess.run(["tmux", "capture-pane", "-p", "-t", session], capture_output=True,
                                     text=True).stdout
         return screen
 
     try:
-        view = screen_when("198.51.100.6")
+        view = screen_when("198.51.100.6", "busiest processes", "diagnosis")
         subprocess.run(["tmux", "send-keys", "-t", session, "C-c"], check=True)
         ended = screen_when("watch-exit-status")
     finally:
