@@ -141,13 +141,15 @@ bool wait_for_reopen(runtime::StopFlag& stop, std::chrono::milliseconds wait, co
 // Opens the capture again, waiting longer after each failure; nothing when stopped first.
 // A device the user named is the one opened again; one the receiver chose is
 // chosen again, as a device that is gone leaves another in its place.
-std::optional<OpenedCapture> reopen(const CaptureOpener& opener, const ReceiverSetup& setup, runtime::StopFlag& stop) {
+// `basis` is what the capture opened was chosen by.
+std::optional<OpenedCapture> reopen(const CaptureOpener& opener, const ReceiverSetup& setup, runtime::StopFlag& stop,
+                                    ChoiceBasis& basis) {
     for (auto wait = setup.backoff.first;; wait = std::min(wait * 2, setup.backoff.longest)) {
-        const ChoiceBasis basis = ChoiceBasis::now(setup.network);
-        if (wait_for_reopen(stop, wait, setup, basis)) {
+        if (wait_for_reopen(stop, wait, setup, ChoiceBasis::now(setup.network))) {
             return std::nullopt;
         }
-        auto opened = opener.open(request_now(setup, ChoiceBasis::now(setup.network)));
+        basis = ChoiceBasis::now(setup.network);
+        auto opened = opener.open(request_now(setup, basis));
         if (auto* capture = std::get_if<OpenedCapture>(&opened)) {
             return std::move(*capture);
         }
@@ -211,12 +213,11 @@ std::optional<CaptureCounts> run_capture_receiver(const CaptureOpener& opener, c
         log::error(target, setup.lines.read_failed, {{"err", end.error}});
         status.set(CaptureState::read_failed, std::move(end.error));
         opened.source.reset();  // closed while waiting to open it again
-        auto reopened = reopen(opener, setup, stop);
+        auto reopened = reopen(opener, setup, stop, basis);
         if (!reopened) {
             return std::nullopt;
         }
         opened = std::move(*reopened);
-        basis = ChoiceBasis::now(setup.network);
         log::info(target, "capture reopened",
                   {{"device", opened.device},
                    {"datalink", opened.source->link_type()},
