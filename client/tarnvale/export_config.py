@@ -9,6 +9,7 @@ from typing import Iterable, Optional
 
 import yaml
 
+from .config_text import read_config_text
 from .metrics import OWN_LABELS
 
 # The engines the probe offers.
@@ -105,11 +106,7 @@ def _parse_labels(labels: object, where: str) -> tuple[tuple[str, str], ...]:
 
 def load_config(path: str, default_engines: Iterable[str]) -> list[TargetConfig]:
     """The targets of the file at `path`; ConfigError when it cannot be read or is not valid."""
-    try:
-        with open(path, encoding="utf-8") as file:
-            text = file.read()
-    except (OSError, UnicodeDecodeError) as failure:
-        raise ConfigError(f"cannot read {path}: {getattr(failure, 'strerror', None) or failure}") from None
+    text = read_config_text(path, ConfigError)
     try:
         return parse_config(text, default_engines)
     except ConfigError as problem:

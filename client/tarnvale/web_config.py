@@ -17,6 +17,8 @@ from typing import Callable, Optional
 import bcrypt
 import yaml
 
+from .config_text import read_config_text
+
 TLS_VERSIONS = {"TLS12": ssl.TLSVersion.TLSv1_2, "TLS13": ssl.TLSVersion.TLSv1_3}
 TLS_KEYS = ("cert_file", "key_file", "min_version")
 # The toolkit's other settings, which this exporter does not offer: refused by name rather than ignored.
@@ -103,11 +105,7 @@ def _parse_users(users: object) -> dict[str, bytes]:
 
 def load_web_config(path: str) -> tuple[str, WebConfig]:
     """The file's text and its settings; WebConfigError when it cannot be read or is not valid."""
-    try:
-        with open(path, encoding="utf-8") as file:
-            text = file.read()
-    except (OSError, UnicodeDecodeError) as failure:
-        raise WebConfigError(f"cannot read {path}: {getattr(failure, 'strerror', None) or failure}") from None
+    text = read_config_text(path, WebConfigError)
     try:
         return text, parse_web_config(text, os.path.dirname(os.path.abspath(path)))
     except WebConfigError as problem:
