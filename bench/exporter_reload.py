@@ -43,8 +43,18 @@ def add_server_addresses(network: TestNetwork, addresses: list[str]) -> None:
             network.run("server", ["ip", "addr", "add", f"{address}/24", "dev", interface])
 
 
-def write_config(path: Path, targets: list[str]) -> None:
-    path.write_text("targets:\n" + "".join(f"  - target: {target}\n    engines: [hop]\n" for target in targets))
+def write_config(path: Path, targets: list[str], engines: str = "hop") -> None:
+    path.write_text("targets:\n" + "".join(f"  - target: {target}\n    engines: [{engines}]\n" for target in targets))
+
+
+def start_exporter(config: Path, port: int, probe: str, network: TestNetwork) -> subprocess.Popen:
+    """The exporter of the config's targets, its probes in the client's namespace, once it serves."""
+    exporter = subprocess.Popen(
+        [sys.executable, "-m", "tarnvale", "export", "--config", str(config), "--listen", f"127.0.0.1:{port}",
+         "--probe", probe, "--netns", network.namespace("client")],
+        cwd=ROOT / "client", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    exporter.stdout.readline()
+    return exporter
 
 
 def probes(exporter: subprocess.Popen) -> set[int]:
@@ -81,12 +91,8 @@ def main() -> int:
         add_server_addresses(network, addresses)
         config = Path(folder) / "targets.yml"
         write_config(config, sets[0])
-        exporter = subprocess.Popen(
-            [sys.executable, "-m", "tarnvale", "export", "--config", str(config), "--listen", f"127.0.0.1:{port}",
-             "--probe", args.probe, "--netns", network.namespace("client")],
-            cwd=ROOT / "client", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        exporter = start_exporter(config, port, args.probe, network)
         try:
-            exporter.stdout.readline()
             started = time.perf_counter()
             before = wait_for_probes(exporter, TARGETS, 120)
             print(f"{len(before)} probes running {time.perf_counter() - started:.1f} s after the exporter's start")

@@ -17,7 +17,6 @@ import re
 import signal
 import socket
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -28,7 +27,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "bench"))
 from lab import TestNetwork  # noqa: E402
-from exporter_reload import add_server_addresses, extra_server_addresses  # noqa: E402
+from exporter_reload import add_server_addresses, extra_server_addresses, start_exporter, write_config  # noqa: E402
 
 TARGETS = 50
 HOPS = 10
@@ -50,14 +49,9 @@ def main() -> int:
         add_server_addresses(network, extra)
         targets = [network.server_address, *extra]
         config = Path(folder) / "targets.yml"
-        config.write_text("targets:\n" + "".join(f"  - target: {target}\n    engines: [{engines}]\n"
-                                                 for target in targets))
-        exporter = subprocess.Popen(
-            [sys.executable, "-m", "tarnvale", "export", "--config", str(config), "--listen", f"127.0.0.1:{port}",
-             "--probe", args.probe, "--netns", network.namespace("client")],
-            cwd=ROOT / "client", stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        write_config(config, targets, engines)
+        exporter = start_exporter(config, port, args.probe, network)
         try:
-            exporter.stdout.readline()
             time.sleep(args.wait)
             durations, text = [], ""
             for _ in range(args.scrapes):
