@@ -20,7 +20,7 @@ KILLABLE_CLIENT = r"""
 import json, os, socket, subprocess, sys
 probe = subprocess.Popen([sys.argv[1], "0"], stdout=subprocess.PIPE, text=True)
 port = int(probe.stdout.readline().split("=")[1])
-print(f"probe {probe.pid}", flush=True)
+print(f"probe {probe.pid} client {os.getpid()}", flush=True)
 connection = socket.create_connection(("127.0.0.1", port))
 for command in ({"cmd": "hello", "version": "1.0", "pid": os.getpid()},
                 {"cmd": "start_engine", "engine": "hop", "target": sys.argv[2]}):
@@ -86,7 +86,8 @@ def test_a_client_killed_mid_stream_ends_the_probe_and_leaves_only_its_log(probe
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                            env=dict(os.environ, TMPDIR=str(log_dir)))
     try:
-        probe_pid = int(client.stdout.readline().split()[1])
+        _, probe_pid, _, client_pid = client.stdout.readline().split()
+        probe_pid = int(probe_pid)
         for line in client.stdout:
             if '"type":"hop_loss"' in line:
                 break
@@ -97,7 +98,10 @@ def test_a_client_killed_mid_stream_ends_the_probe_and_leaves_only_its_log(probe
         if client.poll() is None:
             client.kill()
     assert os.listdir(log_dir) == [f"tv_{probe_pid}.log"]
-    assert log_messages(log_dir, probe_pid)[-1] == ("INFO", "tarnvale_probe exiting cleanly")
+    # The closed connection ends the probe at once; on a loaded machine the watchdog's poll may see the client
+    # gone first, and its own ending is as sound.
+    assert log_messages(log_dir, probe_pid)[-1] in {("INFO", "tarnvale_probe exiting cleanly"),
+                                                     ("WARN", f"Python process {client_pid} gone, shutting down")}
 
 
 def rapid_cycles(probe, engine, target, rounds, in_flight=10):
