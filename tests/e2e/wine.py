@@ -29,10 +29,23 @@ class WinePrefix:
 class WindowsClient:
     """The helper process: prints its Windows process id and lives until its standard input closes."""
 
+    # Wine now and then ends a process at its start, before main() runs (seen once in a loaded run): the helper is
+    # started again, and a helper that never starts fails with what Wine said.
+    START_ATTEMPTS = 3
+
     def __init__(self, helper: Path, env: dict):
-        self.process = subprocess.Popen([WINE, str(helper)], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True)
-        self.pid = int(self.process.stdout.readline())
+        for _ in range(self.START_ATTEMPTS):
+            self.process = subprocess.Popen([WINE, str(helper)], env=env, stdin=subprocess.PIPE,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            first_line = self.process.stdout.readline()
+            if first_line.strip().isdigit():
+                self.pid = int(first_line)
+                return
+            if self.process.poll() is None:
+                self.process.kill()
+            _, wine_said = self.process.communicate(timeout=30)
+        raise RuntimeError(f"{helper.name} did not start under Wine {self.START_ATTEMPTS} times; "
+                           f"last exit status {self.process.returncode}, standard error: {wine_said.strip()!r}")
 
     def end(self):
         if self.process.poll() is None:
