@@ -78,19 +78,28 @@ end_to_end_suite() {
     --dist loadgroup --durations=20 "$@"
 }
 
-run_suites() {
-  local build_dir=$1 failed=0
+unit_suite() {
+  local build_dir=$1
   echo "== unit tests ($build_dir)"
   # Two at a time: under the sanitizers the seeded simulations take a minute each.
-  ctest --test-dir "$build_dir" --output-on-failure --parallel 2 ${ctest_exclude:+-E "$ctest_exclude"} || failed=1
+  ctest --test-dir "$build_dir" --output-on-failure --parallel 2 ${ctest_exclude:+-E "$ctest_exclude"}
+}
+
+run_suites() {
+  local failed=0
+  unit_suite "$1" || failed=1
   end_to_end_suite "$@" || failed=1
   return $failed
 }
 
 # Under the sanitizers memory figures are the sanitizer's own (freed blocks are
 # held back in quarantine), so the tests skip what they say about resident memory.
+sanitized() {
+  TARNVALE_SANITIZED=1 "$@"
+}
+
 sanitized_suites() {
-  TARNVALE_SANITIZED=1 run_suites "$@"
+  sanitized run_suites "$@"
 }
 
 # ThreadSanitizer writes its reports to files, so that a report in a probe whose
@@ -129,8 +138,10 @@ after() {
 start plain end_to_end_suite build "${plain_selection[@]}" tests/e2e tests/client
 # The two broad end-to-end suites do not overlap: each counts traffic at tens of
 # megabits a second, which two cores shared by both and a compiler count short.
+# The sanitized unit suite runs beside the plain end-to-end one, as the builds do.
 if build build-asan -DTARNVALE_SANITIZE=ON; then
-  start asan after "${running[plain]}" sanitized_suites build-asan "${sanitized_selection[@]}" tests/e2e
+  start asan-unit sanitized unit_suite build-asan
+  start asan after "${running[plain]}" sanitized end_to_end_suite build-asan "${sanitized_selection[@]}" tests/e2e
 fi
 if build build-tsan -DTARNVALE_THREAD_SANITIZE=ON -DTARNVALE_BENCH=OFF; then
   start tsan race_checked_suites build-tsan "${sanitized_selection[@]}" tests/e2e/test_control_channel.py \
@@ -142,7 +153,7 @@ if build build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUIL
 fi
 start fuzz scripts/fuzz.sh 30
 
-for name in plain asan tsan windows fuzz; do
+for name in plain asan-unit asan tsan windows fuzz; do
   if [[ -v "running[$name]" ]]; then
     finish "$name"
   fi
