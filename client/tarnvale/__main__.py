@@ -1,11 +1,12 @@
 """Command line of the tarnvale client: `tarnvale watch`, `tarnvale report`, `tarnvale export`,
-`tarnvale session`."""
+`tarnvale fleet`, `tarnvale session`."""
 
 import argparse
 import json
 import sys
 
 from .client import DEFAULT_PROBE_BINARY, Probe, ProbeError
+from .fleet import fleet
 from .report import report
 from .watch import watch
 
@@ -100,7 +101,22 @@ def command_line() -> argparse.ArgumentParser:
     exporter.add_argument("--web.config.file", dest="web_config_file", metavar="FILE",
                           help="TLS and basic auth in the Prometheus exporter toolkit's web config format")
     exporter.set_defaults(handler=export)
+
+    fleet_check = commands.add_parser("fleet", help="ask Prometheus where the loss of several hosts' paths begins")
+    fleet_check.add_argument("--prometheus", required=True, metavar="URL",
+                             help="the Prometheus that scrapes the hosts' exporters, e.g. http://prometheus:9090")
+    fleet_check.add_argument("--window", default="10m", help="PromQL duration to measure the loss over (10m)")
+    fleet_check.add_argument("--min-hosts", type=at_least_one, default=2,
+                             help="hosts whose loss begins at one router for it to be named (2)")
+    fleet_check.add_argument("--json", action="store_true", help="print the findings as JSON, for scripts")
+    fleet_check.set_defaults(handler=fleet)
     return parser
+
+
+def at_least_one(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"a count of 1 or more, not {text!r}")
+    return int(text)
 
 
 def main(argv=None) -> int:
