@@ -33,6 +33,17 @@ icmp_errors_use_inbound_ifaddr), so hop 3 tells the branches apart too. The rout
 branch a flow takes. A bypass and a balanced segment both take r1's and r3's eth2, so a network has one or the
 other.
 
+With `second_client=True`, a second host client2 reaches the server over a router of its own, r1b, that joins
+r2, as two sites of one company meet on a provider's router:
+
+    client2 192.168.3.10/24 -- r1b (192.168.3.1 | 198.51.100.241/30) -- (198.51.100.242) r2 eth2
+    client2 2001:db8:3::10/64 -- r1b (2001:db8:3::1 | 2001:db8:100:fc::1/64) -- (fc::2) r2 eth2
+
+From r2 on both clients share the path; r2 answers client2 from its eth2 (the interface towards it), the later
+routers from the same addresses as they answer the client (`client2_hop_addresses`). The routers from r2 on
+route client2's networks back; the client and r1 know nothing of them. A bypass would take r2's eth2 or leave r2
+out, so a network with a second client has none.
+
 The network changes as a host's does over weeks (changes.py): a link goes down and comes back with its routes
 (`set_link_state`), the client's address is renewed as another (`renew_client_address`), the client moves to a
 new link to r1 on 192.168.2.0/24 and 2001:db8:2::/64 (client eth1, r1 eth3) and its old interface is deleted
@@ -69,7 +80,7 @@ class Addressing:
 
     def __init__(self, ip: str, client_net: str, client: str, server_net: str, server: str,
                  link_subnet: Callable[[int], ipaddress.IPv4Network | ipaddress.IPv6Network], bypass_net: str,
-                 branch_nets: tuple[str, str]):
+                 branch_nets: tuple[str, str], client2_net: str, client2: str, client2_link_net: str):
         self.ip = ip  # the ip(8) command of the family
         self.client_net = ipaddress.ip_network(client_net)
         self.client = client
@@ -80,6 +91,11 @@ class Addressing:
         self.bypass_net = ipaddress.ip_network(bypass_net)
         # The links r1 -- r2b and r2b -- r3 of a balanced network, just below the bypass link.
         self.branch_nets = tuple(ipaddress.ip_network(net) for net in branch_nets)
+        # The second client's network (r1b takes its first address) and the link r1b -- r2, below the branch links.
+        self.client2_net = ipaddress.ip_network(client2_net)
+        self.client2 = client2
+        self.client2_gateway = str(self.client2_net.network_address + 1)
+        self.client2_link_net = ipaddress.ip_network(client2_link_net)
 
     @staticmethod
     def link_ends(net: ipaddress.IPv4Network | ipaddress.IPv6Network) -> tuple[str, str]:
@@ -102,10 +118,12 @@ class Addressing:
 
 IPV4 = Addressing("ip", "192.168.1.0/24", CLIENT_ADDRESS, "203.0.113.0/24", SERVER_ADDRESS,
                   lambda index: ipaddress.ip_network(f"{ROUTER_LINKS.network_address + 4 * (index - 1)}/30"),
-                  "198.51.100.252/30", ("198.51.100.244/30", "198.51.100.248/30"))
+                  "198.51.100.252/30", ("198.51.100.244/30", "198.51.100.248/30"), "192.168.3.0/24", "192.168.3.10",
+                  "198.51.100.240/30")
 IPV6 = Addressing("ip -6", "2001:db8:1::/64", "2001:db8:1::10", "2001:db8:113::/64", "2001:db8:113::10",
                   lambda index: ipaddress.ip_network(f"2001:db8:100:{index:x}::/64"), "2001:db8:100:ff::/64",
-                  ("2001:db8:100:fd::/64", "2001:db8:100:fe::/64"))
+                  ("2001:db8:100:fd::/64", "2001:db8:100:fe::/64"), "2001:db8:3::/64", "2001:db8:3::10",
+                  "2001:db8:100:fc::/64")
 
 # Names the nodes resolve from their own hosts file (no name server is asked: each node's resolv.conf points
 # at its own loopback, where none listens): the server by both its addresses, and by its IPv6 one alone.
@@ -120,6 +138,10 @@ NAME_PATTERN = re.compile(r"^tvl(\d+)-([0-9a-f]{4})-(\w+)$")
 # The router beside r2 in a balanced network, and the branch the way back takes.
 BRANCH_ROUTER = "r2b"
 MAIN_BRANCH = "r2"
+# The second client and its router, and the interface by which r2 reaches that router.
+SECOND_CLIENT = "client2"
+SECOND_CLIENT_ROUTER = "r1b"
+SECOND_CLIENT_JOIN = Link("r2", "eth2")
 # r1's balancer: a hash of the fields chosen (policy 3) from each packet's source and destination addresses,
 # protocol, source and destination ports.
 MULTIPATH_HASH_POLICY = 3
@@ -164,7 +186,8 @@ def clean_leftovers(include_persistent: bool = False) -> list[str]:
 class TestNetwork(PathConditions, NetworkChanges):
     """A client, `hops` routers in a chain and a server, each in its own namespace; with `bypass`, a direct
     link between that router's neighbours, which the path takes until `set_bypass(False)`; with `balanced`, a
-    router r2b beside r2, over which r1 balances flows towards the server.
+    router r2b beside r2, over which r1 balances flows towards the server; with `second_client`, a second host
+    client2 whose own router r1b joins r2.
 
     Use it as a context manager, or call `up()` and `down()`; `down()` always removes everything, also after a
     failure half way through `up()`.
@@ -174,7 +197,8 @@ class TestNetwork(PathConditions, NetworkChanges):
     families = (IPV4, IPV6)
 
     def __init__(self, hops: int = 3, icmp_rate_limit: bool = False, persistent: bool = False,
-                 prefix: Optional[str] = None, bypass: Optional[int] = None, balanced: bool = False):
+                 prefix: Optional[str] = None, bypass: Optional[int] = None, balanced: bool = False,
+                 second_client: bool = False):
         if not 1 <= hops <= 60:
             raise ValueError("hops must be between 1 and 60")
         if bypass is not None and not 2 <= bypass < hops:
@@ -183,10 +207,15 @@ class TestNetwork(PathConditions, NetworkChanges):
             raise ValueError("a balanced network needs three routers or more: r2b joins r1 to r3")
         if balanced and bypass is not None:
             raise ValueError("a network has a bypass or a balanced segment, not both: each takes r1's and r3's eth2")
+        if second_client and hops < 2:
+            raise ValueError("a second client joins r2: the network needs two routers or more")
+        if second_client and bypass is not None:
+            raise ValueError("a network has a bypass or a second client, not both: r2 joins r1b by its eth2")
         self.hops = hops
         self.icmp_rate_limit = icmp_rate_limit
         self.bypass = bypass
         self.balanced = balanced
+        self.second_client = second_client
         self.bypassing = bypass is not None  # the path takes the bypass link
         owner = 0 if persistent else os.getpid()
         self.prefix = prefix or f"tvl{owner}-{secrets.token_hex(2)}"
@@ -198,7 +227,8 @@ class TestNetwork(PathConditions, NetworkChanges):
     @property
     def routers(self) -> list[str]:
         chain = [f"r{i}" for i in range(1, self.hops + 1)]
-        return [*chain[:2], BRANCH_ROUTER, *chain[2:]] if self.balanced else chain
+        chain = [*chain[:2], BRANCH_ROUTER, *chain[2:]] if self.balanced else chain
+        return [*chain, SECOND_CLIENT_ROUTER] if self.second_client else chain
 
     @property
     def branches(self) -> tuple[str, ...]:
@@ -207,7 +237,7 @@ class TestNetwork(PathConditions, NetworkChanges):
 
     @property
     def nodes(self) -> list[str]:
-        return ["client", *self.routers, "server"]
+        return ["client", *self.routers, "server", *([SECOND_CLIENT] if self.second_client else [])]
 
     def links(self) -> list[tuple[Link, Link]]:
         """Every link as its two ends, nearer the client first: the chain, then the bypass or the branch."""
@@ -219,6 +249,9 @@ class TestNetwork(PathConditions, NetworkChanges):
         if self.balanced:
             links += [(Link("r1", "eth2"), Link(BRANCH_ROUTER, "eth0")),
                       (Link(BRANCH_ROUTER, "eth1"), Link("r3", "eth2"))]
+        if self.second_client:
+            links += [(Link(SECOND_CLIENT, "eth0"), Link(SECOND_CLIENT_ROUTER, "eth0")),
+                      (Link(SECOND_CLIENT_ROUTER, "eth1"), SECOND_CLIENT_JOIN)]
         return links
 
     def namespace(self, node: str) -> str:
@@ -234,6 +267,10 @@ class TestNetwork(PathConditions, NetworkChanges):
     @property
     def server_address(self) -> str:
         return SERVER_ADDRESS
+
+    @property
+    def client2_address(self) -> str:
+        return IPV4.client2
 
     @property
     def client_address_v6(self) -> str:
@@ -277,6 +314,13 @@ class TestNetwork(PathConditions, NetworkChanges):
     def hop_addresses_v6(self, branch: str = MAIN_BRANCH) -> list[str]:
         return self.hop_addresses(IPV6, branch)
 
+    def client2_hop_addresses(self, family: Addressing = IPV4) -> list[str]:
+        """The address each hop answers the second client from: r1b, r2's eth2, then the client's path from r3."""
+        if not self.second_client:
+            raise ValueError("this network has no second client")
+        return [family.client2_gateway, family.link_ends(family.client2_link_net)[1],
+                *self.hop_addresses(family)[2:]]
+
     # ---- building -----------------------------------------------------------
 
     def _family_script(self, node: str, family: Addressing) -> list[str]:
@@ -295,6 +339,14 @@ class TestNetwork(PathConditions, NetworkChanges):
         elif node == "server":
             addresses = [("eth0", f"{family.server}/{family.server_net.prefixlen}")]
             routes = [f"default via {self.router_addresses(self.hops, family)[1]}"]
+        elif node == SECOND_CLIENT:
+            addresses = [("eth0", _with_prefix(family.client2, family.client2_net))]
+            routes = [f"default via {family.client2_gateway} dev eth0"]
+        elif node == SECOND_CLIENT_ROUTER:
+            own, r2 = family.link_ends(family.client2_link_net)
+            addresses = [("eth0", _with_prefix(family.client2_gateway, family.client2_net)),
+                         ("eth1", _with_prefix(own, family.client2_link_net))]
+            routes = [f"default via {r2}"]
         elif node == BRANCH_ROUTER:
             into_branch, out_of_branch = family.branch_nets
             addresses = [("eth0", _with_prefix(family.link_ends(into_branch)[1], into_branch)),
@@ -314,6 +366,9 @@ class TestNetwork(PathConditions, NetworkChanges):
                        else _with_prefix(family.link_ends(out_of_branch)[1], out_of_branch))
                 addresses.append(("eth2", own))
             routes = self._router_routes(index, family)
+            if self.second_client:
+                addresses += self._client2_join(index, family)
+                routes += self._routes_to_client2(index, family)
         return (addresses + self._client_link_addresses(node, family),
                 routes + self._routes_to_second_client_net(family, routes))
 
@@ -348,6 +403,24 @@ class TestNetwork(PathConditions, NetworkChanges):
         if self.balanced:
             routes += self._routes_to_branch_links(index, family)
         return routes
+
+    @staticmethod
+    def _client2_join(index: int, family: Addressing) -> list[tuple[str, str]]:
+        """r2's address on its link to r1b."""
+        if index != 2:
+            return []
+        return [(SECOND_CLIENT_JOIN.interface, _with_prefix(family.link_ends(family.client2_link_net)[1],
+                                                            family.client2_link_net))]
+
+    def _routes_to_client2(self, index: int, family: Addressing) -> list[str]:
+        """Router `index`'s routes back to the second client's networks: r2's over r1b, the later routers' towards
+        r2, as to the client's."""
+        if index == 1:
+            return []
+        if index == 2:
+            return [f"{family.client2_net} via {family.link_ends(family.client2_link_net)[0]}"]
+        previous = self.router_addresses(index - 1, family)[1]
+        return [f"{family.client2_net} via {previous}", f"{family.client2_link_net} via {previous}"]
 
     def _routes_to_branch_links(self, index: int, family: Addressing) -> list[str]:
         """Router `index`'s routes to those links of r2b it is not on itself."""

@@ -297,6 +297,27 @@ def test_a_delay_on_one_branch_holds_only_its_flows(balanced_network):
         assert min(over["r2"]) >= 10 and min(over["r2"]) < 30, over
 
 
+# ---- a second client, whose own router r1b joins r2 ------------------------------------------------------------
+
+
+def test_a_second_client_shares_the_path_from_r2_on_and_loss_on_its_own_link_is_its_own():
+    with TestNetwork(hops=3, second_client=True) as network:
+        for version, family in ((4, IPV4), (6, IPV6)):
+            trace = network.run("client2", ["traceroute", f"-{version}", "-n", "-q", "1", "-w", "1",
+                                            family.server]).stdout
+            hops = [address for _, address in re.findall(r"^\s*(\d+)\s+(\S+)", trace, re.MULTILINE)]
+            assert hops == network.client2_hop_addresses(family)
+            assert hops[2:] == network.hop_addresses(family)[2:] and hops[1] != network.hop_addresses(family)[1]
+        network.set_loss("r1b:eth1", 100)
+        try:
+            cut = [ping_loss(network, "client2", server, count=3) for server in (IPV4.server, IPV6.server)]
+            untouched = [ping_loss(network, "client", server, count=3) for server in (IPV4.server, IPV6.server)]
+        finally:
+            network.set_loss("r1b:eth1", 0)
+        assert (cut, untouched) == ([100, 100], [0, 0])
+        assert ping_loss(network, "client2", network.server_address, count=3) == 0
+
+
 # ---- changes: links going down, the client renumbered, moved to another interface, its routes withdrawn -------
 
 
