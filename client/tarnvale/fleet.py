@@ -6,6 +6,7 @@ Standard library only: the command runs wherever the client does, without the ex
 
 from __future__ import annotations
 
+import http.client
 import json
 import math
 import sys
@@ -18,8 +19,9 @@ from typing import NamedTuple, Optional
 # A hop whose probes are lost this often over the window counts as losing; under it, a few lost probes are noise
 # (a router's occasional unanswered probe). Loss begins at the lowest hop from which on every hop, up to the end of
 # the path, loses at least this much: a loss the later hops do not share is a router declining to answer, not a
-# loss of traffic. At the default 10 minutes a hop has about 120 probes, enough that a true loss of a few percent
-# does not hide at one hop by chance.
+# loss of traffic. At the default 10 minutes a hop has some 60 to 120 probes (one every 5 to 10 s): a true loss of
+# 10 % seldom falls under the floor at one hop by chance, but one of a few percent can, and then the loss seems to
+# begin behind that hop, or not at all. A longer window judges small losses better.
 LOSS_FLOOR = 0.02
 QUERY_TIMEOUT_SECONDS = 30.0
 
@@ -98,31 +100,32 @@ def query(prometheus: str, promql: str) -> list[tuple[dict[str, str], float]]:
     if urllib.parse.urlsplit(prometheus).scheme not in ("http", "https"):
         raise PrometheusError(f"--prometheus takes an http:// or https:// URL, not {prometheus!r}")
     url = f"{prometheus.rstrip('/')}/api/v1/query?{urllib.parse.urlencode({'query': promql})}"
+    status = 200
     try:
-        with urllib.request.urlopen(url, timeout=QUERY_TIMEOUT_SECONDS) as answer:
-            body = answer.read()
+        with urllib.request.urlopen(url, timeout=QUERY_TIMEOUT_SECONDS) as response:
+            body = response.read()
     except urllib.error.HTTPError as refusal:
-        # A refused query comes with an HTTP error status and the reason in the usual JSON body.
-        body = refusal.read()
-        if not _api_error(body):
-            raise PrometheusError(f"{url}: HTTP {refusal.code} {refusal.reason}") from None
-    except (urllib.error.URLError, OSError) as failure:
+        # Prometheus refuses a query with an error status and says why in its usual JSON body.
+        status, body = refusal.code, refusal.read()
+    except (urllib.error.URLError, OSError, http.client.HTTPException) as failure:
         reason = getattr(failure, "reason", failure)
         raise PrometheusError(f"cannot reach Prometheus at {prometheus}: {reason}") from None
-    try:
-        answer = json.loads(body)
-    except ValueError:
-        raise PrometheusError(f"{url} did not answer as Prometheus' HTTP API does (no JSON)") from None
-    if answer.get("status") != "success":
+    answer = _api_answer(body)
+    if answer is None:
+        raise PrometheusError(f"{url} did not answer as Prometheus' HTTP API does (HTTP {status})")
+    if answer["status"] != "success":
         raise PrometheusError(f"Prometheus refused {promql!r}: {answer.get('errorType')}: {answer.get('error')}")
     return [(item["metric"], float(item["value"][1])) for item in answer["data"]["result"]]
 
 
-def _api_error(body: bytes) -> bool:
+def _api_answer(body: bytes) -> Optional[dict]:
+    """The body as the API's JSON object with its status; None for anything else (a proxy's page, another
+    service)."""
     try:
-        return json.loads(body).get("status") == "error"
-    except (ValueError, AttributeError):
-        return False
+        answer = json.loads(body)
+    except ValueError:
+        return None
+    return answer if isinstance(answer, dict) and "status" in answer else None
 
 
 def fleet_paths(prometheus: str, window: str) -> dict[tuple[str, str], dict[int, Hop]]:
@@ -133,8 +136,8 @@ def fleet_paths(prometheus: str, window: str) -> dict[tuple[str, str], dict[int,
                                f"sum {by_hop} (rate(tarnvale_hop_probes_sent_total[{window}]))")
     # The counters carry no address: the gauges of the same hops do. The address is the hop's router now, which
     # is the window's as long as the route held.
-    addresses = {(labels["instance"], labels["target"], labels["hop"]): labels["addr"]
-                 for labels, _ in query(prometheus, "count by (instance, target, hop, addr) (tarnvale_hop_loss_ratio)")}
+    hop_routers = query(prometheus, "count by (instance, target, hop, addr) (tarnvale_hop_loss_ratio)")
+    addresses = {(labels["instance"], labels["target"], labels["hop"]): labels["addr"] for labels, _ in hop_routers}
     paths: dict[tuple[str, str], dict[int, Hop]] = {}
     for labels, loss in losses:
         if not math.isfinite(loss):

@@ -36,15 +36,16 @@ def scrape(port):
 
 @pytest.fixture
 def start_exporter(network, probe_binary):
-    """Starts the exporter for the targets with the engines; returns its process and port. Every exporter
-    started is stopped with SIGTERM at the end, and must end cleanly."""
+    """Starts the exporter for the targets with the engines, its probes in the network's client (or another
+    node); returns its process and port. Every exporter started is stopped with SIGTERM at the end, and must end
+    cleanly."""
     started = []
 
-    def start(targets, engines):
+    def start(targets, engines, node="client"):
         port = free_port()
         process = subprocess.Popen([sys.executable, "-m", "tarnvale", "export", *targets, "--listen",
                                     f"127.0.0.1:{port}", "--engines", engines, "--probe", str(probe_binary),
-                                    "--netns", network.namespace("client")],
+                                    "--netns", network.namespace(node)],
                                    cwd=CLIENT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         started.append(process)
         assert "serving metrics" in process.stdout.readline()
