@@ -239,6 +239,40 @@ TEST(DiagnosisRouteChange, NoLossIsLocatedAtOrBehindARouterInDoubtForAMinute) {
     EXPECT_EQ(named->hop, 3);
 }
 
+TEST(DiagnosisChoice, ALossALittleAboveTheFloorIsToldByItsRiseWhenTwoEvaluationsRunningFindIt) {
+    // Hops 2 and 3 lose nothing for five minutes, then a tenth of their probes
+    // for five. Ten outcomes a report: over the last two minutes 8 of 80 are
+    // lost, not clearly above the 5 % the user need not hear of, and no more
+    // than in the minutes before; but the window's second half loses 20 of
+    // 200 where its first half lost none.
+    const std::vector<float> before(10, 0.0f);
+    std::vector<float> stepped = before;
+    stepped.insert(stepped.end(), 10, 10.0f);
+    DiagnosisState step;
+    feed_path(step, {std::vector<float>(20, 0.0f), stepped, stepped}, 10);
+    EXPECT_FALSE(step.evaluate().has_value()) << "one evaluation is too few to place a loss this thin";
+    feed_round(step, {0.0f, 10.0f, 10.0f}, start_ts + 20 * 30, 10);
+    const auto named = step.evaluate();
+    ASSERT_TRUE(named.has_value());
+    EXPECT_EQ(named->hop, 2);
+    EXPECT_FLOAT_EQ(named->loss_now, 10.0f);
+
+    // The same tenth lost all along never rose: no event, however often asked,
+    // though the reports' recent loss wavers upwards (6 to 14 %, one probe of
+    // ten lost in each report all the same).
+    std::vector<float> wavering;
+    for (int report = 0; report < 24; ++report) {
+        wavering.push_back(6.0f + 8.0f * static_cast<float>(report) / 23.0f);
+    }
+    DiagnosisState steady;
+    feed_path(steady, {std::vector<float>(20, 0.0f), {wavering.begin(), wavering.begin() + 20},
+                       {wavering.begin(), wavering.begin() + 20}}, 10);
+    for (std::size_t report = 20; report < wavering.size(); ++report) {
+        feed_round(steady, {0.0f, wavering[report], wavering[report]}, start_ts + report * 30, 10);
+        EXPECT_FALSE(steady.evaluate().has_value()) << "evaluation after report " << report;
+    }
+}
+
 TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
     // Hop 2's router answers fewer and fewer of its probes; everything it
     // forwards arrives, so hops 3 and 4 lose nothing.

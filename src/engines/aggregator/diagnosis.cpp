@@ -279,7 +279,7 @@ std::optional<Diagnosis> DiagnosisState::locate(
     }
     const std::size_t last = path.hops.size() - 1;
     if (*showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
-        !loss_rose(path.window[last], path.recent[last])) {
+        !loss_rose(path.window, path.recent, *showing, location_error_rate)) {
         return std::nullopt;  // as like as not the last hop's own limit on answers
     }
     const std::uint8_t hop = path.hops[first - 1];
@@ -289,7 +289,17 @@ std::optional<Diagnosis> DiagnosisState::locate(
         now = now + path.recent[index].answers();
         showing_hops.push_back(path.hops[index]);
     }
-    if (now.outcomes == 0 || at_least_probability(now.lost, now.outcomes, noticeable_loss_share) >= event_error_rate) {
+    // A loss is worth an event when it is clearly above what the user need not
+    // be told of, or when it clearly rose to that: a step to a loss a little
+    // above it shows as a rise minutes before the level alone is sure at one
+    // probe and one ping per hop every sweep.
+    const bool clearly_noticeable =
+        now.outcomes > 0 && at_least_probability(now.lost, now.outcomes, noticeable_loss_share) < event_error_rate;
+    const bool rose = loss_rose(path.window, path.recent, *showing, event_error_rate / 2) ||
+                      loss_rose(path.window, path.latter_half, *showing, event_error_rate / 2);
+    const bool rose_to_noticeable =
+        rose && static_cast<double>(now.lost) >= noticeable_loss_share * static_cast<double>(now.outcomes);
+    if (now.outcomes == 0 || !(clearly_noticeable || rose_to_noticeable)) {
         return std::nullopt;
     }
     const auto loss_now = static_cast<float>(100.0 * static_cast<double>(now.lost) / static_cast<double>(now.outcomes));
@@ -310,7 +320,8 @@ std::optional<Diagnosis> DiagnosisState::locate(
                      static_cast<float>(fit->slope * 60.0),
                      std::move(cause),
                      std::move(detail),
-                     severity_for(loss_now, eta)};
+                     severity_for(loss_now, eta),
+                     !clearly_noticeable};
 }
 
 namespace {
@@ -339,7 +350,8 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
                                        return met != other.routers.end() && met->second == first->second;
                                    });
         if (hop > *parting && met_elsewhere) {
-            path.window[index].probes_alone = path.recent[index].probes_alone = true;
+            path.window[index].probes_alone = path.recent[index].probes_alone =
+                path.latter_half[index].probes_alone = true;
         }
     }
 }
@@ -352,7 +364,8 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
     if (path.empty()) {
         return diagnose_branches(branches);
     }
-    PathEvidence evidence_of_path{path, evidence(path, evidence_window_s), evidence(path, recent_window_s)};
+    PathEvidence evidence_of_path{path, evidence(path, evidence_window_s), evidence(path, recent_window_s),
+                                  evidence(path, latter_half_window_s)};
     keep_to_first_branch(evidence_of_path, branches);
     auto diagnosis = locate(evidence_of_path, 0, [this](const auto& hops) { return pooled_history(hops); });
     if (!diagnosis) {
@@ -395,12 +408,14 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Bra
                 ++lowest;
             }
             path.hops.push_back(hop);
-            const auto window_s = window_since_change(until, evidence_window_s);
-            const auto recent_s = window_since_change(until, recent_window_s);
-            path.window.push_back(in_front ? windowed_evidence(shared->second, hop, until, window_s)
-                                           : flows_.evidence(branch, hop, until, window_s));
-            path.recent.push_back(in_front ? windowed_evidence(shared->second, hop, until, recent_s)
-                                           : flows_.evidence(branch, hop, until, recent_s));
+            const auto hop_evidence = [&](std::uint64_t window_s) {
+                const auto since = window_since_change(until, window_s);
+                return in_front ? windowed_evidence(shared->second, hop, until, since)
+                                : flows_.evidence(branch, hop, until, since);
+            };
+            path.window.push_back(hop_evidence(evidence_window_s));
+            path.recent.push_back(hop_evidence(recent_window_s));
+            path.latter_half.push_back(hop_evidence(latter_half_window_s));
         }
         auto diagnosis =
             locate(path, lowest, [this, &branch](const auto& hops) { return flows_.pooled_history(branch, hops); });
@@ -424,7 +439,7 @@ std::optional<Diagnosis> DiagnosisState::evaluate() {
         return std::nullopt;
     }
     const auto located = diagnosis ? std::optional(diagnosis->hop) : std::nullopt;
-    const bool confirmed = !named_ || located == named_ || located == located_before_;
+    const bool confirmed = located == named_ || located == located_before_ || (!named_ && !diagnosis->rests_on_rise);
     located_before_ = located;
     if (!diagnosis || !confirmed) {
         return std::nullopt;

@@ -24,6 +24,11 @@ inline constexpr std::uint64_t evidence_window_s = 600;
 // The outcomes the loss now is measured over: recent enough to follow a step,
 // long enough that a few unlucky probes do not read as a serious loss.
 inline constexpr std::uint64_t recent_window_s = 120;
+// A rise is also looked for between the two halves of the evidence window: a
+// loss a little above what the user need not be told of, begun a few minutes
+// ago, no longer shows against the rest of the window over the last two
+// minutes alone, and not yet by its level.
+inline constexpr std::uint64_t latter_half_window_s = evidence_window_s / 2;
 // A loss the user need not be told of. An event needs the recent loss clearly
 // above it, so that a low steady loss whose trend wavers does not warn by
 // chance over hours of evaluations.
@@ -57,6 +62,8 @@ struct Diagnosis {
     std::string cause;
     std::string cause_detail;
     std::string severity;
+    // Whether the loss is worth telling of by its rise alone, not yet by its level.
+    bool rests_on_rise = false;
 };
 
 // Least-squares line of loss over time; nothing for fewer than 3 samples or a
@@ -91,6 +98,7 @@ public:
         std::vector<std::uint8_t> hops;
         std::vector<HopEvidence> window;
         std::vector<HopEvidence> recent;
+        std::vector<HopEvidence> latter_half;
     };
 
     void apply(const AggregatorReport& report);
@@ -101,10 +109,11 @@ public:
     // has reached the threshold or will within ten minutes. The figures are
     // those of the hops together (the loss now measured over their recent
     // outcomes); the cause and sentence those of the hop where it begins.
-    // Once a hop has been named, another is named only when found in two
-    // evaluations running: a location that each evaluation may get wrong by
+    // A hop is named only when found in two evaluations running, or when it
+    // is the hop last named: a location that each evaluation may get wrong by
     // chance would otherwise, over hours of evaluations, name a wrong hop now
-    // and then. Nothing is named while a router at or in front of the hop may
+    // and then, and a loss that has just begun shows at too few probes for
+    // one evaluation to place it surely. Nothing is named while a router at or in front of the hop may
     // be being replaced: the loss may be of the route before the change.
     std::optional<Diagnosis> evaluate();
 

@@ -112,16 +112,23 @@ Counts HopEvidence::answers() const {
 
 bool HopEvidence::tcp_answered() const { return total.tcp.lost < total.tcp.outcomes; }
 
-bool loss_rose(const HopEvidence& window, const HopEvidence& recent) {
-    // The kinds of answers that tell of the path over the whole window: a
-    // server that declines most probes but answers every ping is judged by its pings.
-    const LossComparison echoes = window.echoes_against_probes();
-    const Counts now = icmp_answers(recent.total, echoes);
-    const Counts all = icmp_answers(window.total, echoes);
-    if (now.outcomes > all.outcomes || now.lost > all.lost) {
-        return false;  // not the same hop's record (it was begun afresh in between)
+bool loss_rose(std::span<const HopEvidence> window, std::span<const HopEvidence> recent,
+               std::span<const std::size_t> showing, double error_rate) {
+    Counts now;
+    Counts all;
+    for (const std::size_t hop : showing) {
+        // The kinds of answers that tell of the path over the whole window: a
+        // server that declines most probes but answers every ping is judged by its pings.
+        const LossComparison echoes = window[hop].echoes_against_probes();
+        const Counts hop_now = icmp_answers(recent[hop].total, echoes);
+        const Counts hop_all = icmp_answers(window[hop].total, echoes);
+        if (hop_now.outcomes > hop_all.outcomes || hop_now.lost > hop_all.lost) {
+            return false;  // not the same hop's record (it was begun afresh in between)
+        }
+        now = now + hop_now;
+        all = all + hop_all;
     }
-    return clearly_fewer(all - now, now, location_error_rate);
+    return clearly_fewer(all - now, now, error_rate);
 }
 
 Counts HopEvidence::confirming() const { return tcp_answered() ? total.tcp : total.echoes; }

@@ -62,13 +62,15 @@ struct HopEvidence {
     bool tcp_answered() const;
 };
 
-// Whether a hop's loss rose: its probes and echo replies over the recent
-// stretch (`recent`, the end of `window`) lose clearly more than over the
-// rest of the window before it. A router or server that limits its ICMP
-// answers by policy declines them from the start; a loss that only such a hop
-// shows, with nothing behind it and no TCP answer to confirm it, is told from
-// that policy by its rise alone.
-bool loss_rose(const HopEvidence& window, const HopEvidence& recent);
+// Whether the loss of the hops at `showing` (indices into both spans) rose:
+// their probes and echo replies over the recent stretch (`recent`, the end of
+// `window`) lose clearly more, at `error_rate`, than over the rest of the
+// window before it. A router or server that limits its ICMP answers by policy
+// declines them from the start; a loss that only such a hop shows, with
+// nothing behind it and no TCP answer to confirm it, is told from that policy
+// by its rise alone. A steady loss never rises, however long it lasts.
+bool loss_rose(std::span<const HopEvidence> window, std::span<const HopEvidence> recent,
+               std::span<const std::size_t> showing, double error_rate);
 
 // How one kind's losses compare with another's over the same stretches of
 // time, at the given error rate: clearly fewer, clearly more, or neither.
