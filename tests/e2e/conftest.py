@@ -18,8 +18,25 @@ from tarnvale import Probe  # noqa: E402
 from wine import WINE, WindowsClient, WinePrefix, log_path_by_port  # noqa: E402
 
 
+# The probe's default port lies in the kernel's range of local ports for outgoing connections: one that took it
+# (Prometheus keeps its scrape connections open for the whole of a test) would keep the probes of the default-port
+# tests from binding it. Reserved ports are never handed out that way, and can still be bound by name.
+DEFAULT_PORT = 49152
+RESERVED_PORTS = Path("/proc/sys/net/ipv4/ip_local_reserved_ports")
+
+
+def reserve_default_port():
+    reserved = RESERVED_PORTS.read_text().strip()
+    for entry in filter(None, reserved.split(",")):
+        first, _, last = entry.partition("-")
+        if int(first) <= DEFAULT_PORT <= int(last or first):
+            return
+    RESERVED_PORTS.write_text(f"{reserved},{DEFAULT_PORT}" if reserved else str(DEFAULT_PORT))
+
+
 def pytest_sessionstart(session):
     clean_leftovers()
+    reserve_default_port()
 
 
 def pytest_configure(config):
@@ -169,7 +186,7 @@ def default_port():
     plain, sanitized and Windows builds)."""
     with open("/run/lock/tarnvale-default-port.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        yield 49152
+        yield DEFAULT_PORT
 
 
 @pytest.fixture
