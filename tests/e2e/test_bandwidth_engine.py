@@ -2,7 +2,8 @@
 
 import pytest
 
-from probe_helpers import assert_bottleneck_at_hop_3_only, assert_start_stop_leaves_no_trace, bandwidth_sweeps
+from probe_helpers import (assert_bottleneck_at_hop_3_only, assert_start_stop_leaves_no_trace, bandwidth_sweeps,
+                           rates_judged_unsanitized)
 
 
 def first_sweep_estimates(probe, network):
@@ -27,6 +28,7 @@ def test_estimates_for_every_router_and_no_bottleneck_on_an_even_path(probe_in_n
     assert estimates[2]["baseline_mbps"] == estimates[1]["mbps"]
 
 
+@rates_judged_unsanitized
 def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only(probe_in_network, network):
     network.set_bottleneck("r2:eth1", "500kbit")
     try:

@@ -3,7 +3,7 @@ server's IPv4 address (loss over both families: test_hop_engine), and the rule b
 family."""
 
 from lab.network import DUAL_STACK_NAME, IPV6_ONLY_NAME
-from probe_helpers import assert_bottleneck_at_hop_3_only, bandwidth_sweeps, cycles
+from probe_helpers import assert_bottleneck_at_hop_3_only, bandwidth_sweeps, cycles, rates_judged_unsanitized
 
 
 def hop_cycles(probe, target, seconds):
@@ -34,6 +34,7 @@ def test_a_name_takes_its_ipv4_address_and_an_ipv6_only_name_its_ipv6_one(probe_
     assert [e["addr"] for e in ipv6_only[-1]] == network.hop_addresses_v6()
 
 
+@rates_judged_unsanitized
 def test_a_bottleneck_after_r2_is_flagged_at_hop_3_only_over_ipv6(probe_in_network, network):
     network.set_bottleneck("r2:eth1", "500kbit")
     try:
