@@ -210,8 +210,11 @@ def test_prometheus_evaluates_every_rule_and_panel_against_a_real_exporter(start
     finally:
         network.set_link_state(link, up=True)
     assert wait_for_samples(port, lambda s: s.get(no_route) == 0, 20).get(no_route) == 0
-    with Iperf3Flow(network, "-u", "-b", "5M", "-t", "5", port=5341) as flow:
-        flow.result(timeout=30)
+    # The upload lasts until the exporter serves it: after the link's return the attribution capture may still be
+    # waiting to open again (a loaded run missed a 5 s upload whole).
+    uploaded = ("tarnvale_process_upload_bytes_total", (("process", "iperf3"),))
+    with Iperf3Flow(network, "-u", "-b", "5M", "-t", "40", port=5341):
+        assert wait_for_samples(port, lambda s: s.get(uploaded, 0) > 0, 40).get(uploaded, 0) > 0
     # A hop's queueing delay is served once the probe knows its usual round trip: about 90 s of measuring.
     deadline = time.monotonic() + 150
     while not prometheus_query(server, "tarnvale_hop_queue_delay_seconds") and time.monotonic() < deadline:
