@@ -320,9 +320,11 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     // Hops 1-3 answer, the target never does; loss begins in front of hop 3. A
     // hop 6 reported once at the start (before the path was known) is stale.
     // Nothing behind hop 3 can confirm its loss: its echo replies must, and
-    // its loss must have risen.
-    const std::vector<std::vector<float>> path{
-        {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 15, 15, 20, 25}};
+    // its loss must have risen over the last two minutes and the last five.
+    const std::vector<float> clean(16, 0.0f);
+    std::vector<float> rising(12, 0.0f);
+    rising.insert(rising.end(), {15, 15, 20, 25});
+    const std::vector<std::vector<float>> path{clean, clean, rising};
     DiagnosisState confirmed;
     feed(confirmed, 6, {10.0f, 60.0f, 90.0f}, 1, start_ts - 300);
     feed_path(confirmed, path, 20, 30, {{3, echoes_alike}});
@@ -334,7 +336,7 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     // The same probes with echo replies that all come back: hop 3 limits its
     // Time Exceeded answers, and the path loses nothing.
     DiagnosisState limited;
-    feed_path(limited, path, 20, 30, {{3, Echoes{true, {0, 0, 0, 0, 0, 0, 0, 0}}}});
+    feed_path(limited, path, 20, 30, {{3, Echoes{true, clean}}});
     EXPECT_FALSE(limited.evaluate().has_value());
 
     // Without echo replies nothing confirms it.
@@ -355,6 +357,49 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     feed_path(tcp_confirmed, policed, 20, 30, {{3, target_alike}});
     ASSERT_TRUE(tcp_confirmed.evaluate().has_value());
     EXPECT_EQ(tcp_confirmed.evaluate()->hop, 3);
+}
+
+// `first` reports at one loss, then `second` reports at another.
+std::vector<float> step_of(std::size_t first, float before, std::size_t second, float after) {
+    std::vector<float> losses(first, before);
+    losses.insert(losses.end(), second, after);
+    return losses;
+}
+
+TEST(DiagnosisChoice, ALastHopThatDeclinesAnswersOfItsOwnLeavesTheLossToTheHopsInFrontOfIt) {
+    // A server that limits its ICMP to half shows a loss on the access line
+    // on top of its own limit: hops 2 and 3 carry the loss, and hop 2 is named.
+    const std::vector<float> clean(16, 0.0f);
+    const std::vector<float> access_loss = step_of(8, 0, 8, 20);
+    DiagnosisState limiting_server;
+    feed_path(limiting_server, {clean, access_loss, access_loss, step_of(8, 50, 8, 60)}, 20, 30,
+              {{4, echoes_alike}});
+    const auto diagnosis = limiting_server.evaluate();
+    ASSERT_TRUE(diagnosis.has_value());
+    EXPECT_EQ(diagnosis->hop, 2);
+    EXPECT_NE(diagnosis->cause_detail.find("hop 4 more, answers of its own that it declines"), std::string::npos)
+        << diagnosis->cause_detail;
+
+    // One router in front of such a server: only its own echo replies can
+    // confirm its loss. Without them it may be declining answers of its own.
+    const std::vector<std::vector<float>> one_in_front{clean, access_loss, std::vector<float>(16, 50.0f)};
+    DiagnosisState declining;
+    feed_path(declining, one_in_front, 20, 30, {{3, echoes_alike}});
+    EXPECT_FALSE(declining.evaluate().has_value());
+    DiagnosisState confirmed;
+    feed_path(confirmed, one_in_front, 20, 30, {{2, echoes_alike}, {3, echoes_alike}});
+    ASSERT_TRUE(confirmed.evaluate().has_value());
+    EXPECT_EQ(confirmed.evaluate()->hop, 2);
+
+    // A server's steady limit of 40 % wanders: a quiet spell, then two minutes
+    // that lose 60 %. The last two minutes rose, the last five did not: chance,
+    // which over hours of evaluations would come time and again.
+    std::vector<float> wandering = step_of(10, 40, 6, 25);
+    wandering.insert(wandering.end(), 4, 60.0f);
+    const std::vector<float> clean_longer(20, 0.0f);
+    DiagnosisState wandering_limit;
+    feed_path(wandering_limit, {clean_longer, clean_longer, wandering}, 20, 30, {{3, echoes_alike}});
+    EXPECT_FALSE(wandering_limit.evaluate().has_value());
 }
 
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {

@@ -55,6 +55,9 @@ std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::v
     if (lowest != path[first].hop) {
         sentence += log::fill_message(", hop {} more, answers of its own that it declines", path[first].hop);
     }
+    if (showing.back() + 1 < path.size()) {
+        sentence += log::fill_message(", hop {} more, answers of its own that it declines", path.back().hop);
+    }
     if (first > 0) {
         sentence += log::fill_message("; hop {} loses {} %", path[first - 1].hop,
                                       whole_number(static_cast<float>(percent_lost(path[first - 1].answers()))));
@@ -278,8 +281,13 @@ std::optional<Diagnosis> DiagnosisState::locate(
         return std::nullopt;
     }
     const std::size_t last = path.hops.size() - 1;
+    // A loss that the last hop alone shows, with no TCP answer to confirm it,
+    // is told from that hop's own limit on answers by its rise alone: over the
+    // last two minutes and over the last five, for a chance rise in one split
+    // comes every hour or so of a server's steady limit.
     if (*showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
-        !loss_rose(path.window, path.recent, *showing, location_error_rate)) {
+        !(loss_rose(path.window, path.recent, *showing, location_error_rate) &&
+          loss_rose(path.window, path.latter_half, *showing, location_error_rate))) {
         return std::nullopt;  // as like as not the last hop's own limit on answers
     }
     const std::uint8_t hop = path.hops[first - 1];

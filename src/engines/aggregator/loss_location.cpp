@@ -1,5 +1,6 @@
 #include "engines/aggregator/loss_location.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engines/aggregator/tail_probability.hpp"
@@ -156,7 +157,7 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     // of its own. On top of a loss in front of it, it shows that loss too, and
     // the hops behind carry it. Where it answers pings, its echo replies tell
     // which: they must show the loss as well, or it is behind the router.
-    std::optional<Counts> must_show;
+    std::vector<Counts> must_show;
     if (!behind_first.empty()) {
         const Counts behind = pooled(evidence, behind_first);
         if (clearly_more(path[first].total.probes, behind, per_hop)) {
@@ -167,9 +168,21 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
                 if (clearly_fewer(echoes, behind, per_hop)) {
                     return std::nullopt;
                 }
-                must_show = echoes;
+                must_show.push_back(echoes);
             }
             showing = behind_first;
+        }
+    }
+    // The last hop, with nothing behind it, may decline answers of its own on
+    // top of the loss in front of it (servers and the last router before a
+    // silent target limit their ICMP): its excess tells nothing of the path,
+    // and the hops in front of it carry the loss.
+    bool last_set_aside = false;
+    if (showing.size() > 1 && showing.back() + 1 == path.size()) {
+        const std::vector<std::size_t> in_front_of_last(showing.begin(), showing.end() - 1);
+        if (clearly_more(evidence[showing.back()], pooled(evidence, in_front_of_last), per_hop)) {
+            showing = in_front_of_last;
+            last_set_aside = true;
         }
     }
     const Counts all = pooled(evidence, showing);
@@ -204,13 +217,14 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     if (!clearly_fewer(front, all, in_front)) {
         return std::nullopt;
     }
-    // Nothing behind the last hop can confirm a loss that only it shows: its
-    // answers that ICMP limits touch least must show it too, or it may be its
-    // own limit on answers.
-    if (showing.size() == 1 && showing.front() + 1 == path.size()) {
-        must_show = path.back().confirming();
+    // Nothing behind the last hop can confirm a loss that only it shows, nor
+    // can a last hop that declines answers of its own confirm the loss of the
+    // one hop in front of it: the answers of the hop that shows it that ICMP
+    // limits touch least must show it too, or it may be that hop's own limit.
+    if (showing.size() == 1 && (showing.front() + 1 == path.size() || last_set_aside)) {
+        must_show.push_back(path[showing.front()].confirming());
     }
-    if (must_show && !clearly_fewer(front, *must_show, in_front)) {
+    if (std::ranges::any_of(must_show, [&](Counts shown) { return !clearly_fewer(front, shown, in_front); })) {
         return std::nullopt;
     }
     return showing;

@@ -97,10 +97,13 @@ inline constexpr double location_error_rate = 0.005;
 // last. Every hop from there to the end must show the loss alike, but for the
 // first, which may show clearly more: a router that declines answers on top of
 // the loss in front of it (then the hops behind it carry the loss), unless its
-// echo replies show clearly less than they. The hop in front must show clearly
-// less (in front of the first hop is the host, which loses nothing). A loss that
-// would rest on the last hop alone needs its confirming answers to show it too:
-// nothing behind that hop can confirm it.
+// echo replies show clearly less than they; and but for the last, which may
+// show clearly more too: a server or a last router that limits its ICMP on top
+// of the loss (then the hops in front of it carry the loss). The hop in front
+// must show clearly less (in front of the first hop is the host, which loses
+// nothing). A loss that would rest on one hop with no hop behind to confirm it
+// (the last, or the one in front of a last hop that declines more) needs that
+// hop's confirming answers to show it too.
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
 
 }  // namespace tarnvale::engines::aggregator
