@@ -53,22 +53,22 @@ def pytest_collection_modifyitems(items):
     items.sort(key=lambda item: item.module not in slow_modules)
 
 
-@pytest.fixture(scope="module")
-def network():
-    """A client, three routers and a server, shared by the tests of one module."""
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3) as net:
-        yield net
+def network_fixture(name, about, **options):
+    """A module-scoped fixture, `name`, of a test network of three routers built with `options`, shared by the
+    tests of one module (each module that uses one builds its own)."""
+    def build():
+        if os.geteuid() != 0:
+            pytest.fail("the test network needs root")
+        with TestNetwork(hops=3, **options) as net:
+            yield net
+
+    build.__doc__ = about
+    return pytest.fixture(scope="module", name=name)(build)
 
 
-@pytest.fixture(scope="module")
-def balanced_network():
-    """The same with r2b beside r2, over which r1 spreads flows, shared by the tests of one module."""
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3, balanced=True) as net:
-        yield net
+network = network_fixture("network", "A client, three routers and a server.")
+balanced_network = network_fixture("balanced_network", "The same with r2b beside r2, over which r1 spreads flows.",
+                                   balanced=True)
 
 
 CONTAINER_GATEWAY = "172.18.0.1"  # the client's end of the link, a bridge's as Docker numbers them

@@ -2,14 +2,13 @@
 router where both hosts' loss begins is named, and none when each host's loss lies on a link of its own."""
 
 import json
-import os
 import subprocess
 import sys
 import time
 
 import pytest
 
-from lab import TestNetwork
+from conftest import network_fixture
 from lab.network import IPV4
 from test_export import CLIENT, prometheus, prometheus_query, start_exporter  # noqa: F401 (fixtures)
 
@@ -26,13 +25,8 @@ scrape_configs:
 LOSS_PERCENT = 75
 
 
-@pytest.fixture(scope="module")
-def network():
-    """The client and client2, whose router r1b joins r2; the exporter fixture starts its probes here."""
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3, second_client=True) as net:
-        yield net
+network = network_fixture("network", "The client and client2, whose router r1b joins r2; the exporter fixture "
+                                     "starts its probes here.", second_client=True)
 
 
 @pytest.fixture

@@ -1,14 +1,11 @@
 """A router joins the path in the middle of a run: the probe says which hops changed, and the diagnosis of a loss
 behind the new router rests on the new route's evidence alone."""
 
-import os
 import time
 
 import pytest
-from conftest import log_records
+from conftest import log_records, network_fixture
 from probe_helpers import last_is, read_events
-
-from lab import TestNetwork
 
 pytestmark = pytest.mark.slow
 
@@ -21,12 +18,8 @@ LOSSY_LINK = "r1:eth1"
 INTERVAL_MS = 2000
 
 
-@pytest.fixture(scope="module")
-def bypassed_network():
-    if os.geteuid() != 0:
-        pytest.fail("the test network needs root")
-    with TestNetwork(hops=3, bypass=BYPASSED) as net:
-        yield net
+bypassed_network = network_fixture("bypassed_network", "A test network whose r1 can route around r2.",
+                                   bypass=BYPASSED)
 
 
 def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypassed_network, start_probe, log_dir):
