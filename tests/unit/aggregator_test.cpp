@@ -273,6 +273,24 @@ TEST(DiagnosisChoice, ALossALittleAboveTheFloorIsToldByItsRiseWhenTwoEvaluations
     }
 }
 
+TEST(DiagnosisChoice, ASteadyLossBelowTheThresholdIsNotForetoldToCrossItByAWaveringTrend) {
+    // Hops 2 and 3 lose a tenth of 100 outcomes in every report, clearly above
+    // 5 %, while the hop figures they report waver upwards from 6 to 14 %: a
+    // trend that foretells 15 % within ten minutes, from the same loss all along.
+    DiagnosisState steady;
+    for (std::uint64_t report = 0; report < 24; ++report) {
+        const float wavering = 6.0f + 8.0f * static_cast<float>(report) / 23.0f;
+        const std::uint64_t sent = (report + 1) * 100;
+        steady.apply(HopLossReport{start_ts + report * 30, 0.0f, 1, sent, 0});
+        for (const std::uint8_t hop : {std::uint8_t{2}, std::uint8_t{3}}) {
+            steady.apply(HopLossReport{start_ts + report * 30, wavering, hop, sent, sent / 10});
+        }
+        if (report >= 20) {
+            EXPECT_FALSE(steady.evaluate().has_value()) << "evaluation after report " << report;
+        }
+    }
+}
+
 TEST(DiagnosisChoice, AHopWhoseLossStopsAtTheNextHopIsNotNamed) {
     // Hop 2's router answers fewer and fewer of its probes; everything it
     // forwards arrives, so hops 3 and 4 lose nothing.

@@ -311,12 +311,20 @@ std::optional<Diagnosis> DiagnosisState::locate(
         return std::nullopt;
     }
     const auto loss_now = static_cast<float>(100.0 * static_cast<double>(now.lost) / static_cast<double>(now.outcomes));
-    const auto fit = fit_trend(trend(showing_hops));
+    const HopHistory trend_history = trend(showing_hops);
+    const auto fit = fit_trend(trend_history);
     if (!fit || !(fit->slope > 0)) {
         return std::nullopt;
     }
+    // Below the threshold the event foretells a crossing, which a steady loss's
+    // trend, rising and falling by chance from one evaluation to the next, would
+    // foretell every so often over hours. Once the trend reaches back past the
+    // last five minutes, so that a rise can show, the loss must clearly have risen.
     const std::uint32_t eta = eta_to_threshold(loss_now, fit->slope);
-    if (static_cast<double>(loss_now) < loss_threshold_pct && eta > max_eta_for_event_s) {
+    const bool rise_can_show =
+        trend_history.samples.back().t - trend_history.samples.front().t > static_cast<double>(latter_half_window_s);
+    if (static_cast<double>(loss_now) < loss_threshold_pct &&
+        (eta > max_eta_for_event_s || (rise_can_show && !rose))) {
         return std::nullopt;
     }
     auto [cause, detail] = cause_for(hop);
