@@ -179,9 +179,9 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     // and the hops in front of it carry the loss.
     bool last_set_aside = false;
     if (showing.size() > 1 && showing.back() + 1 == path.size()) {
-        const std::vector<std::size_t> in_front_of_last(showing.begin(), showing.end() - 1);
-        if (clearly_more(evidence[showing.back()], pooled(evidence, in_front_of_last), per_hop)) {
-            showing = in_front_of_last;
+        const Counts last_hop = evidence[showing.back()];
+        if (clearly_more(last_hop, pooled(evidence, showing) - last_hop, per_hop)) {
+            showing.pop_back();
             last_set_aside = true;
         }
     }
