@@ -52,11 +52,14 @@ std::string evidence_sentence(const std::vector<HopEvidence>& path, const std::v
                                               whole_number(static_cast<float>(percent_lost(shown))), kinds)
                           : log::fill_message(" Evidence: hops {}\xE2\x80\x93{} lose {} % of their {}", lowest, highest,
                                               whole_number(static_cast<float>(percent_lost(shown))), kinds);
+    const auto declines = [&sentence](std::uint8_t hop) {
+        sentence += log::fill_message(", hop {} more, answers of its own that it declines", hop);
+    };
     if (lowest != path[first].hop) {
-        sentence += log::fill_message(", hop {} more, answers of its own that it declines", path[first].hop);
+        declines(path[first].hop);
     }
     if (showing.back() + 1 < path.size()) {
-        sentence += log::fill_message(", hop {} more, answers of its own that it declines", path.back().hop);
+        declines(path.back().hop);  // the last hop, set aside
     }
     if (first > 0) {
         sentence += log::fill_message("; hop {} loses {} %", path[first - 1].hop,

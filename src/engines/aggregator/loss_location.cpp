@@ -177,12 +177,10 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     // top of the loss in front of it (servers and the last router before a
     // silent target limit their ICMP): its excess tells nothing of the path,
     // and the hops in front of it carry the loss.
-    bool last_set_aside = false;
-    if (showing.size() > 1 && showing.back() + 1 == path.size()) {
+    if (showing.size() > 1) {
         const Counts last_hop = evidence[showing.back()];
         if (clearly_more(last_hop, pooled(evidence, showing) - last_hop, per_hop)) {
             showing.pop_back();
-            last_set_aside = true;
         }
     }
     const Counts all = pooled(evidence, showing);
@@ -219,9 +217,10 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     }
     // Nothing behind the last hop can confirm a loss that only it shows, nor
     // can a last hop that declines answers of its own confirm the loss of the
-    // one hop in front of it: the answers of the hop that shows it that ICMP
-    // limits touch least must show it too, or it may be that hop's own limit.
-    if (showing.size() == 1 && (showing.front() + 1 == path.size() || last_set_aside)) {
+    // one hop in front of it (a single hop showing is one or the other): the
+    // answers of that hop that ICMP limits touch least must show it too, or it
+    // may be its own limit.
+    if (showing.size() == 1) {
         must_show.push_back(path[showing.front()].confirming());
     }
     if (std::ranges::any_of(must_show, [&](Counts shown) { return !clearly_fewer(front, shown, in_front); })) {
