@@ -420,6 +420,42 @@ TEST(DiagnosisChoice, ALastHopThatDeclinesAnswersOfItsOwnLeavesTheLossToTheHopsI
     EXPECT_FALSE(wandering_limit.evaluate().has_value());
 }
 
+TEST(DiagnosisChoice, ALossIsPlacedWhereMostOfItBegins) {
+    // A link that loses in bursts: far hops lose more than near ones behind
+    // it, and hop 3 less than the rest. It still shows most of the loss,
+    // which begins at hop 2.
+    const std::vector<float> clean(16, 0.0f);
+    DiagnosisState bursty;
+    feed_path(bursty, {clean, step_of(8, 0, 8, 30), step_of(8, 0, 8, 22), step_of(8, 0, 8, 36), step_of(8, 0, 8, 38)},
+              50);
+    ASSERT_TRUE(bursty.evaluate().has_value());
+    EXPECT_EQ(bursty.evaluate()->hop, 2);
+
+    // Every link loses 1 % each way, so each hop a little more than the one
+    // in front, and two minutes ago the link into hop 3 began to lose 20 %.
+    // Neither hop 1 nor hop 2, each a little above the hop in front but far
+    // below the hops behind, is where it begins; nor is hop 4 a last hop that
+    // declines answers of its own because it loses a little more than hop 3.
+    constexpr std::uint64_t outcomes = 14;
+    const auto reports_losing = [](std::initializer_list<int> lost) {
+        std::vector<float> losses;
+        for (const int count : lost) {
+            losses.push_back(100.0f * static_cast<float>(count) / static_cast<float>(outcomes));
+        }
+        return losses;
+    };
+    DiagnosisState background;
+    feed_path(background,
+              {reports_losing({0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0}),
+               reports_losing({0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}),
+               reports_losing({1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 0, 1, 1, 1, 3, 3, 3, 3}),
+               reports_losing({1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 4, 4, 4, 4})},
+              outcomes);
+    const auto diagnosis = background.evaluate();
+    ASSERT_TRUE(diagnosis.has_value());
+    EXPECT_EQ(diagnosis->hop, 3) << diagnosis->cause_detail;
+}
+
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {
     // For ten minutes loss began in front of hop 2; it has gone, and loss now
     // rises from hop 3 on. Hop 2's old losses no longer count against it.

@@ -34,6 +34,45 @@ Counts at_most(Counts counts, std::uint64_t outcomes) {
     return {outcomes, static_cast<std::uint64_t>(std::llround(static_cast<double>(counts.lost) * share))};
 }
 
+// A hop's answers against the rest of the segment's, report interval by
+// interval: a loss that began within the window shows at its full rate in the
+// intervals since, where totals over the window would thin it out. Every hop
+// reports in each cycle, so the intervals match from the newest back.
+std::vector<PairedCounts> against_rest(const std::vector<std::vector<Counts>>& by_interval, std::size_t hop,
+                                       const std::vector<std::size_t>& segment) {
+    const std::vector<Counts>& own = by_interval[hop];
+    std::vector<PairedCounts> stretches(own.size());
+    for (std::size_t back = 0; back < own.size(); ++back) {
+        PairedCounts& stretch = stretches[own.size() - 1 - back];
+        stretch.first = own[own.size() - 1 - back];
+        for (const std::size_t other : segment) {
+            const std::vector<Counts>& theirs = by_interval[other];
+            if (other != hop && back < theirs.size()) {
+                stretch.second = stretch.second + theirs[theirs.size() - 1 - back];
+            }
+        }
+    }
+    return stretches;
+}
+
+// Whether a hop loses at least half of what the rest's loss, interval by
+// interval, would have it lose. Where a link loses in bursts, a far hop's
+// probe and its answer cross it further apart than a near hop's, so seldom in
+// the same good spell, and far hops lose more than near ones behind the same
+// link; a hop that shows most of the loss carries it, though less than the rest.
+bool carries_most(std::span<const PairedCounts> stretches) {
+    double lost = 0;
+    double expected = 0;
+    for (const auto& [own, rest] : stretches) {
+        lost += static_cast<double>(own.lost);
+        if (rest.outcomes > 0) {
+            expected += static_cast<double>(own.outcomes) * static_cast<double>(rest.lost) /
+                        static_cast<double>(rest.outcomes);
+        }
+    }
+    return lost >= expected / 2;
+}
+
 }  // namespace
 
 LossComparison compare_losses(std::span<const PairedCounts> stretches, double error_rate) {
@@ -91,24 +130,36 @@ LossComparison HopEvidence::echoes_against_probes() const {
     return probes_alone ? LossComparison::more : compare_echoes_with_probes(intervals, location_error_rate);
 }
 
-Counts HopEvidence::answers() const {
-    if (probes_alone) {
-        return total.probes;
-    }
-    const LossComparison echoes = echoes_against_probes();
-    const auto icmp = [echoes](const AnswerCounts& counts) { return icmp_answers(counts, echoes); };
-    if (total.tcp.lost == total.tcp.outcomes) {
-        return icmp(total);  // no TCP answers (none asked, or a silent port)
+HopEvidence::Kinds HopEvidence::telling_kinds() const {
+    const Kinds icmp{false, echoes_against_probes()};
+    if (probes_alone || total.tcp.lost == total.tcp.outcomes) {
+        return icmp;  // no TCP answers that tell of the path (none asked, or a silent port)
     }
     std::vector<PairedCounts> stretches;
     stretches.reserve(intervals.size());
     for (const AnswerCounts& interval : intervals) {
-        stretches.push_back({icmp(interval), interval.tcp});
+        stretches.push_back({of_kinds(interval, icmp), interval.tcp});
     }
     // Where the two agree, ICMP alone: the TCP answers would add little and,
     // with ICMP's, would weigh one hop's evidence twice as much as its
     // neighbours', which bursts of loss would then move from hop to hop.
-    return compare_losses(stretches, location_error_rate) == LossComparison::more ? total.tcp : icmp(total);
+    return compare_losses(stretches, location_error_rate) == LossComparison::more ? Kinds{true, icmp.echoes} : icmp;
+}
+
+Counts HopEvidence::of_kinds(const AnswerCounts& counts, Kinds kinds) {
+    return kinds.tcp ? counts.tcp : icmp_answers(counts, kinds.echoes);
+}
+
+Counts HopEvidence::answers() const { return of_kinds(total, telling_kinds()); }
+
+std::vector<Counts> HopEvidence::answers_by_interval() const {
+    const Kinds kinds = telling_kinds();
+    std::vector<Counts> answers;
+    answers.reserve(intervals.size());
+    for (const AnswerCounts& interval : intervals) {
+        answers.push_back(of_kinds(interval, kinds));
+    }
+    return answers;
 }
 
 bool HopEvidence::tcp_answered() const { return total.tcp.lost < total.tcp.outcomes; }
@@ -187,8 +238,15 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     if (all.lost == 0) {
         return std::nullopt;
     }
+    std::vector<std::vector<Counts>> by_interval;
+    for (const HopEvidence& hop : path) {
+        by_interval.push_back(hop.answers_by_interval());
+    }
     for (const std::size_t hop : showing) {
-        if (clearly_fewer(evidence[hop], all - evidence[hop], per_hop)) {
+        const auto stretches = against_rest(by_interval, hop, showing);
+        const bool fewer = clearly_fewer(evidence[hop], all - evidence[hop], per_hop) ||
+                           compare_losses(stretches, per_hop) == LossComparison::fewer;
+        if (fewer && !carries_most(stretches)) {
             return std::nullopt;
         }
     }
@@ -213,6 +271,15 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
         }
     }
     if (!clearly_fewer(front, all, in_front)) {
+        return std::nullopt;
+    }
+    // Nor does a loss begin at a first hop that shows neither most of it nor
+    // clearly more than the hop in front: where every link loses a little, the
+    // hops' losses grow along the path, and a step further on would otherwise
+    // be placed at the first hop that loses a little more than the one in front.
+    const std::size_t begins = showing.front();
+    if (!carries_most(against_rest(by_interval, begins, showing)) &&
+        !clearly_fewer(front, evidence[begins], in_front)) {
         return std::nullopt;
     }
     // Nothing behind the last hop can confirm a loss that only it shows, nor

@@ -51,6 +51,8 @@ struct HopEvidence {
     // answers stand alone where its ICMP ones lose clearly more (servers limit
     // the ICMP they send); a port that a firewall keeps silent tells nothing.
     Counts answers() const;
+    // The same answers report by report, as `intervals` holds them.
+    std::vector<Counts> answers_by_interval() const;
     // How its echo replies compare with its probes over the window (more:
     // its probes alone tell of the path, as where it is judged by them alone).
     LossComparison echoes_against_probes() const;
@@ -60,6 +62,16 @@ struct HopEvidence {
     Counts confirming() const;
     // Whether any of its TCP probes was answered (a target with a port that answers).
     bool tcp_answered() const;
+
+private:
+    // Which kinds of answers tell of the path, as answers() chooses them: its
+    // TCP answers, or its ICMP ones as its echo replies compare with its probes.
+    struct Kinds {
+        bool tcp;
+        LossComparison echoes;
+    };
+    Kinds telling_kinds() const;
+    static Counts of_kinds(const AnswerCounts& counts, Kinds kinds);
 };
 
 // Whether the loss of the hops at `showing` (indices into both spans) rose:
@@ -94,14 +106,17 @@ inline constexpr double location_error_rate = 0.005;
 // Where the loss beginning at path[first] shows: the indices into `path` of the
 // hops whose answers carry it, or nothing when no loss begins there. `path` is
 // the hops that answer, in hop order, the target (or the last hop that answers)
-// last. Every hop from there to the end must show the loss alike, but for the
-// first, which may show clearly more: a router that declines answers on top of
-// the loss in front of it (then the hops behind it carry the loss), unless its
-// echo replies show clearly less than they; and but for the last, which may
-// show clearly more too: a server or a last router that limits its ICMP on top
-// of the loss (then the hops in front of it carry the loss). The hop in front
-// must show clearly less (in front of the first hop is the host, which loses
-// nothing). A loss that would rest on one hop with no hop behind to confirm it
+// last. Every hop from there to the end must show the loss alike, or at least
+// most of it (report by report, so that a loss begun within the window is not
+// thinned out by the time before it), but for the first, which may show
+// clearly more: a router that declines answers on top of the loss in front of
+// it (then the hops behind it carry the loss), unless its echo replies show
+// clearly less than they; and but for the last, which may show clearly more
+// too: a server or a last router that limits its ICMP on top of the loss (then
+// the hops in front of it carry the loss). The hop in front must show clearly
+// less (in front of the first hop is the host, which loses nothing), and the
+// first hop that carries the loss most of it, or clearly more than the hop in
+// front. A loss that would rest on one hop with no hop behind to confirm it
 // (the last, or the one in front of a last hop that declines more) needs that
 // hop's confirming answers to show it too.
 std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
