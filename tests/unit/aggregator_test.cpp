@@ -26,6 +26,7 @@ struct Echoes {
     bool sent = false;
     std::vector<float> losses;  // empty: as the probes
     bool tcp = false;
+    std::vector<float> tcp_losses = {};  // empty: as the probes
 };
 const Echoes no_echoes{};
 const Echoes echoes_alike{true, {}};
@@ -49,13 +50,14 @@ void feed(DiagnosisState& state, std::uint8_t hop, std::initializer_list<float> 
             return static_cast<std::uint64_t>(std::lround(share / 100.0f * static_cast<float>(outcomes)));
         };
         const float echo_loss = report < echoes.losses.size() ? echoes.losses[report] : loss;
+        const float tcp_loss = report < echoes.tcp_losses.size() ? echoes.tcp_losses[report] : loss;
         const std::uint64_t echo_outcomes = echoes.sent ? outcomes : 0;
         const AnswerCounts& before = previous.counts;
         const std::uint64_t tcp_outcomes = echoes.tcp ? outcomes : 0;
         state.apply(HopLossReport{ts, loss, hop, before.probes.outcomes + outcomes, before.probes.lost + lost_of(loss),
                                   before.echoes.outcomes + echo_outcomes,
                                   before.echoes.lost + (echoes.sent ? lost_of(echo_loss) : 0),
-                                  before.tcp.outcomes + tcp_outcomes, before.tcp.lost + (echoes.tcp ? lost_of(loss) : 0)});
+                                  before.tcp.outcomes + tcp_outcomes, before.tcp.lost + (echoes.tcp ? lost_of(tcp_loss) : 0)});
         ts += step;
         ++report;
     }
@@ -70,10 +72,10 @@ void feed_path(DiagnosisState& state, const std::vector<std::vector<float>>& hop
         const Echoes& echoed = echoes.contains(hop) ? echoes.at(hop) : no_echoes;
         std::uint64_t ts = start_ts;
         for (std::size_t report = 0; report < hops[i].size(); ++report) {
-            const Echoes one{echoed.sent,
-                             report < echoed.losses.size() ? std::vector<float>{echoed.losses[report]}
-                                                           : std::vector<float>{},
-                             echoed.tcp};
+            const auto this_report = [report](const std::vector<float>& losses) {
+                return report < losses.size() ? std::vector<float>{losses[report]} : std::vector<float>{};
+            };
+            const Echoes one{echoed.sent, this_report(echoed.losses), echoed.tcp, this_report(echoed.tcp_losses)};
             feed(state, hop, {hops[i][report]}, step, ts, outcomes, one);
             ts += step;
         }
@@ -454,6 +456,38 @@ TEST(DiagnosisChoice, ALossIsPlacedWhereMostOfItBegins) {
     const auto diagnosis = background.evaluate();
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3) << diagnosis->cause_detail;
+}
+
+TEST(DiagnosisChoice, EchoRepliesThatMissTheBurstsOfALossyLinkDoNotHideIt) {
+    // The link into hop 3 loses in bursts from the ninth report on: the
+    // probes of every hop behind it lose 20 %, but pings, sent as soon as a
+    // router has answered, cross it in good spells and lose 2 %. The target's
+    // TCP answers lose as the probes do. The loss begins at hop 3, though each
+    // hop's echo replies lose clearly fewer than its probes.
+    const std::vector<float> clean(16, 0.0f);
+    const std::vector<float> bursty = step_of(8, 0, 8, 20);
+    const Echoes missing_bursts{true, step_of(8, 0, 8, 2)};
+    DiagnosisState state;
+    feed_path(state, {clean, clean, bursty, bursty, bursty}, 50, 30,
+              {{1, echoes_alike}, {2, echoes_alike}, {3, missing_bursts}, {4, missing_bursts},
+               {5, Echoes{true, step_of(8, 0, 8, 2), true}}});
+    ASSERT_TRUE(state.evaluate().has_value());
+    EXPECT_EQ(state.evaluate()->hop, 3);
+
+    // For the last minute and a half another prober has spent the Time
+    // Exceeded answers of hops 3 and on, the target's too: their probes lose
+    // 16 % while pings lose nothing, as behind a bursty link. The target's TCP
+    // answers, which lose nothing either, show the path clean.
+    const std::vector<float> spending = step_of(13, 0, 3, 16);
+    DiagnosisState spent;
+    feed_path(spent, {clean, clean, spending, spending, spending}, 20, 30,
+              {{1, echoes_alike},
+               {2, echoes_alike},
+               {3, Echoes{true, clean}},
+               {4, Echoes{true, clean}},
+               {5, Echoes{true, clean, true, clean}}});
+    EXPECT_FALSE(spent.evaluate().has_value());
+    EXPECT_FALSE(spent.evaluate().has_value());
 }
 
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {

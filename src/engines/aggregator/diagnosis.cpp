@@ -375,6 +375,12 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
     }
 }
 
+void judge_echo_advantages(DiagnosisState::PathEvidence& path) {
+    for (auto* span : {&path.window, &path.recent, &path.latter_half}) {
+        aggregator::judge_echo_advantages(*span);
+    }
+}
+
 }  // namespace
 
 std::optional<Diagnosis> DiagnosisState::diagnose() const {
@@ -386,6 +392,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose() const {
     PathEvidence evidence_of_path{path, evidence(path, evidence_window_s), evidence(path, recent_window_s),
                                   evidence(path, latter_half_window_s)};
     keep_to_first_branch(evidence_of_path, branches);
+    judge_echo_advantages(evidence_of_path);
     auto diagnosis = locate(evidence_of_path, 0, [this](const auto& hops) { return pooled_history(hops); });
     if (!diagnosis) {
         return diagnose_branches(branches);
@@ -436,6 +443,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Bra
             path.recent.push_back(hop_evidence(recent_window_s));
             path.latter_half.push_back(hop_evidence(latter_half_window_s));
         }
+        judge_echo_advantages(path);
         auto diagnosis =
             locate(path, lowest, [this, &branch](const auto& hops) { return flows_.pooled_history(branch, hops); });
         if (diagnosis) {

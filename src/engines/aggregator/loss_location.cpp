@@ -73,6 +73,12 @@ bool carries_most(std::span<const PairedCounts> stretches) {
     return lost >= expected / 2;
 }
 
+// Whether a hop's probes lose clearly more than `others`: answers it declines
+// of its own, unless their excess over its echo replies is the path's.
+bool declines_more(const HopEvidence& hop, Counts others, double error_rate) {
+    return !hop.echo_advantage_of_path && clearly_more(hop.total.probes, others, error_rate);
+}
+
 }  // namespace
 
 LossComparison compare_losses(std::span<const PairedCounts> stretches, double error_rate) {
@@ -127,7 +133,38 @@ Counts icmp_answers(const AnswerCounts& counts, LossComparison echoes) {
 }  // namespace
 
 LossComparison HopEvidence::echoes_against_probes() const {
-    return probes_alone ? LossComparison::more : compare_echoes_with_probes(intervals, location_error_rate);
+    if (probes_alone) {
+        return LossComparison::more;
+    }
+    const LossComparison echoes = compare_echoes_with_probes(intervals, location_error_rate);
+    return echoes == LossComparison::fewer && echo_advantage_of_path ? LossComparison::alike : echoes;
+}
+
+void judge_echo_advantages(std::span<HopEvidence> path) {
+    std::vector<LossComparison> echoes;
+    for (HopEvidence& hop : path) {
+        hop.echo_advantage_of_path = false;
+        echoes.push_back(hop.echoes_against_probes());
+    }
+    const auto target_shows_clean = [&path](Counts probes) {
+        const HopEvidence& target = path.back();
+        return target.tcp_answered() && clearly_fewer(target.total.tcp, probes, location_error_rate);
+    };
+    Counts behind;
+    for (std::size_t hop = path.size(); hop-- > 0;) {
+        const Counts probes = path[hop].total.probes;
+        // The target, with no hop behind it, is held to its TCP answers alone.
+        const bool more_than_behind = behind.outcomes == 0 ? !path.back().tcp_answered()
+                                                           : clearly_more(probes, behind, location_error_rate);
+        behind = behind + probes;
+        if (echoes[hop] != LossComparison::fewer || more_than_behind || target_shows_clean(probes)) {
+            continue;
+        }
+        for (std::size_t lower = 0; lower < hop && !path[hop].echo_advantage_of_path; ++lower) {
+            path[hop].echo_advantage_of_path = echoes[lower] != LossComparison::fewer &&
+                                               clearly_fewer(path[lower].total.probes, probes, location_error_rate);
+        }
+    }
 }
 
 HopEvidence::Kinds HopEvidence::telling_kinds() const {
@@ -211,7 +248,7 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     std::vector<Counts> must_show;
     if (!behind_first.empty()) {
         const Counts behind = pooled(evidence, behind_first);
-        if (clearly_more(path[first].total.probes, behind, per_hop)) {
+        if (declines_more(path[first], behind, per_hop)) {
             const HopEvidence& router = path[first];
             const Counts echoes = router.total.echoes;
             if (echoes.outcomes > 0 &&
@@ -261,7 +298,7 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     Counts front{first_outcomes, 0};
     for (std::size_t lower = first; lower-- > 0;) {
         const Counts echoes = path[lower].total.echoes;
-        if (!clearly_more(path[lower].total.probes, all, in_front)) {
+        if (!declines_more(path[lower], all, in_front)) {
             front = at_most(evidence[lower], first_outcomes);
             break;
         }

@@ -42,6 +42,10 @@ struct HopEvidence {
     // probes (a hop where the paths of a balanced route join): they only
     // confirm a loss, and its probes alone tell of the path.
     bool probes_alone = false;
+    // Its echo replies lose fewer than its probes for the path's sake, not for
+    // a limit of its own on Time Exceeded answers (see judge_echo_advantages):
+    // it is judged by both kinds.
+    bool echo_advantage_of_path = false;
 
     // What the hop's answers tell of the path in front of it: its probes and
     // echo replies together, for each loses what that path loses; but where
@@ -102,6 +106,21 @@ LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& inter
 // Chance of wrongly judging one path in one evaluation, shared out over the
 // comparisons it makes.
 inline constexpr double location_error_rate = 0.005;
+
+// Marks the hops whose echo replies lose fewer than their probes for the
+// path's sake. The pinger asks a router as soon as it has answered a probe, so
+// where a link loses packets in bursts, echo requests cross it in the good
+// spell the answer came back through, and at every hop behind it they lose
+// far fewer than the probes. A router that limits its Time Exceeded answers,
+// or whose answers other probers spend, loses more probes than echo replies
+// for its own sake. The advantage is the path's where the hop's probes lose no
+// more than the probes of the hops behind it (the target, with none behind,
+// needs TCP answers), a hop in front of it that answers probes and pings alike
+// loses clearly fewer probes, and the target's TCP answers, where it gives
+// them, do not show the path clean (another prober spends the answers of
+// several hops at once, as a bursty link thins the probes of every hop behind
+// it, but leaves TCP alone).
+void judge_echo_advantages(std::span<HopEvidence> path);
 
 // Where the loss beginning at path[first] shows: the indices into `path` of the
 // hops whose answers carry it, or nothing when no loss begins there. `path` is
