@@ -487,7 +487,7 @@ TEST(DiagnosisChoice, EchoRepliesThatMissTheBurstsOfALossyLinkDoNotHideIt) {
                {4, Echoes{true, clean}},
                {5, Echoes{true, clean, true, clean}}});
     EXPECT_FALSE(spent.evaluate().has_value());
-    EXPECT_FALSE(spent.evaluate().has_value());
+    EXPECT_FALSE(spent.evaluate().has_value()) << "a loss told by its rise alone is named by the second evaluation";
 }
 
 TEST(DiagnosisChoice, OnlyTheLastTenMinutesOfOutcomesCount) {
@@ -687,4 +687,48 @@ TEST(DiagnosisEvidence, TheTargetsTcpAnswersOutweighItsLimitsOnIcmp) {
     EXPECT_EQ(silent.answers().outcomes, 160u);
     EXPECT_EQ(silent.confirming().outcomes, 80u);
     EXPECT_EQ(silent.confirming().lost, 20u);
+}
+
+namespace {
+
+// A hop of 20 intervals, each with these answers.
+HopEvidence hop_of(std::uint8_t hop, AnswerCounts interval) {
+    const auto times = [](Counts counts) { return Counts{counts.outcomes * 20, counts.lost * 20}; };
+    return {hop, {times(interval.probes), times(interval.echoes), times(interval.tcp)}, repeated(interval, 20)};
+}
+
+}  // namespace
+
+TEST(DiagnosisEvidence, EchoRepliesAreThePathsWhereProbesOfEveryHopBehindALossThinOut) {
+    // Behind a link losing in bursts from hop 2 on, probes lose a fifth and
+    // pings almost nothing; the target's TCP answers lose as its probes do.
+    const AnswerCounts clean{{5, 0}, {5, 0}, {}};
+    const AnswerCounts bursty{{5, 1}, {5, 0}, {}};
+    std::vector<HopEvidence> path{hop_of(1, clean), hop_of(2, bursty), hop_of(3, bursty),
+                                  hop_of(4, {{5, 1}, {5, 0}, {5, 1}})};
+    judge_echo_advantages(path);
+    for (const HopEvidence& hop : path) {
+        EXPECT_EQ(hop.echo_advantage_of_path, hop.hop > 1) << "hop " << int{hop.hop};
+    }
+    EXPECT_EQ(path[1].answers().lost, 20u) << "its probes and echo replies together";
+
+    // A target that gives no TCP answers has nothing to tell its own limit by.
+    path.back() = hop_of(4, bursty);
+    judge_echo_advantages(path);
+    EXPECT_TRUE(path[2].echo_advantage_of_path);
+    EXPECT_FALSE(path[3].echo_advantage_of_path);
+
+    // Another prober spends every router's answers, the first hop's too: no
+    // hop in front shows the path clean, and each hop's limit is its own.
+    std::vector<HopEvidence> spent{hop_of(1, bursty), hop_of(2, bursty), hop_of(3, bursty),
+                                   hop_of(4, {{5, 1}, {5, 0}, {5, 1}})};
+    judge_echo_advantages(spent);
+    EXPECT_TRUE(std::ranges::none_of(spent, [](const HopEvidence& hop) { return hop.echo_advantage_of_path; }));
+
+    // A router that limits its own answers loses more probes than the hops behind it.
+    std::vector<HopEvidence> limiting{hop_of(1, clean), hop_of(2, {{5, 2}, {5, 0}, {}}), hop_of(3, clean),
+                                      hop_of(4, {{5, 0}, {5, 0}, {5, 0}})};
+    judge_echo_advantages(limiting);
+    EXPECT_FALSE(limiting[1].echo_advantage_of_path);
+    EXPECT_EQ(limiting[1].answers().lost, 0u) << "its echo replies alone";
 }

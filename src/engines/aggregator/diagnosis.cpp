@@ -375,9 +375,13 @@ void keep_to_first_branch(DiagnosisState::PathEvidence& path, const std::vector<
     }
 }
 
+// Judged over the whole window, whose evidence is the fullest, and held for
+// the shorter spans too: a hop is judged by the same kinds of answers in each.
 void judge_echo_advantages(DiagnosisState::PathEvidence& path) {
-    for (auto* span : {&path.window, &path.recent, &path.latter_half}) {
-        aggregator::judge_echo_advantages(*span);
+    aggregator::judge_echo_advantages(path.window);
+    for (std::size_t index = 0; index < path.window.size(); ++index) {
+        path.recent[index].echo_advantage_of_path = path.latter_half[index].echo_advantage_of_path =
+            path.window[index].echo_advantage_of_path;
     }
 }
 

@@ -56,16 +56,17 @@ std::vector<PairedCounts> against_rest(const std::vector<std::vector<Counts>>& b
 }
 
 // Whether a hop loses at least half of what the rest's loss, interval by
-// interval, would have it lose. Where a link loses in bursts, a far hop's
-// probe and its answer cross it further apart than a near hop's, so seldom in
-// the same good spell, and far hops lose more than near ones behind the same
-// link; a hop that shows most of the loss carries it, though less than the rest.
-bool carries_most(std::span<const PairedCounts> stretches) {
+// interval, would have it lose (over the intervals the rest has answers in).
+// Where a link loses in bursts, a far hop's probe and its answer cross it
+// further apart than a near hop's, so seldom in the same good spell, and far
+// hops lose more than near ones behind the same link: a hop that shows half of
+// the loss carries it, though less than the rest.
+bool shows_half_the_loss(std::span<const PairedCounts> stretches) {
     double lost = 0;
     double expected = 0;
     for (const auto& [own, rest] : stretches) {
-        lost += static_cast<double>(own.lost);
         if (rest.outcomes > 0) {
+            lost += static_cast<double>(own.lost);
             expected += static_cast<double>(own.outcomes) * static_cast<double>(rest.lost) /
                         static_cast<double>(rest.outcomes);
         }
@@ -141,29 +142,39 @@ LossComparison HopEvidence::echoes_against_probes() const {
 }
 
 void judge_echo_advantages(std::span<HopEvidence> path) {
+    if (path.empty()) {
+        return;
+    }
     std::vector<LossComparison> echoes;
     for (HopEvidence& hop : path) {
         hop.echo_advantage_of_path = false;
         echoes.push_back(hop.echoes_against_probes());
     }
-    const auto target_shows_clean = [&path](Counts probes) {
-        const HopEvidence& target = path.back();
-        return target.tcp_answered() && clearly_fewer(target.total.tcp, probes, location_error_rate);
+    const HopEvidence& target = path.back();
+    // A hop in front whose probes tell of the path (its echo replies lose no
+    // fewer) and lose clearly fewer: the loss begins between the two.
+    const auto clean_in_front = [&](std::size_t hop, Counts probes) {
+        for (std::size_t lower = 0; lower < hop; ++lower) {
+            if (echoes[lower] != LossComparison::fewer &&
+                clearly_fewer(path[lower].total.probes, probes, location_error_rate)) {
+                return true;
+            }
+        }
+        return false;
     };
     Counts behind;
     for (std::size_t hop = path.size(); hop-- > 0;) {
         const Counts probes = path[hop].total.probes;
         // The target, with no hop behind it, is held to its TCP answers alone.
-        const bool more_than_behind = behind.outcomes == 0 ? !path.back().tcp_answered()
-                                                           : clearly_more(probes, behind, location_error_rate);
+        const bool more_than_behind = hop + 1 == path.size() ? !target.tcp_answered()
+                                                             : clearly_more(probes, behind, location_error_rate);
+        const bool target_shows_clean =
+            target.tcp_answered() && clearly_fewer(target.total.tcp, probes, location_error_rate);
         behind = behind + probes;
-        if (echoes[hop] != LossComparison::fewer || more_than_behind || target_shows_clean(probes)) {
+        if (echoes[hop] != LossComparison::fewer || more_than_behind || target_shows_clean) {
             continue;
         }
-        for (std::size_t lower = 0; lower < hop && !path[hop].echo_advantage_of_path; ++lower) {
-            path[hop].echo_advantage_of_path = echoes[lower] != LossComparison::fewer &&
-                                               clearly_fewer(path[lower].total.probes, probes, location_error_rate);
-        }
+        path[hop].echo_advantage_of_path = clean_in_front(hop, probes);
     }
 }
 
@@ -175,7 +186,7 @@ HopEvidence::Kinds HopEvidence::telling_kinds() const {
     std::vector<PairedCounts> stretches;
     stretches.reserve(intervals.size());
     for (const AnswerCounts& interval : intervals) {
-        stretches.push_back({of_kinds(interval, icmp), interval.tcp});
+        stretches.push_back({answers_of(interval, icmp), interval.tcp});
     }
     // Where the two agree, ICMP alone: the TCP answers would add little and,
     // with ICMP's, would weigh one hop's evidence twice as much as its
@@ -183,18 +194,18 @@ HopEvidence::Kinds HopEvidence::telling_kinds() const {
     return compare_losses(stretches, location_error_rate) == LossComparison::more ? Kinds{true, icmp.echoes} : icmp;
 }
 
-Counts HopEvidence::of_kinds(const AnswerCounts& counts, Kinds kinds) {
+Counts HopEvidence::answers_of(const AnswerCounts& counts, Kinds kinds) {
     return kinds.tcp ? counts.tcp : icmp_answers(counts, kinds.echoes);
 }
 
-Counts HopEvidence::answers() const { return of_kinds(total, telling_kinds()); }
+Counts HopEvidence::answers() const { return answers_of(total, telling_kinds()); }
 
 std::vector<Counts> HopEvidence::answers_by_interval() const {
     const Kinds kinds = telling_kinds();
     std::vector<Counts> answers;
     answers.reserve(intervals.size());
     for (const AnswerCounts& interval : intervals) {
-        answers.push_back(of_kinds(interval, kinds));
+        answers.push_back(answers_of(interval, kinds));
     }
     return answers;
 }
@@ -275,17 +286,20 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     if (all.lost == 0) {
         return std::nullopt;
     }
-    std::vector<std::vector<Counts>> by_interval;
-    for (const HopEvidence& hop : path) {
-        by_interval.push_back(hop.answers_by_interval());
+    std::vector<std::vector<Counts>> by_interval(path.size());
+    for (const std::size_t hop : showing) {
+        by_interval[hop] = path[hop].answers_by_interval();
     }
+    bool first_shows_half = true;
     for (const std::size_t hop : showing) {
         const auto stretches = against_rest(by_interval, hop, showing);
+        const bool shows_half = shows_half_the_loss(stretches);
         const bool fewer = clearly_fewer(evidence[hop], all - evidence[hop], per_hop) ||
                            compare_losses(stretches, per_hop) == LossComparison::fewer;
-        if (fewer && !carries_most(stretches)) {
+        if (fewer && !shows_half) {
             return std::nullopt;
         }
+        first_shows_half = first_shows_half && (hop != showing.front() || shows_half);
     }
     // The hop in front: the nearest lower hop, passing over routers that decline
     // more answers than the segment loses (their excess is their own, so their
@@ -310,13 +324,11 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     if (!clearly_fewer(front, all, in_front)) {
         return std::nullopt;
     }
-    // Nor does a loss begin at a first hop that shows neither most of it nor
+    // Nor does a loss begin at a first hop that shows neither half of it nor
     // clearly more than the hop in front: where every link loses a little, the
     // hops' losses grow along the path, and a step further on would otherwise
     // be placed at the first hop that loses a little more than the one in front.
-    const std::size_t begins = showing.front();
-    if (!carries_most(against_rest(by_interval, begins, showing)) &&
-        !clearly_fewer(front, evidence[begins], in_front)) {
+    if (!first_shows_half && !clearly_fewer(front, evidence[showing.front()], in_front)) {
         return std::nullopt;
     }
     // Nothing behind the last hop can confirm a loss that only it shows, nor

@@ -75,7 +75,7 @@ private:
         LossComparison echoes;
     };
     Kinds telling_kinds() const;
-    static Counts of_kinds(const AnswerCounts& counts, Kinds kinds);
+    static Counts answers_of(const AnswerCounts& counts, Kinds kinds);
 };
 
 // Whether the loss of the hops at `showing` (indices into both spans) rose:
@@ -115,8 +115,8 @@ inline constexpr double location_error_rate = 0.005;
 // or whose answers other probers spend, loses more probes than echo replies
 // for its own sake. The advantage is the path's where the hop's probes lose no
 // more than the probes of the hops behind it (the target, with none behind,
-// needs TCP answers), a hop in front of it that answers probes and pings alike
-// loses clearly fewer probes, and the target's TCP answers, where it gives
+// needs TCP answers), a hop in front of it whose probes tell of the path (its
+// echo replies lose no fewer) loses clearly fewer probes, and the target's TCP answers, where it gives
 // them, do not show the path clean (another prober spends the answers of
 // several hops at once, as a bursty link thins the probes of every hop behind
 // it, but leaves TCP alone).
@@ -126,7 +126,7 @@ void judge_echo_advantages(std::span<HopEvidence> path);
 // hops whose answers carry it, or nothing when no loss begins there. `path` is
 // the hops that answer, in hop order, the target (or the last hop that answers)
 // last. Every hop from there to the end must show the loss alike, or at least
-// most of it (report by report, so that a loss begun within the window is not
+// half of it (report by report, so that a loss begun within the window is not
 // thinned out by the time before it), but for the first, which may show
 // clearly more: a router that declines answers on top of the loss in front of
 // it (then the hops behind it carry the loss), unless its echo replies show
@@ -134,7 +134,7 @@ void judge_echo_advantages(std::span<HopEvidence> path);
 // too: a server or a last router that limits its ICMP on top of the loss (then
 // the hops in front of it carry the loss). The hop in front must show clearly
 // less (in front of the first hop is the host, which loses nothing), and the
-// first hop that carries the loss most of it, or clearly more than the hop in
+// first hop that carries the loss half of it, or clearly more than the hop in
 // front. A loss that would rest on one hop with no hop behind to confirm it
 // (the last, or the one in front of a last hop that declines more) needs that
 // hop's confirming answers to show it too.
