@@ -36,8 +36,9 @@ Counts at_most(Counts counts, std::uint64_t outcomes) {
 
 // A hop's answers against the rest of the segment's, report interval by
 // interval: a loss that began within the window shows at its full rate in the
-// intervals since, where totals over the window would thin it out. Every hop
-// reports in each cycle, so the intervals match from the newest back.
+// intervals since, where totals over the window would thin it out. The hops
+// of a path report together in each cycle, so the intervals match from the
+// newest back.
 std::vector<PairedCounts> against_rest(const std::vector<std::vector<Counts>>& by_interval, std::size_t hop,
                                        const std::vector<std::size_t>& segment) {
     const std::vector<Counts>& own = by_interval[hop];
@@ -294,9 +295,7 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     for (const std::size_t hop : showing) {
         const auto stretches = against_rest(by_interval, hop, showing);
         const bool shows_half = shows_half_the_loss(stretches);
-        const bool fewer = clearly_fewer(evidence[hop], all - evidence[hop], per_hop) ||
-                           compare_losses(stretches, per_hop) == LossComparison::fewer;
-        if (fewer && !shows_half) {
+        if (clearly_fewer(evidence[hop], all - evidence[hop], per_hop) && !shows_half) {
             return std::nullopt;
         }
         first_shows_half = first_shows_half && (hop != showing.front() || shows_half);

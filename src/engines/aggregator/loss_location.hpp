@@ -126,12 +126,12 @@ void judge_echo_advantages(std::span<HopEvidence> path);
 // hops whose answers carry it, or nothing when no loss begins there. `path` is
 // the hops that answer, in hop order, the target (or the last hop that answers)
 // last. Every hop from there to the end must show the loss alike, or at least
-// half of it (report by report, so that a loss begun within the window is not
-// thinned out by the time before it), but for the first, which may show
-// clearly more: a router that declines answers on top of the loss in front of
-// it (then the hops behind it carry the loss), unless its echo replies show
-// clearly less than they; and but for the last, which may show clearly more
-// too: a server or a last router that limits its ICMP on top of the loss (then
+// half of it (counted report by report against the rest's, so that a loss
+// begun within the window is not thinned out by the time before it), but for
+// the first, which may show clearly more: a router that declines answers on
+// top of the loss in front of it (then the hops behind it carry the loss),
+// unless its echo replies show clearly less than they; and but for the last,
+// which may show clearly more too: a server or a last router that limits its ICMP on top of the loss (then
 // the hops in front of it carry the loss). The hop in front must show clearly
 // less (in front of the first hop is the host, which loses nothing), and the
 // first hop that carries the loss half of it, or clearly more than the hop in
