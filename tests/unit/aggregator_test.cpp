@@ -458,6 +458,28 @@ TEST(DiagnosisChoice, ALossIsPlacedWhereMostOfItBegins) {
     EXPECT_EQ(diagnosis->hop, 3) << diagnosis->cause_detail;
 }
 
+TEST(DiagnosisChoice, WhatALossAddsToThePathInFrontIsWhatMustBeWorthTelling) {
+    // Hop 2 loses 1.5 % throughout; for the last three minutes hops 3 and 4
+    // lose 5.5 %: a loss begins at hop 3 and rose, but it adds 4 % to the
+    // path's, which no user need be told of, though the hops showing it lose
+    // more than 5 %.
+    constexpr std::uint64_t outcomes = 1000;
+    const std::vector<float> clean(8, 0.0f);
+    const std::vector<float> front(8, 1.5f);
+    DiagnosisState small_addition;
+    feed_path(small_addition, {clean, front, step_of(2, 1.5f, 6, 5.5f), step_of(2, 1.5f, 6, 5.5f)}, outcomes);
+    EXPECT_FALSE(small_addition.evaluate().has_value());
+    EXPECT_FALSE(small_addition.evaluate().has_value()) << "nor when a second evaluation finds it";
+
+    // Adding 20 % is worth telling.
+    DiagnosisState large_addition;
+    feed_path(large_addition, {clean, front, step_of(2, 1.5f, 6, 21.5f), step_of(2, 1.5f, 6, 21.5f)}, outcomes);
+    const auto diagnosis = large_addition.evaluate();
+    ASSERT_TRUE(diagnosis.has_value());
+    EXPECT_EQ(diagnosis->hop, 3);
+    EXPECT_NEAR(diagnosis->loss_now, 21.5f, 0.5f) << "the loss the hops showing it lose";
+}
+
 TEST(DiagnosisChoice, EchoRepliesThatMissTheBurstsOfALossyLinkDoNotHideIt) {
     // The link into hop 3 loses in bursts from the ninth report on: the
     // probes of every hop behind it lose 20 %, but pings, sent as soon as a

@@ -28,9 +28,11 @@ std::string whole_number(float value) {
     return buffer;
 }
 
-double percent_lost(Counts counts) {
-    return counts.outcomes == 0 ? 0.0 : 100.0 * static_cast<double>(counts.lost) / static_cast<double>(counts.outcomes);
+double share_lost(Counts counts) {
+    return counts.outcomes == 0 ? 0.0 : static_cast<double>(counts.lost) / static_cast<double>(counts.outcomes);
 }
+
+double percent_lost(Counts counts) { return 100.0 * share_lost(counts); }
 
 // What a located loss rests on, for the user to check against the hop figures:
 // the loss of the hops that show it (of their probes alone where no ping
@@ -275,41 +277,47 @@ std::optional<Diagnosis> DiagnosisState::locate(
     // The lowest hop where a loss begins is the diagnosis or there is none: the
     // hops behind it carry the same loss, and a segment of them judged on its
     // own would name a hop past where the loss begins.
-    std::optional<std::vector<std::size_t>> showing;
+    std::optional<LossOnset> onset;
     std::size_t first = lowest;
-    for (; first < path.hops.size() && !showing; ++first) {
-        showing = loss_begins_at(path.window, first);
+    for (; first < path.hops.size() && !onset; ++first) {
+        onset = loss_begins_at(path.window, first);
     }
-    if (!showing) {
+    if (!onset) {
         return std::nullopt;
     }
+    const std::vector<std::size_t>& showing = onset->showing;
     const std::size_t last = path.hops.size() - 1;
     // A loss that the last hop alone shows, with no TCP answer to confirm it,
     // is told from that hop's own limit on answers by its rise alone: over the
     // last two minutes and over the last five, for a chance rise in one split
     // comes every hour or so of a server's steady limit.
-    if (*showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
-        !(loss_rose(path.window, path.recent, *showing, location_error_rate) &&
-          loss_rose(path.window, path.latter_half, *showing, location_error_rate))) {
+    if (showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
+        !(loss_rose(path.window, path.recent, showing, location_error_rate) &&
+          loss_rose(path.window, path.latter_half, showing, location_error_rate))) {
         return std::nullopt;  // as like as not the last hop's own limit on answers
     }
     const std::uint8_t hop = path.hops[first - 1];
     Counts now;
     std::vector<std::uint8_t> showing_hops;
-    for (const std::size_t index : *showing) {
+    for (const std::size_t index : showing) {
         now = now + path.recent[index].answers();
         showing_hops.push_back(path.hops[index]);
     }
-    // A loss is worth an event when it is clearly above what the user need not
-    // be told of, or when it clearly rose to that: a step to a loss a little
-    // above it shows as a rise minutes before the level alone is sure at one
-    // probe and one ping per hop every sweep.
+    // A loss is worth an event when what begins at the hop is clearly above
+    // what the user need not be told of, or when it clearly rose to that: a
+    // step to a loss a little above it shows as a rise minutes before the level
+    // alone is sure at one probe and one ping per hop every sweep. What begins
+    // there is what the hops showing it lose beyond the path in front (over the
+    // window, the steadier figure): where every link loses a little, the loss
+    // grows along the path, and the hops behind any of them lose more.
+    const Counts front = onset->front_answers(path.window);
+    const double noticeable = std::min(1.0, share_lost(front) + noticeable_loss_share);
     const bool clearly_noticeable =
-        now.outcomes > 0 && at_least_probability(now.lost, now.outcomes, noticeable_loss_share) < event_error_rate;
-    const bool rose = loss_rose(path.window, path.recent, *showing, event_error_rate / 2) ||
-                      loss_rose(path.window, path.latter_half, *showing, event_error_rate / 2);
+        now.outcomes > 0 && at_least_probability(now.lost, now.outcomes, noticeable) < event_error_rate;
+    const bool rose = loss_rose(path.window, path.recent, showing, event_error_rate / 2) ||
+                      loss_rose(path.window, path.latter_half, showing, event_error_rate / 2);
     const bool rose_to_noticeable =
-        rose && static_cast<double>(now.lost) >= noticeable_loss_share * static_cast<double>(now.outcomes);
+        rose && static_cast<double>(now.lost) >= noticeable * static_cast<double>(now.outcomes);
     if (now.outcomes == 0 || !(clearly_noticeable || rose_to_noticeable)) {
         return std::nullopt;
     }
@@ -331,7 +339,7 @@ std::optional<Diagnosis> DiagnosisState::locate(
         return std::nullopt;
     }
     auto [cause, detail] = cause_for(hop);
-    detail += evidence_sentence(path.window, *showing, first - 1);
+    detail += evidence_sentence(path.window, showing, first - 1);
     return Diagnosis{hop,
                      loss_now,
                      eta,

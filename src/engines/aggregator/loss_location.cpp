@@ -234,7 +234,7 @@ bool loss_rose(std::span<const HopEvidence> window, std::span<const HopEvidence>
 
 Counts HopEvidence::confirming() const { return tcp_answered() ? total.tcp : total.echoes; }
 
-std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
+std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     std::vector<Counts> evidence;
     for (const HopEvidence& hop : path) {
         evidence.push_back(hop.answers());
@@ -308,18 +308,20 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     // has: were its record the longer, a first hop as clean as it could fail to
     // show itself clean while it did, and the loss would be named a hop too far.
     const std::uint64_t first_outcomes = evidence[showing.front()].outcomes;
-    Counts front{first_outcomes, 0};
+    LossOnset onset{.showing = showing, .front = std::nullopt};
     for (std::size_t lower = first; lower-- > 0;) {
         const Counts echoes = path[lower].total.echoes;
         if (!declines_more(path[lower], all, in_front)) {
-            front = at_most(evidence[lower], first_outcomes);
+            onset.front = lower;
             break;
         }
         if (echoes.outcomes > 0 && !clearly_more(echoes, all, in_front)) {
-            front = at_most(echoes, first_outcomes);
+            onset.front = lower;
+            onset.front_by_echoes = true;
             break;
         }
     }
+    const Counts front = onset.front ? at_most(onset.front_answers(path), first_outcomes) : Counts{first_outcomes, 0};
     if (!clearly_fewer(front, all, in_front)) {
         return std::nullopt;
     }
@@ -341,7 +343,14 @@ std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEviden
     if (std::ranges::any_of(must_show, [&](Counts shown) { return !clearly_fewer(front, shown, in_front); })) {
         return std::nullopt;
     }
-    return showing;
+    return onset;
+}
+
+Counts LossOnset::front_answers(std::span<const HopEvidence> path) const {
+    if (!front) {
+        return {};
+    }
+    return front_by_echoes ? path[*front].total.echoes : path[*front].answers();
 }
 
 }  // namespace tarnvale::engines::aggregator

@@ -122,22 +122,36 @@ inline constexpr double location_error_rate = 0.005;
 // it, but leaves TCP alone).
 void judge_echo_advantages(std::span<HopEvidence> path);
 
-// Where the loss beginning at path[first] shows: the indices into `path` of the
-// hops whose answers carry it, or nothing when no loss begins there. `path` is
-// the hops that answer, in hop order, the target (or the last hop that answers)
-// last. Every hop from there to the end must show the loss alike, or at least
-// half of it (counted report by report against the rest's, so that a loss
-// begun within the window is not thinned out by the time before it), but for
-// the first, which may show clearly more: a router that declines answers on
-// top of the loss in front of it (then the hops behind it carry the loss),
-// unless its echo replies show clearly less than they; and but for the last,
-// which may show clearly more too: a server or a last router that limits its ICMP on top of the loss (then
-// the hops in front of it carry the loss). The hop in front must show clearly
-// less (in front of the first hop is the host, which loses nothing), and the
-// first hop that carries the loss half of it, or clearly more than the hop in
-// front. A loss that would rest on one hop with no hop behind to confirm it
-// (the last, or the one in front of a last hop that declines more) needs that
-// hop's confirming answers to show it too.
-std::optional<std::vector<std::size_t>> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
+// Where a loss begins: the indices into a path of the hops whose answers carry
+// it, and the hop in front held against them.
+struct LossOnset {
+    std::vector<std::size_t> showing;
+    // The hop in front that showed itself clean of the loss, none for the host,
+    // and whether by its echo replies alone (its probes declined for its own sake).
+    std::optional<std::size_t> front;
+    bool front_by_echoes = false;
+
+    // What the hop in front loses of the answers it was judged by: the loss
+    // of the path up to where this one begins.
+    Counts front_answers(std::span<const HopEvidence> path) const;
+};
+
+// Where the loss beginning at path[first] shows, or nothing when no loss
+// begins there. `path` is the hops that answer, in hop order, the target (or
+// the last hop that answers) last. Every hop from there to the end must show
+// the loss alike, or at least half of it (counted report by report against the
+// rest's, so that a loss begun within the window is not thinned out by the
+// time before it), but for the first, which may show clearly more: a router
+// that declines answers on top of the loss in front of it (then the hops
+// behind it carry the loss), unless its echo replies show clearly less than
+// they; and but for the last, which may show clearly more too: a server or a
+// last router that limits its ICMP on top of the loss (then the hops in front
+// of it carry the loss). The hop in front must show clearly less (in front of
+// the first hop is the host, which loses nothing), and the first hop that
+// carries the loss half of it, or clearly more than the hop in front. A loss
+// that would rest on one hop with no hop behind to confirm it (the last, or
+// the one in front of a last hop that declines more) needs that hop's
+// confirming answers to show it too.
+std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::size_t first);
 
 }  // namespace tarnvale::engines::aggregator
