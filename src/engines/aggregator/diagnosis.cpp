@@ -348,7 +348,7 @@ std::optional<Diagnosis> DiagnosisState::locate(
                      std::move(cause),
                      std::move(detail),
                      severity_for(loss_now, eta),
-                     !clearly_noticeable};
+                     !clearly_noticeable || static_cast<double>(loss_now) < loss_threshold_pct};
 }
 
 namespace {
@@ -478,7 +478,7 @@ std::optional<Diagnosis> DiagnosisState::evaluate() {
         return std::nullopt;
     }
     const auto located = diagnosis ? std::optional(diagnosis->hop) : std::nullopt;
-    const bool confirmed = located == named_ || located == located_before_ || (!named_ && !diagnosis->rests_on_rise);
+    const bool confirmed = located == named_ || located == located_before_ || (!named_ && !diagnosis->foretold);
     located_before_ = located;
     if (!diagnosis || !confirmed) {
         return std::nullopt;

@@ -62,8 +62,11 @@ struct Diagnosis {
     std::string cause;
     std::string cause_detail;
     std::string severity;
-    // Whether the loss is worth telling of by its rise alone, not yet by its level.
-    bool rests_on_rise = false;
+    // Whether the event foretells what the loss is not yet sure to be: worth
+    // telling of by its rise alone, not by its level, or still below 15 %.
+    // Chance would find such a loss every so often over hours of a steady one,
+    // so it is told only when two evaluations running find it.
+    bool foretold = false;
 };
 
 // Least-squares line of loss over time; nothing for fewer than 3 samples or a
