@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint64_t sweep_ms = 5000;
 constexpr double evaluation_period_s = std::chrono::duration<double>(engines::aggregator::evaluation_period).count();
+constexpr double report_pause_s = std::chrono::duration<double>(engines::aggregator::report_pause).count();
 constexpr double attribution_period_s = 1.0;  // the attribution engine's default cycle
 constexpr double first_ts = 1'800'000'000;
 
@@ -153,9 +154,21 @@ RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
     engines::aggregator::DiagnosisState aggregator;
     UploadFeed uploads(scenario, times);
     double last_evaluation_s = 0;
+    std::optional<double> last_report_s;
     std::optional<double> last_latency_s;
     const auto on_report = [&](engines::AggregatorReport report) {
         const double now_s = std::chrono::duration<double>(path->now() - path->start()).count();
+        // Once due, an evaluation comes at the first pause in the reports, as the aggregator's does.
+        if (last_report_s && now_s - *last_report_s >= report_pause_s &&
+            *last_report_s + report_pause_s - last_evaluation_s >= evaluation_period_s) {
+            last_evaluation_s = *last_report_s + report_pause_s;
+            uploads.until(last_evaluation_s, aggregator);
+            if (const auto diagnosis = aggregator.evaluate()) {
+                record.events.push_back({EventKind::degradation, last_evaluation_s, diagnosis->hop, diagnosis->cause,
+                                         diagnosis->cause_detail});
+            }
+        }
+        last_report_s = now_s;
         uploads.until(now_s, aggregator);
         aggregator.apply(report);
         const auto* queue = std::get_if<engines::QueueReport>(&report);
@@ -164,14 +177,6 @@ RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
             last_latency_s = now_s;
             if (const auto latency = aggregator.evaluate_latency()) {
                 record.events.push_back({EventKind::latency, now_s, latency->hop, latency->cause, latency->cause_detail});
-            }
-        }
-        if (std::holds_alternative<engines::HopLossReport>(report) &&
-            now_s - last_evaluation_s >= evaluation_period_s) {
-            last_evaluation_s = now_s;
-            if (const auto diagnosis = aggregator.evaluate()) {
-                record.events.push_back(
-                    {EventKind::degradation, now_s, diagnosis->hop, diagnosis->cause, diagnosis->cause_detail});
             }
         }
         // The hop engine tells the aggregator of a route change as it tells the client.

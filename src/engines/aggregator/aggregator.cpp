@@ -73,9 +73,10 @@ asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc
     auto last_evaluation = std::chrono::steady_clock::now();
     LatencyPacer latency;
     for (;;) {
-        auto [error, report] = co_await reports->async_receive(
-            asio::bind_cancellation_slot(deadline.arm(evaluation_period),
-                                         asio::experimental::as_tuple(asio::use_awaitable)));
+        const bool due = std::chrono::steady_clock::now() - last_evaluation >= evaluation_period;
+        const std::chrono::milliseconds wait = due ? report_pause : evaluation_period;
+        auto [error, report] = co_await reports->async_receive(asio::bind_cancellation_slot(
+            deadline.arm(wait), asio::experimental::as_tuple(asio::use_awaitable)));
         const bool timed_out = deadline.disarm();
         if (!error) {
             state.apply(report);
@@ -88,7 +89,7 @@ asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc
             latency.sent(now);
             co_await send_latency(state, events);
         }
-        if (now - last_evaluation < evaluation_period) {
+        if (now - last_evaluation < evaluation_period || !timed_out) {
             continue;
         }
         last_evaluation = now;
