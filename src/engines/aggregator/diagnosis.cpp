@@ -310,8 +310,7 @@ std::optional<Diagnosis> DiagnosisState::locate(
     // there is what the hops showing it lose beyond the path in front (over the
     // window, the steadier figure): where every link loses a little, the loss
     // grows along the path, and the hops behind any of them lose more.
-    const Counts front = onset->front_answers(path.window);
-    const double noticeable = std::min(1.0, share_lost(front) + noticeable_loss_share);
+    const double noticeable = std::min(1.0, share_lost(onset->front.value_or(Counts{})) + noticeable_loss_share);
     const bool clearly_noticeable =
         now.outcomes > 0 && at_least_probability(now.lost, now.outcomes, noticeable) < event_error_rate;
     const bool rose = loss_rose(path.window, path.recent, showing, event_error_rate / 2) ||

@@ -312,16 +312,15 @@ std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::
     for (std::size_t lower = first; lower-- > 0;) {
         const Counts echoes = path[lower].total.echoes;
         if (!declines_more(path[lower], all, in_front)) {
-            onset.front = lower;
+            onset.front = evidence[lower];
             break;
         }
         if (echoes.outcomes > 0 && !clearly_more(echoes, all, in_front)) {
-            onset.front = lower;
-            onset.front_by_echoes = true;
+            onset.front = echoes;
             break;
         }
     }
-    const Counts front = onset.front ? at_most(onset.front_answers(path), first_outcomes) : Counts{first_outcomes, 0};
+    const Counts front = onset.front ? at_most(*onset.front, first_outcomes) : Counts{first_outcomes, 0};
     if (!clearly_fewer(front, all, in_front)) {
         return std::nullopt;
     }
@@ -344,13 +343,6 @@ std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::
         return std::nullopt;
     }
     return onset;
-}
-
-Counts LossOnset::front_answers(std::span<const HopEvidence> path) const {
-    if (!front) {
-        return {};
-    }
-    return front_by_echoes ? path[*front].total.echoes : path[*front].answers();
 }
 
 }  // namespace tarnvale::engines::aggregator

@@ -126,14 +126,11 @@ void judge_echo_advantages(std::span<HopEvidence> path);
 // it, and the hop in front held against them.
 struct LossOnset {
     std::vector<std::size_t> showing;
-    // The hop in front that showed itself clean of the loss, none for the host,
-    // and whether by its echo replies alone (its probes declined for its own sake).
-    std::optional<std::size_t> front;
-    bool front_by_echoes = false;
-
-    // What the hop in front loses of the answers it was judged by: the loss
-    // of the path up to where this one begins.
-    Counts front_answers(std::span<const HopEvidence> path) const;
+    // What the hop in front that showed itself clean of the loss loses of the
+    // answers it was judged by (its echo replies alone where its probes were
+    // declined for its own sake): the loss of the path up to where this one
+    // begins. None for the host, which loses nothing.
+    std::optional<Counts> front;
 };
 
 // Where the loss beginning at path[first] shows, or nothing when no loss
