@@ -14,25 +14,19 @@ constexpr std::uint16_t simulated_probe_port = 40434;
 
 void SimulatedPinger::catch_up(Clock::time_point now) {
     while (free_at_ <= now) {
-        std::vector<HopSighting> routers;
+        auto routers = choice_.take_new(*shared_.sightings);
         Clock::time_point start = free_at_;
-        if (!waiting_since_) {
-            routers = choice_.take_new(*shared_.sightings);
-            if (routers.empty()) {
-                waiting_since_ = free_at_;
+        if (routers.empty() && now < next_round_) {
+            const auto sighting = shared_.sightings->try_pop();
+            if (!sighting) {
+                return;  // waiting for the round
             }
-        }
-        if (waiting_since_) {
-            if (const auto sighting = shared_.sightings->try_pop()) {
-                routers = choice_.after_wait(sighting);
-                start = now;
-            } else if (now - *waiting_since_ >= engines::hop::sighting_wait) {
-                routers = choice_.after_wait(std::nullopt);
-                start = *waiting_since_ + engines::hop::sighting_wait;
-            } else {
-                return;
-            }
-            waiting_since_.reset();
+            routers = choice_.take_waited(*sighting);
+            start = now;
+        } else if (routers.empty()) {
+            routers = choice_.every_known();
+            start = std::max(free_at_, next_round_);
+            next_round_ = start + engines::hop::ping_round_interval;
         }
         free_at_ = ping(routers, start);
     }

@@ -13,14 +13,15 @@
 namespace tarnvale::sim {
 
 // The hop engine's pinger beside a loop run over a simulated path: it takes the
-// receiver's sightings and chooses routers as the pinger thread does; each echo
+// receiver's sightings and chooses routers as the pinger thread does, and
+// pings every router it knows each round; each echo
 // takes the path's round trip to its router, or the reply timeout when lost,
 // followed by the pause between routers. A sighting counts from the first tick
 // that finds it, at most one wait step of the loop after it came.
 class SimulatedPinger {
 public:
     SimulatedPinger(SimulatedPath& path, engines::hop::PingerShared shared)
-        : path_(path), shared_(std::move(shared)), free_at_(path.now()) {}
+        : path_(path), shared_(std::move(shared)), free_at_(path.now()), next_round_(path.now()) {}
 
     // Does what the pinger would have done by `now`.
     void catch_up(SimulatedPath::Clock::time_point now);
@@ -34,7 +35,7 @@ private:
     engines::hop::PingerShared shared_;
     engines::hop::PingChoice choice_;
     SimulatedPath::Clock::time_point free_at_;
-    std::optional<SimulatedPath::Clock::time_point> waiting_since_;
+    SimulatedPath::Clock::time_point next_round_;
 };
 
 // The hop engine's tables, its receiver's handling of answers and its probing

@@ -97,8 +97,8 @@ std::vector<float> step_of(std::size_t first, float before, std::size_t second, 
 }
 
 TEST(DiagnosisTrend, EtaIsTheTimeToFifteenPercentAndSeverityFollowsIt) {
-    // The loss now is what the last two minutes of outcomes measure: with a
-    // report every two minutes, the last report's.
+    // The loss now is what the last 45 s of outcomes measure: with a report
+    // every two minutes, the last report's.
     struct Case {
         std::initializer_list<float> losses;
         std::uint64_t step;
@@ -109,7 +109,7 @@ TEST(DiagnosisTrend, EtaIsTheTimeToFifteenPercentAndSeverityFollowsIt) {
     const Case cases[] = {
         {{6.0f, 8.0f, 10.0f}, 120, 300, "medium", 10.0f},      // 1 point per minute from 10 %
         {{5.2f, 7.6f, 10.0f}, 120, 250, "medium", 10.0f},      // 1.2 points per minute
-        {{6.0f, 8.0f, 10.0f, 12.0f}, 40, 100, "high", 10.0f},  // 3 points per minute, 10 % over two minutes
+        {{6.0f, 8.0f, 10.0f, 12.0f}, 40, 80, "high", 11.0f},   // 3 points per minute, 11 % over the last two reports
         {{12.0f, 14.0f, 16.0f}, 120, 0, "high", 16.0f},        // already past the threshold
     };
     for (const auto& c : cases) {
@@ -195,8 +195,8 @@ TEST(DiagnosisChoice, ANoisyLowerHopIsNamedOnTheEvidenceOfTheHopsBehindIt) {
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3);
     EXPECT_EQ(diagnosis->cause, "isp");
-    EXPECT_FLOAT_EQ(diagnosis->loss_now, 13.125f) << "hops 3 and 4 over their last two minutes: 21 of 160";
-    EXPECT_EQ(diagnosis->eta_s, 30u) << "their mean loss rising 3.75 points a minute";
+    EXPECT_FLOAT_EQ(diagnosis->loss_now, 13.75f) << "hops 3 and 4 over their last 45 s: 11 of 80";
+    EXPECT_EQ(diagnosis->eta_s, 20u) << "their mean loss rising 3.75 points a minute";
     EXPECT_EQ(diagnosis->severity, "high");
     EXPECT_TRUE(
         diagnosis->cause_detail.ends_with(" Evidence: hops 3\xE2\x80\x93"
@@ -257,10 +257,10 @@ TEST(DiagnosisRouteChange, NoLossIsLocatedAtOrBehindARouterInDoubtForAMinute) {
 
 TEST(DiagnosisChoice, ALossALittleAboveTheFloorIsToldByItsRiseWhenTwoEvaluationsRunningFindIt) {
     // Hops 2 and 3 lose nothing for five minutes, then a tenth of their probes
-    // for five. Ten outcomes a report: over the last two minutes 8 of 80 are
-    // lost, not clearly above the 5 % the user need not hear of, and no more
-    // than in the minutes before; but the window's second half loses 20 of
-    // 200 where its first half lost none.
+    // for five. Ten outcomes a report: over the last 45 s 4 of 40 are lost,
+    // not clearly above the 5 % the user need not hear of, and no more than
+    // in the minutes before; but the window's second half loses 20 of 200
+    // where its first half lost none.
     const std::vector<float> before(10, 0.0f);
     std::vector<float> stepped = before;
     stepped.insert(stepped.end(), 10, 10.0f);
@@ -375,7 +375,7 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     // Hops 1-3 answer, the target never does; loss begins in front of hop 3. A
     // hop 6 reported once at the start (before the path was known) is stale.
     // Nothing behind hop 3 can confirm its loss: its echo replies must, and
-    // its loss must have risen over the last two minutes and the last five.
+    // its loss must have risen over the last 45 s and the last five minutes.
     const std::vector<float> clean(16, 0.0f);
     std::vector<float> rising(12, 0.0f);
     rising.insert(rising.end(), {15, 15, 20, 25});
@@ -386,7 +386,7 @@ TEST(DiagnosisChoice, WhenTheTargetIsSilentTheLastHopThatAnswersTakesItsPlace) {
     const auto diagnosis = confirmed.evaluate();
     ASSERT_TRUE(diagnosis.has_value());
     EXPECT_EQ(diagnosis->hop, 3);
-    EXPECT_FLOAT_EQ(diagnosis->loss_now, 18.75f) << "its last two minutes of probes and echoes";
+    EXPECT_FLOAT_EQ(diagnosis->loss_now, 22.5f) << "its last 45 s of probes and echoes";
 
     // The same probes with echo replies that all come back: hop 3 limits its
     // Time Exceeded answers, and the path loses nothing.
@@ -440,7 +440,7 @@ TEST(DiagnosisChoice, ALastHopThatDeclinesAnswersOfItsOwnLeavesTheLossToTheHopsI
     EXPECT_EQ(confirmed.evaluate()->hop, 2);
 
     // A server's steady limit of 40 % wanders: a quiet spell, then two minutes
-    // that lose 60 %. The last two minutes rose, the last five did not: chance,
+    // that lose 60 %. The last 45 s rose, the last five minutes did not: chance,
     // which over hours of evaluations would come time and again.
     std::vector<float> wandering = step_of(10, 40, 6, 25);
     wandering.insert(wandering.end(), 4, 60.0f);
@@ -510,8 +510,8 @@ TEST(DiagnosisChoice, WhatALossAddsToThePathInFrontIsWhatMustBeWorthTelling) {
 
 TEST(DiagnosisChoice, EchoRepliesThatMissTheBurstsOfALossyLinkDoNotHideIt) {
     // The link into hop 3 loses in bursts from the ninth report on: the
-    // probes of every hop behind it lose 20 %, but pings, sent as soon as a
-    // router has answered, cross it in good spells and lose 2 %. The target's
+    // probes of every hop behind it lose 20 %, but pings, which wait half a
+    // second after a lost one, cross it between bursts and lose 2 %. The target's
     // TCP answers lose as the probes do. The loss begins at hop 3, though each
     // hop's echo replies lose clearly fewer than its probes.
     const std::vector<float> clean(16, 0.0f);
@@ -782,4 +782,35 @@ TEST(DiagnosisEvidence, EchoRepliesAreThePathsWhereProbesOfEveryHopBehindALossTh
     judge_echo_advantages(limiting);
     EXPECT_FALSE(limiting[1].echo_advantage_of_path);
     EXPECT_EQ(limiting[1].answers().lost, 0u) << "its echo replies alone";
+}
+
+namespace {
+
+// A hop of 20 intervals, the last `recent` of them with `then`, the rest with `before`.
+HopEvidence hop_stepped(std::uint8_t hop, AnswerCounts before, AnswerCounts then, std::size_t recent) {
+    std::vector<AnswerCounts> intervals(20 - recent, before);
+    intervals.insert(intervals.end(), recent, then);
+    AnswerCounts total;
+    for (const AnswerCounts& interval : intervals) {
+        total = {total.probes + interval.probes, total.echoes + interval.echoes, total.tcp + interval.tcp};
+    }
+    return {hop, total, intervals};
+}
+
+}  // namespace
+
+TEST(DiagnosisEvidence, ARouterThatPolicesPingsAndProbesAlikeIsNamedWhereTheHopsBehindItWouldBe) {
+    // Hop 3 declines a tenth of its answers of both kinds; for the last three
+    // intervals the link into it has lost packets too, as the target shows
+    // (its TCP answers, which no ICMP limit touches, only just). Hop 3's pings
+    // show that loss on top of its own declines, so the loss begins there
+    // whenever the target alone would pass for where it begins.
+    const AnswerCounts clean{{6, 0}, {28, 0}, {}};
+    const std::vector<HopEvidence> path{hop_stepped(1, clean, clean, 3), hop_stepped(2, clean, clean, 3),
+                                        hop_stepped(3, {{6, 1}, {28, 3}, {}}, {{6, 2}, {28, 9}, {}}, 3),
+                                        hop_stepped(4, {{6, 0}, {28, 0}, {7, 0}}, {{6, 1}, {28, 4}, {7, 1}}, 3)};
+    ASSERT_TRUE(loss_begins_at(path, 3).has_value()) << "the target's own answers barely show the loss";
+    const auto at_router = loss_begins_at(path, 2);
+    ASSERT_TRUE(at_router.has_value());
+    EXPECT_EQ(at_router->showing, std::vector<std::size_t>{3}) << "its declines tell nothing of the path";
 }

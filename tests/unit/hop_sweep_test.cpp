@@ -176,13 +176,11 @@ TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
         EXPECT_NEAR(hops[ttl].rtt_samples.back(), 2.0 * static_cast<double>(ttl), 0.01) << "ttl " << ttl;
     }
     for (std::size_t ttl = 5; ttl < hops.size(); ++ttl) {
-        // Pinged at most while the first sweep's sightings were the newest, and in
-        // the round of all known routers before the next sweep.
-        EXPECT_LE(hops[ttl].rtt_samples.size(), 2u) << "ttl " << ttl;
+        EXPECT_TRUE(hops[ttl].rtt_samples.empty()) << "ttl " << ttl;
     }
 }
 
-TEST(HopPinger, AKnownRouterSightedAfterAWaitTakesItsNewTtl) {
+TEST(HopPinger, AKnownRouterKeepsTheLowestTtlItWasSightedAtAndWaitsForTheRound) {
     SightingQueue sightings(sighting_queue_capacity);
     PingChoice choice;
     sightings.try_push({3, r3});
@@ -190,16 +188,18 @@ TEST(HopPinger, AKnownRouterSightedAfterAWaitTakesItsNewTtl) {
     sightings.try_push({5, target});
     ASSERT_EQ(choice.take_new(sightings).size(), 2u);
 
-    // After a route change r3 answers at TTL 4: a wait's sighting moves it there.
-    const auto moved = choice.after_wait(HopSighting{4, r3});
-    ASSERT_EQ(moved.size(), 1u);
-    const auto all = choice.after_wait(std::nullopt);
-    ASSERT_EQ(all.size(), 2u);
-    for (const HopSighting& known : all) {
-        EXPECT_EQ(known.ttl, 4u) << packets::to_text(known.addr);
+    // The target answers every probe that reaches it, so it is sighted at each
+    // TTL out to the longest probed, while the pinger waits for its round.
+    EXPECT_TRUE(choice.take_waited(HopSighting{6, target}).empty());
+    EXPECT_TRUE(choice.take_waited(HopSighting{4, r3}).empty());
+    const auto fresh = choice.take_waited(HopSighting{2, r2});
+    ASSERT_EQ(fresh.size(), 1u) << "a router not seen before is pinged at once";
+    std::map<packets::IpAddress, std::uint8_t> known;
+    for (const HopSighting& router : choice.every_known()) {
+        known[router.addr] = router.ttl;
     }
-    sightings.try_push({2, r3});
-    EXPECT_TRUE(choice.take_new(sightings).empty()) << "a known router is not pinged again from the drain";
+    const std::map<packets::IpAddress, std::uint8_t> expected{{r2, 2}, {r3, 3}, {target, 4}};
+    EXPECT_EQ(known, expected);
 }
 
 namespace {

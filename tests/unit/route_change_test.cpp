@@ -107,7 +107,7 @@ TEST(RouteChangePinger, TheReplacedRouterIsForgottenAtItsTtlOnly) {
     EXPECT_EQ(pinged_at_once[0].addr, r4);
 
     std::map<packets::IpAddress, std::uint8_t> known;
-    for (const HopSighting& router : choice.after_wait(std::nullopt)) {
+    for (const HopSighting& router : choice.every_known()) {
         known[router.addr] = router.ttl;
     }
     const std::map<packets::IpAddress, std::uint8_t> expected{{r1, 1}, {r4, 2}, {r2, 3}, {r3, 4}};

@@ -289,7 +289,7 @@ std::optional<Diagnosis> DiagnosisState::locate(
     const std::size_t last = path.hops.size() - 1;
     // A loss that the last hop alone shows, with no TCP answer to confirm it,
     // is told from that hop's own limit on answers by its rise alone: over the
-    // last two minutes and over the last five, for a chance rise in one split
+    // recent outcomes and over the last five minutes, for a chance rise in one split
     // comes every hour or so of a server's steady limit.
     if (showing == std::vector<std::size_t>{last} && !path.window[last].tcp_answered() &&
         !(loss_rose(path.window, path.recent, showing, location_error_rate) &&

@@ -21,13 +21,15 @@ inline constexpr double loss_threshold_pct = 15.0;
 inline constexpr std::uint32_t max_eta_for_event_s = 600;
 // The outcomes each hop's location evidence is counted over.
 inline constexpr std::uint64_t evidence_window_s = 600;
-// The outcomes the loss now is measured over: recent enough to follow a step,
-// long enough that a few unlucky probes do not read as a serious loss.
-inline constexpr std::uint64_t recent_window_s = 120;
+// The outcomes the loss now is measured over: recent enough to follow a step
+// (a loss of 20 % begun 35 s ago reads 15 %), long enough that a few unlucky
+// probes do not read as a serious loss (a hop answers some 55 probes and
+// pings in it).
+inline constexpr std::uint64_t recent_window_s = 45;
 // A rise is also looked for between the two halves of the evidence window: a
 // loss a little above what the user need not be told of, begun a few minutes
-// ago, no longer shows against the rest of the window over the last two
-// minutes alone, and not yet by its level.
+// ago, no longer shows against the rest of the window over the recent
+// outcomes alone, and not yet by its level.
 inline constexpr std::uint64_t latter_half_window_s = evidence_window_s / 2;
 // A loss the user need not be told of. An event needs the recent loss clearly
 // above it, so that a low steady loss whose trend wavers does not warn by
@@ -161,9 +163,9 @@ private:
         std::uint64_t since_ts;
         std::uint64_t latest_ts;
     };
+    // By hop: the reports that said its router was in doubt.
     std::map<std::uint8_t, Doubt> doubted_routers_;
-    std::optional<std::uint64_t>
-        route_changed_ts_;  // of the latest route change  // by hop: the reports that said its router was in doubt
+    std::optional<std::uint64_t> route_changed_ts_;  // of the latest route change
 };
 
 }  // namespace tarnvale::engines::aggregator

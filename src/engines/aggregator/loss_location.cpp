@@ -252,7 +252,7 @@ std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::
     // that: it is the comparison that a segment begun one hop lower makes of its
     // first hop, so that a segment one hop too low fails before this one passes.
     const double per_hop = location_error_rate / static_cast<double>(showing.size());
-    const double in_front = location_error_rate / static_cast<double>(showing.size() + 1);
+    double in_front = location_error_rate / static_cast<double>(showing.size() + 1);
     // A first hop whose probes show more than the hops behind it declines answers
     // of its own. On top of a loss in front of it, it shows that loss too, and
     // the hops behind carry it. Where it answers pings, its echo replies tell
@@ -269,6 +269,11 @@ std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::
                     return std::nullopt;
                 }
                 must_show.push_back(echoes);
+                // The hops behind it are judged as the segment begun at the
+                // next hop would judge them, which they are: the router's pings
+                // show the loss on top of what they show, so that segment must
+                // not pass where this one fails.
+                in_front = location_error_rate / static_cast<double>(behind_first.size() + 1);
             }
             showing = behind_first;
         }

@@ -108,18 +108,19 @@ LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& inter
 inline constexpr double location_error_rate = 0.005;
 
 // Marks the hops whose echo replies lose fewer than their probes for the
-// path's sake. The pinger asks a router as soon as it has answered a probe, so
-// where a link loses packets in bursts, echo requests cross it in the good
-// spell the answer came back through, and at every hop behind it they lose
-// far fewer than the probes. A router that limits its Time Exceeded answers,
-// or whose answers other probers spend, loses more probes than echo replies
-// for its own sake. The advantage is the path's where the hop's probes lose no
-// more than the probes of the hops behind it (the target, with none behind,
-// needs TCP answers), a hop in front of it whose probes tell of the path (its
-// echo replies lose no fewer) loses clearly fewer probes, and the target's TCP answers, where it gives
-// them, do not show the path clean (another prober spends the answers of
-// several hops at once, as a bursty link thins the probes of every hop behind
-// it, but leaves TCP alone).
+// path's sake. The pinger waits half a second for each reply that does not
+// come before it pings the next router, so where a link loses packets in
+// bursts, the pings after a lost one cross it once the burst has passed, and
+// at every hop behind it they lose fewer than the probes, which keep their
+// pace. A router that limits its Time Exceeded answers, or whose answers
+// other probers spend, loses more probes than echo replies for its own sake.
+// The advantage is the path's where the hop's probes lose no more than the
+// probes of the hops behind it (the target, with none behind, needs TCP
+// answers), a hop in front of it whose probes tell of the path (its echo
+// replies lose no fewer) loses clearly fewer probes, and the target's TCP
+// answers, where it gives them, do not show the path clean (another prober
+// spends the answers of several hops at once, as a bursty link thins the
+// probes of every hop behind it, but leaves TCP alone).
 void judge_echo_advantages(std::span<HopEvidence> path);
 
 // Where a loss begins: the indices into a path of the hops whose answers carry

@@ -15,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-
 float elapsed_ms(Clock::time_point since) {
     return std::chrono::duration<float, std::milli>(Clock::now() - since).count();
 }
@@ -47,27 +46,34 @@ bool await_echo_reply(const platform::Socket& socket, std::uint16_t identifier, 
 std::vector<HopSighting> PingChoice::take_new(SightingQueue& sightings) {
     std::vector<HopSighting> chosen;
     while (const auto sighting = sightings.try_pop()) {
-        forget_replaced(*sighting);
-        const auto [known, added] = known_hops_.emplace(sighting->addr, sighting->ttl);
-        if (added) {
+        if (note(*sighting)) {
             chosen.push_back(*sighting);
-        } else if (sighting->replaces) {
-            known->second = sighting->ttl;
-        } else {
-            // The target answers every probe that reaches it, so it is sighted at
-            // each TTL from its own out to the longest probed: its own is the lowest.
-            known->second = std::min(known->second, sighting->ttl);
         }
     }
     return chosen;
 }
 
-std::vector<HopSighting> PingChoice::after_wait(std::optional<HopSighting> sighting) {
-    if (sighting) {
-        forget_replaced(*sighting);
-        known_hops_[sighting->addr] = sighting->ttl;
-        return {*sighting};
+std::vector<HopSighting> PingChoice::take_waited(const HopSighting& sighting) {
+    return note(sighting) ? std::vector<HopSighting>{sighting} : std::vector<HopSighting>{};
+}
+
+bool PingChoice::note(const HopSighting& sighting) {
+    forget_replaced(sighting);
+    const auto [known, added] = known_hops_.emplace(sighting.addr, sighting.ttl);
+    if (added) {
+        return true;
     }
+    if (sighting.replaces) {
+        known->second = sighting.ttl;
+    } else {
+        // The target answers every probe that reaches it, so it is sighted at
+        // each TTL from its own out to the longest probed: its own is the lowest.
+        known->second = std::min(known->second, sighting.ttl);
+    }
+    return false;
+}
+
+std::vector<HopSighting> PingChoice::every_known() const {
     std::vector<HopSighting> chosen;
     for (const auto& [addr, ttl] : known_hops_) {
         chosen.push_back({ttl, addr});
@@ -98,10 +104,20 @@ void run_pinger(PingerShared shared) {
     std::uint16_t sequence = 0;
     PingChoice choice;
 
+    auto next_round = Clock::now();
     while (!shared.stop->raised()) {
         auto targets = choice.take_new(*shared.sightings);
         if (targets.empty()) {
-            targets = choice.after_wait(shared.sightings->pop_for(sighting_wait));
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_round - Clock::now());
+            if (const auto sighting = shared.sightings->pop_for(std::max(wait, 0ms))) {
+                targets = choice.take_waited(*sighting);
+            } else {
+                // Once the receiver and the engine are gone the wait ends at
+                // once: the rounds keep their pace all the same.
+                shared.stop->sleep_for(next_round - Clock::now());
+                targets = choice.every_known();
+                next_round = Clock::now() + ping_round_interval;
+            }
         }
         for (const HopSighting& target : targets) {
             if (shared.stop->raised()) {

@@ -28,28 +28,35 @@ struct HopSighting {
 using SightingQueue = runtime::ThreadQueue<HopSighting>;
 inline constexpr std::size_t sighting_queue_capacity = 256;
 
-// How long the pinger waits for a sighting before it pings every router it
-// knows, for an echo reply, and between two routers.
-inline constexpr std::chrono::milliseconds sighting_wait{2000};
+// How often the pinger pings every router it knows, how long it waits for an
+// echo reply, and its pause between two routers. Every router is pinged at the
+// same pace whether or not it answers its probes: a router that declines most
+// of them is still measured by its echo replies, and the evidence of each hop
+// doubles (the probes give one answer a sweep).
+inline constexpr std::chrono::milliseconds ping_round_interval{1000};
 inline constexpr std::chrono::milliseconds echo_reply_timeout{500};
 inline constexpr std::chrono::milliseconds pause_between_targets{50};
 // What the pinger's packets are called in the hop engine's SEND_FAIL errors.
 inline constexpr std::string_view unsent_echo_requests = "echo requests";
 
-// The pinger's choice of routers to ping: every router newly seen, at once;
-// with none new, the next sighting that comes within sighting_wait; and when
-// none comes, every router seen so far. A router's TTL is the lowest it was
-// sighted at, or the TTL of the sighting that last ended a wait or reported a
-// route change; the router a route change replaced is forgotten at its TTL.
+// The pinger's choice of routers to ping: every router newly seen, at once,
+// and every router seen so far once a round is due. A router's TTL is the
+// lowest it was sighted at, or that of the sighting that reported a route
+// change; the router a route change replaced is forgotten at its TTL.
 class PingChoice {
 public:
     // The routers not seen before among the sightings waiting, which it takes
     // off the queue.
     std::vector<HopSighting> take_new(SightingQueue& sightings);
-    // After the wait: the sighting that ended it, or every router known.
-    std::vector<HopSighting> after_wait(std::optional<HopSighting> sighting);
+    // A sighting that came during the wait for the next round: its router,
+    // if not seen before.
+    std::vector<HopSighting> take_waited(const HopSighting& sighting);
+    // Every router known, for a round.
+    std::vector<HopSighting> every_known() const;
 
 private:
+    // Adds a sighting to the routers known; true for a router not seen before.
+    bool note(const HopSighting& sighting);
     void forget_replaced(const HopSighting& sighting);
 
     std::map<packets::IpAddress, std::uint8_t> known_hops_;
