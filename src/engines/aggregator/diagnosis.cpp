@@ -451,7 +451,7 @@ std::optional<Diagnosis> DiagnosisState::diagnose_branches(const std::vector<Bra
                                 : flows_.evidence(branch, hop, until, since);
             };
             path.window.push_back(hop_evidence(evidence_window_s));
-            path.recent.push_back(hop_evidence(recent_window_s));
+            path.recent.push_back(hop_evidence(branch_recent_window_s));
             path.latter_half.push_back(hop_evidence(latter_half_window_s));
         }
         judge_echo_advantages(path);

@@ -26,6 +26,10 @@ inline constexpr std::uint64_t evidence_window_s = 600;
 // probes do not read as a serious loss (a hop answers some 55 probes and
 // pings in it).
 inline constexpr std::uint64_t recent_window_s = 45;
+// The same on a path of a balanced route that flow 0 does not take, whose
+// evidence behind the parting is its flows' probes alone, without pings: a
+// probe per hop every other sweep, some twelve in two minutes.
+inline constexpr std::uint64_t branch_recent_window_s = 120;
 // A rise is also looked for between the two halves of the evidence window: a
 // loss a little above what the user need not be told of, begun a few minutes
 // ago, no longer shows against the rest of the window over the recent
