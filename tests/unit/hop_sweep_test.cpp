@@ -180,6 +180,22 @@ TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
     }
 }
 
+TEST(HopPingerSimulation, ARouterThatAnswersFewProbesIsPingedEverySecondLikeTheRest) {
+    // The hop in front of a loss is held against it by its answers: a router
+    // that declines most probes (and pings) must still be measured by its pings.
+    SimulatedPath path(client,
+                       {hop_at(r1), {.address = r2, .answers = sim::answering_share(0.25)}, hop_at(r3), hop_at(target)},
+                       seconds(120), 3);
+    sim::SimulatedHopLoop loop(path, target, max_hops);
+    loop.add_pinger();
+    EXPECT_TRUE(loop.run(5000));
+
+    const auto hops = loop.shared().table->snapshot();
+    for (const std::size_t ttl : {1U, 2U, 3U, 4U}) {
+        EXPECT_GE(hops[ttl].echo_outcomes_total, 90u) << "a round a second once found: ttl " << ttl;
+    }
+}
+
 TEST(HopPinger, AKnownRouterKeepsTheLowestTtlItWasSightedAtAndWaitsForTheRound) {
     SightingQueue sightings(sighting_queue_capacity);
     PingChoice choice;
