@@ -13,11 +13,11 @@
 namespace tarnvale::sim {
 
 // The hop engine's pinger beside a loop run over a simulated path: it takes the
-// receiver's sightings and chooses routers as the pinger thread does, and
-// pings every router it knows each round; each echo
-// takes the path's round trip to its router, or the reply timeout when lost,
-// followed by the pause between routers. A sighting counts from the first tick
-// that finds it, at most one wait step of the loop after it came.
+// receiver's sightings and chooses routers as the pinger thread does, a new
+// router at once and every router it knows each round; each echo takes the
+// path's round trip to its router, or the reply timeout when lost, followed by
+// the pause between routers. A sighting counts from the first tick that finds
+// it, at most one wait step of the loop after it came.
 class SimulatedPinger {
 public:
     SimulatedPinger(SimulatedPath& path, engines::hop::PingerShared shared)

@@ -31,8 +31,8 @@ inline constexpr std::size_t sighting_queue_capacity = 256;
 // How often the pinger pings every router it knows, how long it waits for an
 // echo reply, and its pause between two routers. Every router is pinged at the
 // same pace whether or not it answers its probes: a router that declines most
-// of them is still measured by its echo replies, and the evidence of each hop
-// doubles (the probes give one answer a sweep).
+// of them is still measured by its echo replies, and each hop's evidence holds
+// some five pings to each probe at the default sweep of 5 s.
 inline constexpr std::chrono::milliseconds ping_round_interval{1000};
 inline constexpr std::chrono::milliseconds echo_reply_timeout{500};
 inline constexpr std::chrono::milliseconds pause_between_targets{50};
