@@ -814,3 +814,20 @@ TEST(DiagnosisEvidence, ARouterThatPolicesPingsAndProbesAlikeIsNamedWhereTheHops
     ASSERT_TRUE(at_router.has_value());
     EXPECT_EQ(at_router->showing, std::vector<std::size_t>{3}) << "its declines tell nothing of the path";
 }
+
+TEST(DiagnosisEvidence, PingsLosingALittleMoreThanAHopsFewProbesAreChanceNotPolicing) {
+    // Five pings to each probe, all losing 13 % on the path, where the probes
+    // happened to lose 3 %: the hop is judged by both kinds, not by its
+    // unlucky probes alone (the hops behind it would then carry a loss that
+    // begins at it).
+    std::vector<AnswerCounts> unlucky(16, {{6, 0}, {25, 3}, {}});
+    unlucky.insert(unlucky.end(), 4, {{6, 1}, {25, 4}, {}});
+    const HopEvidence chance{6, {{120, 4}, {500, 64}, {}}, unlucky};
+    EXPECT_EQ(chance.echoes_against_probes(), LossComparison::alike);
+    EXPECT_EQ(chance.answers().outcomes, 620u);
+
+    // A router that polices pings declines most of them: its probes alone tell of the path.
+    const HopEvidence policing = hop_of(6, {{6, 0}, {25, 20}, {}});
+    EXPECT_EQ(policing.echoes_against_probes(), LossComparison::more);
+    EXPECT_EQ(policing.answers().outcomes, 120u);
+}

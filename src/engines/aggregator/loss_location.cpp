@@ -114,7 +114,16 @@ LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& inter
     for (const AnswerCounts& interval : intervals) {
         stretches.push_back({interval.echoes, interval.probes});
     }
-    return compare_losses(stretches, error_rate);
+    const LossComparison echoes = compare_losses(stretches, error_rate);
+    // Pings outnumber probes five to one, so a chance shortfall of a hop's few
+    // probes shows as its pings losing more, and its probes alone, the unlucky
+    // ones, would then speak for it, every so often over hours. A router that
+    // polices pings declines most of them: that shows at a far stricter rate.
+    if (echoes == LossComparison::more &&
+        compare_losses(stretches, error_rate / ping_policing_strictness) != LossComparison::more) {
+        return LossComparison::alike;
+    }
+    return echoes;
 }
 
 namespace {

@@ -100,6 +100,10 @@ struct PairedCounts {
 };
 LossComparison compare_losses(std::span<const PairedCounts> stretches, double error_rate);
 
+// How much more surely a hop's echo replies must lose more than its probes
+// than fewer (see compare_echoes_with_probes).
+inline constexpr double ping_policing_strictness = 10.0;
+
 // The echo replies' losses against the probes' in each interval.
 LossComparison compare_echoes_with_probes(const std::vector<AnswerCounts>& intervals, double error_rate);
 
