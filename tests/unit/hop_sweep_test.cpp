@@ -156,6 +156,14 @@ TEST(HopSweepSimulation, AnAnswerAfterTheDeadlineCountsAsLossAndIsNotMatchedLate
     EXPECT_EQ(run.hops[4].lost_total, 0u);
 }
 
+// The hop table after sweeps every 5 s over the whole of `path`, with the pinger beside them.
+std::vector<engines::hop::HopStats> pinged_table(SimulatedPath& path) {
+    sim::SimulatedHopLoop loop(path, target, max_hops);
+    loop.add_pinger();
+    EXPECT_TRUE(loop.run(5000));
+    return loop.shared().table->snapshot();
+}
+
 }  // namespace
 
 TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
@@ -166,11 +174,7 @@ TEST(HopPingerSimulation, TheTargetsEchoRoundTripsLandAtItsOwnTtl) {
                         {.address = r3, .round_trip = milliseconds(6)},
                         {.address = target, .round_trip = milliseconds(8)}},
                        seconds(120), 5);
-    sim::SimulatedHopLoop loop(path, target, max_hops);
-    loop.add_pinger();
-    EXPECT_TRUE(loop.run(5000));
-
-    const auto hops = loop.shared().table->snapshot();
+    const auto hops = pinged_table(path);
     for (const std::size_t ttl : {1U, 2U, 3U, 4U}) {
         ASSERT_EQ(hops[ttl].rtt_samples.size(), hop_history_length) << "ttl " << ttl;
         EXPECT_NEAR(hops[ttl].rtt_samples.back(), 2.0 * static_cast<double>(ttl), 0.01) << "ttl " << ttl;
@@ -186,11 +190,7 @@ TEST(HopPingerSimulation, ARouterThatAnswersFewProbesIsPingedEverySecondLikeTheR
     SimulatedPath path(client,
                        {hop_at(r1), {.address = r2, .answers = sim::answering_share(0.25)}, hop_at(r3), hop_at(target)},
                        seconds(120), 3);
-    sim::SimulatedHopLoop loop(path, target, max_hops);
-    loop.add_pinger();
-    EXPECT_TRUE(loop.run(5000));
-
-    const auto hops = loop.shared().table->snapshot();
+    const auto hops = pinged_table(path);
     for (const std::size_t ttl : {1U, 2U, 3U, 4U}) {
         EXPECT_GE(hops[ttl].echo_outcomes_total, 90u) << "a round a second once found: ttl " << ttl;
     }
