@@ -4,7 +4,7 @@
 #include <chrono>
 #include <limits>
 
-#include "engines/aggregator/aggregator.hpp"
+#include "engines/aggregator/evaluation_schedule.hpp"
 #include "engines/aggregator/diagnosis.hpp"
 #include "hop_loop.hpp"
 
@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::uint8_t max_hops = 30;
 constexpr std::uint64_t sweep_ms = 5000;
-constexpr double evaluation_period_s = std::chrono::duration<double>(engines::aggregator::evaluation_period).count();
-constexpr double report_pause_s = std::chrono::duration<double>(engines::aggregator::report_pause).count();
 constexpr double attribution_period_s = 1.0;  // the attribution engine's default cycle
 constexpr double first_ts = 1'800'000'000;
 
@@ -153,28 +151,33 @@ RunRecord run_once(const ScenarioFile& scenario, std::uint64_t seed) {
 
     engines::aggregator::DiagnosisState aggregator;
     UploadFeed uploads(scenario, times);
-    double last_evaluation_s = 0;
-    std::optional<double> last_report_s;
-    std::optional<double> last_latency_s;
+    engines::aggregator::EvaluationSchedule schedule(path->start());
+    auto waiting_since = path->start();  // when the aggregator began to wait for the next report
+    const auto seconds_in = [&](std::chrono::steady_clock::time_point at) {
+        return std::chrono::duration<double>(at - path->start()).count();
+    };
     const auto on_report = [&](engines::AggregatorReport report) {
-        const double now_s = std::chrono::duration<double>(path->now() - path->start()).count();
-        // Once due, an evaluation comes at the first pause in the reports, as the aggregator's does.
-        if (last_report_s && now_s - *last_report_s >= report_pause_s &&
-            *last_report_s + report_pause_s - last_evaluation_s >= evaluation_period_s) {
-            last_evaluation_s = *last_report_s + report_pause_s;
-            uploads.until(last_evaluation_s, aggregator);
+        const auto now = path->now();
+        // The waits that ran out before this report came, each a chance to evaluate, as in the aggregator.
+        for (auto wait = schedule.wait(waiting_since); now - waiting_since >= wait;
+             wait = schedule.wait(waiting_since)) {
+            waiting_since += wait;
+            if (!schedule.take_evaluation(waiting_since, true)) {
+                continue;
+            }
+            const double evaluated_s = seconds_in(waiting_since);
+            uploads.until(evaluated_s, aggregator);
             if (const auto diagnosis = aggregator.evaluate()) {
-                record.events.push_back({EventKind::degradation, last_evaluation_s, diagnosis->hop, diagnosis->cause,
-                                         diagnosis->cause_detail});
+                record.events.push_back(
+                    {EventKind::degradation, evaluated_s, diagnosis->hop, diagnosis->cause, diagnosis->cause_detail});
             }
         }
-        last_report_s = now_s;
+        waiting_since = now;
+        const double now_s = seconds_in(now);
         uploads.until(now_s, aggregator);
         aggregator.apply(report);
         const auto* queue = std::get_if<engines::QueueReport>(&report);
-        if (queue != nullptr && queue->hop != 0 &&
-            (!last_latency_s || now_s - *last_latency_s >= evaluation_period_s)) {
-            last_latency_s = now_s;
+        if (queue != nullptr && queue->hop != 0 && schedule.take_latency(now)) {
             if (const auto latency = aggregator.evaluate_latency()) {
                 record.events.push_back({EventKind::latency, now_s, latency->hop, latency->cause, latency->cause_detail});
             }

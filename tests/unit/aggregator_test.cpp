@@ -96,6 +96,26 @@ std::vector<float> step_of(std::size_t first, float before, std::size_t second, 
     return losses;
 }
 
+// The diagnosis simulation keeps this schedule too, so the times it measures
+// to the first event are the probe's.
+TEST(EvaluationSchedule, OncePerPeriodAtThePauseAfterTheReportsAndLatencyAtOnce) {
+    using std::chrono::milliseconds;
+    const auto start = EvaluationSchedule::Clock::time_point{} + std::chrono::hours(1);
+    EvaluationSchedule schedule(start);
+    EXPECT_EQ(schedule.wait(start), evaluation_period);
+    EXPECT_FALSE(schedule.take_evaluation(start + milliseconds(29'900), true)) << "no sooner than a period after start";
+    EXPECT_FALSE(schedule.take_evaluation(start + milliseconds(31'000), false)) << "a report, not a pause";
+    EXPECT_EQ(schedule.wait(start + milliseconds(31'000)), report_pause);
+    EXPECT_TRUE(schedule.take_evaluation(start + milliseconds(31'200), true));
+    EXPECT_EQ(schedule.wait(start + milliseconds(31'200)), evaluation_period);
+    EXPECT_FALSE(schedule.take_evaluation(start + milliseconds(60'000), true)) << "a period after the last one";
+    EXPECT_TRUE(schedule.take_evaluation(start + milliseconds(61'200), true));
+
+    EXPECT_TRUE(schedule.take_latency(start + milliseconds(5'000))) << "the first located queue at once";
+    EXPECT_FALSE(schedule.take_latency(start + milliseconds(34'000)));
+    EXPECT_TRUE(schedule.take_latency(start + milliseconds(35'000)));
+}
+
 TEST(DiagnosisTrend, EtaIsTheTimeToFifteenPercentAndSeverityFollowsIt) {
     // The loss now is what the last 45 s of outcomes measure: with a report
     // every two minutes, the last report's.

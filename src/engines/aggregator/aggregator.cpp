@@ -37,19 +37,6 @@ ipc::LatencyEvent to_event(const LatencyDiagnosis& diagnosis) {
                              diagnosis.added_ms};
 }
 
-// A latency event as soon as a queue is located, then at most one per
-// evaluation period while it stands, as often as the loss diagnosis at most.
-class LatencyPacer {
-public:
-    bool due(std::chrono::steady_clock::time_point now) const {
-        return !last_ || now - *last_ >= evaluation_period;
-    }
-    void sent(std::chrono::steady_clock::time_point now) { last_ = now; }
-
-private:
-    std::optional<std::chrono::steady_clock::time_point> last_;
-};
-
 asio::awaitable<void> send_latency(const DiagnosisState& state, const ipc::EventSender& events) {
     const auto diagnosis = state.evaluate_latency();
     if (!diagnosis) {
@@ -70,13 +57,11 @@ asio::awaitable<void> send_latency(const DiagnosisState& state, const ipc::Event
 asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc::EventSender events) {
     DiagnosisState state;
     runtime::OperationDeadline deadline(co_await asio::this_coro::executor);
-    auto last_evaluation = std::chrono::steady_clock::now();
-    LatencyPacer latency;
+    EvaluationSchedule schedule(std::chrono::steady_clock::now());
     for (;;) {
-        const bool due = std::chrono::steady_clock::now() - last_evaluation >= evaluation_period;
-        const std::chrono::milliseconds wait = due ? report_pause : evaluation_period;
-        auto [error, report] = co_await reports->async_receive(asio::bind_cancellation_slot(
-            deadline.arm(wait), asio::experimental::as_tuple(asio::use_awaitable)));
+        auto [error, report] = co_await reports->async_receive(
+            asio::bind_cancellation_slot(deadline.arm(schedule.wait(std::chrono::steady_clock::now())),
+                                         asio::experimental::as_tuple(asio::use_awaitable)));
         const bool timed_out = deadline.disarm();
         if (!error) {
             state.apply(report);
@@ -85,14 +70,12 @@ asio::awaitable<void> run_aggregator(std::shared_ptr<ReportChannel> reports, ipc
         }
         const auto now = std::chrono::steady_clock::now();
         const auto* queue = error ? nullptr : std::get_if<QueueReport>(&report);
-        if (queue && queue->hop != 0 && latency.due(now)) {
-            latency.sent(now);
+        if (queue && queue->hop != 0 && schedule.take_latency(now)) {
             co_await send_latency(state, events);
         }
-        if (now - last_evaluation < evaluation_period || !timed_out) {
+        if (!schedule.take_evaluation(now, timed_out)) {
             continue;
         }
-        last_evaluation = now;
         const auto diagnosis = state.evaluate();
         if (!diagnosis) {
             continue;

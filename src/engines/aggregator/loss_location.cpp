@@ -210,12 +210,12 @@ Counts HopEvidence::answers_of(const AnswerCounts& counts, Kinds kinds) {
 
 Counts HopEvidence::answers() const { return answers_of(total, telling_kinds()); }
 
-std::vector<Counts> HopEvidence::answers_by_interval() const {
+HopEvidence::Answers HopEvidence::answers_with_intervals() const {
     const Kinds kinds = telling_kinds();
-    std::vector<Counts> answers;
-    answers.reserve(intervals.size());
+    Answers answers{.total = answers_of(total, kinds), .by_interval = {}};
+    answers.by_interval.reserve(intervals.size());
     for (const AnswerCounts& interval : intervals) {
-        answers.push_back(answers_of(interval, kinds));
+        answers.by_interval.push_back(answers_of(interval, kinds));
     }
     return answers;
 }
@@ -245,8 +245,11 @@ Counts HopEvidence::confirming() const { return tcp_answered() ? total.tcp : tot
 
 std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::size_t first) {
     std::vector<Counts> evidence;
+    std::vector<std::vector<Counts>> by_interval;
     for (const HopEvidence& hop : path) {
-        evidence.push_back(hop.answers());
+        HopEvidence::Answers answers = hop.answers_with_intervals();
+        evidence.push_back(answers.total);
+        by_interval.push_back(std::move(answers.by_interval));
     }
     std::vector<std::size_t> showing;
     std::vector<std::size_t> behind_first;
@@ -300,10 +303,6 @@ std::optional<LossOnset> loss_begins_at(std::span<const HopEvidence> path, std::
     const Counts all = pooled(evidence, showing);
     if (all.lost == 0) {
         return std::nullopt;
-    }
-    std::vector<std::vector<Counts>> by_interval(path.size());
-    for (const std::size_t hop : showing) {
-        by_interval[hop] = path[hop].answers_by_interval();
     }
     bool first_shows_half = true;
     for (const std::size_t hop : showing) {

@@ -55,8 +55,13 @@ struct HopEvidence {
     // answers stand alone where its ICMP ones lose clearly more (servers limit
     // the ICMP they send); a port that a firewall keeps silent tells nothing.
     Counts answers() const;
-    // The same answers report by report, as `intervals` holds them.
-    std::vector<Counts> answers_by_interval() const;
+    // The same answers over the window and report by report, as `intervals`
+    // holds them, with the choice of kinds made once for both.
+    struct Answers {
+        Counts total;
+        std::vector<Counts> by_interval;
+    };
+    Answers answers_with_intervals() const;
     // How its echo replies compare with its probes over the window (more:
     // its probes alone tell of the path, as where it is judged by them alone).
     LossComparison echoes_against_probes() const;
