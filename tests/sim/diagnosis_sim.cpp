@@ -4,8 +4,8 @@
 #include <chrono>
 #include <limits>
 
-#include "engines/aggregator/evaluation_schedule.hpp"
 #include "engines/aggregator/diagnosis.hpp"
+#include "engines/aggregator/evaluation_schedule.hpp"
 #include "hop_loop.hpp"
 
 namespace tarnvale::sim {

@@ -1,4 +1,4 @@
-#include "evaluation_schedule.hpp"
+#include "engines/aggregator/evaluation_schedule.hpp"
 
 namespace tarnvale::engines::aggregator {
 
