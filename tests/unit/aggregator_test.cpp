@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engines/aggregator/diagnosis.hpp"
+#include "engines/aggregator/evaluation_schedule.hpp"
 #include "engines/aggregator/tail_probability.hpp"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "engines/aggregator/diagnosis.hpp"
+#include "engines/aggregator/evaluation_schedule.hpp"
 #include "log/log.hpp"
 #include "runtime/operation_deadline.hpp"
 

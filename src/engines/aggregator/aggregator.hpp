@@ -3,7 +3,6 @@
 #include <asio/awaitable.hpp>
 #include <memory>
 
-#include "engines/aggregator/evaluation_schedule.hpp"
 #include "engines/reports.hpp"
 #include "ipc/event_queue.hpp"
 
