@@ -99,10 +99,10 @@ def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_
         assert all(address == network.server_address for _, address in seen["hops"][4:]), seen["hops"]
         assert seen["loss"][1] == seen["loss"][2] == 0, seen["loss"]
         # Behind r2 every probe crosses the lossy link. A minute gives hops 3 and 4 some 20 outcomes together (a
-        # flow's probes count once it is known to take the path): at 40 %, none lost or more than three quarters
-        # lost happens once in 10 000 watches.
+        # flow's probes count once it is known to take the path): at 40 %, none lost or nine in ten lost happens
+        # once in 10 000 watches.
         probes, lost = (sum(seen["counted"][hop][i] for hop in (3, 4)) for i in (0, 1))
-        assert 12 <= probes and 0 < lost <= 0.75 * probes, seen["counted"]
+        assert 12 <= probes and 0 < lost <= 0.9 * probes, seen["counted"]
         assert {1, 2, 3, 4} <= seen["timed"], seen["timed"]
         assert {1, 2} <= seen["bandwidth_hops"], seen["bandwidth_hops"]
         assert len(seen["upload_mbps"]) >= 30 and 3.5 <= statistics.median(seen["upload_mbps"]) <= 6.5, seen
