@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time from
 # the seed corpus in tests/fuzz/corpus; fails on any crash, leak or sanitizer
-# report. Usage: scripts/fuzz.sh [seconds per target, default 30]
+# report. Usage: scripts/fuzz.sh [seconds, default 30]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,16 +17,25 @@ cmake --build build-fuzz --target "${targets[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The targets fuzz at once, each on one thread, so that the machine's cores share them.
+declare -A fuzzing
 for corpus in tests/fuzz/corpus/*/; do
   target=$(basename "$corpus")
   mkdir -p "$work/$target"
   echo "== fuzzing $target for $seconds s"
   # New inputs go to the scratch folder; the seeds in the repository stay as they are.
   build-fuzz/tests/fuzz/fuzz_"$target" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-    -artifact_prefix="$work/" "$work/$target" "$corpus" 2>"$work/$target.log" || {
+    -artifact_prefix="$work/$target-" "$work/$target" "$corpus" 2>"$work/$target.log" &
+  fuzzing[$target]=$!
+done
+status=0
+for target in "${!fuzzing[@]}"; do
+  if wait "${fuzzing[$target]}"; then
+    echo "$target: $(grep -E "^stat::number_of_executed_units" "$work/$target.log")"
+  else
     tail -n 60 "$work/$target.log"
     echo "fuzz target $target failed" >&2
-    exit 1
-  }
-  grep -E "^stat::number_of_executed_units" "$work/$target.log"
+    status=1
+  fi
 done
+exit $status
