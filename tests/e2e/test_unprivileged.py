@@ -167,8 +167,9 @@ def test_nobody_without_the_ptrace_rights_counts_a_containers_upload_as_other_na
         sink.kill()
         sink.wait()
     others = [e["mbps_up"] for e in events if e["type"] == "unowned_traffic" and e["owner"] == "other namespaces"]
-    # 250 datagrams of 1042 bytes a second: 2.08 Mbit/s.
-    assert len(others) >= 4 and 1.8 <= statistics.median(others) <= 2.4, events
+    # 250 datagrams of 1042 bytes a second: 2.08 Mbit/s. A sender held back on a loaded machine catches up in bursts,
+    # so single seconds read from 0.4 to 3.5 Mbit/s: their mean is its rate.
+    assert len(others) >= 4 and 1.6 <= statistics.mean(others) <= 2.5, events
     assert not [e for e in events if e["type"] == "unowned_traffic" and e["owner"] == "unknown"], events
     logs = [json.loads(line) for log in Path("/tmp").glob("tv_*.log")
             if log.stat().st_uid == int(NOBODY) and log.stat().st_mtime >= started for line in log.open()]
