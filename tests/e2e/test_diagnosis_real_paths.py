@@ -2,6 +2,7 @@
 replies count beside the probes, so loss in front of a router that also declines answers is still blamed on that
 router, and a target whose only fault is the answers it declines is not named."""
 
+import collections
 import os
 import statistics
 import time
@@ -76,6 +77,8 @@ def test_loss_in_front_of_a_home_router_answering_half_its_probes_is_diagnosed_a
         network.set_answer_loss("r1", 0)
     record("home router answering half its probes, then 30 % loss on client:eth0", events, began)
     losses = {hop: loss for hop, (_, loss) in recent_loss_by_hop(events).items()}
+    kinds = collections.Counter(event["type"] for _, event in events)
+    assert {1, 2, 3, 4} <= set(losses), f"hops reported: {losses}; events: {dict(kinds)}"
     assert losses[1] > max(losses[hop] for hop in (2, 3, 4)), f"r1 declines answers beside the loss: {losses}"
     degradations = of_type(events, "degradation")
     assert degradations, f"no degradation within 200 s of the loss; hops: {losses}"

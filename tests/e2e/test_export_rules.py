@@ -201,6 +201,10 @@ def test_prometheus_evaluates_every_rule_and_panel_against_a_real_exporter(start
     _, port = start_exporter([target], "hop,bw,attr")
     server = prometheus(port, PROMETHEUS_WITH_RULES, rules=RULES)
     instance = f"127.0.0.1:{port}"
+    # The link goes down only once the attribution capture is open (it counts the probe's own packets): a capture
+    # that cannot open when its engine starts ends that engine, and under load the start has taken seconds.
+    probe_upload = ("tarnvale_process_upload_bytes_total", (("process", "tarnvale_probe"),))
+    assert wait_for_samples(port, lambda s: s.get(probe_upload, 0) > 0, 30).get(probe_upload, 0) > 0
     # The no-route gauge is served once the host's link has gone and come back.
     no_route = ("tarnvale_path_no_route", (("engine", "hop"), ("target", target)))
     link = f"client:{network.client_side(IPV4).interface}"

@@ -76,16 +76,21 @@ def what_watch_shows(events):
     }
 
 
+# Long enough that flow 0, whose answers name the hops, comes round again after the other flows' first sweeps:
+# hop 3 is named unless all of its eight probes of flow 0 are lost (at 35 %, once in 4 000 watches).
+WATCH_SECONDS = 90
+
+
 @pytest.mark.slow
 def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_binary, open_folder):
     probe = capable_probe(probe_binary, open_folder, EVERY_CAPABILITY)
-    network.set_loss("r2:eth1", 40)
+    network.set_loss("r2:eth1", 35)
     try:
         # Root's uploader: only the two extra capabilities let nobody's probe name it.
-        with Iperf3Flow(network, "-u", "-b", "5M", "-t", "75", port=5331):
-            watches = [start_watch(network, probe, open_folder, "hop,bw,attr", 60, as_nobody)
+        with Iperf3Flow(network, "-u", "-b", "5M", "-t", "105", port=5331):
+            watches = [start_watch(network, probe, open_folder, "hop,bw,attr", WATCH_SECONDS, as_nobody)
                        for as_nobody in (False, True)]
-            (root_events, _), (nobody_events, nobody_said) = [finished(watch, 60) for watch in watches]
+            (root_events, _), (nobody_events, nobody_said) = [finished(watch, WATCH_SECONDS) for watch in watches]
     finally:
         network.set_loss("r2:eth1", 0)
     assert "tarnvale:" not in nobody_said, nobody_said
@@ -98,9 +103,9 @@ def test_nobody_with_the_probes_capabilities_sees_what_root_sees(network, probe_
         assert seen["hops"][:4] == expected_hops, seen["hops"]
         assert all(address == network.server_address for _, address in seen["hops"][4:]), seen["hops"]
         assert seen["loss"][1] == seen["loss"][2] == 0, seen["loss"]
-        # Behind r2 every probe crosses the lossy link. A minute gives hops 3 and 4 some 20 outcomes together (a
-        # flow's probes count once it is known to take the path): at 40 %, none lost or nine in ten lost happens
-        # once in 10 000 watches.
+        # Behind r2 every probe crosses the lossy link. A flow's probes count once it is known to take the path:
+        # the watch gives hops 3 and 4 some 22 outcomes together (recorded: 22-25), and at 35 % none lost in 22
+        # happens once in 13 000 watches.
         probes, lost = (sum(seen["counted"][hop][i] for hop in (3, 4)) for i in (0, 1))
         assert 12 <= probes and 0 < lost <= 0.9 * probes, seen["counted"]
         assert {1, 2, 3, 4} <= seen["timed"], seen["timed"]
