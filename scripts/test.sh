@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: unit and end-to-end suites on the plain
 # build, again under AddressSanitizer and UndefinedBehaviorSanitizer, the unit
-# suite and the concurrency-heavy end-to-end tests under ThreadSanitizer, and
-# the fuzz targets for a bounded time; cross-builds the Windows executable and
-# runs its control-channel tests under Wine.
+# tests that start threads and the concurrency-heavy end-to-end tests under
+# ThreadSanitizer, and the fuzz targets for a bounded time; cross-builds the
+# Windows executable and runs its control-channel tests under Wine.
 #
 # End-to-end tests marked `daily` run for minutes what a seeded simulation
 # already checks in milliseconds (diagnosis ramps and steps, a router withholding
@@ -82,7 +82,7 @@ unit_suite() {
   local build_dir=$1
   echo "== unit tests ($build_dir)"
   # Two at a time: under the sanitizers the seeded simulations take a minute each.
-  ctest --test-dir "$build_dir" --output-on-failure --parallel 2 ${ctest_exclude:+-E "$ctest_exclude"}
+  ctest --test-dir "$build_dir" --output-on-failure --parallel 2
 }
 
 run_suites() {
@@ -107,10 +107,7 @@ sanitized_suites() {
 race_checked_suites() {
   local race_reports failed=0
   race_reports=$(mktemp -d)
-  # The seeded diagnosis simulations run on one thread through code the plain and ASan runs check; under
-  # ThreadSanitizer they take minutes and have nothing to race with.
-  TSAN_OPTIONS="log_path=$race_reports/race second_deadlock_stack=1" ctest_exclude='^DiagnosisSimulation[./]' \
-    sanitized_suites "$@" || failed=1
+  TSAN_OPTIONS="log_path=$race_reports/race second_deadlock_stack=1" sanitized_suites "$@" || failed=1
   if compgen -G "$race_reports/race*" >/dev/null; then
     cat "$race_reports"/race*
     echo "ThreadSanitizer reported races" >&2
