@@ -59,7 +59,7 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
     try:
         later = read_events(probe, 240, until=last_is("degradation"))
         # Six reports more under the loss: each hop's last twenty outcomes then come mostly from after it began.
-        settled = read_events(probe, 42)
+        under_loss = later + read_events(probe, 42)
     finally:
         network.set_loss(LOSSY_LINK, 0)
     degradations = [e for e in later if e["type"] == "degradation"]
@@ -67,10 +67,10 @@ def test_a_router_joining_the_path_is_reported_and_loss_behind_it_diagnosed(bypa
     with open(os.environ.get("TARNVALE_DIAGNOSIS_RECORD", os.devnull), "a") as out:
         out.write("r2 routed into the path, then 50 % loss on r1:eth1 in front of it\n")
         out.writelines(f"  +{event['ts'] - switched:.0f} s {event}\n" for event in changes + degradations)
-    assert not changed(later + settled), "each change is reported once"
-    latest = {e["hop"]: e for e in later + settled if e["type"] == "hop_loss"}
+    assert not changed(under_loss), "each change is reported once"
+    latest = {e["hop"]: e for e in under_loss if e["type"] == "hop_loss"}
     assert {hop: e["addr"] for hop, e in latest.items()} == dict(enumerate(new_hops, 1))
-    readings = {hop: [round(e["loss_pct"]) for e in later + settled if e["type"] == "hop_loss" and e["hop"] == hop]
+    readings = {hop: [round(e["loss_pct"]) for e in under_loss if e["type"] == "hop_loss" and e["hop"] == hop]
                 for hop in latest}  # each hop's loss, report by report, since the loss began
     # Each hop_loss covers its hop's last twenty probes, which may still hold some from before the loss: the hops
     # behind r1 show it together, hop 1 not at all.
